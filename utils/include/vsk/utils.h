@@ -1,0 +1,10 @@
+// The foundation library.
+#pragma once
+
+#include <vsk/utils/array.h>
+#include <vsk/utils/dataBlob.h>
+#include <vsk/utils/error.h>
+#include <vsk/utils/global.h>
+#include <vsk/utils/log.h>
+#include <vsk/utils/memory.h>
+#include <vsk/utils/string.h>
