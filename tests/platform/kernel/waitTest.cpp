@@ -1,0 +1,150 @@
+#include "kernelTestRoot.h"
+
+#include <vsk/platform/kernel.h>
+#include <vsk/platform/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+namespace {
+
+std::u16string uniqueName(const char* base) {
+    return Wide(std::string(base) + ", VosKel, Helvor " + std::to_string(getpid()));
+}
+
+TEST(Wait, NamedMutexExcludesAnotherProcess) {
+    KernelTestRoot root;
+    const std::u16string name = uniqueName("operator");
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_EQ(WaitForSingleObject(mutex, 30000), WAIT_OBJECT_0);
+    // Held here: the other process waits in vain.
+    EXPECT_EQ(RunHelper({"mutex", Narrow(name), "200"}), 1);
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(RunHelper({"mutex", Narrow(name), "5000"}), 0);
+
+    // A second handle of this process names the same object; a handle without SYNCHRONIZE cannot wait.
+    HANDLE opened = OpenMutexW(MUTEX_MODIFY_STATE, FALSE, name.c_str());
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(WaitForSingleObject(opened, 30000), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(ReleaseMutex(opened));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    EXPECT_TRUE(CloseHandle(opened));
+    EXPECT_TRUE(CloseHandle(mutex));
+
+    EXPECT_EQ(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, u"never created"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+DWORD holdAndEnd(void* parameter) {
+    WaitForSingleObject(static_cast<HANDLE>(parameter), INFINITE);  // owned when the thread ends
+    return 7;
+}
+
+TEST(Wait, ResultsAsThePlatformGivesThem) {
+    KernelTestRoot root;
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_NE(mutex, nullptr);
+
+    // Recursive for its owner; another thread times out while it is held.
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    std::atomic<DWORD> other{0};
+    std::pair<HANDLE, std::atomic<DWORD>*> args{mutex, &other};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+            auto* args = static_cast<std::pair<HANDLE, std::atomic<DWORD>*>*>(p);
+            args->second->store(WaitForSingleObject(args->first, 50));
+            return 0;
+        },
+        &args, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(other.load(), WAIT_TIMEOUT);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_FALSE(ReleaseMutex(mutex));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    CloseHandle(thread);
+
+    // A thread that ends while owning the mutex leaves it abandoned, once.
+    DWORD id = 0;
+    thread = CreateThread(nullptr, 0, holdAndEnd, mutex, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_NE(id, GetCurrentThreadId());
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(WaitForSingleObject(mutex, 10000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+
+    const HANDLE both[2] = {thread, mutex};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(thread);
+
+    // Failures: one object twice, a closed handle, a handle that is not waitable, no handles at all.
+    const HANDLE twice[2] = {mutex, mutex};
+    EXPECT_EQ(WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(CloseHandle(mutex));
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForMultipleObjects(0, both, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(Wait, TimeOutTakesAboutTheTimeAsked) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    DWORD result = 0;
+    std::chrono::milliseconds took{};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+            WaitForSingleObject(static_cast<HANDLE>(p), 0);
+            Sleep(400);
+            ReleaseMutex(static_cast<HANDLE>(p));
+            return 0;
+        },
+        mutex, 0, nullptr);
+    Sleep(50);
+    const auto start = std::chrono::steady_clock::now();
+    result = WaitForSingleObject(mutex, 150);
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(result, WAIT_TIMEOUT);
+    EXPECT_GE(took.count(), 140);
+    EXPECT_EQ(WaitForSingleObject(mutex, 10000), WAIT_OBJECT_0);
+    ReleaseMutex(mutex);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(mutex);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Wait, ThreadCpuTimeGrowsWithWork) {
+    FILETIME created, ended, kernel, user;
+    ASSERT_TRUE(GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user));
+    const uint64_t before = FileTimeToU64(kernel) + FileTimeToU64(user);
+    volatile uint64_t sink = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(50)) sink = sink + 1;
+    ASSERT_TRUE(GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user));
+    EXPECT_GT(FileTimeToU64(kernel) + FileTimeToU64(user), before);
+    EXPECT_FALSE(GetThreadTimes(nullptr, &created, &ended, &kernel, &user));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
