@@ -136,7 +136,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, SECURITY_ATTRIBU
         flags |= O_RDWR;
     else if (write)
         flags |= O_WRONLY;
-    else if (disposition == OPEN_EXISTING)
+    else if (!read && disposition == OPEN_EXISTING)
         flags |= O_PATH;  // attributes only: no read permission needed
     else
         flags |= O_RDONLY;

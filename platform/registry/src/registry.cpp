@@ -23,7 +23,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -74,9 +74,11 @@ struct OpenKey {
     REGSAM access;
 };
 
+// Handle values are never reused, so a closed handle stays invalid after other keys are opened.
 struct HandleTable {
     std::mutex lock;
-    std::unordered_set<OpenKey*> live;
+    uintptr_t next = 0x1000;
+    std::unordered_map<uintptr_t, OpenKey> live;
 };
 
 HandleTable& handles() {
@@ -500,18 +502,19 @@ bool resolve(HKEY key, OpenKey& out) {
     }
     HandleTable& t = handles();
     std::lock_guard<std::mutex> guard(t.lock);
-    auto* k = reinterpret_cast<OpenKey*>(key);
-    if (t.live.count(k) == 0) return false;
-    out = *k;
+    auto found = t.live.find(reinterpret_cast<uintptr_t>(key));
+    if (found == t.live.end()) return false;
+    out = found->second;
     return true;
 }
 
 HKEY newHandle(int hive, int64_t id, REGSAM access) {
-    auto* k = new OpenKey{hive, id, access};
     HandleTable& t = handles();
     std::lock_guard<std::mutex> guard(t.lock);
-    t.live.insert(k);
-    return reinterpret_cast<HKEY>(k);
+    const uintptr_t value = t.next;
+    t.next += 4;
+    t.live.emplace(value, OpenKey{hive, id, access});
+    return reinterpret_cast<HKEY>(value);
 }
 
 bool deniedWrite(int hive) {
@@ -636,9 +639,7 @@ LSTATUS RegCloseKey(HKEY key) {
     if (key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
     HandleTable& t = handles();
     std::lock_guard<std::mutex> guard(t.lock);
-    auto* k = reinterpret_cast<OpenKey*>(key);
-    if (t.live.erase(k) == 0) return ERROR_INVALID_HANDLE;
-    delete k;
+    if (t.live.erase(reinterpret_cast<uintptr_t>(key)) == 0) return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }
 
@@ -808,6 +809,5 @@ void RegistryResetForTests() {
     }
     HandleTable& t = handles();
     std::lock_guard<std::mutex> guard(t.lock);
-    for (OpenKey* k : t.live) delete k;
     t.live.clear();
 }

@@ -81,6 +81,24 @@ TEST(File, DispositionsCreateOpenAndTruncateAsThePlatform) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+// Each read access opens a handle that reads; only an open with no data access at all is for
+// attributes alone.
+TEST(File, ReadAccessOfAnExistingFileReads) {
+    KernelTestRoot root;
+    const std::string path = root / "r.txt";
+    writeText(path, "abc");
+    for (DWORD access : {DWORD(GENERIC_READ), DWORD(FILE_READ_DATA | FILE_READ_ATTRIBUTES)}) {
+        SCOPED_TRACE(access);
+        HANDLE file = open(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        char buffer[8] = {};
+        DWORD read = 0;
+        EXPECT_TRUE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+        EXPECT_EQ(std::string(buffer, read), "abc");
+        EXPECT_TRUE(CloseHandle(file));
+    }
+}
+
 TEST(File, AppendingHandleWritesAtTheEndAndReadsFromTheStart) {
     KernelTestRoot root;
     const std::string path = root / "log.txt";
