@@ -2,6 +2,7 @@
 #pragma once
 
 #include <vsk/utils/array.h>
+#include <vsk/utils/base64.h>
 #include <vsk/utils/dataBlob.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/file.h>
