@@ -44,6 +44,9 @@ using HANDLE = void*;
 using HMODULE = struct HMODULE__*;
 using HINSTANCE = HMODULE;
 using HGLOBAL = void*;
+// A window is a Qt widget; code without windows only passes the pointer along.
+class QWidget;
+using HWND = QWidget*;
 using HLOCAL = void*;
 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));

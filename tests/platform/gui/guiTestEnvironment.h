@@ -1,0 +1,73 @@
+// The environment of the GUI tests: one QApplication on the offscreen platform for the whole test
+// process, and a scratch folder for the files the tests make (inside the temporary root that every
+// test executable runs in). VSK_GUI_SCREENSHOTS=<folder> keeps the caller's platform (run under Xvfb)
+// and makes the dialog tests save a picture of each dialog into that folder, to be looked at by eye.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace GuiTest {
+
+class Environment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vsk-gui-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root() = pattern;
+        if (!getenv("VSK_GUI_SCREENSHOTS")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "vsk-gui-test";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QApplication>(argc, argv);
+    }
+    void TearDown() override {
+        app_.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(root(), ignored);
+    }
+
+    static std::string& root() {
+        static std::string value;
+        return value;
+    }
+
+private:
+    std::unique_ptr<QApplication> app_;
+};
+
+inline std::string Root() {
+    return Environment::root();
+}
+
+// Saves a picture of the widget when VSK_GUI_SCREENSHOTS names a folder.
+inline void Screenshot(QWidget* widget, const char* name) {
+    if (const char* folder = getenv("VSK_GUI_SCREENSHOTS"))
+        widget->grab().save(QString::fromUtf8(folder) + QStringLiteral("/") + QString::fromUtf8(name) +
+                            QStringLiteral(".png"));
+}
+
+// Acts once on the next modal window that satisfies `accept` (any modal window by default), from
+// the event loop that the modal window runs. Polls, because the window opens after this call.
+inline void OnModal(std::function<void(QWidget*)> act, std::function<bool(QWidget*)> accept = {}) {
+    auto* timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, [timer, act, accept] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible() || (accept && !accept(modal))) return;
+        timer->stop();
+        timer->deleteLater();
+        act(modal);
+    });
+    timer->start(2);
+}
+
+}  // namespace GuiTest

@@ -1,0 +1,258 @@
+// File dialogs, message boxes, the foreground window, the message-pumping wait, the certificate
+// viewer and shortcuts.
+#include "dialogs.h"
+
+#include <vsk/platform/commdlg.h>
+#include <vsk/platform/shellLink.h>
+#include <vsk/platform/wait.h>
+#include <vsk/utils/file.h>
+#include <vsk/utils/gui.h>
+#include <vsk/utils/log.h>
+#include <vsk/utils/logScope.h>
+
+#include <QApplication>
+#include <QFont>
+
+#include <algorithm>
+#include <vector>
+
+namespace Vsk::InternalUtils {
+
+using Utils::CError;
+using Utils::CErrorFormatter;
+using Utils::CWString;
+using Utils::ToWString;
+
+namespace {
+
+CWString orEmpty(const WCHAR* text) {
+    return text ? CWString(text) : CWString();
+}
+
+CWString runFileDialog(const char* traceName, bool save, const WCHAR* title, HWND owner, const WCHAR* filter,
+                       const WCHAR* defaultExtension, const WCHAR* initialName, DWORD flags) {
+    CLogScope scope;
+    if (GetLogLevel() >= 4) scope.enter(traceName, orEmpty(title));
+    std::vector<WCHAR> buffer(MaxInitialFileName + 1, 0);
+    if (initialName) {
+        size_t length = 0;
+        while (length < MaxInitialFileName && initialName[length]) ++length;
+        std::copy(initialName, initialName + length, buffer.begin());
+    }
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = owner;
+    ofn.lpstrFilter = filter;
+    ofn.lpstrFile = buffer.data();
+    ofn.nMaxFile = static_cast<DWORD>(buffer.size());
+    ofn.lpstrTitle = title;
+    ofn.lpstrDefExt = defaultExtension;
+    ofn.Flags = flags;
+    if (save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn)) return CWString(buffer.data());
+    if (const DWORD extended = CommDlgExtendedError())
+        throw CError(u"Ошибка диалога \"" + orEmpty(title) + u"\": " + ToWString(extended),
+                     static_cast<DWORD>(-1));
+    CError cancelled("Файл не выбран.", static_cast<DWORD>(-1));
+    cancelled.setErrorNumber(ERROR_CANCELLED);
+    throw cancelled;
+}
+
+// The wait of MsgWaitForObjects, without its trace (BringToForeground pauses through it too).
+void waitServingEvents(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
+    Utils::CStopwatch watch;
+    watch.start();
+    for (;;) {
+        if (milliseconds != INFINITE && watch.elapsedMs() > milliseconds) return;
+        const DWORD result =
+            MsgWaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds, QS_ALLINPUT);
+        if (result == WAIT_OBJECT_0 + count) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+                if (message.message == WM_QUIT) return;
+            }
+            continue;
+        }
+        if (result == WAIT_TIMEOUT || result < WAIT_OBJECT_0 + count) return;
+        if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count) continue;
+        const DWORD error = GetLastError();
+        if (error != 0 && GetLogLevel() >= 1)
+            if (CLog* log = GetLog())
+                log->writeWin32Error(CWString(u"InternalUtils::MsgWaitForObjects MsgWaitForMultipleObjects"),
+                                     error);
+        return;
+    }
+}
+
+}  // namespace
+
+// ---- File dialogs ---------------------------------------------------------------------------------------
+
+CWString SelectFile(const WCHAR* title, HWND owner, const WCHAR* filter, const WCHAR* defaultExtension,
+                    const WCHAR* initialName, bool mustExist) {
+    return runFileDialog("Vsk::InternalUtils::SelectFile", false, title, owner, filter, defaultExtension,
+                         initialName, mustExist ? OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST : OFN_PATHMUSTEXIST);
+}
+
+CWString SelectExistingFile(const WCHAR* title, HWND owner, const WCHAR* filter,
+                            const WCHAR* defaultExtension, const WCHAR* initialName) {
+    return SelectFile(title, owner, filter, defaultExtension, initialName, true);
+}
+
+CWString SelectWriteFile(const WCHAR* title, HWND owner, const WCHAR* filter, const WCHAR* defaultExtension,
+                         const WCHAR* initialName) {
+    return runFileDialog("Vsk::InternalUtils::SelectWriteFile", true, title, owner, filter, defaultExtension,
+                         initialName, OFN_OVERWRITEPROMPT);
+}
+
+// ---- Message boxes and window texts -------------------------------------------------------------------
+
+CWString GetWindowTextString(HWND window) {
+    if (!window) return CWString();
+    const int length = GetWindowTextLengthW(window);
+    if (length <= 0) return CWString();
+    std::vector<WCHAR> buffer(static_cast<size_t>(length) + 1, 0);
+    const int copied = GetWindowTextW(window, buffer.data(), length + 1);
+    return CWString(buffer.data(), static_cast<size_t>(std::max(copied, 0)));
+}
+
+void ShowErrorMessage(HWND owner, const WCHAR* text) {
+    if (GetLogLevel() >= 1) LogAt(1, orEmpty(text));
+    CWString caption = GetWindowTextString(owner);
+    if (caption.getLength() == 0) caption = CWString(u"Ошибка");
+    MessageBoxW(owner, text, caption.c_str(), MB_ICONERROR);
+}
+
+void ShowError(HWND owner, const CError& error, const WCHAR* caption) {
+    const CWString text = error.getText();
+    const CWString ownerText = caption ? CWString() : GetWindowTextString(owner);
+    MessageBoxW(owner, text.c_str(), caption ? caption : ownerText.c_str(), MB_ICONERROR);
+}
+
+// ---- Windows and waits -----------------------------------------------------------------------------------
+
+void BringToForeground(HWND window) {
+    CLogScope scope;
+    if (GetLogLevel() >= 4)
+        scope.enter("Vsk::InternalUtils::BringToForeground", ToWString(static_cast<const void*>(window)));
+    if (GetForegroundWindow() == window || SetForegroundWindow(window)) return;
+    // The window system may take a moment to hand over the activation. The platform's foreground lock
+    // and topmost toggling have no counterpart here; the tries and pauses stay, and the pauses keep the
+    // GUI thread's events flowing.
+    constexpr int Tries = 100;
+    constexpr DWORD PauseMs = 20;
+    for (int i = 0; i < Tries; ++i) {
+        if (GetForegroundWindow() == window) break;
+        SetForegroundWindow(window);
+        waitServingEvents(0, nullptr, false, PauseMs);
+    }
+    SetFocus(window);
+}
+
+void MsgWaitForObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
+    CLogScope scope;
+    if (GetLogLevel() >= 4) scope.enter("Vsk::InternalUtils::MsgWaitForObjects", ToWString(count));
+    waitServingEvents(count, handles, waitAll, milliseconds);
+}
+
+void ViewCertificate(HWND parent, PCGUI_CERT_CONTEXT certificate) {
+    CRYPTUI_VIEWCERTIFICATE_STRUCTW view{};
+    view.dwSize = sizeof(view);
+    view.hwndParent = parent;
+    view.pCertContext = certificate;
+    if (CryptUIDlgViewCertificateW(&view, nullptr) || GetLastError() == ERROR_CANCELLED) return;
+    throw CError("CryptUIDlgViewCertificate", static_cast<DWORD>(-1));
+}
+
+// ---- Shortcuts
+// ------------------------------------------------------------------------------------------------
+
+bool CreateLink(const WCHAR* target, const WCHAR* shortcut, const WCHAR* description, const WCHAR* icon,
+                CErrorFormatter* formatter) {
+    CLogScope scope;
+    if (GetLogLevel() >= 4)
+        scope.enter("Vsk::InternalUtils::CreateLink", orEmpty(target) + u"\r\n" + orEmpty(shortcut) +
+                                                          u"\r\n" + orEmpty(description) + u"\r\n" +
+                                                          orEmpty(icon));
+    const HRESULT init = CoInitialize(nullptr);
+    if (FAILED(init) && init != RPC_E_CHANGED_MODE) {
+        if (formatter) formatter->push(CError("Инициализация COM", init));
+        return false;
+    }
+    const HRESULT hr = createLink(target, shortcut, description, icon);
+    if (FAILED(hr) && formatter) formatter->push(CError(u"Создание ярлыка " + orEmpty(shortcut), hr));
+    if (SUCCEEDED(init)) CoUninitialize();
+    scope.setResult(SUCCEEDED(hr));
+    return SUCCEEDED(hr);
+}
+
+HRESULT createLink(const WCHAR* target, const WCHAR* shortcut, const WCHAR* description, const WCHAR* icon) {
+    IShellLinkW* link = nullptr;
+    IPersistFile* file = nullptr;
+    HRESULT hr = S_OK;
+    int failedLine = 0;
+    auto fails = [&](HRESULT result, int line) {
+        hr = result;
+        if (FAILED(result)) failedLine = line;
+        return FAILED(result);
+    };
+    fails(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_ALL, IID_IShellLinkW,
+                           reinterpret_cast<void**>(&link)),
+          __LINE__) ||
+        fails(link->SetPath(target), __LINE__) || fails(link->SetDescription(description), __LINE__) ||
+        (icon && fails(link->SetIconLocation(icon, 0), __LINE__)) ||
+        fails(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)), __LINE__) ||
+        fails(file->Save(shortcut, TRUE), __LINE__);
+    if (file) file->Release();
+    if (link) link->Release();
+    if (failedLine != 0 && GetLogLevel() >= 1)
+        if (CLog* log = GetLog())
+            log->writeHResult(
+                CWString(u"InternalUtils::createLink ") + __FILE_NAME__ + u":" + ToWString(failedLine), hr);
+    return hr;
+}
+
+// ---- Dialog templates
+// --------------------------------------------------------------------------------------------
+
+void LoadDialogTemplateModule(CLib& lib) {
+    try {
+        lib.load();
+        return;
+    } catch (...) {
+        // The time-stamp client module is optional: the program carries the templates itself.
+    }
+    lib.setModuleName(GetModuleFileNameW(nullptr).c_str());
+    try {
+        lib.load();
+    } catch (const CError&) {
+        // The program's templates are compiled into it, so they are there whether or not the loader
+        // can open the program's own file (a position-independent executable cannot be opened as a
+        // library); the error has been logged where it was built.
+    }
+}
+
+namespace Dialogs {
+
+bool canCreateDialog(HWND parent) {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()) || (parent && !IsWindow(parent))) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+void applyTemplateFont(QDialog* dialog) {
+    // The templates' dialog units assume an 8-point shell font; a larger desktop font would not fit
+    // the controls.
+    QFont font = dialog->font();
+    if (font.pointSizeF() > 8.0) {
+        font.setPointSizeF(8.0);
+        dialog->setFont(font);
+    }
+}
+
+}  // namespace Dialogs
+
+}  // namespace Vsk::InternalUtils
