@@ -1,0 +1,13 @@
+// Providers, certificates and messages of the cryptography library.
+#pragma once
+
+#include <vsk/pki/CSPInfo.h>
+#include <vsk/pki/CryptError.h>
+#include <vsk/pki/CryptoApi.h>
+#include <vsk/pki/FileInfo.h>
+#include <vsk/pki/Hash.h>
+#include <vsk/pki/HoldCSP.h>
+#include <vsk/pki/OidNames.h>
+#include <vsk/pki/PkiHelpers.h>
+#include <vsk/pki/ProviderChoice.h>
+#include <vsk/pki/TokenAsCsp.h>

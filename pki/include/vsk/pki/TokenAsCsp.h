@@ -1,0 +1,29 @@
+// Tokens with on-board cryptography presented as providers: the switch that turns the feature on and
+// the token part of a provider description. PKCS#11 libraries are not loaded yet, so the token step
+// of the catalogue's filling finds no library and adds nothing, and no description presents a token.
+#pragma once
+
+#include <vsk/utils/error.h>
+#include <vsk/utils/string.h>
+
+namespace Vsk::PKI {
+
+// The part of a provider description that holds the token it presents; a CryptoAPI provider
+// presents none.
+class CTokenAsCsp {
+public:
+    // Whether this description presents a token.
+    bool isToken() const { return false; }
+    // The token's two version fields as "major.minor" joined by ":"; empty without a token.
+    Vsk::Utils::CWString getVersionText() const { return {}; }
+};
+
+// Bit 0 of the library switch word. The first reader of the word decides its value when the
+// registry holds none: on for a user who is not an administrator, off for an administrator.
+bool getTokenAsCsp();
+
+// Loads every configured PKCS#11 library and enters its tokens into the catalogue. Failures are only
+// logged; `errors` is accepted and left untouched.
+void FillTokenAsCsp(Vsk::Utils::CErrorFormatter* errors);
+
+}  // namespace Vsk::PKI

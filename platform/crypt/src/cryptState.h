@@ -1,0 +1,133 @@
+// Internal objects of the provider stand-in: the provider table, the objects behind handles and the
+// handle table.
+#pragma once
+
+#include <vsk/platform/crypt.h>
+#include <vsk/platform/kernel.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct evp_md_st;
+struct evp_md_ctx_st;
+
+namespace vsk::crypt {
+
+// Fails the calling function: sets the last error and gives FALSE.
+inline BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+// One algorithm as a provider lists it (PP_ENUMALGS).
+struct AlgorithmEntry {
+    ALG_ID id = 0;
+    DWORD bits = 0;
+    std::string name;  // code page 1251, at most 19 bytes
+};
+
+// Failures the fake backend injects into one provider.
+struct Injections {
+    std::shared_ptr<std::atomic<int>>
+        busyCalls;  // next calls of CryptSetProvParam/CryptImportKey: ERROR_BUSY
+    DWORD acquireDelayMs = 0;
+    DWORD acquireError = 0;
+    DWORD enumAlgsError = 0;  // PP_ENUMALGS fails with this code after enumAlgsErrorAfter records
+    DWORD enumAlgsErrorAfter = 0;
+    bool uniqueRefused = false;         // PP_ENUMCONTAINERS with CRYPT_UNIQUE: NTE_BAD_FLAGS
+    std::vector<ALG_ID> refusedHashes;  // listed, but CryptCreateHash fails with NTE_BAD_ALGID
+};
+
+// One installed provider.
+struct ProviderEntry {
+    DWORD type = 0;
+    std::u16string name;
+    std::vector<AlgorithmEntry> algorithms;
+    DWORD version = 0x0100;  // major << 8 | minor
+    bool hasVersionEx = true;
+    DWORD versionBuild = 0;
+    DWORD versionRevision = 0;
+    bool machineDefault = false;
+    bool userDefault = false;
+    // Containers that PP_ENUMCONTAINERS lists (the fake backend only): {name, unique name}, of the
+    // user and of the machine (contexts with CRYPT_MACHINE_KEYSET).
+    std::vector<std::pair<std::string, std::string>> containers;
+    std::vector<std::pair<std::string, std::string>> machineContainers;
+    Injections inject;
+
+    const AlgorithmEntry* findAlgorithm(ALG_ID id) const;
+};
+
+struct ProviderTypeEntry {
+    DWORD type = 0;
+    std::u16string name;
+};
+
+// The providers in effect: the built-in ones, or the fake backend's when KESTROVAN_FAKE_CSP is set.
+struct ProviderTable {
+    std::vector<std::shared_ptr<const ProviderEntry>> providers;
+    std::vector<ProviderTypeEntry> types;
+    // Fake backend: CryptEnumProvidersW / CryptEnumProviderTypesW fail at this index with this code.
+    std::optional<std::pair<DWORD, DWORD>> enumProvidersError;
+    std::optional<std::pair<DWORD, DWORD>> enumTypesError;
+};
+std::shared_ptr<const ProviderTable> Providers();
+
+// The kinds of handle; the kind is kept in the top byte of the id.
+enum class HandleKind : uint8_t { Provider = 1, Hash = 2, Key = 3 };
+
+struct Object {
+    virtual ~Object() = default;
+};
+
+// A provider context. `container` and `uniqueContainer` name the key container this context opened
+// (empty for a verification context); the container's keys come with the key containers.
+struct Context : Object {
+    std::shared_ptr<const ProviderEntry> provider;
+    DWORD flags = 0;
+    std::string container;
+    std::string uniqueContainer;
+    std::mutex mutex;  // guards the fields below
+    size_t enumAlgsPos = 0;
+    size_t enumContainersPos = 0;
+    size_t enumReadersPos = 0;
+    uintptr_t clientWindow = 0;
+    std::string keyExchangePin;
+    std::string signaturePin;
+};
+
+struct HashObject : Object {
+    ~HashObject() override;
+    std::shared_ptr<Context> context;
+    ALG_ID alg = 0;
+    std::mutex mutex;
+    evp_md_ctx_st* md = nullptr;
+    bool finished = false;  // the value was read or set: no more data
+    std::vector<BYTE> value;
+};
+
+uint64_t AddHandle(HandleKind kind, std::shared_ptr<Object> object);
+// The object of a live handle of that kind; null with the last error set (ERROR_INVALID_HANDLE for 0
+// or another kind, else `unknownCode`).
+std::shared_ptr<Object> FindHandle(uint64_t handle, HandleKind kind, DWORD unknownCode);
+// Removes the handle; false with the last error set as FindHandle does.
+bool RemoveHandle(uint64_t handle, HandleKind kind, DWORD unknownCode);
+
+inline std::shared_ptr<Context> FindContext(HCRYPTPROV prov) {
+    return std::static_pointer_cast<Context>(FindHandle(prov, HandleKind::Provider, NTE_BAD_UID));
+}
+
+// OpenSSL with the GOST engine, loaded once; the digest of an ALG_ID or null.
+bool GostEngine();
+const evp_md_st* DigestOf(ALG_ID alg);
+
+// UTF-16 -> code page 1251 and back; ASCII-only case-insensitive comparison of provider names.
+std::string To1251(const std::u16string& text);
+std::u16string From1251(const std::string& text);
+bool SameProviderName(const std::u16string& a, const std::u16string& b);
+
+}  // namespace vsk::crypt
