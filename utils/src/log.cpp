@@ -62,6 +62,8 @@ CWString TextOf(const CDataBlob& value) {
 
 // A log setting: the current user's value, else the machine's when that one is missing or empty.
 CDataBlob ReadSetting(const WCHAR* name) {
+    // Reading the settings must not disturb the caller's last error: every log call keeps it.
+    Utils::CLastErrorGuard keepLastError;
     CDataBlob value = regReadValue(LogKey, name, HKEY_CURRENT_USER, nullptr);
     if (value.getSize() == 0) value = regReadValue(LogKey, name, HKEY_LOCAL_MACHINE, nullptr);
     return value;

@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -254,6 +256,14 @@ DWORD copyModulePath(const std::string& path, LPWSTR buffer, DWORD size) {
     return size;
 }
 
+// Whether `path` names the running program's own file.
+bool isProgramFile(const std::string& path) {
+    if (path.find('/') == std::string::npos) return false;
+    char self[PATH_MAX];
+    char other[PATH_MAX];
+    return realpath("/proc/self/exe", self) && realpath(path.c_str(), other) && std::strcmp(self, other) == 0;
+}
+
 }  // namespace
 
 void RegisterStandInModule(LPCWSTR name, const StandInExport* exports, size_t count, bool resident) {
@@ -280,13 +290,20 @@ HMODULE LoadLibraryW(LPCWSTR name) {
         struct stat st;
         if (stat(candidate.c_str(), &st) == 0) path = candidate;
     }
+    // The program itself cannot be opened as a library (an executable is refused by the loader):
+    // loading its own file gives the module the program already is.
+    const bool isProgram = isProgramFile(path);
     dlerror();
-    void* dl = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* dl = isProgram ? dlopen(nullptr, RTLD_NOW) : dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) {
         SetLastError(loadError(path, dlerror()));
         return nullptr;
     }
-    const uintptr_t base = baseOfHandle(dl);
+    uintptr_t base = baseOfHandle(dl);
+    if (isProgram) {
+        const auto modules = moduleList();
+        base = modules.empty() ? 0 : modules[0].base;
+    }
     if (!base) {
         dlclose(dl);
         SetLastError(ERROR_GEN_FAILURE);

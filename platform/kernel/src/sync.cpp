@@ -27,8 +27,17 @@ BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) {
 }
 
 // Not cached: a child made by fork must see its own id.
+namespace {
+// Every lock and unlock asks for the thread id: keep it per thread instead of a system call each
+// time. A forked child's thread starts with the id of the thread that forked, so it is forgotten.
+thread_local DWORD t_threadId = 0;
+void forgetThreadIdInChild() { t_threadId = 0; }
+const int g_atForkRegistered = pthread_atfork(nullptr, nullptr, forgetThreadIdInChild);
+}  // namespace
+
 DWORD GetCurrentThreadId() {
-    return static_cast<DWORD>(gettid());
+    if (t_threadId == 0) t_threadId = static_cast<DWORD>(gettid());
+    return t_threadId;
 }
 
 DWORD GetCurrentProcessId() {

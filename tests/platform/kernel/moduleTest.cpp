@@ -148,6 +148,10 @@ TEST(Module, ProgramPath) {
     const std::string exe(target.data(), static_cast<size_t>(n));
     EXPECT_EQ(moduleFile(nullptr), exe);
     EXPECT_EQ(moduleFile(GetModuleHandleW(nullptr)), exe);
+    // Loading the program's own file gives the program's module, which frees like any other.
+    HMODULE self = LoadLibraryW(Wide(exe).c_str());
+    EXPECT_EQ(self, GetModuleHandleW(nullptr));
+    EXPECT_TRUE(FreeLibrary(self));
     // A small buffer gets the cut path.
     WCHAR small[5];
     EXPECT_EQ(GetModuleFileNameW(nullptr, small, 5), 5u);
