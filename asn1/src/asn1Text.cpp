@@ -305,13 +305,10 @@ void CUnknownImpl::parseToVariant(VARIANT* out) {
     blobToVariant(getContents(), out, "ASN1::CUnknownImpl::parseToVariant", 2078);
 }
 
-// VT_VARIANT as the platform numbers it; arrays of VARIANTs hold one per child.
-constexpr VARTYPE kVtVariant = 12;
-
 void CConstructedImpl::parseToVariant(VARIANT* out) {
     ensureParsed();
     SAFEARRAYBOUND bound{static_cast<ULONG>(m_children.size()), 0};
-    SAFEARRAY* array = SafeArrayCreate(kVtVariant, 1, &bound);
+    SAFEARRAY* array = SafeArrayCreate(VT_VARIANT, 1, &bound);
     if (!array) raiseVariant("ASN1::CConstructedImpl::parseToVariant", 2626, E_OUTOFMEMORY);
     VARIANT* items = nullptr;
     HRESULT hr = SafeArrayAccessData(array, reinterpret_cast<void**>(&items));
@@ -333,7 +330,7 @@ void CConstructedImpl::parseToVariant(VARIANT* out) {
     }
     SafeArrayUnaccessData(array);
     VariantInit(out);
-    out->vt = static_cast<VARTYPE>(VT_ARRAY | kVtVariant);
+    out->vt = static_cast<VARTYPE>(VT_ARRAY | VT_VARIANT);
     out->parray = array;
 }
 

@@ -356,19 +356,31 @@ TEST(Asn1Values, Variants) {
     EXPECT_EQ(utf8(errorOf([&] { seq.getValueBlob(); })),
               utf8(u"Не реализовано, не было необходимости. asn1:2532."));
 
-    // Arrays of VARIANTs need the platform's VT_VARIANT arrays.
-    SAFEARRAYBOUND bound{1, 0};
-    SAFEARRAY* probe = SafeArrayCreate(12, 1, &bound);
-    if (!probe) GTEST_SKIP() << "the platform makes no arrays of VARIANTs";
-    SafeArrayDestroy(probe);
+    // The constructed node gives one VARIANT per child.
     VARIANT v;
     seq.toVariant(&v);
-    ASSERT_EQ(v.vt, VT_ARRAY | 12);
+    ASSERT_EQ(v.vt, VT_ARRAY | VT_VARIANT);
+    EXPECT_EQ(v.parray->rgsabound[0].cElements, std::size(expected));
+    EXPECT_EQ(v.parray->rgsabound[0].lLbound, 0);
     VARIANT* items = nullptr;
     ASSERT_EQ(SafeArrayAccessData(v.parray, reinterpret_cast<void**>(&items)), S_OK);
     for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(items[i].vt, expected[i]) << i;
     SafeArrayUnaccessData(v.parray);
     VariantClear(&v);
+
+    // A constructed child becomes an array inside the array.
+    CSequence outer;
+    outer.decode(hex("30 05 30 03 02 01 05"));
+    outer.toVariant(&v);
+    ASSERT_EQ(v.vt, VT_ARRAY | VT_VARIANT);
+    ASSERT_EQ(v.parray->rgsabound[0].cElements, 1u);
+    const VARIANT& inner = static_cast<VARIANT*>(v.parray->pvData)[0];
+    ASSERT_EQ(inner.vt, VT_ARRAY | VT_VARIANT);
+    ASSERT_EQ(inner.parray->rgsabound[0].cElements, 1u);
+    const VARIANT& five = static_cast<VARIANT*>(inner.parray->pvData)[0];
+    EXPECT_EQ(five.vt, VT_I4);
+    EXPECT_EQ(five.lVal, 5);
+    EXPECT_EQ(VariantClear(&v), S_OK);
 }
 
 }  // namespace

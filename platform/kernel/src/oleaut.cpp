@@ -67,6 +67,7 @@ struct ArrayBlock {
 };
 
 constexpr USHORT FADF_BSTR = 0x0100;
+constexpr USHORT FADF_VARIANT = 0x0800;
 // SafeArrayLock counts in a 32-bit field but the platform caps the nesting here.
 constexpr ULONG MaxLocks = 65535;
 
@@ -93,6 +94,8 @@ ULONG elementSize(VARTYPE vt) {
             return 8;
         case VT_BSTR:
             return sizeof(BSTR);
+        case VT_VARIANT:
+            return sizeof(VARIANT);
         default:
             return 0;
     }
@@ -115,6 +118,15 @@ HRESULT copyArray(SAFEARRAY* source, SAFEARRAY** out) {
             if (!to[i]) {
                 SafeArrayDestroy(copy);
                 return E_OUTOFMEMORY;
+            }
+        }
+    } else if (arrayType(source) == VT_VARIANT) {
+        auto* from = static_cast<const VARIANT*>(source->pvData);
+        auto* to = static_cast<VARIANT*>(copy->pvData);
+        for (ULONG i = 0; i < count; ++i) {
+            if (HRESULT hr = VariantCopy(&to[i], &from[i]); FAILED(hr)) {
+                SafeArrayDestroy(copy);
+                return hr;
             }
         }
     } else if (count != 0) {
@@ -140,7 +152,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT dims, SAFEARRAYBOUND* bounds) {
     block->vt = vt;
     SAFEARRAY& array = block->array;
     array.cDims = 1;
-    array.fFeatures = vt == VT_BSTR ? FADF_BSTR : 0;
+    array.fFeatures = vt == VT_BSTR ? FADF_BSTR : vt == VT_VARIANT ? FADF_VARIANT : 0;
     array.cbElements = size;
     array.cLocks = 0;
     array.pvData = data;
@@ -168,6 +180,10 @@ HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     if (arrayType(array) == VT_BSTR) {
         auto* items = static_cast<BSTR*>(array->pvData);
         for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) SysFreeString(items[i]);
+    } else if (arrayType(array) == VT_VARIANT) {
+        // An element that cannot be cleared (a locked nested array) is left behind, as the platform does.
+        auto* items = static_cast<VARIANT*>(array->pvData);
+        for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) VariantClear(&items[i]);
     }
     std::free(array->pvData);
     std::free(reinterpret_cast<ArrayBlock*>(array));

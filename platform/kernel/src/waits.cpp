@@ -51,12 +51,14 @@ uint64_t selfId() {
 }
 
 struct MutexObject;
-void abandonOwned(const std::vector<std::weak_ptr<MutexObject>>& owned);
+void abandonOwnedLocked(std::vector<std::weak_ptr<MutexObject>>& owned);
 
 // Mutexes the thread has acquired; when the thread ends, those it still owns become abandoned.
+// Threads of CreateThread abandon them before their handle is signalled; this destructor covers
+// threads started by other means.
 struct OwnedMutexes {
     std::vector<std::weak_ptr<MutexObject>> list;
-    ~OwnedMutexes() { abandonOwned(list); }
+    ~OwnedMutexes();
 };
 thread_local OwnedMutexes t_owned;
 
@@ -102,9 +104,9 @@ struct MutexObject : KernelObject, std::enable_shared_from_this<MutexObject> {
     }
 };
 
-void abandonOwned(const std::vector<std::weak_ptr<MutexObject>>& owned) {
+// Under the state lock; empties the list.
+void abandonOwnedLocked(std::vector<std::weak_ptr<MutexObject>>& owned) {
     const uint64_t me = selfId();
-    std::lock_guard guard(stateLock());
     for (const auto& w : owned) {
         auto m = w.lock();
         if (!m || m->owner != me) continue;
@@ -112,6 +114,13 @@ void abandonOwned(const std::vector<std::weak_ptr<MutexObject>>& owned) {
         m->releaseOnce();
         m->abandoned = true;
     }
+    owned.clear();
+}
+
+OwnedMutexes::~OwnedMutexes() {
+    if (list.empty()) return;
+    std::lock_guard guard(stateLock());
+    abandonOwnedLocked(list);
     stateChanged().notify_all();
 }
 
@@ -217,6 +226,8 @@ void* threadMain(void* argument) {
     }
     const DWORD result = s->start(s->parameter);
     std::lock_guard guard(stateLock());
+    // In the same step as the signal, so whoever sees the thread ended also sees its mutexes abandoned.
+    abandonOwnedLocked(t_owned.list);
     s->object->exitCode = result;
     s->object->done = true;
     stateChanged().notify_all();

@@ -449,14 +449,17 @@ void putValue(sqlite3* db, int64_t key, const Name& name, DWORD type, const void
     s.run();
 }
 
+// A key with its values and subkeys. The subkeys carry their own names: a vector may hold the
+// still-incomplete Tree, a std::pair may not.
 struct Tree {
     struct Value {
         Name name;
         DWORD type;
         std::string data;
     };
+    Name name;  // empty for the key the copy starts from
     std::vector<Value> values;
-    std::vector<std::pair<Name, Tree>> keys;
+    std::vector<Tree> keys;
 };
 
 Tree readTree(sqlite3* db, int64_t id) {
@@ -468,15 +471,18 @@ Tree readTree(sqlite3* db, int64_t id) {
     Stmt k(db, "SELECT name, id FROM keys WHERE parent=?1");
     k.bind(1, id);
     while (k.step()) children.emplace_back(k.name(0), k.integer(1));
-    for (auto& [name, child] : children) t.keys.emplace_back(name, readTree(db, child));
+    for (auto& [name, child] : children) {
+        t.keys.push_back(readTree(db, child));
+        t.keys.back().name = std::move(name);
+    }
     return t;
 }
 
 void writeTree(sqlite3* db, int64_t id, const Tree& t) {
     for (const Tree::Value& v : t.values) putValue(db, id, v.name, v.type, v.data.data(), v.data.size());
-    for (const auto& [name, sub] : t.keys) {
-        int64_t child = findChild(db, id, name);
-        writeTree(db, child != 0 ? child : addChild(db, id, name), sub);
+    for (const Tree& sub : t.keys) {
+        int64_t child = findChild(db, id, sub.name);
+        writeTree(db, child != 0 ? child : addChild(db, id, sub.name), sub);
     }
 }
 

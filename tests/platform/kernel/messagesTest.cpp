@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -42,6 +43,23 @@ TEST(FormatMessage, KnownCodesGiveRussianTexts) {
     // Without a maximum width the text ends with a line break, as the platform's texts do.
     EXPECT_EQ(allocatedText(OneLine & ~FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr, ERROR_ACCESS_DENIED),
               u"Отказано в доступе.\r\n");
+}
+
+// Every code the registry and the cryptographic providers return has a one-line text, so that no
+// failure the program reports ends up without one.
+TEST(FormatMessage, RegistryAndProviderCodesHaveTexts) {
+    std::vector<DWORD> codes = {170,        1009,       1016,       1018,       0x80091007,
+                                0x80092004, 0x80092005, 0x8009200B, 0x8010002A, 0x8010006B,
+                                0x8010006C, 0x8010006E, 0x8010006F};
+    for (DWORD nte = 0x80090001; nte <= 0x80090022; ++nte) codes.push_back(nte);  // NTE_BAD_UID...
+    codes.push_back(0x80090029);
+    for (DWORD code : codes) {
+        const std::u16string text = allocatedText(OneLine, nullptr, code);
+        EXPECT_NE(text, u"<none>") << std::hex << code;
+        EXPECT_EQ(text.find_first_of(u"\r\n"), std::u16string::npos) << std::hex << code;
+    }
+    EXPECT_EQ(allocatedText(OneLine, nullptr, 170), u"Требуемый ресурс занят.");
+    EXPECT_EQ(allocatedText(OneLine, nullptr, 0x80090001), u"Неправильный UID.");
 }
 
 TEST(FormatMessage, UnknownCodeHasNoText) {

@@ -104,6 +104,25 @@ TEST(Wait, ResultsAsThePlatformGivesThem) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
+// Whoever sees the owner's thread ended must find its mutex abandoned at once, named or not.
+TEST(Wait, MutexIsAbandonedWhenItsOwnersThreadIsSignalled) {
+    KernelTestRoot root;
+    const std::u16string name = uniqueName("abandoned");
+    for (const LPCWSTR mutexName : {static_cast<LPCWSTR>(nullptr), name.c_str()}) {
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName);
+        ASSERT_NE(mutex, nullptr);
+        for (int round = 0; round < 200; ++round) {
+            HANDLE thread = CreateThread(nullptr, 0, holdAndEnd, mutex, 0, nullptr);
+            ASSERT_NE(thread, nullptr);
+            ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+            ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_ABANDONED) << "round " << round;
+            ASSERT_TRUE(ReleaseMutex(mutex));
+            CloseHandle(thread);
+        }
+        EXPECT_TRUE(CloseHandle(mutex));
+    }
+}
+
 TEST(Wait, TimeOutTakesAboutTheTimeAsked) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
     DWORD result = 0;

@@ -32,6 +32,8 @@ enum VARENUM : VARTYPE {
     VT_BSTR = 8,
     VT_ERROR = 10,
     VT_BOOL = 11,
+    // Only as the element type of an array: VT_ARRAY | VT_VARIANT holds VARIANTs.
+    VT_VARIANT = 12,
     VT_I1 = 16,
     VT_UI1 = 17,
     VT_UI2 = 18,
@@ -94,7 +96,9 @@ struct SAFEARRAY {
     void* pvData;
     SAFEARRAYBOUND rgsabound[1];
 };
-// One-dimensional arrays of VT_UI1 are what the library makes.
+// One-dimensional arrays only, of the scalar types above, of BSTR or of VARIANT. Elements start
+// zeroed: 0, null BSTRs, VT_EMPTY VARIANTs. Destroying an array of BSTR or VARIANT frees each element
+// (VariantClear for VARIANTs, so nested arrays go with it).
 SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT dims, SAFEARRAYBOUND* bounds);
 HRESULT SafeArrayLock(SAFEARRAY* array);
 HRESULT SafeArrayUnlock(SAFEARRAY* array);
