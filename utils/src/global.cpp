@@ -1,3 +1,4 @@
+#include <vsk/platform/diagnostics.h>
 #include <vsk/platform/shell.h>
 #include <vsk/platform/wait.h>
 #include <vsk/utils/error.h>
@@ -39,7 +40,7 @@ CUserMutex& UserMutex() {
     return mutex;
 }
 
-void RegistryDiagnostic(const char* utf8Line) {
+void PlatformDiagnostic(const char* utf8Line) {
     if (CCommonInfo* info = Published())
         info->m_log.writeDiagnostic(CWString(utf8Line, static_cast<size_t>(-1), CP_UTF8));
 }
@@ -83,7 +84,7 @@ void createCommonInfo() {
             // locale is set here: the library formats and folds text without one.
             info->addRef();
             pCommonInfo = info;
-            SetRegistryDiagnosticSink(&RegistryDiagnostic);
+            SetPlatformDiagnosticSink(&PlatformDiagnostic);
         }
     }
     mutex.release();

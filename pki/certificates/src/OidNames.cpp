@@ -1,4 +1,5 @@
 #include <vsk/pki/OidNames.h>
+#include <vsk/platform/certname.h>
 #include <vsk/platform/crypt.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
@@ -95,6 +96,8 @@ CWString NameFromOID(const CAString& oid) {
     Vsk::InternalUtils::CLogScope scope;
     if (scope.getLevel() >= 4) scope.enter("Vsk::PKI::NameFromOID", CWString(oid, Vsk::Utils::CP_PROGRAM));
     if (oid.getLength() == 0) return CWString();
+    // Names registered on this machine count as much as the built-in ones.
+    LoadRegisteredOIDInfo();
     PCCRYPT_OID_INFO info = CryptFindOIDInfo(CRYPT_OID_INFO_OID_KEY, const_cast<char*>(oid.c_str()), 0);
     CWString name = info && info->pwszName ? CWString(info->pwszName) : CWString();
     if (scope.isEntered()) scope.m_result = name;
@@ -106,6 +109,7 @@ void CNameOID::check() {
     Vsk::Utils::CLock guard(&reg.lock);
     if (!reg.names.empty()) return;
     Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CNameOID::check", 4);
+    LoadRegisteredOIDInfo();
     if (!CryptEnumOIDInfo(0, 0, &reg.names, addEnumeratedName))
         Vsk::InternalUtils::LogAt(
             2, CWString(u"PKI::CNameOID::check The callback function has stopped the enumeration"));

@@ -1,4 +1,10 @@
 // The certificate viewer: the certificate decoded with OpenSSL and shown as text in a modal dialog.
+// OpenSSL comes first: the certificate stand-in then leaves OpenSSL's X509_NAME type alone.
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <vsk/platform/cert.h>
 #include <vsk/platform/cryptui.h>
 #include <vsk/platform/kernel.h>
 
@@ -9,10 +15,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 #include <memory>
 #include <string>

@@ -8,6 +8,7 @@
 // Each process keeps one connection per hive, opened on first use. Every change runs in a
 // BEGIN IMMEDIATE transaction, reads run in a read transaction, and WAL mode with a busy time-out
 // lets several processes share a hive.
+#include <vsk/platform/diagnostics.h>
 #include <vsk/platform/identity.h>
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/registry.h>
@@ -86,14 +87,8 @@ HandleTable& handles() {
     return *table;
 }
 
-std::atomic<RegistryDiagnosticSink> g_sink{nullptr};
-
 void emit(const std::string& line) {
-    if (RegistryDiagnosticSink sink = g_sink.load()) {
-        sink(line.c_str());
-    } else {
-        std::fprintf(stderr, "%s\n", line.c_str());
-    }
+    ReportPlatformDiagnostic(line);
 }
 
 // Queues a line about a failure of the hive, once while the failure stays the same; inHive hands it
@@ -798,10 +793,6 @@ LSTATUS SHCopyKeyW(HKEY sourceKey, LPCWSTR sourcePath, HKEY target, DWORD) {
     // together.
     if (LSTATUS code = inHive(src.hive, false, readSource)) return code;
     return inHive(dst.hive, true, writeTarget);
-}
-
-void SetRegistryDiagnosticSink(RegistryDiagnosticSink sink) {
-    g_sink.store(sink);
 }
 
 void RegistryResetForTests() {

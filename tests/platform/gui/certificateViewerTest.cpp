@@ -2,6 +2,7 @@
 // for the thumbprint and the serial number.
 #include "guiTestEnvironment.h"
 
+#include <vsk/platform/cert.h>
 #include <vsk/platform/cryptui.h>
 #include <vsk/platform/kernel.h>
 
@@ -61,9 +62,11 @@ protected:
 
     void SetUp() override { ASSERT_FALSE(der().isEmpty()) << "the openssl command made no certificate"; }
 
-    GUI_CERT_CONTEXT context() const {
-        return GUI_CERT_CONTEXT{1, reinterpret_cast<const BYTE*>(der().constData()),
-                                static_cast<DWORD>(der().size())};
+    // A context of the certificate stand-in over the test certificate; freed by the caller.
+    PCCERT_CONTEXT context() const {
+        return CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                            reinterpret_cast<const BYTE*>(der().constData()),
+                                            static_cast<DWORD>(der().size()));
     }
 
     static QString& certPath() {
@@ -81,9 +84,8 @@ protected:
 };
 
 TEST_F(CertificateViewerTest, TextNamesSubjectIssuerValiditySerialThumbprintAndExtensions) {
-    const GUI_CERT_CONTEXT cert = context();
-    const QString text =
-        QString::fromStdU16String(CertificateViewText(cert.pbCertEncoded, cert.cbCertEncoded));
+    const QString text = QString::fromStdU16String(CertificateViewText(
+        reinterpret_cast<const BYTE*>(der().constData()), static_cast<DWORD>(der().size())));
     EXPECT_TRUE(text.contains(QStringLiteral("Кому выдан: CN = Тестовый сертификат, O = Кестрован")))
         << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("Кем выдан: CN = Тестовый сертификат, O = Кестрован")));
@@ -96,7 +98,8 @@ TEST_F(CertificateViewerTest, TextNamesSubjectIssuerValiditySerialThumbprintAndE
 }
 
 TEST_F(CertificateViewerTest, DialogShowsTheTextAndClosingIsSuccess) {
-    const GUI_CERT_CONTEXT cert = context();
+    PCCERT_CONTEXT cert = context();
+    ASSERT_NE(cert, nullptr);
     QString shown;
     GuiTest::OnModal([&](QWidget* modal) {
         if (auto* edit = modal->findChild<QPlainTextEdit*>()) shown = edit->toPlainText();
@@ -105,16 +108,17 @@ TEST_F(CertificateViewerTest, DialogShowsTheTextAndClosingIsSuccess) {
     });
     CRYPTUI_VIEWCERTIFICATE_STRUCTW view{};
     view.dwSize = sizeof(view);
-    view.pCertContext = &cert;
+    view.pCertContext = cert;
     BOOL changed = TRUE;
     EXPECT_TRUE(CryptUIDlgViewCertificateW(&view, &changed));
     EXPECT_FALSE(changed);
     EXPECT_TRUE(shown.contains(sha1()));
+    CertFreeCertificateContext(cert);
 }
 
 TEST_F(CertificateViewerTest, BadInputFails) {
-    const std::vector<BYTE> junk = {0x30, 0x03, 0x02, 0x01};
-    const GUI_CERT_CONTEXT bad{1, junk.data(), static_cast<DWORD>(junk.size())};
+    std::vector<BYTE> junk = {0x30, 0x03, 0x02, 0x01};
+    const CERT_CONTEXT bad{1, junk.data(), static_cast<DWORD>(junk.size()), nullptr, nullptr};
     CRYPTUI_VIEWCERTIFICATE_STRUCTW view{};
     view.dwSize = sizeof(view);
     view.pCertContext = &bad;

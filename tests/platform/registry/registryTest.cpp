@@ -1,3 +1,4 @@
+#include <vsk/platform/diagnostics.h>
 #include <vsk/platform/registry.h>
 
 #include <gtest/gtest.h>
@@ -51,12 +52,12 @@ protected:
         setenv("KESTROVAN_MACHINE_DIR", machineDir().c_str(), 1);
         setAdmin(false);
         g_diagnostics.clear();
-        SetRegistryDiagnosticSink(collect);
+        SetPlatformDiagnosticSink(collect);
         RegistryResetForTests();
     }
     void TearDown() override {
         RegistryResetForTests();
-        SetRegistryDiagnosticSink(nullptr);
+        SetPlatformDiagnosticSink(nullptr);
         fs::remove_all(root_);
     }
 
@@ -516,7 +517,7 @@ TEST_F(Registry, DamagedDatabaseIsAnErrorAndIsKept) {
         bool startFromRealHive;
     };
     const Row rows[] = {{"not a database", false}, {"damaged pages", true}};
-    SetRegistryDiagnosticSink(collectAndReadRegistry);
+    SetPlatformDiagnosticSink(collectAndReadRegistry);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         fs::remove_all(userDir());

@@ -1,6 +1,7 @@
 // The list dialog: rows, columns, the resizing rule and the certificate button.
 #include "guiTestEnvironment.h"
 
+#include <vsk/platform/cert.h>
 #include <vsk/utils/gui.h>
 
 #include <QHeaderView>
@@ -14,8 +15,8 @@ using Vsk::InternalUtils::CListDialogParams;
 using Vsk::Utils::CError;
 using Vsk::Utils::CWString;
 
-const BYTE CertBytes[] = {0x30, 0x00};
-const GUI_CERT_CONTEXT Cert{1, CertBytes, sizeof(CertBytes)};
+BYTE CertBytes[] = {0x30, 0x00};
+const CERT_CONTEXT Cert{1, CertBytes, sizeof(CertBytes), nullptr, nullptr};
 
 void fill(CListDialogParams& params) {
     params.addItem(CWString(u"Имя контейнера"), CWString(u"\\\\.\\REGISTRY\\ключ"));

@@ -156,7 +156,7 @@ void MsgWaitForObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD m
     waitServingEvents(count, handles, waitAll, milliseconds);
 }
 
-void ViewCertificate(HWND parent, PCGUI_CERT_CONTEXT certificate) {
+void ViewCertificate(HWND parent, PCCERT_CONTEXT certificate) {
     CRYPTUI_VIEWCERTIFICATE_STRUCTW view{};
     view.dwSize = sizeof(view);
     view.hwndParent = parent;

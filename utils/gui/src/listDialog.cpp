@@ -160,7 +160,7 @@ void CListDialogParams::addItem(const CWString& name, const CWString& value) {
     m_items.add(CItem{name, value, nullptr});
 }
 
-void CListDialogParams::attachToLastItem(const CWString& name, PCGUI_CERT_CONTEXT certificate) {
+void CListDialogParams::attachToLastItem(const CWString& name, PCCERT_CONTEXT certificate) {
     if (certificate) {
         m_items[m_items.getCount() ? m_items.getCount() - 1 : 0].certificate = certificate;
         return;

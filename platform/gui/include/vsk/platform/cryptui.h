@@ -4,14 +4,9 @@
 
 #include <vsk/platform/gui.h>
 
-// The fields of a certificate context that the viewer reads, in the order and with the names of the
-// certificate area's CERT_CONTEXT; that context takes this name's place once it exists.
-struct GUI_CERT_CONTEXT {
-    DWORD dwCertEncodingType;
-    const BYTE* pbCertEncoded;
-    DWORD cbCertEncoded;
-};
-using PCGUI_CERT_CONTEXT = const GUI_CERT_CONTEXT*;
+// The certificate stand-in's context; only its pointer passes through here.
+struct CERT_CONTEXT;
+using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
 // 120 bytes, as the callers' dwSize says; the viewer reads the parent window and the context.
 struct CRYPTUI_VIEWCERTIFICATE_STRUCTW {
@@ -19,7 +14,7 @@ struct CRYPTUI_VIEWCERTIFICATE_STRUCTW {
     HWND hwndParent;
     DWORD dwFlags;
     LPCWSTR szTitle;
-    PCGUI_CERT_CONTEXT pCertContext;
+    PCCERT_CONTEXT pCertContext;
     LPCSTR* rgszPurposes;
     DWORD cPurposes;
     const void* pCryptProviderData;

@@ -94,11 +94,8 @@ LONG RegEnableReflectionKey(HKEY key);
 // is missing.
 LSTATUS SHCopyKeyW(HKEY sourceKey, LPCWSTR sourcePath, HKEY target, DWORD reserved);
 
-// Where the registry reports why a hive cannot be used (corrupt, unreadable, not writable), beyond
-// the code the caller gets: one UTF-8 line per new failure. Without a sink the line goes to stderr.
-// The developer log installs itself here once it exists.
-using RegistryDiagnosticSink = void (*)(const char* utf8Line);
-void SetRegistryDiagnosticSink(RegistryDiagnosticSink sink);
+// Why a hive cannot be used (corrupt, unreadable, not writable), beyond the code the caller gets, is
+// reported once per new failure through ReportPlatformDiagnostic (vsk/platform/diagnostics.h).
 
 // Test seam: closes both hives' databases, so the next call opens them again from the state folders
 // the environment names at that moment. Keys still open become invalid (6).

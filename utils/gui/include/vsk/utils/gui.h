@@ -53,7 +53,7 @@ void BringToForeground(HWND window);
 void MsgWaitForObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds);
 // The certificate viewer; a cancel by the user is no error. Any other failure raises
 // "CryptUIDlgViewCertificate" with the last error.
-void ViewCertificate(HWND parent, PCGUI_CERT_CONTEXT certificate);
+void ViewCertificate(HWND parent, PCCERT_CONTEXT certificate);
 
 // ---- Shortcuts
 // ------------------------------------------------------------------------------------------------
@@ -86,7 +86,7 @@ public:
     struct CItem {
         Vsk::Utils::CWString name;
         Vsk::Utils::CWString value;
-        PCGUI_CERT_CONTEXT certificate = nullptr;
+        PCCERT_CONTEXT certificate = nullptr;
     };
 
     CListDialogParams();
@@ -97,7 +97,7 @@ public:
     void addItem(const Vsk::Utils::CWString& name, const Vsk::Utils::CWString& value);
     // With a certificate: attaches it to the last row (the name is not used; no rows raises the
     // array's "Массив пуст"). Without: appends a row with the name and an empty value.
-    void attachToLastItem(const Vsk::Utils::CWString& name, PCGUI_CERT_CONTEXT certificate);
+    void attachToLastItem(const Vsk::Utils::CWString& name, PCCERT_CONTEXT certificate);
     // A non-zero id loads that icon of the program; 0 changes nothing.
     void setIcon(UINT resourceId);
     // Stores the texts and shows the dialog, modal (returns when it is closed) or modeless.

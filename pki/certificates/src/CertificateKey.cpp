@@ -1,0 +1,371 @@
+// The certificate's public key and algorithms, and the key-provider information it carries.
+#include <vsk/asn1/asn1.h>
+#include <vsk/pki/CertApi.h>
+#include <vsk/pki/Certificate.h>
+#include <vsk/pki/CertificateImpl.h>
+#include <vsk/pki/CryptError.h>
+#include <vsk/pki/CryptoApi.h>
+#include <vsk/pki/OidNames.h>
+#include <vsk/pki/ProviderChoice.h>
+#include <vsk/pki/ProviderChoiceCert.h>
+#include <vsk/utils/base64.h>
+#include <vsk/utils/error.h>
+#include <vsk/utils/log.h>
+#include <vsk/utils/logScope.h>
+
+#include <cstring>
+
+#include "certificateText.h"
+
+namespace Vsk::PKI {
+
+using CertText::a2w;
+using Vsk::InternalUtils::CLogScope;
+using Vsk::Utils::CAString;
+using Vsk::Utils::CDataBlob;
+using Vsk::Utils::CError;
+using Vsk::Utils::CLock;
+using Vsk::Utils::CRefPtr;
+using Vsk::Utils::CWString;
+
+namespace {
+
+constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr DWORD RsaExponent = 65537;
+constexpr DWORD PublicKeyMagic = 0x3147414D;  // "MAG1"
+constexpr BYTE PublicKeyBlobVersion = 0x20;
+
+bool isGostKeyOid(const CAString& oid) {
+    return oid == "1.2.643.2.2.19" || oid == "1.2.643.7.1.1.1.1" || oid == "1.2.643.7.1.1.1.2";
+}
+
+// The hash parameter OID of a GOST key blob, null for other ALG_IDs.
+const char* hashParameterOid(ALG_ID algId) {
+    switch (algId) {
+        case 0x2E23:
+            return "1.2.643.2.2.30.1";
+        case 0x2E3D:
+            return "1.2.643.7.1.1.2.3";
+        case 0x2E49:
+            return "1.2.643.7.1.1.2.2";
+        default:
+            return nullptr;
+    }
+}
+
+// Reads one whole DER node into `node`: trailing bytes, or an input that ends inside the node, are
+// refused.
+void decodeWhole(Vsk::ASN1::CNode& node, const CDataBlob& der) {
+    const size_t left = node.decode(der, false, false);
+    if (left != 0 || node.isIncomplete()) throw CError("DER", static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+}
+
+// The OCTET STRING contents of a GOST key; throws for anything else.
+CDataBlob gostKeyBytes(const CDataBlob& bits) {
+    Vsk::ASN1::CNode node;
+    decodeWhole(node, bits);
+    // Primitive, universal OCTET STRING only.
+    if (bits.getAt(0) != 0x04) throw CError("OCTET STRING", static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
+    return node.getContents().clone();
+}
+
+// The modulus of an RSA key with exponent 65537, least significant byte first without the sign
+// byte; empty for any other key.
+CDataBlob rsaModulus(const CDataBlob& bits) {
+    Vsk::ASN1::CSequence node;
+    decodeWhole(node, bits);
+    Vsk::ASN1::CSequence* sequence = Vsk::ASN1::castToSequence(&node);
+    if (!sequence || sequence->getCount() != 2) return CDataBlob();
+    Vsk::ASN1::CInteger* modulus = Vsk::ASN1::castToInteger(sequence->getItem(0));
+    Vsk::ASN1::CInteger* exponent = Vsk::ASN1::castToInteger(sequence->getItem(1));
+    if (!modulus || !exponent) return CDataBlob();
+    bool ok = false;
+    if (exponent->getValue().toUInt32(&ok) != RsaExponent || !ok) return CDataBlob();
+    CDataBlob value = modulus->getValue().clone();
+    const DWORD size = value.getSize();
+    if (size != 0 && value.getAt(size - 1) == 0) value = value.getBlock(0, size - 1).clone();
+    return value;
+}
+
+void putDword(BYTE* at, DWORD value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+// The PUBLICKEYBLOB the certificate builds itself from the ALG_ID and the key bytes.
+CDataBlob buildPublicKeyBlob(ALG_ID algId, const CDataBlob& key) {
+    Vsk::ASN1::CSequence parameters;
+    parameters.addItem(Vsk::ASN1::CObjectId(CAString("1.2.643.2.2.36.0")));
+    if (const char* hashOid = hashParameterOid(algId))
+        parameters.addItem(Vsk::ASN1::CObjectId(CAString(hashOid)));
+    const CDataBlob parametersDer = parameters.encode();
+    BYTE header[16] = {PUBLICKEYBLOB, PublicKeyBlobVersion, 0, 0};
+    putDword(header + 4, algId);
+    putDword(header + 8, PublicKeyMagic);
+    putDword(header + 12, key.getSize() * 8);
+    CDataBlob blob(header, sizeof header, true);
+    blob += parametersDer;
+    if (key.getSize()) blob += key;
+    return blob;
+}
+
+CWString oidText(const CAString& oid, bool asName) {
+    if (asName && oid.getLength()) {
+        const CNameSet names = CNameOID::getNames(oid);
+        if (!names.empty()) return *names.begin();
+    }
+    return a2w(oid);
+}
+
+// A copy of a wide text from a key-provider record; the step codes tell memory from other failures.
+CWString copyText(LPCWSTR text, DWORD noMemoryStep, DWORD otherStep) {
+    if (!text) return CWString();
+    CWString copy(text);
+    int win32 = 0;
+    const DWORD status = copy.getStatus(&win32);
+    if (status == Vsk::Utils::CDataBlob::CImpl::StatusNoMemory)
+        throw CCryptError(noMemoryStep, static_cast<DWORD>(ERROR_OUTOFMEMORY));
+    if (status != 0) throw CCryptError(otherStep, static_cast<DWORD>(win32));
+    return copy;
+}
+
+}  // namespace
+
+// ---- Algorithm identifiers ------------------------------------------------------------------------------
+
+void CCertificate::CImpl::fillAlgorithmOIDs() {
+    CLock lock(this);
+    const CERT_INFO* info = certInfo();
+    if ((m_cacheFlags & FlagAlgorithms) || !info) return;
+    m_publicKeyOid = CAString(
+        info->SubjectPublicKeyInfo.Algorithm.pszObjId ? info->SubjectPublicKeyInfo.Algorithm.pszObjId : "");
+    m_keyAlgId = OIDToAlgId(m_publicKeyOid);
+    m_signatureOid = CAString(info->SignatureAlgorithm.pszObjId ? info->SignatureAlgorithm.pszObjId : "");
+    m_cacheFlags |= FlagAlgorithms;
+}
+
+// ---- Public key -------------------------------------------------------------------------------------------
+
+CDataBlob CCertificate::CImpl::get_PublicKey() {
+    CLogScope scope;
+    if (scope.getLevel() >= 5) scope.enter("Vsk::PKI::CCertificate::CImpl::get_PublicKey");
+    CLock lock(this);
+    if (m_publicKey.getSize() == 0 && m_context) {
+        fillAlgorithmOIDs();
+        const CRYPT_BIT_BLOB& bits = m_context->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+        const CDataBlob raw(bits.pbData, bits.cbData, true);
+        m_publicKey = raw;
+        if (raw.getSize() == 0) {
+            CertText::log(2, "Vsk::PKI::CCertificate::CImpl::get_PublicKey", u"Публичный ключ отсутствует");
+        } else if (isGostKeyOid(m_publicKeyOid)) {
+            try {
+                m_publicKey = gostKeyBytes(raw);
+            } catch (...) {
+                m_publicKey = raw;
+                if (Vsk::InternalUtils::GetLogLevel() >= 2) {
+                    CWString text;
+                    try {
+                        text = getText();
+                    } catch (...) {
+                    }
+                    CertText::log(
+                        2, "Vsk::PKI::CCertificate::CImpl::get_PublicKey",
+                        u"Ошибка разбора публичного ключа: " + a2w(raw.toHex(nullptr, false)) + u", " + text);
+                }
+            }
+        } else if (m_publicKeyOid == "1.2.840.113549.1.1.1") {
+            try {
+                const CDataBlob modulus = rsaModulus(raw);
+                if (modulus.getSize()) m_publicKey = modulus;
+            } catch (...) {
+                m_publicKey = raw;
+            }
+        }
+    }
+    if (scope.isEntered()) scope.m_result = Vsk::Utils::ToBase64Text(m_publicKey);
+    return m_publicKey;
+}
+
+CDataBlob CCertificate::CImpl::get_PublicKeyWrap() {
+    CLock lock(this);
+    fillAlgorithmOIDs();
+    if (m_context) {
+        CError listing;
+        const CSPInfoArray providers = CSPsFromCertificate(m_context, &listing);
+        for (const CRefPtr<CSPInfo>& provider : providers) {
+            if (!provider || provider->isCryptoProKC()) continue;
+            CHoldCSP hold = provider->acquireContext(nullptr, CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
+            if (!hold.isAcquired()) continue;
+            HCRYPTKEY key = 0;
+            if (!ImportPublicKeyInfo(hold.get_hCryptProv(), Encoding,
+                                     &m_context->pCertInfo->SubjectPublicKeyInfo, &key)) {
+                CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::get_PublicKeyWrap",
+                                   u"CryptImportPublicKeyInfo", GetLastError());
+                continue;
+            }
+            CDataBlob blob;
+            if (!ExportKey(key, 0, PUBLICKEYBLOB, 0, &blob))
+                CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::get_PublicKeyWrap",
+                                   u"Экспорт публичного ключа сертификата", GetLastError());
+            DestroyKey(key);
+            if (blob.getSize()) return blob;
+        }
+    }
+    return buildPublicKeyBlob(m_keyAlgId, get_PublicKey());
+}
+
+CRefPtr<CAlgorithm> CCertificate::CImpl::getPublicKeyAlgorithm() {
+    CLock lock(this);
+    if (m_algorithm) return m_algorithm;
+    fillAlgorithmOIDs();
+    const DWORD bits = get_PublicKey().getSize() * 8;
+    CRefPtr<CAlgorithm> found = FindAlgorithm(m_publicKeyOid, static_cast<int>(bits));
+    if (!found) {
+        if (Vsk::InternalUtils::GetLogLevel() >= 3)
+            CertText::log(3, "Vsk::PKI::CCertificate::CImpl::getPublicKeyAlgorithm",
+                          u"Не поддерживается алгоритм " + a2w(m_publicKeyOid) +
+                              u" с длиной публичного ключа " + Vsk::Utils::ToWString(bits) + u" бит.");
+        found = CAlgorithm::createNew();
+        found->m_oid = m_publicKeyOid;
+        found->m_aid = m_keyAlgId;
+        found->m_name = CNameOID::joinNames(m_publicKeyOid, u", ");
+        found->m_keyBitLength = bits;
+    }
+    m_algorithm = found;
+    return m_algorithm;
+}
+
+// ---- Key-provider information ----------------------------------------------------------------------------
+
+void CCertificate::CImpl::loadKeyProvInfo() {
+    CLock lock(this);
+    if ((m_cacheFlags & FlagKeyProvInfo) || !m_context) return;
+    DWORD error = 0;
+    const CDataBlob record = GetCertificateContextProperty(m_context, CERT_KEY_PROV_INFO_PROP_ID, &error);
+    if (record.getSize() != 0) {
+        if (record.getSize() < sizeof(CRYPT_KEY_PROV_INFO)) throw CCryptError(130109, error);
+        CRYPT_KEY_PROV_INFO info;
+        std::memcpy(&info, record.getData(), sizeof info);
+        m_hasKeyLink = true;
+        m_providerType = info.dwProvType;
+        m_providerName = copyText(info.pwszProvName, 130111, 130112);
+        m_containerName = copyText(info.pwszContainerName, 130113, 130114);
+    } else {
+        CERT_KEY_CONTEXT keyContext{};
+        if (GetCertificateContextPropertyFixed(m_context, CERT_KEY_CONTEXT_PROP_ID, &keyContext,
+                                               sizeof keyContext) &&
+            keyContext.cbSize == sizeof keyContext)
+            m_hasKeyLink = true;
+        CError listing;
+        const CSPInfoArray providers = CSPsFromCertificate(m_context, &listing);
+        if (!providers.isEmpty() && providers[0]) {
+            m_providerType = providers[0]->m_type;
+            m_providerName = providers[0]->m_name;
+        }
+    }
+    m_cacheFlags |= FlagKeyProvInfo;
+}
+
+bool CCertificate::CImpl::setKeyProvInfo(DWORD providerType, const CWString& providerName,
+                                         const CWString& containerName, DWORD keySpec, bool machine,
+                                         bool silent, bool cache) {
+    CLogScope scope;
+    if (scope.getLevel() >= 4)
+        scope.enter("Vsk::PKI::CCertificate::CImpl::setKeyProvInfo",
+                    Vsk::Utils::ToWString(providerType) + u"," + providerName + u"," + containerName + u"," +
+                        Vsk::Utils::ToWString(keySpec) + u",machineContext=" + (machine ? u"1" : u"0") +
+                        u",silent=" + (silent ? u"1" : u"0") + u",cache=" + (cache ? u"1" : u"0"));
+    CLock lock(this);
+    if (!m_context) return false;
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = const_cast<LPWSTR>(containerName.c_str());
+    info.pwszProvName = const_cast<LPWSTR>(providerName.c_str());
+    info.dwProvType = providerType;
+    info.dwFlags = (machine ? CRYPT_MACHINE_KEYSET : 0) | (silent ? CRYPT_SILENT : 0);
+    info.dwKeySpec = keySpec;
+    if (!CertSetCertificateContextProperty(m_context, CERT_KEY_PROV_INFO_PROP_ID, cache ? 1 : 0, &info)) {
+        CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::setKeyProvInfo",
+                           u"set CERT_KEY_PROV_INFO_PROP_ID", GetLastError());
+        scope.setResult(false);
+        return false;
+    }
+    m_providerType = providerType;
+    m_providerName = providerName;
+    m_containerName = containerName;
+    m_keySpec = keySpec;
+    m_cacheAcquisition = cache;
+    m_hasKeyLink = true;
+    m_cacheFlags |= FlagKeyProvInfo;
+    scope.setResult(true);
+    return true;
+}
+
+// ---- Handle ---------------------------------------------------------------------------------------------
+
+CWString CCertificate::get_PublicKeyAlgorithmOID(bool asName) const {
+    CImpl* p = impl();
+    CLock lock(p);
+    p->fillAlgorithmOIDs();
+    return oidText(p->m_publicKeyOid, asName);
+}
+
+CWString CCertificate::get_SignatureAlgorithmOID(bool asName) const {
+    CImpl* p = impl();
+    CLock lock(p);
+    p->fillAlgorithmOIDs();
+    return oidText(p->m_signatureOid, asName);
+}
+
+CDataBlob CCertificate::get_PublicKey() const {
+    return impl()->get_PublicKey();
+}
+
+CDataBlob CCertificate::get_PublicKeyWrap() const {
+    return impl()->get_PublicKeyWrap();
+}
+
+CRefPtr<CAlgorithm> CCertificate::getPublicKeyAlgorithm() const {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (scope.getLevel() >= 4) scope.enter("Vsk::PKI::CCertificate::getPublicKeyAlgorithm");
+    CRefPtr<CAlgorithm> algorithm = p->getPublicKeyAlgorithm();
+    if (scope.isEntered() && scope.getLevel() >= 3 && algorithm) scope.m_result = algorithm->toString();
+    return algorithm;
+}
+
+void CCertificate::getPossibleHashAlgorithms(Vsk::Utils::CArray<CAString>& oids) const {
+    CImpl* p = impl();
+    CLock lock(p);
+    p->fillAlgorithmOIDs();
+    oids.clear();
+    for (const CRefPtr<CAlgorithm>& algorithm : GetPossibleHashAlgs(p->m_publicKeyOid))
+        if (algorithm) oids.add(algorithm->m_oid);
+}
+
+DWORD CCertificate::get_ProviderType() const {
+    CImpl* p = impl();
+    CLock lock(p);
+    p->loadKeyProvInfo();
+    return p->m_providerType;
+}
+
+CWString CCertificate::get_ProviderName() const {
+    CImpl* p = impl();
+    CLock lock(p);
+    p->loadKeyProvInfo();
+    return p->m_providerName;
+}
+
+CWString CCertificate::get_ContainerName() const {
+    CImpl* p = impl();
+    CLock lock(p);
+    p->loadKeyProvInfo();
+    return p->m_containerName;
+}
+
+bool CCertificate::setKeyProvInfo(DWORD providerType, const CWString& providerName,
+                                  const CWString& containerName, DWORD keySpec, bool machine, bool silent,
+                                  bool cache) {
+    return impl()->setKeyProvInfo(providerType, providerName, containerName, keySpec, machine, silent, cache);
+}
+
+}  // namespace Vsk::PKI

@@ -1,0 +1,34 @@
+// Certificate verification: the arguments are checked here; building and checking the chain under the
+// verification settings comes with chain verification.
+#include <vsk/pki/Certificate.h>
+#include <vsk/pki/CertificateImpl.h>
+#include <vsk/pki/CryptError.h>
+#include <vsk/pki/Settings.h>
+#include <vsk/utils/error.h>
+#include <vsk/utils/logScope.h>
+
+namespace Vsk::PKI {
+
+using Vsk::Utils::CLock;
+using Vsk::Utils::CWString;
+
+DWORD CCertificate::VerifyCertificate(PCCERT_CONTEXT context, const CCertVerifySettings* settings,
+                                      const FILETIME* /*time*/) {
+    if (!settings) throw CCryptError(130701, static_cast<DWORD>(0));
+    if (!context || !context->pCertInfo) throw CCryptError(130702, static_cast<DWORD>(0));
+    Vsk::InternalUtils::CLogScope scope;
+    if (scope.getLevel() >= 4)
+        scope.enter("Vsk::PKI::CCertificate::VerifyCertificate",
+                    getCertContextText(context) + u", " + settings->getText());
+    throw Vsk::Utils::CError(CWString(u"Не реализовано, не было необходимости. ") + CWString(__FILE__, 1251) +
+                                 u":" + Vsk::Utils::ToWString(__LINE__) + u".",
+                             static_cast<DWORD>(0));
+}
+
+DWORD CCertificate::Verify(const CCertVerifySettings& settings, const FILETIME* time) const {
+    CImpl* p = impl();
+    CLock lock(p);
+    return VerifyCertificate(p->m_context, &settings, time);
+}
+
+}  // namespace Vsk::PKI

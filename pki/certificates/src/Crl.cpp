@@ -1,0 +1,209 @@
+// The CRL object: loading from DER or from a store's context, the issuer and update times, the
+// revocation test for one certificate, and the viewer.
+#include <vsk/pki/Crl.h>
+
+#include <vsk/pki/Certificate.h>
+#include <vsk/pki/CryptError.h>
+#include <vsk/platform/certname.h>
+#include <vsk/utils/base64.h>
+#include <vsk/utils/global.h>
+#include <vsk/utils/log.h>
+
+#include <atomic>
+
+using Vsk::Utils::CDataBlob;
+using Vsk::Utils::CError;
+using Vsk::Utils::CWString;
+
+namespace Vsk::PKI {
+
+namespace {
+
+constexpr UINT CP = Vsk::Utils::CP_PROGRAM;
+constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr DWORD IssuerStrType = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+constexpr const char* NextPublishOid = "1.3.6.1.4.1.311.21.4";
+// The live-object counter is keyed by the address of this text.
+constexpr const char ClassName[] = "PKI::CCrl::CImpl";
+
+std::atomic<PFN_CRL_VIEWER> crlViewer{nullptr};
+
+uint64_t fileTimeValue(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+void countObject(const void* object, int delta, const char* where) {
+    const int count = Vsk::InternalUtils::addObjectCount(ClassName, delta);
+    if (Vsk::InternalUtils::GetLogLevel() >= 5)
+        Vsk::InternalUtils::LogAt(5, Vsk::Utils::ToWString(object) + u' ' + CWString(where, CP) + u' ' +
+                                         Vsk::Utils::ToWString(count));
+}
+
+}  // namespace
+
+void SetCrlViewer(PFN_CRL_VIEWER viewer) {
+    crlViewer.store(viewer);
+}
+
+CCrl::CImpl::CImpl() : m_issuer(CAttributes::createNew()) {
+    countObject(this, 1, "PKI::CCrl::CImpl::CImpl");
+}
+
+CCrl::CImpl::~CImpl() {
+    clear();
+    countObject(this, -1, "PKI::CCrl::CImpl::~CImpl");
+}
+
+void CCrl::CImpl::clear() {
+    if (m_context) {
+        CertFreeCRLContext(m_context);
+        m_context = nullptr;
+    }
+    m_issuerText.clear();
+    m_nextPublish = FILETIME{};
+}
+
+void CCrl::CImpl::readFields() {
+    if (!m_context || !m_context->pCrlInfo) throw CCryptError(140201, static_cast<DWORD>(0));
+    const CRL_INFO& info = *m_context->pCrlInfo;
+    m_issuer->fromX501Name(CDataBlob(info.Issuer.pbData, info.Issuer.cbData, true));
+
+    try {
+        CERT_NAME_BLOB issuer = info.Issuer;
+        const DWORD length =
+            CertNameToStrW(m_context->dwCertEncodingType, &issuer, IssuerStrType, nullptr, 0);
+        if (length == 0) throw CError(static_cast<DWORD>(-1));
+        CWString text(static_cast<size_t>(length));
+        const DWORD written =
+            CertNameToStrW(m_context->dwCertEncodingType, &issuer, IssuerStrType, text.at(0), length);
+        if (text.checkStatus() != 0) throw CError(static_cast<DWORD>(-1));
+        text.setLength(written ? written - 1 : 0);
+        m_issuerText = text;
+    } catch (const CError& e) {
+        throw CCryptError::CCryptErrorFromError(140202, e);
+    }
+
+    for (DWORD i = 0; i < info.cExtension; ++i) {
+        const CERT_EXTENSION& ext = info.rgExtension[i];
+        if (!ext.pszObjId || std::string(ext.pszObjId) != NextPublishOid) continue;
+        FILETIME time{};
+        DWORD size = sizeof time;
+        if (!CryptDecodeObject(Encoding, X509_CHOICE_OF_TIME, ext.Value.pbData, ext.Value.cbData, 0, &time,
+                               &size))
+            throw CCryptError(140203, static_cast<DWORD>(-1));
+        m_nextPublish = time;
+        break;
+    }
+}
+
+void CCrl::CImpl::LoadFromBlob(const CDataBlob& der) {
+    clear();
+    if (der.getSize() == 0) throw CCryptError(140301, static_cast<DWORD>(0));
+    try {
+        m_context = CertCreateCRLContext(Encoding, der.getData(), der.getSize());
+        if (!m_context) {
+            const DWORD code = GetLastError();
+            Vsk::InternalUtils::LogAt(1, CWString("PKI::CCrl::CImpl::LoadFromBlob CRL: ", CP) +
+                                             CWString(Vsk::Utils::Base64Enc(der, 0), CP));
+            throw CCryptError(140302, code);
+        }
+        readFields();
+    } catch (const CCryptError&) {
+        clear();
+        throw;
+    } catch (const CError& e) {
+        clear();
+        throw CCryptError(e);
+    }
+}
+
+void CCrl::CImpl::put_CrlContext(PCCRL_CONTEXT context) {
+    clear();
+    if (!context) return;
+    m_context = CertDuplicateCRLContext(context);
+    if (!m_context) throw CCryptError(140101, static_cast<DWORD>(-1));
+    try {
+        readFields();
+    } catch (const CCryptError&) {
+        clear();
+        throw;
+    } catch (const CError& e) {
+        clear();
+        throw CCryptError(e);
+    }
+}
+
+CCrl::CCrl(bool create) {
+    if (create) m_pImpl = Vsk::Utils::CRefPtr<CImpl>::create();
+}
+
+CCrl::CImpl* CCrl::impl() const {
+    m_pImpl.checkCreated();
+    return m_pImpl.get();
+}
+
+void CCrl::LoadFromBlob(const CDataBlob& der) {
+    impl()->LoadFromBlob(der);
+}
+
+void CCrl::put_CrlContext(PCCRL_CONTEXT context) {
+    impl()->put_CrlContext(context);
+}
+
+PCCRL_CONTEXT CCrl::get_CrlContext() const {
+    return impl()->m_context;
+}
+
+CWString CCrl::get_IssuerName() const {
+    return impl()->m_issuerText;
+}
+
+CAttributesPtr CCrl::get_Issuer() const {
+    return impl()->m_issuer;
+}
+
+uint64_t CCrl::get_ThisUpdate() const {
+    const CImpl* p = impl();
+    return p->m_context && p->m_context->pCrlInfo ? fileTimeValue(p->m_context->pCrlInfo->ThisUpdate) : 0;
+}
+
+uint64_t CCrl::get_NextUpdate() const {
+    const CImpl* p = impl();
+    return p->m_context && p->m_context->pCrlInfo ? fileTimeValue(p->m_context->pCrlInfo->NextUpdate) : 0;
+}
+
+uint64_t CCrl::get_NextPublish() const {
+    return fileTimeValue(impl()->m_nextPublish);
+}
+
+bool CCrl::isRevoked(const CCertificate& certificate) const {
+    const CImpl* p = impl();
+    if (!p->m_context) throw CCryptError(140201, static_cast<DWORD>(0));
+    PCCERT_CONTEXT cert = certificate.get_CertContext();
+    if (!cert) throw CCryptError(CError("Сертификат не задан", E_INVALIDARG));
+    PCRL_ENTRY entry = nullptr;
+    if (!CertFindCertificateInCRL(cert, p->m_context, 0, nullptr, &entry))
+        throw CCryptError(0, static_cast<DWORD>(-1));
+    return entry != nullptr;
+}
+
+void CCrl::ShowDialog(HWND owner, const WCHAR* title) const {
+    const CImpl* p = impl();
+    if (!p->m_context) throw CCryptError(140501, static_cast<DWORD>(0));
+    PFN_CRL_VIEWER viewer = crlViewer.load();
+    if (!viewer) throw CCryptError(140502, ERROR_NOT_SUPPORTED);
+    try {
+        if (viewer(CERT_STORE_CRL_CONTEXT, p->m_context, owner, title, 0, nullptr)) return;
+    } catch (const CCryptError&) {
+        throw;
+    } catch (const CError& e) {
+        throw CCryptError(e);
+    } catch (...) {
+        throw CCryptError::CCryptErrorTextA(0, "error", static_cast<DWORD>(0));
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_CANCELLED) return;
+    throw CCryptError(140502, code);
+}
+
+}  // namespace Vsk::PKI

@@ -1,0 +1,422 @@
+// The certificate store object over the platform's stores: system stores by name, serialized
+// stores read from a blob.
+#include <vsk/pki/Store.h>
+
+#include <vsk/pki/CertApi.h>
+#include <vsk/pki/CertCache.h>
+#include <vsk/pki/Certificate.h>
+#include <vsk/pki/Crl.h>
+#include <vsk/pki/CryptError.h>
+#include <vsk/utils/base64.h>
+#include <vsk/utils/error.h>
+#include <vsk/utils/log.h>
+#include <vsk/utils/logScope.h>
+#include <vsk/utils/system.h>
+
+#include <atomic>
+
+using Vsk::InternalUtils::CLogScope;
+using Vsk::Utils::CArray;
+using Vsk::Utils::CDataBlob;
+using Vsk::Utils::CError;
+using Vsk::Utils::CLock;
+using Vsk::Utils::CWString;
+using Vsk::Utils::ToWString;
+
+namespace Vsk::PKI {
+
+namespace {
+
+constexpr UINT CP = Vsk::Utils::CP_PROGRAM;
+constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// ERROR_NO_MORE_FILES: some stores end an enumeration with it instead of CRYPT_E_NOT_FOUND.
+constexpr DWORD NoMoreFiles = 18;
+
+std::atomic<PFN_KEY_CONTAINER_BINDER> keyContainerBinder{nullptr};
+
+bool traced() {
+    return Vsk::InternalUtils::GetLogLevel() >= 4;
+}
+
+// "PKI::CStore::CImpl::<operation> <message>"
+void logLine(int level, const char* operation, const CWString& message) {
+    if (Vsk::InternalUtils::GetLogLevel() < level) return;
+    Vsk::InternalUtils::LogAt(
+        level, CWString("PKI::CStore::CImpl::", CP) + CWString(operation, CP) + u' ' + message);
+}
+
+CWString handleText(const void* handle) {
+    return ToWString(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)), 16);
+}
+
+CWString base64(const BYTE* data, DWORD size) {
+    return CWString(Vsk::Utils::Base64Enc(CDataBlob(data, size, false), 0), CP);
+}
+
+}  // namespace
+
+void SetKeyContainerBinder(PFN_KEY_CONTAINER_BINDER binder) {
+    keyContainerBinder.store(binder);
+}
+
+CStore::CImpl::~CImpl() {
+    close();
+}
+
+void CStore::CImpl::close() {
+    CLock lock(this);
+    CloseStore(m_store);
+    m_name.clear();
+    m_flags = 0;
+}
+
+CStore::CStore(bool create) {
+    if (create) m_pImpl = Vsk::Utils::CRefPtr<CImpl>::create();
+}
+
+CStore::CImpl* CStore::impl() const {
+    m_pImpl.checkCreated();
+    return m_pImpl.get();
+}
+
+void CStore::Open(const WCHAR* name, DWORD flags) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::Open", CWString(name ? name : u""));
+    CLock lock(p);
+    // Only the very buffer that get_Name hands out counts as "the same name": an equal text from
+    // elsewhere reopens, so a caller can force a fresh snapshot of the store.
+    if (p->m_store && p->m_flags == flags && name && name == p->m_name.c_str()) return;
+
+    p->close();
+    p->m_name = CWString(name ? name : u"");
+    p->m_flags = flags;
+    p->m_store = OpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name);
+    if (p->m_store) {
+        logLine(4, "Open", handleText(p->m_store));
+        return;
+    }
+    DWORD code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED && !(flags & CERT_STORE_READONLY_FLAG)) {
+        logLine(2, "Open",
+                CWString(u"(") + p->m_name + u',' + ToWString(flags, 16) + CWString(") - ", CP) +
+                    Vsk::Utils::GetSystemErrorText(code) + CWString("Пробуем открыть только на чтение.", CP));
+        p->m_store = OpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags | CERT_STORE_READONLY_FLAG, name);
+        if (p->m_store) {
+            p->m_flags |= CERT_STORE_READONLY_FLAG;
+            logLine(4, "Open", handleText(p->m_store) + CWString(" readonly", CP));
+            return;
+        }
+        code = GetLastError();
+    }
+    p->m_name.clear();
+    p->m_flags = 0;
+    throw CCryptError(code == ERROR_FILE_NOT_FOUND ? 150102 : 150101, code);
+}
+
+void CStore::Close() {
+    impl()->close();
+}
+
+bool CStore::isOpened() const {
+    return impl()->m_store != nullptr;
+}
+
+bool CStore::isEmpty() const {
+    const CImpl* p = impl();
+    CLogScope scope("Vsk::PKI::CStore::isEmpty", 3);
+    if (!p->m_store) throw CCryptError(150201, static_cast<DWORD>(0));
+    PCCERT_CONTEXT first = CertEnumCertificatesInStore(p->m_store, nullptr);
+    if (first) {
+        FreeCertificateContext(first);
+        scope.setResult(false);
+        return false;
+    }
+    const DWORD code = GetLastError();
+    if (code != NoMoreFiles && code != CRYPT_E_NOT_FOUND) throw CCryptError(0, code);
+    scope.setResult(true);
+    return true;
+}
+
+CWString CStore::get_Name() const {
+    return impl()->m_name;
+}
+
+DWORD CStore::get_Flags() const {
+    return impl()->m_flags;
+}
+
+HCERTSTORE CStore::get_Handle() const {
+    return impl()->m_store;
+}
+
+void CStore::GetCertificates(CArray<CCertificate>* certificates, Vsk::Utils::IProgress* progress) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::GetCertificates");
+    CLock lock(p);
+    if (!p->m_store || !certificates) throw CCryptError(150301, static_cast<DWORD>(0));
+    certificates->clear();
+    if (progress) {
+        progress->setRange(10);
+        progress->setPos(0);
+    }
+    PCCERT_CONTEXT context = nullptr;
+    while ((context = CertEnumCertificatesInStore(p->m_store, context)) != nullptr) {
+        CCertificate certificate(false);
+        try {
+            certificate.put_CertContext(context);
+        } catch (const CCryptError& e) {
+            FreeCertificateContext(context);
+            throw CCryptError::CCryptErrorText(150303, e.getText(), 0);
+        }
+        certificates->add(certificate);
+        if (!progress) continue;
+        progress->next();
+        if (progress->isCancelled()) {
+            FreeCertificateContext(context);
+            return;
+        }
+        const uint32_t range = progress->getRange();
+        if (progress->getPos() >= static_cast<int32_t>(range)) progress->setRange(range * 2);
+    }
+}
+
+CCertificate CStore::FindCertificate(const CCertificate& certificate) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::FindCertificate", ToWString(&certificate));
+    CLock lock(p);
+    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    PCCERT_CONTEXT wanted = certificate.get_CertContext();
+    if (!wanted) throw CCryptError(150702, static_cast<DWORD>(0));
+    PCCERT_CONTEXT found =
+        CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_EXISTING, wanted, nullptr);
+    CCertificate result(false);
+    if (!found) return result;
+    try {
+        result.put_CertContext(found);
+    } catch (...) {
+        FreeCertificateContext(found);
+        throw;
+    }
+    FreeCertificateContext(found);
+    if (result.isNull()) throw CCryptError(130116, static_cast<DWORD>(-1));
+    if (scope.isEntered()) scope.setResult(true);
+    return result;
+}
+
+CCertificate CStore::FindCertificate(const char* thumbprint, const CCertificate* pPreviousCert) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced())
+        scope.enter("Vsk::PKI::CStore::FindCertificate",
+                    CWString("thumbprint=", CP) + CWString(thumbprint ? thumbprint : "", CP) +
+                        CWString(", pPreviousCert=", CP) +
+                        ToWString(static_cast<const void*>(pPreviousCert)));
+    CLock lock(p);
+    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    if (!thumbprint || !*thumbprint) throw CCryptError(150702, static_cast<DWORD>(0));
+    CDataBlob hash;
+    try {
+        hash.fromHex(thumbprint);
+    } catch (const CError& e) {
+        throw CError(CWString("Неверный формат отпечатка сертификата: ", CP) + e.getText(), E_INVALIDARG);
+    }
+    CRYPT_HASH_BLOB blob{hash.getSize(), hash.getData()};
+    // The search frees the context it continues after; it gets a duplicate so that the caller's
+    // certificate keeps its own.
+    PCCERT_CONTEXT previous = nullptr;
+    if (pPreviousCert && pPreviousCert->get_CertContext())
+        previous = CertDuplicateCertificateContext(pPreviousCert->get_CertContext());
+    PCCERT_CONTEXT found =
+        CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_SHA1_HASH, &blob, previous);
+    CCertificate result(false);
+    if (!found) return result;
+    try {
+        result.put_CertContext(found);
+    } catch (...) {
+        FreeCertificateContext(found);
+        throw;
+    }
+    FreeCertificateContext(found);
+    if (result.isNull()) throw CCryptError(130116, static_cast<DWORD>(-1));
+    if (scope.isEntered()) scope.setResult(true);
+    return result;
+}
+
+bool CStore::InstallCertificate(const CCertificate& certificate, DWORD disposition,
+                                bool bindWithKeyContainer) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::InstallCertificate", ToWString(&certificate));
+    CLock lock(p);
+    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    PCCERT_CONTEXT context = certificate.get_CertContext();
+    if (!context) throw CCryptError(150702, static_cast<DWORD>(0));
+    if (bindWithKeyContainer && p->m_name.compare(CWString(u"My"), false) != 0)
+        throw CCryptError::CCryptErrorTextA(
+            0, "Привязка сертификата к ключевому контейнеру должна быть для Личных сертификатов!",
+            static_cast<DWORD>(-1));
+
+    PCCERT_CONTEXT added = nullptr;
+    if (!CertAddCertificateContextToStore(p->m_store, context, disposition,
+                                          bindWithKeyContainer ? &added : nullptr)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_CANCELLED) return false;
+        throw CCryptError::CCryptErrorTextA(0, "Добавление сертификата в хранилище", code);
+    }
+    if (Vsk::InternalUtils::GetLogLevel() >= 4)
+        logLine(4, "InstallCertificate",
+                CWString("Сертификат \"", CP) + certificate.getText() +
+                    CWString("\" успешно добавлен в хранилище ", CP) + p->m_name);
+    if (!bindWithKeyContainer) return true;
+
+    CCertificate storeCopy(false);
+    try {
+        storeCopy.put_CertContext(added);
+    } catch (...) {
+        FreeCertificateContext(added);
+        throw;
+    }
+    FreeCertificateContext(added);
+    PFN_KEY_CONTAINER_BINDER binder = keyContainerBinder.load();
+    if (!binder)
+        throw CCryptError::CCryptErrorTextA(0, "Привязка сертификата к ключевому контейнеру",
+                                            ERROR_NOT_SUPPORTED);
+    try {
+        return binder(storeCopy, (p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE) != 0);
+    } catch (const CCryptError&) {
+        throw;
+    } catch (const CError& e) {
+        throw CCryptError(e);
+    } catch (...) {
+        throw CCryptError::CCryptErrorTextA(0, "...", static_cast<DWORD>(0));
+    }
+}
+
+bool CStore::AddCrl(const CCrl& crl, DWORD disposition) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::AddCrl");
+    CLock lock(p);
+    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    PCCRL_CONTEXT context = crl.isNull() ? nullptr : crl.get_CrlContext();
+    if (!context) throw CCryptError(150802, static_cast<DWORD>(0));
+    if (CertAddCRLContextToStore(p->m_store, context, disposition, nullptr)) return true;
+    const DWORD code = GetLastError();
+    if (code == ERROR_CANCELLED) return false;
+    throw CCryptError::CCryptErrorTextA(0, "CertAddCRLContextToStore", code);
+}
+
+void CStore::GetCrls(CArray<CCrl>* crls) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::GetCrls");
+    CLock lock(p);
+    if (!p->m_store || !crls) throw CCryptError(150401, static_cast<DWORD>(0));
+    crls->clear();
+    PCCRL_CONTEXT context = nullptr;
+    while ((context = CertEnumCRLsInStore(p->m_store, context)) != nullptr) {
+        CCrl crl(true);
+        try {
+            crl.put_CrlContext(context);
+        } catch (const CCryptError& e) {
+            CertFreeCRLContext(context);
+            crls->clear();
+            throw CCryptError::CCryptErrorText(150403, e.getText(), 0);
+        }
+        crls->add(crl);
+    }
+}
+
+bool CStore::canDeleteCertificate(PCCERT_CONTEXT context) const {
+    const CImpl* p = impl();
+    DWORD state = 0;
+    if (!GetCertificateContextPropertyFixed(context, CERT_ACCESS_STATE_PROP_ID, &state, sizeof state))
+        throw CCryptError(150901, static_cast<DWORD>(-1));
+    if (!(state & CERT_ACCESS_STATE_LM_SYSTEM_STORE_FLAG)) return true;
+    if (!(p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE)) return false;
+    bool worked = false;
+    const BOOL admin = Vsk::Utils::IsCurrentUserAdmin(&worked);
+    if (!worked) throw CCryptError(150902, static_cast<DWORD>(-1));
+    return admin != FALSE;
+}
+
+void CStore::DeleteCertificate(const CCertificate& certificate) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::DeleteCertificate", certificate.getText());
+    CLock lock(p);
+    if (!p->m_store) throw CCryptError(150701, static_cast<DWORD>(0));
+    PCCERT_CONTEXT context = certificate.get_CertContext();
+    if (!context) throw CCryptError(150702, static_cast<DWORD>(0));
+    PCCERT_CONTEXT found =
+        CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_EXISTING, context, nullptr);
+    const auto logCertificate = [&] {
+        logLine(1, "DeleteCertificate",
+                CWString("Certificate: ", CP) + base64(context->pbCertEncoded, context->cbCertEncoded));
+    };
+    if (!found) {
+        logCertificate();
+        throw CCryptError(150704, static_cast<DWORD>(0));
+    }
+    CCertCache::deleteInCache(context);
+    if (!CertDeleteCertificateFromStore(found)) {
+        const DWORD code = GetLastError();
+        logCertificate();
+        throw CCryptError::CCryptErrorText(150703, certificate.getText(), code);
+    }
+}
+
+void CStore::DeleteCRL(PCCRL_CONTEXT context) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::DeleteCRL", handleText(context));
+    CLock lock(p);
+    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    if (!context) throw CCryptError(150802, static_cast<DWORD>(0));
+    PCCRL_CONTEXT found = CertFindCRLInStore(p->m_store, Encoding, 0, CRL_FIND_EXISTING, context, nullptr);
+    const auto logCrl = [&] {
+        logLine(1, "DeleteCRL", CWString("CRL: ", CP) + base64(context->pbCrlEncoded, context->cbCrlEncoded));
+    };
+    if (!found) {
+        logCrl();
+        throw CCryptError(150804, static_cast<DWORD>(0));
+    }
+    if (!CertDeleteCRLFromStore(found)) {
+        const DWORD code = GetLastError();
+        logCrl();
+        throw CCryptError(150803, code);
+    }
+}
+
+CDataBlob CStore::Save() {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::Save");
+    CLock lock(p);
+    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    CRYPT_DATA_BLOB blob{0, nullptr};
+    if (!CertSaveStore(p->m_store, Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob, 0))
+        throw CCryptError(130204, static_cast<DWORD>(-1));
+    CDataBlob out(static_cast<size_t>(blob.cbData));
+    blob.pbData = out.getData();
+    if (!CertSaveStore(p->m_store, Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob, 0))
+        throw CCryptError(130206, static_cast<DWORD>(-1));
+    return blob.cbData == out.getSize() ? out : out.getBlock(0, blob.cbData).clone();
+}
+
+void CStore::Load(const CDataBlob& serialized) {
+    CImpl* p = impl();
+    CLogScope scope;
+    if (traced()) scope.enter("Vsk::PKI::CStore::Load", ToWString(serialized.getSize()));
+    CLock lock(p);
+    p->close();
+    CRYPT_DATA_BLOB blob{serialized.getSize(), serialized.getData()};
+    p->m_store = OpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob);
+    if (!p->m_store) throw CCryptError(130302, static_cast<DWORD>(-1));
+    logLine(4, "Load", handleText(p->m_store));
+}
+
+}  // namespace Vsk::PKI

@@ -1,0 +1,123 @@
+// The implementation behind CCertificate, for the library's own certificate code (key binding,
+// extensions, verification and the cache build on its members). Callers outside the library use
+// Certificate.h.
+#pragma once
+
+#include <vsk/pki/Attributes.h>
+#include <vsk/pki/CSPInfo.h>
+#include <vsk/pki/Certificate.h>
+#include <vsk/platform/cert.h>
+
+namespace Vsk::PKI {
+
+// The values that order certificates, copied from one object under its lock (see CImpl::less). Two
+// objects holding the same context have the same values, so they are equivalent.
+struct CCertOrderKey {
+    bool hasContext = false;
+    Vsk::Utils::CDataBlob serial;
+    Vsk::Utils::CAString thumbprint;
+    const void* store = nullptr;
+    Vsk::Utils::CAString serialText;
+    Vsk::Utils::CDataBlob issuerDer;
+    DWORD providerType = 0;
+    Vsk::Utils::CWString providerName;
+    Vsk::Utils::CWString containerName;
+};
+// a < b in the certificate order.
+bool lessOrderKey(const CCertOrderKey& a, const CCertOrderKey& b);
+
+class CCertificate::CImpl : public Vsk::Utils::CRefMan {
+public:
+    // Bits of m_cacheFlags.
+    enum : DWORD {
+        FlagKeyProvInfo = 0x02,
+        FlagSubject = 0x04,
+        FlagIssuer = 0x08,
+        FlagSubjectName = 0x40,
+        FlagIssuerName = 0x80,
+        FlagExtensions = 0x100,
+        FlagAlgorithms = 0x200,
+    };
+
+    CImpl();
+    ~CImpl() override;
+
+    // Frees the context and forgets every derived value.
+    void clear();
+    void LoadFromBlob(const Vsk::Utils::CDataBlob& bytes);
+    // Clears, then keeps a duplicate of the context (130601 when it cannot be duplicated).
+    void put_CertContext(PCCERT_CONTEXT context);
+    // Looks the described certificate up in the system stores and takes the first one found; every
+    // failure is swallowed.
+    void findCertInStores();
+
+    // The certificate information at hand: the context's; null without a context.
+    const CERT_INFO* certInfo() const;
+
+    Vsk::Utils::CAString get_Thumbprint();
+    Vsk::Utils::CDataBlob get_SerialNumberBlob();
+    Vsk::Utils::CAString serialText();
+    CAttributes& subject();
+    CAttributes& issuer();
+    Vsk::Utils::CWString subjectName();
+    Vsk::Utils::CWString issuerName();
+    Vsk::Utils::CWString subjectShortName();
+    Vsk::Utils::CWString issuerShortName();
+    Vsk::Utils::CWString getText();
+
+    void fillAlgorithmOIDs();
+    Vsk::Utils::CDataBlob get_PublicKey();
+    Vsk::Utils::CDataBlob get_PublicKeyWrap();
+    Vsk::Utils::CRefPtr<CAlgorithm> getPublicKeyAlgorithm();
+
+    void loadKeyProvInfo();
+    bool setKeyProvInfo(DWORD providerType, const Vsk::Utils::CWString& providerName,
+                        const Vsk::Utils::CWString& containerName, DWORD keySpec, bool machine, bool silent,
+                        bool cache);
+
+    // The ordering values, filled first where they are filled on demand. Takes this object's lock.
+    CCertOrderKey orderKey();
+    // a < b: compares copies of both sides' ordering values (each taken under its own lock only).
+    static bool less(CImpl& a, CImpl& b);
+    bool equal(CImpl& other);
+
+    // The certificate cache (CertCache.h).
+    static bool deleteInCache(PCCERT_CONTEXT context);
+    static void freeNonUsedCache();
+
+    DWORD m_cacheFlags;
+    // Least significant byte first.
+    Vsk::Utils::CDataBlob m_serialBytes;
+    Vsk::Utils::CAString m_thumbprint;
+    Vsk::Utils::CAString m_serialText;
+    Vsk::Utils::CWString m_subjectName;
+    // For a description made by put_DecryptCertInfo, the issuer's common name.
+    Vsk::Utils::CWString m_issuerName;
+    // The attribute lists are null while empty: made when first asked for (subject(), issuer()).
+    CAttributesPtr m_issuerAttributes;
+    CAttributesPtr m_subjectAttributes;
+    // Owned duplicate; null when none is held.
+    PCCERT_CONTEXT m_context;
+    Vsk::Utils::CWString m_subjectShortName;
+    Vsk::Utils::CWString m_issuerShortName;
+    Vsk::Utils::CAString m_publicKeyOid;
+    Vsk::Utils::CAString m_signatureOid;
+    ALG_ID m_keyAlgId;
+    Vsk::Utils::CRefPtr<CAlgorithm> m_algorithm;
+    // Private key usage period (UTC), zero when absent.
+    FILETIME m_keyNotBefore;
+    FILETIME m_keyNotAfter;
+    bool m_hasKeyLink;
+    DWORD m_providerType;
+    Vsk::Utils::CWString m_providerName;
+    Vsk::Utils::CWString m_containerName;
+    DWORD m_keySpec;
+    Vsk::Utils::CRefPtr<CSPInfo> m_cspInfo;
+    Vsk::Utils::CArray<Vsk::Utils::CWString> m_crlDistributionPoints;
+    // Null until the extensions are parsed.
+    CAttributesPtr m_enhancedKeyUsages;
+    bool m_cacheAcquisition;
+    Vsk::Utils::CDataBlob m_publicKey;
+};
+
+}  // namespace Vsk::PKI

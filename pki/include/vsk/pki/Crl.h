@@ -1,0 +1,75 @@
+// A certificate revocation list: made from DER bytes (a downloaded CRL) or from a context a store
+// enumerates. Answers the issuer, the update times and whether a certificate is listed.
+#pragma once
+
+#include <vsk/pki/Attributes.h>
+#include <vsk/platform/cert.h>
+#include <vsk/utils/dataBlob.h>
+#include <vsk/utils/string.h>
+
+#include <cstdint>
+
+namespace Vsk::PKI {
+
+class CCertificate;
+
+// The CRL viewer that ShowDialog calls, in the form of CryptUIDlgViewContext (context type
+// CERT_STORE_CRL_CONTEXT). The application registers the platform's viewer; the library itself has
+// no windows. Null removes it.
+using PFN_CRL_VIEWER = BOOL (*)(DWORD contextType, const void* context, HWND owner, const WCHAR* title,
+                                DWORD flags, void* reserved);
+void SetCrlViewer(PFN_CRL_VIEWER viewer);
+
+class CCrl {
+public:
+    class CImpl : public Vsk::Utils::CRefMan {
+    public:
+        CImpl();
+        ~CImpl() override;
+
+        void clear();
+        void LoadFromBlob(const Vsk::Utils::CDataBlob& der);
+        void put_CrlContext(PCCRL_CONTEXT context);
+
+        PCCRL_CONTEXT m_context = nullptr;  // owned
+        // The issuer Name in X.500 text, last RDN first.
+        Vsk::Utils::CWString m_issuerText;
+        CAttributesPtr m_issuer;
+        // From the next-CRL-publish extension; zero without it.
+        FILETIME m_nextPublish{};
+
+    private:
+        void readFields();
+    };
+
+    // true: an empty CRL object; false: an empty handle.
+    explicit CCrl(bool create = true);
+
+    // DER only (Base64 text fails with 140302); a failed load leaves the object empty.
+    void LoadFromBlob(const Vsk::Utils::CDataBlob& der);
+    // Takes a duplicate of the context (null empties the object).
+    void put_CrlContext(PCCRL_CONTEXT context);
+    // Borrowed; null when no CRL is held.
+    PCCRL_CONTEXT get_CrlContext() const;
+    Vsk::Utils::CWString get_IssuerName() const;
+    CAttributesPtr get_Issuer() const;
+    // FILETIMEs as 64-bit values; 0 when no CRL is held (and for a CRL without a next update).
+    uint64_t get_ThisUpdate() const;
+    uint64_t get_NextUpdate() const;
+    uint64_t get_NextPublish() const;
+    // The certificate is listed in this CRL, which must be its issuer's.
+    bool isRevoked(const CCertificate& certificate) const;
+    // The registered CRL viewer; a user cancel is no error. Without a viewer: 140502 with
+    // ERROR_NOT_SUPPORTED.
+    void ShowDialog(HWND owner, const WCHAR* title) const;
+
+    bool isNull() const { return !m_pImpl; }
+    const Vsk::Utils::CRefPtr<CImpl>& getImpl() const { return m_pImpl; }
+
+private:
+    CImpl* impl() const;
+
+    Vsk::Utils::CRefPtr<CImpl> m_pImpl;
+};
+
+}  // namespace Vsk::PKI
