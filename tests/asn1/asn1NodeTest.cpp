@@ -62,23 +62,23 @@ TEST(Asn1Node, IterationRewindsAfterTheLastChild) {
 TEST(Asn1Node, HandleErrors) {
     CNode empty;
     EXPECT_FALSE(empty.isModified());
-    EXPECT_EQ(utf8(errorOf([&] { empty.getTag(); })), utf8(u"Внутренняя ошибка: m_pImpl == NULL."));
-    EXPECT_EQ(utf8(errorOf([&] { empty.encode(); })), utf8(u"Внутренняя ошибка: m_pImpl == NULL."));
+    EXPECT_EQ(Utf8(errorOf([&] { empty.getTag(); })), Utf8(u"Внутренняя ошибка: m_pImpl == NULL."));
+    EXPECT_EQ(Utf8(errorOf([&] { empty.encode(); })), Utf8(u"Внутренняя ошибка: m_pImpl == NULL."));
     EXPECT_NE(errorOf([&] { empty.isIndefinite(); }).find(u"не был создан!"), std::u16string::npos);
 
     CSequence seq;
-    EXPECT_EQ(utf8(errorOf([&] { seq.getItem(0); })), "Index is out of range.");
-    EXPECT_EQ(utf8(errorOf([&] { seq.setItem(0, CNull()); })), "Index is out of range.");
+    EXPECT_EQ(Utf8(errorOf([&] { seq.getItem(0); })), "Index is out of range.");
+    EXPECT_EQ(Utf8(errorOf([&] { seq.setItem(0, CNull()); })), "Index is out of range.");
     CInteger five(5);
     CConstructed wrong(five.getImpl());
-    EXPECT_EQ(utf8(errorOf([&] { wrong.getCount(); })), "Casting failure from type Integer");
-    EXPECT_EQ(utf8(errorOf([&] { five.setStringType(22); })),
-              utf8(u"Не реализовано, не было необходимости. asn1:713."));
-    EXPECT_EQ(utf8(errorOf([&] { seq.addItem(seq); })), utf8(u"Узел ASN.1 нельзя вложить в самого себя."));
+    EXPECT_EQ(Utf8(errorOf([&] { wrong.getCount(); })), "Casting failure from type Integer");
+    EXPECT_EQ(Utf8(errorOf([&] { five.setStringType(22); })),
+              Utf8(u"Не реализовано, не было необходимости. asn1:713."));
+    EXPECT_EQ(Utf8(errorOf([&] { seq.addItem(seq); })), Utf8(u"Узел ASN.1 нельзя вложить в самого себя."));
     // The handle that getItem made keeps naming its node.
     seq.addItem(CNull());
-    EXPECT_EQ(utf8(errorOf([&] { *seq.getItem(0) = CInteger(1); })),
-              utf8(u"Узел, полученный из getItem, нельзя переназначить."));
+    EXPECT_EQ(Utf8(errorOf([&] { *seq.getItem(0) = CInteger(1); })),
+              Utf8(u"Узел, полученный из getItem, нельзя переназначить."));
 }
 
 TEST(Asn1Node, ChangesMarkTheParentChain) {

@@ -59,7 +59,7 @@ TEST(Asn1Reader, DecodeTable) {
         EXPECT_EQ(left, row.left);
         EXPECT_EQ(node.isIncomplete(), row.incomplete);
         if (row.dump) {
-            EXPECT_EQ(utf8(u16(node.toString(true))), utf8(row.dump));
+            EXPECT_EQ(Utf8(u16(node.toString(true))), Utf8(row.dump));
         }
     }
 }
@@ -123,19 +123,19 @@ TEST(Asn1Reader, MalformedInputTable) {
     for (const auto& row : kMalformedRows) {
         SCOPED_TRACE(row.input);
         CNode node;
-        EXPECT_EQ(utf8(errorOf([&] { node.decode(hex(row.input), false, true); })), utf8(row.message));
+        EXPECT_EQ(Utf8(errorOf([&] { node.decode(hex(row.input), false, true); })), Utf8(row.message));
     }
 }
 
 TEST(Asn1Reader, ErrorsOfHandlesWithAKind) {
     COctetString octets{CDataBlob()};
-    EXPECT_EQ(utf8(errorOf([&] { octets.decode(hex("02 01 05")); })),
-              utf8(u"Тип данных объекта 0x4 OctetString не соответствует считанному типу данных 0x2"));
+    EXPECT_EQ(Utf8(errorOf([&] { octets.decode(hex("02 01 05")); })),
+              Utf8(u"Тип данных объекта 0x4 OctetString не соответствует считанному типу данных 0x2"));
     CSequence sequence;
-    EXPECT_EQ(utf8(errorOf([&] { sequence.decode(hex("1F 01 00")); })), "Long type length is Not supported");
+    EXPECT_EQ(Utf8(errorOf([&] { sequence.decode(hex("1F 01 00")); })), "Long type length is Not supported");
     CNode empty;
-    EXPECT_EQ(utf8(errorOf([&] { empty.decode(CDataBlob(), true, false); })),
-              utf8(u"Отсутствуют данные для декодирования"));
+    EXPECT_EQ(Utf8(errorOf([&] { empty.decode(CDataBlob(), true, false); })),
+              Utf8(u"Отсутствуют данные для декодирования"));
 }
 
 // Hostile nesting ends in a format error at the depth limit, whatever form it takes.
@@ -151,7 +151,7 @@ TEST(Asn1Reader, NestingDepthIsLimited) {
         std::string text;
         for (int i = 0; i < 10000; ++i) text += row.unit;
         CNode node;
-        EXPECT_EQ(utf8(errorOf([&] { node.decode(hex(text), false, row.parseNested); })), utf8(depthError));
+        EXPECT_EQ(Utf8(errorOf([&] { node.decode(hex(text), false, row.parseNested); })), Utf8(depthError));
     }
 
     // Definite lengths are parsed level by level on use; the limit holds there too.
@@ -168,11 +168,11 @@ TEST(Asn1Reader, NestingDepthIsLimited) {
     }
     CSequence top;
     top.decode(hex(deep));
-    EXPECT_EQ(utf8(errorOf([&] {
+    EXPECT_EQ(Utf8(errorOf([&] {
                   CNode* n = &top;
                   while (auto* c = castToConstructed(n)) n = c->getItem(0);
               })),
-              utf8(depthError));
+              Utf8(depthError));
 
     // Octet strings that embed each other: nested parsing stops quietly at the limit.
     std::string wrapped = "05 00";
@@ -197,7 +197,7 @@ TEST(Asn1Reader, LazyAndWholeReadingAgree) {
     top.decode(hex("30 05 30 03 02 05 01"));
     auto* outer = castToSequence(&top);
     ASSERT_NE(outer, nullptr);
-    EXPECT_EQ(utf8(errorOf([&] { outer->getItem(0); })), utf8(u"Неверный формат ASN.1 типа Integer."));
+    EXPECT_EQ(Utf8(errorOf([&] { outer->getItem(0); })), Utf8(u"Неверный формат ASN.1 типа Integer."));
 
     // Read at once as a nested value, the same bytes are refused: the octets stay octets.
     CNode wrapped;
@@ -217,7 +217,7 @@ TEST(Asn1Reader, LazyAndWholeReadingAgree) {
         indented += ch;
         if (ch == u'\n') indented += u'\t';
     }
-    EXPECT_EQ(utf8(wholeText), utf8(u"OctetString (16 bytes)\r\n\t" + indented));
+    EXPECT_EQ(Utf8(wholeText), Utf8(u"OctetString (16 bytes)\r\n\t" + indented));
 }
 
 // Every split point of a message: the prefix never throws, leaves at most what it was given, and
@@ -239,7 +239,7 @@ TEST(Asn1Reader, DataInPiecesGivesTheSameTree) {
         ASSERT_NO_THROW(partial.toString(true));
         CNode again;
         EXPECT_EQ(again.decode(message), 0u);
-        EXPECT_EQ(utf8(u16(again.toString(true))), utf8(expected));
+        EXPECT_EQ(Utf8(u16(again.toString(true))), Utf8(expected));
     }
 }
 

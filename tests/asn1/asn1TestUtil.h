@@ -4,6 +4,8 @@
 #include <vsk/asn1.h>
 #include <vsk/utils/error.h>
 
+#include "testSupport.h"
+
 #include <string>
 #include <string_view>
 
@@ -56,21 +58,6 @@ std::u16string errorOf(F&& f) {
     return u"no error";
 }
 
-inline std::string utf8(const std::u16string& s) {
-    std::string out;
-    for (char16_t c : s) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+using VskTest::Utf8;
 
 }  // namespace asn1test

@@ -99,12 +99,12 @@ TEST(Asn1Values, ObjectIdentifiers) {
     EXPECT_EQ(hexOf(CObjectId(CAString("1")).encode()), "06 00");
     EXPECT_EQ(hexOf(CObjectId(CAString("1.2.3")).getValueBlob()), "01 00 00 00 02 00 00 00 03 00 00 00");
     // Arcs beyond 32 bits have no form among 32-bit words.
-    EXPECT_EQ(utf8(errorOf([] { CObjectId(CAString("2.25.4294967296")).getValueBlob(); })),
-              utf8(u"Неверный формат ASN.1 типа ObjectId."));
+    EXPECT_EQ(Utf8(errorOf([] { CObjectId(CAString("2.25.4294967296")).getValueBlob(); })),
+              Utf8(u"Неверный формат ASN.1 типа ObjectId."));
 
     for (const char* bad : {"1.2 .3", "3.1", "1.40", "a", "1.2.-3"}) {
         SCOPED_TRACE(bad);
-        EXPECT_EQ(utf8(errorOf([&] { CObjectId oid{CAString(bad)}; })),
+        EXPECT_EQ(Utf8(errorOf([&] { CObjectId oid{CAString(bad)}; })),
                   std::string("Vsk::ASN1::CObjectIdImpl::setValue OID = \"") + bad + "\"");
     }
     std::string longArc = "1.2." + std::string(300, '7');
@@ -113,17 +113,17 @@ TEST(Asn1Values, ObjectIdentifiers) {
 
 TEST(Asn1Values, OidNamesComeFromTheRegisteredTable) {
     CObjectId oid{CAString("1.2.840.113549.1.1.1")};
-    EXPECT_EQ(utf8(u16(oid.getName())), "1.2.840.113549.1.1.1");
-    EXPECT_EQ(utf8(u16(oid.toString(true))), "ObjectId 1.2.840.113549.1.1.1");
-    EXPECT_EQ(utf8(errorOf([&] { oid.getAlgId(); })),
-              utf8(u"В системе отсутствует OID = 1.2.840.113549.1.1.1. Не установлен соответствующий "
+    EXPECT_EQ(Utf8(u16(oid.getName())), "1.2.840.113549.1.1.1");
+    EXPECT_EQ(Utf8(u16(oid.toString(true))), "ObjectId 1.2.840.113549.1.1.1");
+    EXPECT_EQ(Utf8(errorOf([&] { oid.getAlgId(); })),
+              Utf8(u"В системе отсутствует OID = 1.2.840.113549.1.1.1. Не установлен соответствующий "
                    u"криптопровайдер?"));
     setOidNameResolver([](const CAString& dotted) {
         return dotted == "1.2.840.113549.1.1.1" ? Vsk::Utils::CWString(u"RSA") : Vsk::Utils::CWString();
     });
     setOidAlgIdResolver([](const CAString&) -> ALG_ID { return 0xA400; });
-    EXPECT_EQ(utf8(u16(oid.getName())), "RSA");
-    EXPECT_EQ(utf8(u16(oid.toString(true))), "ObjectId 1.2.840.113549.1.1.1 (RSA)");
+    EXPECT_EQ(Utf8(u16(oid.getName())), "RSA");
+    EXPECT_EQ(Utf8(u16(oid.toString(true))), "ObjectId 1.2.840.113549.1.1.1 (RSA)");
     EXPECT_EQ(oid.getAlgId(), 0xA400u);
     EXPECT_EQ(CObjectId().getAlgId(), 0u);
     setOidNameResolver(nullptr);
@@ -153,7 +153,7 @@ TEST(Asn1Values, BitStrings) {
         node.decode(hex(row.input));
         EXPECT_EQ(node.getBitCount(), row.bits);
         EXPECT_EQ(hexOf(node.getValue()), row.value);
-        EXPECT_EQ(utf8(u16(node.toString(true))), utf8(row.text));
+        EXPECT_EQ(Utf8(u16(node.toString(true))), Utf8(row.text));
     }
 }
 
@@ -178,7 +178,7 @@ TEST(Asn1Values, Strings) {
         SCOPED_TRACE(row.input);
         CNode node;
         node.decode(hex(row.input));
-        EXPECT_EQ(utf8(u16(node.toString(true))), utf8(row.text));
+        EXPECT_EQ(Utf8(u16(node.toString(true))), Utf8(row.text));
     }
     // A constructed string is written back in the primitive form.
     CNode segmented;
@@ -239,30 +239,30 @@ TEST(Asn1Values, Times) {
     EXPECT_EQ(FileTimeToU64(parseUTCTime(CAString(""))), 0u);
     EXPECT_EQ(FileTimeToU64(parseUTCTime(CAString("700101000000Z"))), 116444736000000000ull);
     EXPECT_EQ(FileTimeToU64(parseUTCTime(CAString("19700101000000Z"))), 116444736000000000ull);
-    EXPECT_EQ(utf8(errorOf([] { parseUTCTime(CAString("7001010000Z")); })),
+    EXPECT_EQ(Utf8(errorOf([] { parseUTCTime(CAString("7001010000Z")); })),
               "Invalid UTC time format: 7001010000Z");
 }
 
 TEST(Asn1Texts, DumpsLabelsAndTypeNames) {
     CNode seq;
     seq.decode(hex("30 06 02 01 05 01 01 FF"));
-    EXPECT_EQ(utf8(u16(seq.toString(true))), "Sequence (2 items)\r\n\tInteger 0x05\r\n\tBoolean true");
-    EXPECT_EQ(utf8(u16(seq.toString(false))), "(2 items)\r\n\t0x05\r\n\ttrue");
+    EXPECT_EQ(Utf8(u16(seq.toString(true))), "Sequence (2 items)\r\n\tInteger 0x05\r\n\tBoolean true");
+    EXPECT_EQ(Utf8(u16(seq.toString(false))), "(2 items)\r\n\t0x05\r\n\ttrue");
     CNode twoLevels;
     twoLevels.decode(hex("30 05 30 03 02 01 05"));
-    EXPECT_EQ(utf8(u16(twoLevels.toString(true))),
+    EXPECT_EQ(Utf8(u16(twoLevels.toString(true))),
               "Sequence (1 items)\r\n\tSequence (1 items)\r\n\t\tInteger 0x05");
     CNode octets;
     octets.decode(hex("04 03 01 02 0A"));
-    EXPECT_EQ(utf8(u16(octets.toString(true))), "OctetString (3 bytes) 16-base 01 02 0A");
+    EXPECT_EQ(Utf8(u16(octets.toString(true))), "OctetString (3 bytes) 16-base 01 02 0A");
 
     CNode integer;
     integer.decode(hex("02 01 05"));
-    EXPECT_EQ(utf8(u16(integer.getLabel())), "1 bytes 0x05");
+    EXPECT_EQ(Utf8(u16(integer.getLabel())), "1 bytes 0x05");
     CNode indefinite;
     indefinite.decode(hex("30 80 02 01 05 01 01 FF 00 00"));
-    EXPECT_EQ(utf8(u16(indefinite.getLabel())), utf8(u"(2 items) \u221E"));
-    EXPECT_EQ(utf8(u16(octets.getLabel())), "(3 bytes) 16-base 01 02 0A");
+    EXPECT_EQ(Utf8(u16(indefinite.getLabel())), Utf8(u"(2 items) \u221E"));
+    EXPECT_EQ(Utf8(u16(octets.getLabel())), "(3 bytes) 16-base 01 02 0A");
 
     const std::pair<const char*, const char*> names[] = {
         {"A0 00", "Context-specific type 0x0"},
@@ -307,11 +307,11 @@ struct FakeSink : ITreeSink {
     std::vector<Item> items;
     std::vector<std::string> errors;
     uint64_t insertItem(uint64_t parent, uint64_t after, const CNode& node) override {
-        items.push_back({parent, after, utf8(u16(node.getLabel())), node});
+        items.push_back({parent, after, Utf8(u16(node.getLabel())), node});
         return items.size();
     }
     void showError(const Vsk::Utils::CWString& text, const Vsk::Utils::CWString& caption) override {
-        errors.push_back(utf8(u16(caption)) + ": " + utf8(u16(text)));
+        errors.push_back(Utf8(u16(caption)) + ": " + Utf8(u16(text)));
     }
 };
 
@@ -336,7 +336,7 @@ TEST(Asn1Texts, TreeView) {
     }
     // The malformed third child is reported and shown all the same.
     ASSERT_EQ(sink.errors.size(), 1u);
-    EXPECT_EQ(sink.errors[0], utf8(u"Invalid ASN.1 format: Неверный формат ASN.1 типа Integer."));
+    EXPECT_EQ(sink.errors[0], Utf8(u"Invalid ASN.1 format: Неверный формат ASN.1 типа Integer."));
     EXPECT_EQ(top.getImpl()->m_treeItem, 1u);
 }
 
@@ -353,8 +353,8 @@ TEST(Asn1Values, Variants) {
         }
         VariantClear(&v);
     }
-    EXPECT_EQ(utf8(errorOf([&] { seq.getValueBlob(); })),
-              utf8(u"Не реализовано, не было необходимости. asn1:2532."));
+    EXPECT_EQ(Utf8(errorOf([&] { seq.getValueBlob(); })),
+              Utf8(u"Не реализовано, не было необходимости. asn1:2532."));
 
     // The constructed node gives one VARIANT per child.
     VARIANT v;

@@ -1,11 +1,13 @@
 // Entry point of every test executable: the whole run happens in a temporary root, so no test can
-// read or write the real home, the user's XDG folders or the machine's state folder.
+// read or write the real home, the user's XDG folders or the machine's state folder. The root is
+// exported as KESTROVAN_TEST_ROOT; a copy of the executable started by one of its tests finds it
+// there, works in the same root and leaves it for its parent to remove.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
 
 namespace {
 
@@ -30,7 +32,10 @@ void point(const char* variable, const std::filesystem::path& folder, mode_t mod
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::filesystem::path root = makeRoot();
+    const char* inherited = std::getenv("KESTROVAN_TEST_ROOT");
+    const bool owner = !(inherited && *inherited);
+    const std::filesystem::path root = owner ? makeRoot() : std::filesystem::path(inherited);
+    setenv("KESTROVAN_TEST_ROOT", root.c_str(), 1);
     point("HOME", root / "home");
     point("XDG_DATA_HOME", root / "data");
     point("XDG_CONFIG_HOME", root / "config");
@@ -39,11 +44,14 @@ int main(int argc, char** argv) {
     point("KESTROVAN_USER_DIR", root / "user", 0700);
     point("KESTROVAN_MACHINE_DIR", root / "machine");
     point("TMPDIR", root / "tmp");
+    setenv("KESTROVAN_EVENTLOG_FILE", (root / "eventlog.txt").c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
 
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
+    if (owner) {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
     return result;
 }

@@ -1,9 +1,13 @@
-#include "filesTestRoot.h"
+#include "testSupport.h"
 
+#include <vsk/platform/kernel.h>
 #include <vsk/platform/shell.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/file.h>
 #include <vsk/utils/log.h>
+#include <vsk/utils/string.h>
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -21,9 +25,7 @@ extern char** environ;
 
 using namespace Vsk::Utils;
 using namespace Vsk::InternalUtils;
-using namespace FilesTest;
-
-static ::testing::Environment* const g_root = ::testing::AddGlobalTestEnvironment(new Root);
+using namespace VskTest;
 
 namespace {
 
@@ -58,7 +60,7 @@ TEST(CFileErrors, TextsAndCodes) {
     const std::string writeOnly = RootPath() + "/write-only.txt";
     WriteText(writeOnly, "0123456789");
     CFile holder;
-    holder.openForWrite(W(held).c_str(), CREATE_ALWAYS);
+    holder.openForWrite(Utf16(held).c_str(), CREATE_ALWAYS);
 
     struct Row {
         const char* what;
@@ -67,13 +69,13 @@ TEST(CFileErrors, TextsAndCodes) {
         DWORD code;
     };
     const Row rows[] = {
-        {"open a missing file for reading", [&](CFile& f) { f.openForRead(W(missing).c_str()); },
-         u"Файл \"" + W(missing) + u"\" не открылся на чтение", ERROR_FILE_NOT_FOUND},
+        {"open a missing file for reading", [&](CFile& f) { f.openForRead(Utf16(missing).c_str()); },
+         u"Файл \"" + Utf16(missing) + u"\" не открылся на чтение", ERROR_FILE_NOT_FOUND},
         {"open in a missing folder for writing",
-         [&](CFile& f) { f.openForWrite(W(noFolder).c_str(), CREATE_ALWAYS); },
-         u"Файл \"" + W(noFolder) + u"\" не открылся на запись", ERROR_PATH_NOT_FOUND},
-        {"second writer", [&](CFile& f) { f.openForWrite(W(held).c_str(), OPEN_EXISTING); },
-         u"Файл \"" + W(held) + u"\" не открылся на запись", ERROR_SHARING_VIOLATION},
+         [&](CFile& f) { f.openForWrite(Utf16(noFolder).c_str(), CREATE_ALWAYS); },
+         u"Файл \"" + Utf16(noFolder) + u"\" не открылся на запись", ERROR_PATH_NOT_FOUND},
+        {"second writer", [&](CFile& f) { f.openForWrite(Utf16(held).c_str(), OPEN_EXISTING); },
+         u"Файл \"" + Utf16(held) + u"\" не открылся на запись", ERROR_SHARING_VIOLATION},
         {"read without a file", [](CFile& f) { f.read(); }, u"Файл не был открыт на чтение!", 0},
         {"write without a file",
          [](CFile& f) {
@@ -84,11 +86,11 @@ TEST(CFileErrors, TextsAndCodes) {
         {"size without a file", [](CFile& f) { f.getSize(); }, u"Файл не был открыт!", 0},
         {"read from a handle open for writing",
          [&](CFile& f) {
-             f.openForWrite(W(writeOnly).c_str(), OPEN_EXISTING);
+             f.openForWrite(Utf16(writeOnly).c_str(), OPEN_EXISTING);
              static_cast<CDataBlob&>(f) = CDataBlob(size_t{4});
              f.read();
          },
-         u"Ошибка чтения файла \"" + W(writeOnly) + u"\"", static_cast<DWORD>(-1)},
+         u"Ошибка чтения файла \"" + Utf16(writeOnly) + u"\"", static_cast<DWORD>(-1)},
         {"write to a full device",
          [](CFile& f) {
              static_cast<CDataBlob&>(f) = CDataBlob("data", 4, true);
@@ -102,11 +104,11 @@ TEST(CFileErrors, TextsAndCodes) {
         const CError error = Raised([&] { row.op(file); });
         const std::u16string message = error.getMessage().toU16();
         if (row.code == 0) {
-            EXPECT_EQ(U8(message), U8(row.message));
+            EXPECT_EQ(Utf8(message), Utf8(row.message));
             EXPECT_EQ(error.getCode(), 0);
         } else {
             // The system's text for the code follows on its own line.
-            EXPECT_EQ(U8(message.substr(0, message.find(u"\r\n"))), U8(row.message));
+            EXPECT_EQ(Utf8(message.substr(0, message.find(u"\r\n"))), Utf8(row.message));
             if (row.code == static_cast<DWORD>(-1))
                 EXPECT_NE(error.getCode(), 0);
             else
@@ -125,8 +127,9 @@ TEST(CFileErrors, WholeFileLimits) {
         ::close(fd);
     }
     CFile file;
-    CError error = Raised([&] { file.readAll(W(big).c_str()); });
-    EXPECT_EQ(U8(error.getMessage()), U8(u"Файл \"" + W(big) + u"\" слишком большой для чтения целиком!"));
+    CError error = Raised([&] { file.readAll(Utf16(big).c_str()); });
+    EXPECT_EQ(Utf8(error.getMessage()),
+              Utf8(u"Файл \"" + Utf16(big) + u"\" слишком большой для чтения целиком!"));
     EXPECT_EQ(error.getCode(), 0);
     // The file stays open after the failure.
     EXPECT_EQ(file.getSize(), 0x100000010ull);
@@ -138,10 +141,10 @@ TEST(CFileErrors, WholeFileLimits) {
     struct stat st {};
     if (stat(shortFile, &st) == 0 && st.st_size == 4096 && access(shortFile, R_OK) == 0) {
         CFile partial;
-        error = Raised([&] { partial.readAll(W(shortFile).c_str()); });
-        const std::string expected = U8(u"Файл \"" + W(shortFile) + u"\" не прочтен полностью (");
-        EXPECT_EQ(U8(error.getMessage()).rfind(expected, 0), 0u) << U8(error.getMessage());
-        EXPECT_NE(U8(error.getMessage()).find(U8(u" из 4096)")), std::string::npos);
+        error = Raised([&] { partial.readAll(Utf16(shortFile).c_str()); });
+        const std::string expected = Utf8(u"Файл \"" + Utf16(shortFile) + u"\" не прочтен полностью (");
+        EXPECT_EQ(Utf8(error.getMessage()).rfind(expected, 0), 0u) << Utf8(error.getMessage());
+        EXPECT_NE(Utf8(error.getMessage()).find(Utf8(u" из 4096)")), std::string::npos);
     }
 }
 
@@ -150,14 +153,14 @@ TEST(CFile, WholeFileRoundTrip) {
     const std::string content("line 1\r\n\0binary\xff", 16);
 
     CFile writer(CDataBlob(content.data(), content.size(), true));
-    writer.writeAll(W(path).c_str(), CREATE_ALWAYS);
+    writer.writeAll(Utf16(path).c_str(), CREATE_ALWAYS);
     EXPECT_EQ(ReadText(path), content);
-    EXPECT_EQ(U8(writer.getFileName()), path);
+    EXPECT_EQ(Utf8(writer.getFileName()), path);
 
     // Reading gets storage of its own: the blob the file was made from keeps its bytes.
     CDataBlob source("keep", 4, true);
     CFile reader(source);
-    reader.readAll(W(path).c_str());
+    reader.readAll(Utf16(path).c_str());
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(reader.getData()), reader.CDataBlob::getSize()),
               content);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(source.getData()), source.getSize()), "keep");
@@ -165,10 +168,10 @@ TEST(CFile, WholeFileRoundTrip) {
     // An empty blob writes an empty file, and reading it back leaves an empty blob.
     CFile empty;
     empty.write();  // never opened: nothing to write, nothing to fail
-    empty.writeAll(W(path).c_str(), CREATE_ALWAYS);
+    empty.writeAll(Utf16(path).c_str(), CREATE_ALWAYS);
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     CFile emptyReader(CDataBlob("x", 1, true));
-    emptyReader.readAll(W(path).c_str());
+    emptyReader.readAll(Utf16(path).c_str());
     EXPECT_EQ(emptyReader.CDataBlob::getSize(), 0u);
 }
 
@@ -176,7 +179,7 @@ TEST(CFile, ReadFillsThePresizedBlob) {
     const std::string path = RootPath() + "/ten.txt";
     WriteText(path, "0123456789");
     CFile file(CDataBlob(size_t{4}));
-    file.openForRead(W(path).c_str());
+    file.openForRead(Utf16(path).c_str());
     EXPECT_EQ(file.getSize(), 10u);
     std::string got;
     for (DWORD expected : {4u, 4u, 2u, 0u}) {
@@ -197,9 +200,9 @@ TEST(CFile, TracedAtLevelFour) {
     auto readOnce = [&](int level) {
         lines.clear();
         log->setLevel(level, CLog::FlagThread);
-        log->setSink([&](const CWString& line) { lines.push_back(U8(line)); });
+        log->setSink([&](const CWString& line) { lines.push_back(Utf8(line)); });
         CFile file(CDataBlob(size_t{4}));
-        file.openForRead(W(path).c_str());
+        file.openForRead(Utf16(path).c_str());
         file.read();
         log->setSink(nullptr);
         log->setLevel(0, CLog::FlagRemoveThread);
@@ -227,8 +230,8 @@ TEST(CFile, RelativePathIsStoredFull) {
     CFile reader;
     reader.openForRead(u"sub/../out.txt");
     ASSERT_EQ(chdir(saved.c_str()), 0);
-    EXPECT_EQ(U8(writer.getFileName()), folder + "/out.txt");
-    EXPECT_EQ(U8(reader.getFileName()), folder + "/out.txt");
+    EXPECT_EQ(Utf8(writer.getFileName()), folder + "/out.txt");
+    EXPECT_EQ(Utf8(reader.getFileName()), folder + "/out.txt");
 }
 
 TEST(CFile, LastWriteTimeIsLocal) {
@@ -244,7 +247,7 @@ TEST(CFile, LastWriteTimeIsLocal) {
     CFile file;
     SYSTEMTIME st{};
     EXPECT_FALSE(file.getLastWriteTime(st));
-    file.openForRead(W(path).c_str());
+    file.openForRead(Utf16(path).c_str());
     ASSERT_TRUE(file.getLastWriteTime(st));
     EXPECT_EQ(st.wYear, local.tm_year + 1900);
     EXPECT_EQ(st.wMonth, local.tm_mon + 1);
@@ -261,29 +264,29 @@ TEST(CTempFile, FileVanishesWithTheLastHandle) {
     {
         CTempFile first;
         EXPECT_EQ(first.getPath().getLength(), 0u);
-        path = U8(first.getName(u"tst_"));
-        EXPECT_EQ(U8(first.getName(u"other_")), path);  // the name is made once
+        path = Utf8(first.getName(u"tst_"));
+        EXPECT_EQ(Utf8(first.getName(u"other_")), path);  // the name is made once
         WriteText(path, "temporary");
         {
             CTempFile second = first;
-            EXPECT_EQ(U8(second.getPath()), path);
+            EXPECT_EQ(Utf8(second.getPath()), path);
         }
         EXPECT_TRUE(std::filesystem::exists(path));  // still held by `first`
     }
     EXPECT_FALSE(std::filesystem::exists(path));
 
     CTempFile file;
-    const std::string old = U8(file.getName(nullptr));
+    const std::string old = Utf8(file.getName(nullptr));
     WriteText(old, "x");
     file.reset();
     EXPECT_FALSE(std::filesystem::exists(old));
     EXPECT_EQ(file.getPath().getLength(), 0u);
-    EXPECT_NE(U8(file.getName(nullptr)), old);
+    EXPECT_NE(Utf8(file.getName(nullptr)), old);
 }
 
 TEST(TempFileName, FreshGuidInTheTemporaryFolder) {
-    const std::string a = U8(Get_TempFileName(u"zip_"));
-    const std::string b = U8(Get_TempFileName(u"zip_"));
+    const std::string a = Utf8(Get_TempFileName(u"zip_"));
+    const std::string b = Utf8(Get_TempFileName(u"zip_"));
     const std::string prefix = TempDir() + "/zip_";
     EXPECT_NE(a, b);
     EXPECT_EQ(a.size(), b.size());
@@ -298,7 +301,7 @@ TEST(TempFileName, FreshGuidInTheTemporaryFolder) {
                 EXPECT_TRUE(std::isdigit(guid[i]) || (guid[i] >= 'a' && guid[i] <= 'f')) << guid;
         }
     }
-    EXPECT_EQ(U8(Get_TempFileName(nullptr)).size(), TempDir().size() + 1 + 36);
+    EXPECT_EQ(Utf8(Get_TempFileName(nullptr)).size(), TempDir().size() + 1 + 36);
 }
 
 // ---- Path helpers ---------------------------------------------------------------------------------
@@ -316,11 +319,11 @@ TEST(PathHelpers, NameParts) {
         {u"", u"", u""},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(U8(row.path));
-        EXPECT_EQ(U8(GetFolderPart(CWString(row.path.c_str()))), U8(row.folder));
-        EXPECT_EQ(U8(GetFileNamePartW(CWString(row.path.c_str()))), U8(row.name));
-        const std::string narrow = U8(row.path);
-        EXPECT_STREQ(GetFileNamePartA(narrow.c_str()), U8(row.name).c_str());
+        SCOPED_TRACE(Utf8(row.path));
+        EXPECT_EQ(Utf8(GetFolderPart(CWString(row.path.c_str()))), Utf8(row.folder));
+        EXPECT_EQ(Utf8(GetFileNamePartW(CWString(row.path.c_str()))), Utf8(row.name));
+        const std::string narrow = Utf8(row.path);
+        EXPECT_STREQ(GetFileNamePartA(narrow.c_str()), Utf8(row.name).c_str());
     }
     EXPECT_EQ(GetFileNamePartA(nullptr), nullptr);
 }
@@ -340,14 +343,14 @@ TEST(PathHelpers, TextEdits) {
         {u"", u"", u"/", u""},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(U8(row.input));
+        SCOPED_TRACE(Utf8(row.input));
         CWString cut(row.input.c_str());
         TruncateAtFirstDot(cut);
-        EXPECT_EQ(U8(cut), U8(row.firstDot));
+        EXPECT_EQ(Utf8(cut), Utf8(row.firstDot));
         CWString folder(row.input.c_str());
         AddBackslash(folder);
-        EXPECT_EQ(U8(folder), U8(row.withSeparator));
-        EXPECT_EQ(U8(MakeValidFileName(CWString(row.input.c_str()))), U8(row.validName));
+        EXPECT_EQ(Utf8(folder), Utf8(row.withSeparator));
+        EXPECT_EQ(Utf8(MakeValidFileName(CWString(row.input.c_str()))), Utf8(row.validName));
     }
 }
 
@@ -367,36 +370,36 @@ TEST(PathHelpers, DiskQueries) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.path);
-        EXPECT_EQ(FileExists(CWString(W(row.path).c_str())), row.isFile);
-        EXPECT_EQ(DirectoryExists(CWString(W(row.path).c_str())), row.isDirectory);
+        EXPECT_EQ(FileExists(CWString(Utf16(row.path).c_str())), row.isFile);
+        EXPECT_EQ(DirectoryExists(CWString(Utf16(row.path).c_str())), row.isDirectory);
     }
 
     const std::string cwd = std::filesystem::current_path().string();
-    EXPECT_EQ(U8(GetFullPath(CWString(u"a/./b/../c.txt"))), cwd + "/a/c.txt");
-    EXPECT_EQ(U8(GetFullPath(CWString(u"/x//y/"))), "/x/y/");
+    EXPECT_EQ(Utf8(GetFullPath(CWString(u"a/./b/../c.txt"))), cwd + "/a/c.txt");
+    EXPECT_EQ(Utf8(GetFullPath(CWString(u"/x//y/"))), "/x/y/");
     EXPECT_EQ(GetFullPath(CWString()).getLength(), 0u);  // failure keeps the text
 
-    EXPECT_EQ(U8(Vsk::InternalUtils::GetTempPathW()), TempDir() + "/");
+    EXPECT_EQ(Utf8(Vsk::InternalUtils::GetTempPathW()), TempDir() + "/");
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-    EXPECT_EQ(U8(Vsk::InternalUtils::GetModuleFileNameW(nullptr)), exe);
-    EXPECT_EQ(U8(GetModuleFolder(nullptr)), exe.substr(0, exe.rfind('/') + 1));
+    EXPECT_EQ(Utf8(Vsk::InternalUtils::GetModuleFileNameW(nullptr)), exe);
+    EXPECT_EQ(Utf8(GetModuleFolder(nullptr)), exe.substr(0, exe.rfind('/') + 1));
 
     // The special folder is not created when it is missing.
     const std::string desktop = RootPath() + "/home/Desktop";
     EXPECT_EQ(GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY).getLength(), 0u);
     EXPECT_FALSE(std::filesystem::exists(desktop));
     std::filesystem::create_directories(desktop);
-    EXPECT_EQ(U8(GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY)), desktop);
+    EXPECT_EQ(Utf8(GetSpecialFolderPath(CSIDL_DESKTOPDIRECTORY)), desktop);
 }
 
 // ---- Profile folder -------------------------------------------------------------------------------
 
 TEST(ProfileFolder, NamedFolderIsCreated) {
     const std::string expected = RootPath() + "/config/Kestrovan";
-    EXPECT_EQ(U8(GetProfileFolder(CWString(u"Kestrovan"))), expected);
+    EXPECT_EQ(Utf8(GetProfileFolder(CWString(u"Kestrovan"))), expected);
     EXPECT_TRUE(std::filesystem::is_directory(expected));
     // Parents are made as needed, and no final separator is returned.
-    EXPECT_EQ(U8(GetProfileFolder(CWString(u"Voskel/Helvor/"))), RootPath() + "/config/Voskel/Helvor");
+    EXPECT_EQ(Utf8(GetProfileFolder(CWString(u"Voskel/Helvor/"))), RootPath() + "/config/Voskel/Helvor");
     EXPECT_TRUE(std::filesystem::is_directory(RootPath() + "/config/Voskel/Helvor"));
 }
 
@@ -405,7 +408,7 @@ TEST(ProfileFolder, EmptyNameIsProgramName) {
     std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
     if (name.find('.') != std::string::npos) name.erase(name.rfind('.'));
     const std::string expected = RootPath() + "/config/" + name;
-    EXPECT_EQ(U8(GetProfileFolder(CWString())), expected);
+    EXPECT_EQ(Utf8(GetProfileFolder(CWString())), expected);
     EXPECT_TRUE(std::filesystem::is_directory(expected));
 }
 
@@ -413,12 +416,10 @@ TEST(ProfileFolder, ProgramNameWithDots) {
     std::string copy = RootPath() + "/prog.name.bin";
     std::filesystem::copy_file("/proc/self/exe", copy, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
-    setenv("VSK_FILES_TEST_ROOT", RootPath().c_str(), 1);
     std::string filter = "--gtest_filter=ProfileFolder.EmptyNameIsProgramName";
     char* argv[] = {copy.data(), filter.data(), nullptr};
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, copy.c_str(), nullptr, nullptr, argv, environ), 0);
-    unsetenv("VSK_FILES_TEST_ROOT");
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

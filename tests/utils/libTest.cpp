@@ -1,8 +1,13 @@
-#include "filesTestRoot.h"
+#include "testSupport.h"
 
+#include <vsk/platform/kernel.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/lib.h>
 #include <vsk/utils/log.h>
+#include <vsk/utils/string.h>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -10,7 +15,7 @@
 
 using namespace Vsk::Utils;
 using namespace Vsk::InternalUtils;
-using namespace FilesTest;
+using namespace VskTest;
 
 namespace {
 
@@ -27,7 +32,7 @@ CError LoadError(CLib& lib, const std::function<void()>& op) {
     } catch (const CError& error) {
         return error;
     }
-    ADD_FAILURE() << "no error for " << U8(lib.getModuleName());
+    ADD_FAILURE() << "no error for " << Utf8(lib.getModuleName());
     return CError();
 }
 
@@ -36,7 +41,7 @@ CError LoadError(CLib& lib, const std::function<void()>& op) {
 TEST(CLib, LoadFailuresNameTheModule) {
     const std::string notElf = RootPath() + "/libvskNotElf.so";
     std::ofstream(notElf) << "not a shared object\n";
-    const std::u16string needsDependency = W(VSK_FILES_NEEDS_DEPENDENCY);
+    const std::u16string needsDependency = Utf16(VSK_FILES_NEEDS_DEPENDENCY);
 
     struct Row {
         std::u16string module;
@@ -48,23 +53,23 @@ TEST(CLib, LoadFailuresNameTheModule) {
         {u"/no/such/folder/libx.so", u"Модуль /no/such/folder/libx.so не найден!", ERROR_PATH_NOT_FOUND},
         {needsDependency, u"Не найдены модули, от которых зависит модуль " + needsDependency + u" !",
          ERROR_MOD_NOT_FOUND},
-        {W(notElf), u"Ошибка загрузки модуля " + W(notElf) + u" !", ERROR_BAD_EXE_FORMAT},
+        {Utf16(notElf), u"Ошибка загрузки модуля " + Utf16(notElf) + u" !", ERROR_BAD_EXE_FORMAT},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(U8(row.module));
+        SCOPED_TRACE(Utf8(row.module));
         CLib lib(row.module.c_str());
         SetLastError(0);
         EXPECT_EQ(lib.tryLoad(), nullptr);
         EXPECT_NE(GetLastError(), 0u);
         for (int attempt = 0; attempt < 2; ++attempt) {  // the object stays usable
             const CError error = LoadError(lib, [&] { lib.load(); });
-            EXPECT_EQ(U8(FirstLine(error)), U8(row.text));
+            EXPECT_EQ(Utf8(FirstLine(error)), Utf8(row.text));
             EXPECT_EQ(error.getCode(), static_cast<int32_t>(row.code));
-            EXPECT_EQ(U8(lib.getModuleName()), U8(row.module));
+            EXPECT_EQ(Utf8(lib.getModuleName()), Utf8(row.module));
         }
         // Looking up an export loads first, and fails the same way.
         const CError viaLookup = LoadError(lib, [&] { lib.getProcAddress("anything"); });
-        EXPECT_EQ(U8(FirstLine(viaLookup)), U8(row.text));
+        EXPECT_EQ(Utf8(FirstLine(viaLookup)), Utf8(row.text));
     }
 }
 
@@ -72,7 +77,7 @@ TEST(CLib, MissingExportNamesExportAndFullPath) {
     // Found through the system's search: afterwards the name is the path the loader used.
     CLib lib(u"libz.so.1");
     ASSERT_NE(lib.load(), nullptr);
-    const std::string path = U8(lib.getModuleName());
+    const std::string path = Utf8(lib.getModuleName());
     ASSERT_EQ(path.front(), '/');
     EXPECT_EQ(path.substr(path.rfind('/')), "/libz.so.1");
 
@@ -86,14 +91,14 @@ TEST(CLib, MissingExportNamesExportAndFullPath) {
     };
     for (const Row& row : rows) {
         const CError error = LoadError(lib, [&] { lib.getProcAddress(row.exportName); });
-        EXPECT_EQ(U8(error.getMessage().toU16().substr(0, error.getMessage().toU16().find(u"\r\n"))),
-                  U8(u"Функция \"" + row.shown + u"\" отсутствует в модуле \"" + W(path) + u"\" !"));
+        EXPECT_EQ(Utf8(error.getMessage().toU16().substr(0, error.getMessage().toU16().find(u"\r\n"))),
+                  Utf8(u"Функция \"" + row.shown + u"\" отсутствует в модуле \"" + Utf16(path) + u"\" !"));
         EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_PROC_NOT_FOUND));
     }
 }
 
 TEST(CLib, LoadsOnceAndReloadsAfterRename) {
-    const std::u16string plugin = W(VSK_FILES_TEST_MODULE);
+    const std::u16string plugin = Utf16(VSK_FILES_TEST_MODULE);
     CLib lib(plugin.c_str());
     EXPECT_EQ(lib.getModule(), nullptr);  // nothing is loaded before the first use
     auto value = reinterpret_cast<int (*)()>(lib.getProcAddress("vskFilesTestValue"));
@@ -103,7 +108,7 @@ TEST(CLib, LoadsOnceAndReloadsAfterRename) {
     EXPECT_EQ(lib.getProcAddress("vskFilesTestValue"), reinterpret_cast<void*>(value));
     EXPECT_EQ(lib.getModule(), first);
     // A full path is kept as given.
-    EXPECT_EQ(U8(lib.getModuleName()), VSK_FILES_TEST_MODULE);
+    EXPECT_EQ(Utf8(lib.getModuleName()), VSK_FILES_TEST_MODULE);
 
     lib.setModuleName(u"libz.so.1");
     EXPECT_EQ(lib.getModule(), nullptr);
@@ -114,10 +119,10 @@ TEST(CLib, LoadsOnceAndReloadsAfterRename) {
 
 TEST(CLib, RealPkcs11Module) {
     if (access(SoftHsmModule, R_OK) != 0) GTEST_SKIP() << SoftHsmModule << " is not installed";
-    CLib lib(W(SoftHsmModule).c_str());
+    CLib lib(Utf16(SoftHsmModule).c_str());
     void* entry = lib.getProcAddress("C_GetFunctionList");
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(U8(lib.getModuleName()), SoftHsmModule);
+    EXPECT_EQ(Utf8(lib.getModuleName()), SoftHsmModule);
     // The PKCS#11 entry point hands out its function table (CKR_OK = 0).
     void* functionList = nullptr;
     EXPECT_EQ(reinterpret_cast<unsigned long (*)(void**)>(entry)(&functionList), 0ul);
@@ -152,19 +157,19 @@ TEST(CLib, StandInModulesAndHolders) {
 
 TEST(ModuleInfo, VersionStringsAndTheirAbsence) {
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-    CArray<CWString> values = GetModuleInfo(W(exe).c_str(), u"LegalCopyright");
+    CArray<CWString> values = GetModuleInfo(Utf16(exe).c_str(), u"LegalCopyright");
     ASSERT_EQ(values.getCount(), 1u);
-    EXPECT_EQ(U8(values[0]), U8(u"© Voskel"));
-    EXPECT_EQ(GetModuleInfo(W(exe).c_str(), u"NoSuchValue").getCount(), 0u);
+    EXPECT_EQ(Utf8(values[0]), Utf8(u"© Voskel"));
+    EXPECT_EQ(GetModuleInfo(Utf16(exe).c_str(), u"NoSuchValue").getCount(), 0u);
 
     CLog* log = GetLog();
     ASSERT_NE(log, nullptr);
     std::vector<std::string> lines;
     log->setLevel(1, CLog::FlagThread);
-    log->setSink([&](const CWString& line) { lines.push_back(U8(line)); });
+    log->setSink([&](const CWString& line) { lines.push_back(Utf8(line)); });
     const std::string plain = RootPath() + "/plain.txt";
     std::ofstream(plain) << "no version here\n";
-    EXPECT_EQ(GetModuleInfo(W(plain).c_str(), u"LegalCopyright").getCount(), 0u);
+    EXPECT_EQ(GetModuleInfo(Utf16(plain).c_str(), u"LegalCopyright").getCount(), 0u);
     log->setSink(nullptr);
     log->setLevel(0, CLog::FlagRemoveThread);
     ASSERT_EQ(lines.size(), 1u);

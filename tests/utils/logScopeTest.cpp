@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <regex>
 #include <string>
 #include <thread>
@@ -25,9 +27,7 @@ using Vsk::Utils::CWString;
 
 namespace {
 
-std::string Utf8(const CWString& text) {
-    return CAString(text, CP_UTF8).toStd();
-}
+using VskTest::Utf8;
 
 // Collects the trace lines of the "Test::" functions at a thread level of its own.
 class TraceCapture {

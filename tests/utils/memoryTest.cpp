@@ -2,13 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <atomic>
 #include <thread>
 #include <vector>
 
 using namespace Vsk::Utils;
-using Vsk::InternalUtils::GetLog;
 using Vsk::InternalUtils::getAllocatedBytes;
+using Vsk::InternalUtils::GetLog;
 
 namespace {
 
@@ -16,15 +18,6 @@ struct Tracked : CRefMan {
     static inline std::atomic<int> destroyed{0};
     CRefPtr<Tracked> child;
     ~Tracked() override { ++destroyed; }
-};
-
-// Collects log lines for the duration of a test.
-struct LogCapture {
-    std::vector<std::u16string> lines;
-    LogCapture() {
-        GetLog()->setSink([this](const CWString& s) { lines.push_back(s.toU16()); });
-    }
-    ~LogCapture() { GetLog()->setSink(nullptr); }
 };
 
 }  // namespace
@@ -122,11 +115,11 @@ TEST(RefPtr, AssigningOwnChildKeepsChildAlive) {
 }
 
 TEST(RefMan, ReleaseAtZeroOnlyLogs) {
-    LogCapture capture;
+    VskTest::LogCapture capture;
     Tracked t;
     EXPECT_EQ(t.release(), 0u);
-    ASSERT_EQ(capture.lines.size(), 1u);
-    EXPECT_EQ(capture.lines[0], u"Utils::CRefMan::release Повторное освобождение объекта");
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_EQ(capture.lines()[0], u"Utils::CRefMan::release Повторное освобождение объекта");
 }
 
 TEST(Memory, GlobalFreeOfNullHandle) {

@@ -1,6 +1,7 @@
+#include <vsk/platform/registry.h>
 #include <vsk/utils/registry.h>
 
-#include "regAccessTestRoot.h"
+#include "testSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +9,11 @@
 #include <string>
 
 using namespace Vsk::InternalUtils;
-using regacc_test::EnvGuard;
-using regacc_test::LogCapture;
-using regacc_test::TestRoot;
 using Vsk::Utils::CDataBlob;
 using Vsk::Utils::CError;
 using Vsk::Utils::CWString;
+using VskTest::EnvGuard;
+using VskTest::LogCapture;
 
 namespace {
 
@@ -61,17 +61,19 @@ bool exists(HKEY root, const std::u16string& path) {
     return true;
 }
 
-std::string utf8(const WCHAR* text) {
-    return Vsk::Utils::CAString(CWString(text), CP_UTF8).toStd();
-}
+using VskTest::Utf8;
 
 std::u16string operator+(const WCHAR* a, const std::u16string& b) {
     return std::u16string(a) + b;
 }
 
+// Each test reopens the registry from hives of its own.
 class RegistryAccess : public ::testing::Test {
 protected:
-    TestRoot m_root;
+    RegistryAccess() { RegistryResetForTests(); }
+    ~RegistryAccess() override { RegistryResetForTests(); }
+
+    VskTest::TestRoot m_root;
 };
 
 TEST(RegistryOldKeyPath, ReplacesOnlyTheExactKeyWord) {
@@ -93,7 +95,7 @@ TEST(RegistryOldKeyPath, ReplacesOnlyTheExactKeyWord) {
         {u"", u""},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(regOldKeyPath(row.path).toU16(), std::u16string(row.old)) << utf8(row.path);
+        EXPECT_EQ(regOldKeyPath(row.path).toU16(), std::u16string(row.old)) << Utf8(row.path);
     EXPECT_EQ(regOldKeyPath(nullptr).getLength(), 0u);
 }
 
@@ -209,7 +211,7 @@ TEST_F(RegistryAccess, FailuresGiveCodesAndExactTexts) {
          u"Получение значения поля \"absent\" из реестра \"Software\\Kestrovan\\App\""},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(utf8(row.path) + " " + utf8(row.name));
+        SCOPED_TRACE(Utf8(row.path) + " " + Utf8(row.name));
         LONG code = -1;
         CWString text;
         EXPECT_EQ(regReadValueEx(row.path, row.name, row.root, &code, &text).getSize(), 0u);

@@ -7,7 +7,7 @@
 #include <vsk/utils/error.h>
 #include <vsk/utils/file.h>
 
-#include "regAccessTestRoot.h"
+#include "testSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +24,9 @@
 
 using namespace Vsk::Utils;
 using namespace Vsk::InternalUtils;
-using regacc_test::EnvGuard;
-using regacc_test::LogCapture;
-using regacc_test::TestRoot;
+using VskTest::EnvGuard;
+using VskTest::LogCapture;
+using VskTest::TestRoot;
 
 namespace {
 

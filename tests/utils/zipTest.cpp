@@ -1,20 +1,34 @@
-#include "filesTestRoot.h"
+#include "testSupport.h"
 
+#include <vsk/platform/kernel.h>
 #include <vsk/utils/error.h>
+#include <vsk/utils/string.h>
 #include <vsk/utils/zip.h>
 
+#include <gtest/gtest.h>
+
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 
 using namespace Vsk::Utils;
 using namespace Vsk::InternalUtils;
-using namespace FilesTest;
+using namespace VskTest;
 
 namespace {
+
+// How many files in the temporary folder begin with `prefix`.
+int CountTempFiles(const std::string& prefix) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(TempDir()))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) ++count;
+    return count;
+}
 
 std::string RunCommand(const std::string& command) {
     std::string out;
@@ -36,7 +50,7 @@ CDataBlob Blob(const std::string& bytes) {
 }
 
 std::string FirstLine(const CError& error) {
-    const std::string message = U8(error.getMessage());
+    const std::string message = Utf8(error.getMessage());
     return message.substr(0, message.find("\r\n"));
 }
 
@@ -65,14 +79,14 @@ TEST(CZip, TwoEntriesOneArchiveNoTemporaryLeft) {
         zip.Add(Blob(log), u"kestrovan.dev.log");
         zip.Add(Blob("inner"), u"dir\\inner.txt");
         EXPECT_EQ(CountTempFiles("zip_"), 1);
-        zip.Save(W(archive).c_str(), false);
+        zip.Save(Utf16(archive).c_str(), false);
         EXPECT_EQ(CountTempFiles("zip_"), 0);
         // Saved: the object starts over and has nothing to save.
-        EXPECT_EQ(FirstLine(Raised([&] { zip.Save(W(archive).c_str(), true); })),
-                  U8(u"Архив пуст или уже был сохранен!"));
+        EXPECT_EQ(FirstLine(Raised([&] { zip.Save(Utf16(archive).c_str(), true); })),
+                  Utf8(u"Архив пуст или уже был сохранен!"));
         // A new Add starts a new archive in a new temporary file.
         zip.Add(Blob("again"), u"again.txt");
-        zip.Save(W(RootPath() + "/second.zip").c_str(), false);
+        zip.Save(Utf16(RootPath() + "/second.zip").c_str(), false);
     }
     const std::string listing = RunCommand("unzip -Z1 '" + archive + "'");
     EXPECT_EQ(listing, "kestrovan.dev.log\ndir/inner.txt\n");
@@ -87,16 +101,16 @@ TEST(CZip, SaveFailures) {
     const std::string target = RootPath() + "/existing.zip";
     {
         CZip fresh;
-        EXPECT_EQ(FirstLine(Raised([&] { fresh.Save(W(target).c_str(), false); })),
-                  U8(u"Архив пуст или уже был сохранен!"));
+        EXPECT_EQ(FirstLine(Raised([&] { fresh.Save(Utf16(target).c_str(), false); })),
+                  Utf8(u"Архив пуст или уже был сохранен!"));
     }
 
     std::ofstream(target) << "keep me";
     {
         CZip zip;
         zip.Add(Blob("data"), u"a.txt");
-        const CError error = Raised([&] { zip.Save(W(target).c_str(), false); });
-        EXPECT_EQ(FirstLine(error), U8(u"Ошибка перезаписи файла " + W(target) + u"!"));
+        const CError error = Raised([&] { zip.Save(Utf16(target).c_str(), false); });
+        EXPECT_EQ(FirstLine(error), Utf8(u"Ошибка перезаписи файла " + Utf16(target) + u"!"));
         EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_ALREADY_EXISTS));
         EXPECT_EQ(ReadBytes(target), "keep me");
         // The closed temporary file waits for the object's end.
@@ -107,8 +121,8 @@ TEST(CZip, SaveFailures) {
     // A failed move can be retried with replacing allowed.
     CZip retry;
     retry.Add(Blob("data"), u"a.txt");
-    Raised([&] { retry.Save(W(target).c_str(), false); });
-    retry.Save(W(target).c_str(), true);
+    Raised([&] { retry.Save(Utf16(target).c_str(), false); });
+    retry.Save(Utf16(target).c_str(), true);
     EXPECT_EQ(ReadBytes(target).substr(0, 2), "PK");
     EXPECT_EQ(CountTempFiles("zip_"), 0);
 }
@@ -140,11 +154,11 @@ TEST(CZip, ClosedArchiveTakesNoMoreEntries) {
     zip.Add(Blob("data"), u"a.txt");
     // The temporary file disappears under the archive: the save stops after closing the archive.
     std::filesystem::remove(TempArchive());
-    CError error = Raised([&] { zip.Save(W(RootPath() + "/never.zip").c_str(), false); });
+    CError error = Raised([&] { zip.Save(Utf16(RootPath() + "/never.zip").c_str(), false); });
     EXPECT_EQ(FirstLine(error), "SetFileAttributes");
     EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_FILE_NOT_FOUND));
     error = Raised([&] { zip.Add(Blob("more"), u"b.txt"); });
-    EXPECT_EQ(FirstLine(error), U8(u"Архив уже закрыт для добавления данных!"));
+    EXPECT_EQ(FirstLine(error), Utf8(u"Архив уже закрыт для добавления данных!"));
     EXPECT_FALSE(std::filesystem::exists(RootPath() + "/never.zip"));
 }
 
@@ -155,11 +169,11 @@ TEST(CZip, EntryNames) {
     {
         CZip zip;
         EXPECT_EQ(FirstLine(Raised([&] { zip.Add(Blob("x"), u""); })),
-                  U8(u"Неверный параметр записи ZIP-архива"));
+                  Utf8(u"Неверный параметр записи ZIP-архива"));
         EXPECT_EQ(FirstLine(Raised([&] { zip.Add(Blob("x"), nullptr); })),
-                  U8(u"Неверный параметр записи ZIP-архива"));
+                  Utf8(u"Неверный параметр записи ZIP-архива"));
         zip.Add(Blob("x"), name.c_str());
-        zip.Save(W(archive).c_str(), false);
+        zip.Save(Utf16(archive).c_str(), false);
     }
     int* codePagePtr = GetZipEncodingPtr();
     const UINT codePage = codePagePtr ? static_cast<UINT>(*codePagePtr) : 866u;

@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <chrono>
+#include <filesystem>
 #include <thread>
 
 using namespace Vsk::Utils;
@@ -63,18 +65,31 @@ TEST(CertCache, AddDeleteAndClear) {
 
 // After a worker that used the cache has ended, the next certificate that takes a context drops the
 // worker's set; a thread that still runs keeps its set.
+// join() returns while the kernel may still be tearing the thread down; waits until it is gone.
+void waitUntilGone(DWORD threadId) {
+    for (int i = 0; i < 400 && std::filesystem::exists("/proc/self/task/" + std::to_string(threadId)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 TEST(CertCache, EndedThreadsAreDropped) {
     const CCertificate a = load("cache-a", u8"/CN=Кэш А");
     CCertificate::ClearCache();
     CCertificate::CImpl::freeNonUsedCache();
     const size_t before = CCertCache::getThreadCount();
 
-    std::thread([&] { CCertCache::add(a); }).join();
+    DWORD endedId = 0;
+    std::thread([&] {
+        endedId = GetCurrentThreadId();
+        CCertCache::add(a);
+    }).join();
+    waitUntilGone(endedId);
 
     std::mutex lock;
     std::condition_variable changed;
     bool added = false, release = false;
+    DWORD runningId = 0;
     std::thread running([&] {
+        runningId = GetCurrentThreadId();
         CCertCache::add(a);
         std::unique_lock guard(lock);
         added = true;
@@ -97,6 +112,7 @@ TEST(CertCache, EndedThreadsAreDropped) {
     }
     changed.notify_all();
     running.join();
+    waitUntilGone(runningId);
     CCertificate::CImpl::freeNonUsedCache();
     EXPECT_EQ(CCertCache::getThreadCount(), before);
 }

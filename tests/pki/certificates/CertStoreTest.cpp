@@ -3,6 +3,7 @@
 // processes, the user's ROOT view of the computer's roots, the ROOT confirmation, CRLs, and ".store"
 // save and load (with malformed inputs).
 #include "storeFixtures.h"
+#include "testSupport.h"
 
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/Crl.h>
@@ -54,24 +55,9 @@ CCertificate certificate(const CDataBlob& der) {
 }
 
 // Sets KESTROVAN_ADMIN for one scope.
-class AdminAs {
+class AdminAs : VskTest::EnvGuard {
 public:
-    explicit AdminAs(bool admin) {
-        const char* old = std::getenv("KESTROVAN_ADMIN");
-        m_had = old != nullptr;
-        if (old) m_old = old;
-        setenv("KESTROVAN_ADMIN", admin ? "1" : "0", 1);
-    }
-    ~AdminAs() {
-        if (m_had)
-            setenv("KESTROVAN_ADMIN", m_old.c_str(), 1);
-        else
-            unsetenv("KESTROVAN_ADMIN");
-    }
-
-private:
-    bool m_had = false;
-    std::string m_old;
+    explicit AdminAs(bool admin) : EnvGuard("KESTROVAN_ADMIN", admin ? "1" : "0") {}
 };
 
 size_t countOf(CStore& store) {

@@ -1,4 +1,4 @@
-#include "providers/cryptTestRoot.h"
+#include <gtest/gtest.h>
 
 #include <vsk/pki/OidNames.h>
 #include <vsk/platform/crypt.h>

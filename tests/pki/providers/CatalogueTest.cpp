@@ -40,9 +40,7 @@ CRefPtr<CAlgorithm> Algorithm(ALG_ID aid, const char* oid, DWORD bits, const cha
     return a;
 }
 
-std::string Utf8(const CWString& text) {
-    return CAString(text, CP_UTF8).toStd();
-}
+using VskTest::Utf8;
 
 std::vector<ALG_ID> AlgIds(const CSPInfo& provider) {
     std::vector<ALG_ID> ids;
@@ -201,7 +199,9 @@ TEST_F(CatalogueTest, BuiltInProvidersInOrderWithVersionsMarksAndRussianNames) {
         // Each algorithm of a provider is the catalogue's own entry and names the provider back.
         for (const auto& a : p->GetAlgorithms(0)) {
             EXPECT_EQ(catalogued.count(a), 1u) << Utf8(a->toString());
-            if (catalogued.count(a)) EXPECT_EQ(catalogued.find(a)->get(), a.get());
+            if (catalogued.count(a)) {
+                EXPECT_EQ(catalogued.find(a)->get(), a.get());
+            }
             EXPECT_EQ(a->m_providers.count(p.get()), 1u);
         }
     }

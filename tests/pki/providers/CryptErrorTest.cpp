@@ -1,4 +1,9 @@
-#include "cryptTestRoot.h"
+#include "testSupport.h"
+
+#include <vsk/platform/crypt.h>
+#include <vsk/utils/log.h>
+
+#include <gtest/gtest.h>
 
 #include <vsk/pki/CryptError.h>
 #include <vsk/platform/oleaut.h>
@@ -214,7 +219,7 @@ TEST_F(CryptErrorTest, ThrownByValueIsCaughtAsCError) {
 // neither logs nor raises.
 TEST_F(CryptErrorTest, LoggingAndLevelEscalation) {
     {
-        CryptTest::LogCapture capture(2);
+        VskTest::LogCapture capture(2);
         CCryptError empty;
         EXPECT_TRUE(empty.isEmpty());
         EXPECT_TRUE(CCryptError::CCryptErrorEmpty().isEmpty());
@@ -228,7 +233,7 @@ TEST_F(CryptErrorTest, LoggingAndLevelEscalation) {
                   u"PKI::CCryptError::CCryptError " + message(error));
     }
     {
-        CryptTest::LogCapture capture(3);
+        VskTest::LogCapture capture(3);
         CCryptError::CCryptErrorTextA(180604, "T", 0);
         EXPECT_EQ(GetLog()->getLevel(), 4);
         ASSERT_EQ(capture.startingWith(u"PKI::CCryptError::set ").size(), 1u);
@@ -238,7 +243,7 @@ TEST_F(CryptErrorTest, LoggingAndLevelEscalation) {
         int after;
     };
     for (const Row& row : {Row{0, 0}, Row{1, 4}, Row{3, 4}, Row{4, 4}, Row{5, 5}}) {
-        CryptTest::LogCapture capture(row.before);
+        VskTest::LogCapture capture(row.before);
         CCryptError(200101, 0, 0);
         EXPECT_EQ(GetLog()->getLevel(), row.after) << row.before;
         EXPECT_EQ(capture.lines().empty(), row.before == 0) << row.before;

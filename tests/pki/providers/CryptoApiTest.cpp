@@ -1,4 +1,4 @@
-#include "cryptTestRoot.h"
+#include "catalogueTestSupport.h"
 
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/CryptoApi.h>
@@ -12,8 +12,8 @@
 
 using namespace Vsk::Utils;
 using namespace Vsk::PKI;
-using CryptTest::FakeBackend;
-using CryptTest::LogCapture;
+using catalogue_test::FakeBackend;
+using VskTest::LogCapture;
 
 namespace {
 

@@ -1,4 +1,9 @@
-#include "cryptTestRoot.h"
+#include "testSupport.h"
+
+#include <vsk/platform/crypt.h>
+#include <vsk/utils/log.h>
+
+#include <gtest/gtest.h>
 
 #include <vsk/pki/FileInfo.h>
 #include <vsk/pki/Hash.h>
@@ -16,31 +21,15 @@ using namespace Vsk::PKI;
 
 namespace {
 
-std::string U8(const CWString& text) {
-    const std::u16string wide = text.toU16();
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    if (n)
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr,
-                            nullptr);
-    return out;
-}
+using VskTest::Utf16;
+using VskTest::Utf8;
 
 CWString W(const std::string& text) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::u16string out(static_cast<size_t>(n), u'\0');
-    if (n) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return CWString(out.c_str(), out.size());
-}
-
-// UTF-8 text for paths and log comparisons (narrow literals are code page 1251).
-std::string utf8(const char8_t* text) {
-    return reinterpret_cast<const char*>(text);
+    return CWString(Utf16(text).c_str());
 }
 
 std::string writeFile(const std::string& name, const std::string& bytes) {
-    const std::string path = CryptTest::TempDir() + "/" + name;
+    const std::string path = VskTest::TempDir() + "/" + name;
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
 }
@@ -65,11 +54,11 @@ TEST(FileInfoTest, DescribesSizeTimeAndDigest) {
     const Row rows[] = {
         {"empty.bin", "", "0 bytes, {time}, md5:D41D8CD98F00B204E9800998ECF8427E"},
         {"abc.txt", "abc", "3 bytes, {time}, md5:900150983CD24FB0D6963F7D28E17F72"},
-        {utf8(u8"файл.txt"), "abc", "3 bytes, {time}, md5:900150983CD24FB0D6963F7D28E17F72"},
+        {Utf8(u8"файл.txt"), "abc", "3 bytes, {time}, md5:900150983CD24FB0D6963F7D28E17F72"},
     };
     for (const Row& row : rows) {
         const std::string path = writeFile(row.name, row.bytes);
-        const std::string line = U8(getFileInfoText(W(path)));
+        const std::string line = Utf8(getFileInfoText(W(path)));
         const std::string rest = std::regex_replace(row.rest, std::regex(R"(\{time\})"), Time);
         EXPECT_TRUE(matches(line, path, rest)) << line;
     }
@@ -84,24 +73,24 @@ TEST(FileInfoTest, LargeFileIsHashedInBlocks) {
     CHash md5;
     md5.createWithNoChecks(CALG_MD5);
     const std::string digest = md5.calculate(CDataBlob(bytes.data(), bytes.size(), true)).toHex().toStd();
-    const std::string line = U8(getFileInfoText(W(path)));
+    const std::string line = Utf8(getFileInfoText(W(path)));
     EXPECT_TRUE(matches(line, path, std::to_string(bytes.size()) + " bytes, " + Time + ", md5:" + digest))
         << line;
 }
 
 TEST(FileInfoTest, MissingFileEndsWithTheErrorText) {
-    const std::string path = CryptTest::TempDir() + "/missing.bin";
-    const std::string line = U8(getFileInfoText(W(path)));
+    const std::string path = VskTest::TempDir() + "/missing.bin";
+    const std::string line = Utf8(getFileInfoText(W(path)));
     EXPECT_EQ(line.rfind(path + " ( ", 0), 0u) << line;
-    EXPECT_NE(line.find(utf8(u8"не открылся на чтение")), std::string::npos) << line;
+    EXPECT_NE(line.find(Utf8(u8"не открылся на чтение")), std::string::npos) << line;
     EXPECT_EQ(line.back(), ')');
 }
 
 TEST(FileInfoTest, EmptyPathDescribesTheProgram) {
     const CWString program = Vsk::InternalUtils::GetModuleFileNameW(nullptr);
     ASSERT_NE(program.getLength(), 0u);
-    const std::string line = U8(getFileInfoText(CWString()));
-    EXPECT_EQ(line.rfind(U8(program) + " (", 0), 0u) << line;
+    const std::string line = Utf8(getFileInfoText(CWString()));
+    EXPECT_EQ(line.rfind(Utf8(program) + " (", 0), 0u) << line;
     EXPECT_NE(line.find(", md5:"), std::string::npos) << line;
 }
 
@@ -165,13 +154,16 @@ TEST(ParsePublicKeyBlobTest, SizesAndRefusals) {
         }
         parsePublicKeyBlob(blob, key, parameters, algorithm);
         EXPECT_EQ(key.getSize(), row.bits / 8) << row.bits;
-        if (key.getSize()) EXPECT_EQ(key.getData(), blob.getData() + row.keyOffset);
+        if (key.getSize()) {
+            EXPECT_EQ(key.getData(), blob.getData() + row.keyOffset);
+        }
         EXPECT_EQ(parameters.getSize(), row.parameterLength) << row.bits;
     }
     try {
         CDataBlob key, parameters;
         ALG_ID algorithm = 0;
         parsePublicKeyBlob(make(100, RSA1_MAGIC, 512), key, parameters, algorithm);
+        ADD_FAILURE() << "an RSA blob was taken for a GOST one";
     } catch (const CError& e) {
         EXPECT_EQ(e.getMessage().toU16(), u"Не поддерживаемый формат: не GR3410_1_MAGIC");
         EXPECT_EQ(e.getCode(), 0);

@@ -1,4 +1,4 @@
-#include "cryptTestRoot.h"
+#include "catalogueTestSupport.h"
 
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/Hash.h>
@@ -10,8 +10,8 @@
 
 using namespace Vsk::Utils;
 using namespace Vsk::PKI;
-using CryptTest::FakeBackend;
-using CryptTest::LogCapture;
+using catalogue_test::FakeBackend;
+using VskTest::LogCapture;
 
 namespace {
 

@@ -1,4 +1,9 @@
-#include "cryptTestRoot.h"
+#include "testSupport.h"
+
+#include <vsk/platform/crypt.h>
+#include <vsk/utils/log.h>
+
+#include <gtest/gtest.h>
 
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/HoldCSP.h>

@@ -1,6 +1,6 @@
-// Shared by the catalogue and provider-choice tests: a temporary state root, the fake provider
-// backend loaded from a fixture text, and a capture of the developer log's lines. Each test starts
-// and ends with an empty catalogue and the built-in providers.
+// Shared by the provider-layer tests: the fake provider backend loaded from a fixture text, and the
+// catalogue fixture, whose tests each start in a fresh root and start and end with an empty
+// catalogue and the built-in providers.
 #pragma once
 
 #include <vsk/pki/CSPInfo.h>
@@ -10,12 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,44 +32,32 @@ inline Vsk::Utils::CWString W(const char* text) {
     return Vsk::Utils::CWString(text, static_cast<size_t>(-1), 1251);
 }
 
-// Collects the log's lines at a given level while it lives.
-class LogCapture {
-public:
-    explicit LogCapture(int level) {
-        m_log = Vsk::InternalUtils::GetLog();
-        if (!m_log) return;
-        m_savedLevel = m_log->getLevel();
-        m_log->setLevel(level);
-        m_log->setSink([this](const Vsk::Utils::CWString& line) {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_lines.push_back(line.toU16());
-        });
-    }
-    ~LogCapture() {
-        if (!m_log) return;
-        m_log->setSink(nullptr);
-        m_log->setLevel(m_savedLevel);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+using VskTest::LogCapture;
 
-    std::vector<std::u16string> lines() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_lines;
+// While alive, the provider stand-in answers from the fake backend described by `fixture` (the
+// fixture format of the stand-in), and the catalogue starts empty.
+class FakeBackend {
+public:
+    explicit FakeBackend(const std::string& fixture) {
+        static int counter = 0;
+        m_file = VskTest::TempDir() + "/fake-csp-" + std::to_string(++counter) + ".ini";
+        std::ofstream(m_file) << fixture;
+        setenv("KESTROVAN_FAKE_CSP", m_file.c_str(), 1);
+        CryptReloadProviders();
+        Vsk::PKI::ClearCspAlgInfo();
     }
-    bool any(const std::u16string& part) { return count(part) != 0; }
-    size_t count(const std::u16string& part) {
-        size_t n = 0;
-        for (const auto& line : lines())
-            if (line.find(part) != std::u16string::npos) ++n;
-        return n;
+    ~FakeBackend() {
+        unsetenv("KESTROVAN_FAKE_CSP");
+        CryptReloadProviders();
+        Vsk::PKI::ClearCspAlgInfo();
+        std::error_code ignored;
+        std::filesystem::remove(m_file, ignored);
     }
+    FakeBackend(const FakeBackend&) = delete;
+    FakeBackend& operator=(const FakeBackend&) = delete;
 
 private:
-    Vsk::InternalUtils::CLog* m_log = nullptr;
-    int m_savedLevel = 0;
-    std::mutex m_lock;
-    std::vector<std::u16string> m_lines;
+    std::string m_file;
 };
 
 // Polls `done` for up to `seconds`.
@@ -84,20 +73,6 @@ inline bool WaitFor(const std::function<bool()>& done, int seconds = 10) {
 class CatalogueFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/vsk-catalogue-XXXXXX";
-        const char* made = mkdtemp(pattern.data());
-        ASSERT_NE(made, nullptr);
-        m_root = made;
-        for (const char* sub : {"home", "data", "config", "cache", "runtime", "user", "machine"})
-            std::filesystem::create_directories(m_root + "/" + sub);
-        setRootVariable("HOME", "home");
-        setRootVariable("XDG_DATA_HOME", "data");
-        setRootVariable("XDG_CONFIG_HOME", "config");
-        setRootVariable("XDG_CACHE_HOME", "cache");
-        setRootVariable("XDG_RUNTIME_DIR", "runtime");
-        setRootVariable("KESTROVAN_USER_DIR", "user");
-        setRootVariable("KESTROVAN_MACHINE_DIR", "machine");
         RegistryResetForTests();
         useBuiltIn();
     }
@@ -105,13 +80,11 @@ protected:
     void TearDown() override {
         useBuiltIn();
         RegistryResetForTests();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
     }
 
     // The providers of the fixture text replace the built-in ones; the catalogue starts empty.
     void useFake(const std::string& fixture) {
-        const std::string path = m_root + "/providers-" + std::to_string(++m_fixtures) + ".ini";
+        const std::string path = m_root.path() + "/providers-" + std::to_string(++m_fixtures) + ".ini";
         std::ofstream(path) << fixture;
         setenv("KESTROVAN_FAKE_CSP", path.c_str(), 1);
         CryptReloadProviders();
@@ -138,12 +111,10 @@ protected:
         return names;
     }
 
-    const std::string& root() const { return m_root; }
+    const std::string& root() const { return m_root.path(); }
 
 private:
-    void setRootVariable(const char* name, const char* sub) { setenv(name, (m_root + "/" + sub).c_str(), 1); }
-
-    std::string m_root;
+    VskTest::TestRoot m_root;
     int m_fixtures = 0;
 };
 

@@ -345,7 +345,9 @@ TEST(CrlContextTest, FindCertificateInCrlNeedsIssuerAndSerial) {
         PCRL_ENTRY entry = reinterpret_cast<PCRL_ENTRY>(1);
         ASSERT_TRUE(CertFindCertificateInCRL(cert.p, crl, 0, nullptr, &entry));
         EXPECT_EQ(entry != nullptr, row.listed);
-        if (entry) EXPECT_EQ(entry, &crl->pCrlInfo->rgCRLEntry[0]);
+        if (entry) {
+            EXPECT_EQ(entry, &crl->pCrlInfo->rgCRLEntry[0]);
+        }
     }
     CertFreeCRLContext(crl);
 }

@@ -242,7 +242,9 @@ TEST(MemoryStoreTest, DeleteWhileEnumerating) {
     PCCERT_CONTEXT c = nullptr;
     while ((c = CertEnumCertificatesInStore(store.h, c))) {
         ++seen;
-        if (seen % 2 == 0) ASSERT_TRUE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(c)));
+        if (seen % 2 == 0) {
+            ASSERT_TRUE(CertDeleteCertificateFromStore(CertDuplicateCertificateContext(c)));
+        }
     }
     EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
     EXPECT_EQ(seen, 4);
@@ -282,7 +284,9 @@ TEST(MemoryStoreTest, CrlDispositions) {
         ASSERT_TRUE(CertAddCRLContextToStore(store.h, first, CERT_STORE_ADD_NEW, nullptr));
         SetLastError(0);
         EXPECT_EQ(CertAddCRLContextToStore(store.h, second, row.disposition, nullptr), row.ok);
-        if (!row.ok) EXPECT_EQ(GetLastError(), CRYPT_E_EXISTS);
+        if (!row.ok) {
+            EXPECT_EQ(GetLastError(), CRYPT_E_EXISTS);
+        }
         int count = 0;
         int month = 0;
         PCCRL_CONTEXT c = nullptr;

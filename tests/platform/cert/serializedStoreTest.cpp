@@ -50,12 +50,6 @@ Bytes storeOf(std::initializer_list<std::function<void(Bytes&)>> parts, bool end
     return b;
 }
 
-Bytes prop(DWORD id, const Bytes& value) {
-    Bytes b;
-    element(b, id, value);
-    return b;
-}
-
 TEST(SerializedStoreTest, EmptyStoreAndExactLayout) {
     Store empty(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
     Bytes expected = kHeader;

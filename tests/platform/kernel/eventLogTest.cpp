@@ -16,7 +16,7 @@ TEST(EventLog, ReportsReachTheFileSinkOneLineEach) {
     KernelTestRoot::set("KESTROVAN_EVENTLOG_FILE", sink);
     HANDLE source = RegisterEventSourceW(nullptr, u"Helvor");
     ASSERT_NE(source, nullptr);
-    const std::u16string first = Wide(U8(u8"CLog not created, строка\nвторая\tстрока\\"));
+    const std::u16string first = Utf16(Utf8(u8"CLog not created, строка\nвторая\tстрока\\"));
     LPCWSTR strings[] = {first.c_str()};
     EXPECT_TRUE(ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 0x80004005, nullptr, 1, 0, strings, nullptr));
     LPCWSTR two[] = {u"a", u"b"};
@@ -28,8 +28,8 @@ TEST(EventLog, ReportsReachTheFileSinkOneLineEach) {
     std::ifstream in(sink, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
-    EXPECT_EQ(text.str(), U8(u8"Helvor\terror\t0x80004005\tCLog not created, строка\\nвторая\\tстрока\\\\\n"
-                             u8"Helvor\twarning\t0x80070020\ta\tb\n"));
+    EXPECT_EQ(text.str(), Utf8(u8"Helvor\terror\t0x80004005\tCLog not created, строка\\nвторая\\tстрока\\\\\n"
+                               u8"Helvor\twarning\t0x80070020\ta\tb\n"));
 }
 
 TEST(EventLog, UnwritableSinkFailsTheReport) {

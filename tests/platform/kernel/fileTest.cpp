@@ -27,7 +27,7 @@ std::string readText(const std::string& path) {
 }
 
 HANDLE open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-    return CreateFileW(Wide(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+    return CreateFileW(Utf16(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                        nullptr);
 }
 
@@ -208,14 +208,14 @@ TEST(File, MoveRefusesAnExistingTargetUnlessAskedToReplace) {
         writeText(from, "new");
         if (c.targetExists) writeText(to, "old");
         SetLastError(Untouched);
-        const BOOL moved = MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), c.flags);
+        const BOOL moved = MoveFileExW(Utf16(from).c_str(), Utf16(to).c_str(), c.flags);
         EXPECT_EQ(moved, c.error ? FALSE : TRUE);
         EXPECT_EQ(GetLastError(), c.error ? c.error : Untouched);
         EXPECT_EQ(std::filesystem::exists(from), c.error != 0);
         EXPECT_EQ(readText(to), c.target);
     }
     std::filesystem::remove(from);
-    EXPECT_FALSE(MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_FALSE(MoveFileExW(Utf16(from).c_str(), Utf16(to).c_str(), MOVEFILE_REPLACE_EXISTING));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
@@ -239,17 +239,17 @@ TEST(File, FullPathIsLexical) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in);
-        const std::u16string in = Wide(c.in);
+        const std::u16string in = Utf16(c.in);
         const DWORD needed = GetFullPathNameW(in.c_str(), 0, nullptr, nullptr);
         EXPECT_EQ(needed, c.out.size() + 1);
         std::u16string buffer(needed, u'\0');
         LPWSTR filePart = nullptr;
         EXPECT_EQ(GetFullPathNameW(in.c_str(), needed, buffer.data(), &filePart), c.out.size());
-        EXPECT_EQ(Narrow(buffer.c_str()), c.out);
+        EXPECT_EQ(Utf8(buffer.c_str()), c.out);
         if (c.out.back() == '/')
             EXPECT_EQ(filePart, nullptr);
         else
-            EXPECT_EQ(Narrow(filePart), c.out.substr(c.out.rfind('/') + 1));
+            EXPECT_EQ(Utf8(filePart), c.out.substr(c.out.rfind('/') + 1));
     }
     std::filesystem::current_path(cwd);
     WCHAR buffer[8];
@@ -261,26 +261,27 @@ TEST(File, AttributesDeletionAndFolders) {
     KernelTestRoot root;
     const std::string file = root / "a.txt";
     writeText(file, "x");
-    EXPECT_EQ(GetFileAttributesW(Wide(root.path()).c_str()), FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_NE(GetFileAttributesW(Wide(file).c_str()) & (FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_READONLY), 0u);
-    EXPECT_TRUE(SetFileAttributesW(Wide(file).c_str(), FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(GetFileAttributesW(Wide(root / "b.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(Utf16(root.path()).c_str()), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_NE(GetFileAttributesW(Utf16(file).c_str()) & (FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_READONLY),
+              0u);
+    EXPECT_TRUE(SetFileAttributesW(Utf16(file).c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesW(Utf16(root / "b.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(GetFileAttributesW(Wide(root / "none/b.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(Utf16(root / "none/b.txt").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(SetFileAttributesW(Wide(root / "b.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_FALSE(SetFileAttributesW(Utf16(root / "b.txt").c_str(), FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
-    EXPECT_TRUE(DeleteFileW(Wide(file).c_str()));
-    EXPECT_FALSE(DeleteFileW(Wide(file).c_str()));
+    EXPECT_TRUE(DeleteFileW(Utf16(file).c_str()));
+    EXPECT_FALSE(DeleteFileW(Utf16(file).c_str()));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
-    const std::string folder = root / U8(u8"Папка");
-    EXPECT_TRUE(CreateDirectoryW(Wide(folder).c_str(), nullptr));
+    const std::string folder = root / Utf8(u8"Папка");
+    EXPECT_TRUE(CreateDirectoryW(Utf16(folder).c_str(), nullptr));
     EXPECT_TRUE(std::filesystem::is_directory(folder));
-    EXPECT_FALSE(CreateDirectoryW(Wide(folder).c_str(), nullptr));
+    EXPECT_FALSE(CreateDirectoryW(Utf16(folder).c_str(), nullptr));
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-    EXPECT_FALSE(CreateDirectoryW(Wide(root / "x/y").c_str(), nullptr));
+    EXPECT_FALSE(CreateDirectoryW(Utf16(root / "x/y").c_str(), nullptr));
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
@@ -296,7 +297,7 @@ std::vector<BYTE> makeDescriptor(bool everyoneMayRead, PACL* dacl) {
     PSID user = reinterpret_cast<TOKEN_USER*>(info)->User.Sid;
     LPWSTR text = nullptr;
     EXPECT_TRUE(ConvertSidToStringSidW(user, &text));
-    EXPECT_EQ(Narrow(text), "S-1-22-1-" + std::to_string(geteuid()));
+    EXPECT_EQ(Utf8(text), "S-1-22-1-" + std::to_string(geteuid()));
     LocalFree(text);
 
     PSID admins = nullptr, world = nullptr;
@@ -333,7 +334,7 @@ TEST(File, SecurityDescriptorGivesTheModeOfANewFile) {
         std::vector<BYTE> descriptor = makeDescriptor(everyone, &dacl);
         SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.data(), FALSE};
         const std::string path = root / (everyone ? "shared" : "private");
-        HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+        HANDLE file = CreateFileW(Utf16(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                   &attributes, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
         LocalFree(dacl);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -352,18 +353,18 @@ TEST(File, TemporaryFolderAndNames) {
     const std::string expected = root.path() + "/";
     EXPECT_EQ(GetTempPathW(0, nullptr), expected.size() + 1);
     EXPECT_EQ(GetTempPathW(MAX_PATH, buffer), expected.size());
-    EXPECT_EQ(Narrow(buffer), expected);
+    EXPECT_EQ(Utf8(buffer), expected);
     unsetenv("TMPDIR");
     EXPECT_EQ(GetTempPathW(MAX_PATH, buffer), 5u);
-    EXPECT_EQ(Narrow(buffer), "/tmp/");
+    EXPECT_EQ(Utf8(buffer), "/tmp/");
 
     WCHAR first[MAX_PATH], second[MAX_PATH];
-    const std::u16string folder = Wide(root.path());
+    const std::u16string folder = Utf16(root.path());
     EXPECT_NE(GetTempFileNameW(folder.c_str(), u"vskcrl", 0, first), 0u);
     EXPECT_NE(GetTempFileNameW(folder.c_str(), u"vskcrl", 0, second), 0u);
-    EXPECT_NE(Narrow(first), Narrow(second));
-    EXPECT_EQ(Narrow(first).rfind(root.path() + "/vsk", 0), 0u);
-    EXPECT_TRUE(std::filesystem::is_regular_file(Narrow(first)));
+    EXPECT_NE(Utf8(first), Utf8(second));
+    EXPECT_EQ(Utf8(first).rfind(root.path() + "/vsk", 0), 0u);
+    EXPECT_TRUE(std::filesystem::is_regular_file(Utf8(first)));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ std::string folderOf(int csidl) {
     const HRESULT hr =
         SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
     EXPECT_EQ(hr, S_OK);
-    return Narrow(path);
+    return Utf8(path);
 }
 
 TEST(Folders, FollowTheXdgVariablesAndTheHomeFolder) {
@@ -55,10 +55,10 @@ TEST(Folders, DesktopComesFromUserDirs) {
     KernelTestRoot root;
     KernelTestRoot::set("XDG_CONFIG_HOME", root / "config");
     std::filesystem::create_directories(root / "config");
-    std::ofstream(root / "config/user-dirs.dirs")
-        << U8(u8"# written by xdg-user-dirs-update\n"
-              u8"XDG_DOCUMENTS_DIR=\"$HOME/Документы\"\n"
-              u8"XDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n");
+    std::ofstream(root / "config/user-dirs.dirs") << Utf8(
+        u8"# written by xdg-user-dirs-update\n"
+        u8"XDG_DOCUMENTS_DIR=\"$HOME/Документы\"\n"
+        u8"XDG_DESKTOP_DIR=\"$HOME/Рабочий стол\"\n");
     WCHAR path[MAX_PATH] = {};
     // Not created unless asked.
     EXPECT_FALSE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_DESKTOPDIRECTORY, FALSE));
@@ -66,8 +66,8 @@ TEST(Folders, DesktopComesFromUserDirs) {
     EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_DESKTOP, nullptr, 0, path),
               HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_TRUE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_DESKTOPDIRECTORY, TRUE));
-    EXPECT_EQ(Narrow(path), root / U8(u8"home/Рабочий стол"));
-    EXPECT_TRUE(std::filesystem::is_directory(root / U8(u8"home/Рабочий стол")));
+    EXPECT_EQ(Utf8(path), root / Utf8(u8"home/Рабочий стол"));
+    EXPECT_TRUE(std::filesystem::is_directory(root / Utf8(u8"home/Рабочий стол")));
     EXPECT_EQ(SHGetFolderPathW(nullptr, 0x0005, nullptr, 0, path), E_INVALIDARG);
 }
 
@@ -85,7 +85,7 @@ TEST(Folders, CreateDirectoryWithParents) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        EXPECT_EQ(SHCreateDirectoryExW(nullptr, Wide(c.path).c_str(), nullptr), c.result);
+        EXPECT_EQ(SHCreateDirectoryExW(nullptr, Utf16(c.path).c_str(), nullptr), c.result);
     }
     EXPECT_TRUE(std::filesystem::is_directory(root / "a/b/Helvor"));
 }

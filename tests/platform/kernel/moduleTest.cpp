@@ -13,7 +13,7 @@ namespace {
 std::string moduleFile(HMODULE module) {
     WCHAR buffer[4096];
     const DWORD n = GetModuleFileNameW(module, buffer, 4096);
-    return n ? Narrow(std::u16string(buffer, n)) : std::string();
+    return n ? Utf8(std::u16string(buffer, n)) : std::string();
 }
 
 TEST(Module, LoadFailuresGiveThePlatformCodes) {
@@ -33,15 +33,15 @@ TEST(Module, LoadFailuresGiveThePlatformCodes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetLastError(0);
-        EXPECT_EQ(LoadLibraryW(Wide(c.name).c_str()), nullptr);
+        EXPECT_EQ(LoadLibraryW(Utf16(c.name).c_str()), nullptr);
         EXPECT_EQ(GetLastError(), c.error);
     }
     // The dependency case differs from a missing module only in that the file itself exists.
-    EXPECT_NE(GetFileAttributesW(Wide(VSK_TEST_NEEDS_DEPENDENCY).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(Utf16(VSK_TEST_NEEDS_DEPENDENCY).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(Module, SharedObjectExportsAndPath) {
-    const std::u16string path = Wide(VSK_TEST_PLUGIN);
+    const std::u16string path = Utf16(VSK_TEST_PLUGIN);
     HMODULE module = LoadLibraryW(path.c_str());
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(LoadLibraryW(path.c_str()), module);  // counted: two loads, two frees
@@ -77,9 +77,9 @@ TEST(Module, SharedObjectExportsAndPath) {
     // A folder set for the search is tried first for names without a folder.
     const std::string folder =
         std::string(VSK_TEST_PLUGIN).substr(0, std::string(VSK_TEST_PLUGIN).rfind('/'));
-    const std::u16string bare = Wide(std::string(VSK_TEST_PLUGIN).substr(folder.size() + 1));
+    const std::u16string bare = Utf16(std::string(VSK_TEST_PLUGIN).substr(folder.size() + 1));
     EXPECT_EQ(LoadLibraryW(bare.c_str()), nullptr);
-    ASSERT_TRUE(SetDllDirectoryW(Wide(folder).c_str()));
+    ASSERT_TRUE(SetDllDirectoryW(Utf16(folder).c_str()));
     module = LoadLibraryW(bare.c_str());
     EXPECT_NE(module, nullptr);
     EXPECT_TRUE(FreeLibrary(module));
@@ -131,12 +131,12 @@ TEST(Module, StandInModulesAreFoundWithoutRegardToCase) {
 TEST(Module, RealPkcs11Module) {
     const char* path = "/usr/lib/softhsm/libsofthsm2.so";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << path << " is not installed";
-    HMODULE module = LoadLibraryW(Wide(path).c_str());
+    HMODULE module = LoadLibraryW(Utf16(path).c_str());
     ASSERT_NE(module, nullptr) << GetLastError();
     EXPECT_NE(GetProcAddress(module, "C_GetFunctionList"), nullptr);
     EXPECT_EQ(moduleFile(module), path);
     // Not one of our binaries: no version information.
-    EXPECT_EQ(GetFileVersionInfoSizeW(Wide(path).c_str(), nullptr), 0u);
+    EXPECT_EQ(GetFileVersionInfoSizeW(Utf16(path).c_str(), nullptr), 0u);
     EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
     EXPECT_TRUE(FreeLibrary(module));
 }
@@ -149,20 +149,20 @@ TEST(Module, ProgramPath) {
     EXPECT_EQ(moduleFile(nullptr), exe);
     EXPECT_EQ(moduleFile(GetModuleHandleW(nullptr)), exe);
     // Loading the program's own file gives the program's module, which frees like any other.
-    HMODULE self = LoadLibraryW(Wide(exe).c_str());
+    HMODULE self = LoadLibraryW(Utf16(exe).c_str());
     EXPECT_EQ(self, GetModuleHandleW(nullptr));
     EXPECT_TRUE(FreeLibrary(self));
     // A small buffer gets the cut path.
     WCHAR small[5];
     EXPECT_EQ(GetModuleFileNameW(nullptr, small, 5), 5u);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(Narrow(small), exe.substr(0, 4));
+    EXPECT_EQ(Utf8(small), exe.substr(0, 4));
     EXPECT_EQ(GetModuleFileNameW(reinterpret_cast<HMODULE>(0x10), small, 5), 0u);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
 TEST(Module, VersionInformationOfOurOwnBinary) {
-    const std::u16string exe = Wide(moduleFile(nullptr));
+    const std::u16string exe = Utf16(moduleFile(nullptr));
     DWORD handle = 1;
     const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
     ASSERT_GT(size, 0u);
@@ -187,7 +187,7 @@ TEST(Module, VersionInformationOfOurOwnBinary) {
     EXPECT_EQ(static_cast<WORD*>(value)[1], 0x04B0);
 
     ASSERT_TRUE(VerQueryValueW(block.data(), u"\\StringFileInfo\\041904B0\\productversion", &value, &length));
-    EXPECT_EQ(Narrow(static_cast<WCHAR*>(value)), version);
+    EXPECT_EQ(Utf8(static_cast<WCHAR*>(value)), version);
     EXPECT_EQ(length, version.size() + 1);
     EXPECT_TRUE(VerQueryValueW(block.data(), u"\\StringFileInfo\\041904b0\\LegalCopyright", &value, &length));
     EXPECT_FALSE(

@@ -28,8 +28,7 @@ TEST(Security, AdministratorsMembershipFollowsTheAdministratorTest) {
     ASSERT_TRUE(AllocateAndInitializeSid(&SECURITY_NT_AUTHORITY, 2, SECURITY_BUILTIN_DOMAIN_RID,
                                          DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins));
     ASSERT_TRUE(AllocateAndInitializeSid(&SECURITY_WORLD_SID_AUTHORITY, 1, 0, 0, 0, 0, 0, 0, 0, 0, &world));
-    const char* saved = getenv("KESTROVAN_ADMIN");
-    const std::string previous = saved ? saved : "";
+    VskTest::EnvGuard admin("KESTROVAN_ADMIN", nullptr);
     for (const char* value : {"1", "0"}) {
         SCOPED_TRACE(value);
         setenv("KESTROVAN_ADMIN", value, 1);
@@ -39,10 +38,6 @@ TEST(Security, AdministratorsMembershipFollowsTheAdministratorTest) {
         ASSERT_TRUE(CheckTokenMembership(nullptr, world, &member));
         EXPECT_EQ(member, TRUE);
     }
-    if (saved)
-        setenv("KESTROVAN_ADMIN", previous.c_str(), 1);
-    else
-        unsetenv("KESTROVAN_ADMIN");
     FreeSid(admins);
     FreeSid(world);
 }
@@ -55,7 +50,7 @@ TEST(Security, GuidsAreRandomVersion4InBracedUpperCase) {
     WCHAR text[64];
     ASSERT_EQ(StringFromGUID2(a, text, 64), 39);
     const std::regex form("\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}");
-    EXPECT_TRUE(std::regex_match(Narrow(text), form)) << Narrow(text);
+    EXPECT_TRUE(std::regex_match(Utf8(text), form)) << Utf8(text);
     EXPECT_EQ(StringFromGUID2(a, text, 38), 0);
 }
 

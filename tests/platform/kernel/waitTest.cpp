@@ -11,7 +11,7 @@
 namespace {
 
 std::u16string uniqueName(const char* base) {
-    return Wide(std::string(base) + ", VosKel, Helvor " + std::to_string(getpid()));
+    return Utf16(std::string(base) + ", VosKel, Helvor " + std::to_string(getpid()));
 }
 
 TEST(Wait, NamedMutexExcludesAnotherProcess) {
@@ -21,9 +21,9 @@ TEST(Wait, NamedMutexExcludesAnotherProcess) {
     ASSERT_NE(mutex, nullptr);
     ASSERT_EQ(WaitForSingleObject(mutex, 30000), WAIT_OBJECT_0);
     // Held here: the other process waits in vain.
-    EXPECT_EQ(RunHelper({"mutex", Narrow(name), "200"}), 1);
+    EXPECT_EQ(RunHelper({"mutex", Utf8(name), "200"}), 1);
     ASSERT_TRUE(ReleaseMutex(mutex));
-    EXPECT_EQ(RunHelper({"mutex", Narrow(name), "5000"}), 0);
+    EXPECT_EQ(RunHelper({"mutex", Utf8(name), "5000"}), 0);
 
     // A second handle of this process names the same object; a handle without SYNCHRONIZE cannot wait.
     HANDLE opened = OpenMutexW(MUTEX_MODIFY_STATE, FALSE, name.c_str());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstdlib>
@@ -11,20 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sets or (with a null value) removes an environment variable for one test, restoring it after.
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~EnvGuard() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
+using VskTest::EnvGuard;
 
 TEST(Identity, AdministratorFollowsEffectiveUidUnlessOverridden) {
     struct Row {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,13 +46,8 @@ void collectAndReadRegistry(const char* line) {
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "vsk-registry-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        setenv("HOME", root_.c_str(), 1);
-        setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
-        setenv("KESTROVAN_USER_DIR", userDir().c_str(), 1);
-        setenv("KESTROVAN_MACHINE_DIR", machineDir().c_str(), 1);
+        root_.emplace(VskTest::TestRoot::Folders::Missing);
+        root_->set("HOME", root_->path());
         setAdmin(false);
         g_diagnostics.clear();
         SetPlatformDiagnosticSink(collect);
@@ -58,11 +56,11 @@ protected:
     void TearDown() override {
         RegistryResetForTests();
         SetPlatformDiagnosticSink(nullptr);
-        fs::remove_all(root_);
+        root_.reset();
     }
 
-    fs::path userDir() const { return root_ / "user"; }
-    fs::path machineDir() const { return root_ / "machine"; }
+    fs::path userDir() const { return fs::path(root_->path()) / "user"; }
+    fs::path machineDir() const { return fs::path(root_->path()) / "machine"; }
     static void setAdmin(bool admin) { setenv("KESTROVAN_ADMIN", admin ? "1" : "0", 1); }
 
     static HKEY create(HKEY root, const char16_t* path, REGSAM access = KEY_ALL_ACCESS) {
@@ -88,7 +86,7 @@ protected:
         return RegOpenKeyExW(root, path, 0, access, key);
     }
 
-    fs::path root_;
+    std::optional<VskTest::TestRoot> root_;
 };
 
 struct ValueRow {
@@ -379,8 +377,8 @@ TEST_F(Registry, MachineHiveWrittenByRootIsReadableByOtherUsers) {
     set(key, u"log", REG_DWORD, {3, 0, 0, 0});
     RegCloseKey(key);
     RegistryResetForTests();  // the last connection closes, as when the administrator's program ends
-    fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                               fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(root_->path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
 
     pid_t child = fork();
     ASSERT_GE(child, 0);

@@ -1,0 +1,261 @@
+// Helpers shared by the test executables: the executable's temporary root (made by testMain.cpp), a
+// fresh root for one test, a capture of the developer log's lines, an environment guard, and UTF-8
+// <-> UTF-16 for the tests' own texts.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The log capture and the CWString overloads are there for the executables that link the utilities.
+#if __has_include(<vsk/utils/log.h>)
+#include <vsk/utils/log.h>
+#include <vsk/utils/string.h>
+#define VSK_TEST_SUPPORT_HAS_UTILS 1
+#endif
+
+namespace VskTest {
+
+// The temporary root of the whole test executable; a child process started by a test shares it.
+inline std::string RootPath() {
+    const char* root = std::getenv("KESTROVAN_TEST_ROOT");
+    return root ? root : "";
+}
+
+// The executable's temporary folder ($TMPDIR, inside the root).
+inline std::string TempDir() {
+    return RootPath() + "/tmp";
+}
+
+// A fresh root for one test, for tests that must not see each other's state (registry hives, user
+// and machine folders): HOME, the XDG folders, the Kestrovan state folders and the event log point
+// into it while it lives, and every variable changed through it is restored afterwards. TMPDIR
+// stays on the executable's folder because fixtures made once per process live there.
+class TestRoot {
+public:
+    // Missing: only the home and runtime folders are made; the data, config, cache and state folders
+    // are named but left for the library to make, for tests that watch that.
+    enum class Folders { Made, Missing };
+
+    explicit TestRoot(Folders folders = Folders::Made) : m_make(folders == Folders::Made) {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/vsk-test-XXXXXX";
+        if (!mkdtemp(pattern.data())) std::abort();
+        chmod(pattern.c_str(), 0755);
+        m_path = pattern;
+        remember("TMPDIR");
+        point("HOME", "home");
+        point("XDG_DATA_HOME", "data");
+        point("XDG_CONFIG_HOME", "config");
+        point("XDG_CACHE_HOME", "cache");
+        point("XDG_RUNTIME_DIR", "runtime", 0700);
+        point("KESTROVAN_USER_DIR", "user", 0700);
+        point("KESTROVAN_MACHINE_DIR", "machine");
+        set("KESTROVAN_EVENTLOG_FILE", m_path + "/eventlog.txt");
+    }
+    ~TestRoot() {
+        for (const auto& [name, value] : m_saved) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    TestRoot(const TestRoot&) = delete;
+    TestRoot& operator=(const TestRoot&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+    // Changes a variable until the root goes.
+    void set(const char* name, const std::string& value) {
+        remember(name);
+        setenv(name, value.c_str(), 1);
+    }
+    void unset(const char* name) {
+        remember(name);
+        unsetenv(name);
+    }
+
+private:
+    void remember(const char* name) {
+        if (m_saved.count(name)) return;
+        const char* value = std::getenv(name);
+        m_saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    void point(const char* name, const char* sub, mode_t mode = 0755) {
+        const std::string folder = m_path + "/" + sub;
+        if (m_make || name == std::string_view("HOME") || name == std::string_view("XDG_RUNTIME_DIR")) {
+            std::filesystem::create_directories(folder);
+            chmod(folder.c_str(), mode);
+        }
+        set(name, folder);
+    }
+
+    bool m_make;
+    std::string m_path;
+    std::map<std::string, std::optional<std::string>> m_saved;
+};
+
+// Sets (or, with nullptr, removes) an environment variable for one scope.
+class EnvGuard {
+public:
+    EnvGuard(const char* name, const char* value) : m_name(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~EnvGuard() { m_old ? setenv(m_name.c_str(), m_old->c_str(), 1) : unsetenv(m_name.c_str()); }
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+// UTF-8 (the tests' own texts, written u8"..." or read from files; narrow literals are code page
+// 1251) to UTF-16. A malformed sequence becomes U+FFFD.
+inline std::u16string Utf16(std::string_view text) {
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const int extra = c < 0x80                ? 0
+                          : c >= 0xC2 && c < 0xE0 ? 1
+                          : c >= 0xE0 && c < 0xF0 ? 2
+                          : c >= 0xF0 && c < 0xF5 ? 3
+                                                  : -1;
+        char32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
+        bool good = extra >= 0;
+        for (int k = 1; good && k <= extra; ++k) {
+            if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                good = false;
+            else
+                cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        if (good && ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) ||
+                     (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF))))
+            good = false;
+        if (!good) {
+            out += u'\uFFFD';
+            ++i;
+            continue;
+        }
+        i += 1 + extra;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (cp >> 10));
+            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+inline std::string Utf8(std::u16string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = text[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] < 0xE000)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
+        else if (cp >= 0xD800 && cp < 0xE000)
+            cp = 0xFFFD;
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+inline std::string Utf8(const std::u16string& text) {
+    return Utf8(std::u16string_view(text));
+}
+inline std::string Utf8(const char16_t* text) {
+    return Utf8(std::u16string_view(text));
+}
+// The bytes of a u8"..." literal, for texts that must be UTF-8 (narrow literals are code page 1251).
+inline std::string Utf8(const char8_t* text) {
+    return reinterpret_cast<const char*>(text);
+}
+
+#ifdef VSK_TEST_SUPPORT_HAS_UTILS
+inline std::string Utf8(const Vsk::Utils::CWString& text) {
+    return Utf8(text.toU16());
+}
+
+// Collects the developer log's lines while it lives, at `level` when one is given; the level is
+// restored afterwards.
+class LogCapture {
+public:
+    explicit LogCapture(std::optional<int> level = std::nullopt) : m_log(Vsk::InternalUtils::GetLog()) {
+        if (!m_log) return;
+        m_savedLevel = m_log->getLevel();
+        if (level) m_log->setLevel(*level);
+        m_log->setSink([this](const Vsk::Utils::CWString& line) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_lines.push_back(line.toU16());
+        });
+    }
+    ~LogCapture() {
+        if (!m_log) return;
+        m_log->setSink(nullptr);
+        m_log->setLevel(m_savedLevel);
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::u16string> lines() const {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_lines;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines.clear();
+    }
+    // How many lines contain `part`.
+    size_t count(const std::u16string& part) const {
+        size_t n = 0;
+        for (const auto& line : lines())
+            if (line.find(part) != std::u16string::npos) ++n;
+        return n;
+    }
+    bool any(const std::u16string& part) const { return count(part) != 0; }
+    // The lines that begin with `prefix`.
+    std::vector<std::u16string> startingWith(const std::u16string& prefix) const {
+        std::vector<std::u16string> found;
+        for (const auto& line : lines())
+            if (line.rfind(prefix, 0) == 0) found.push_back(line);
+        return found;
+    }
+
+private:
+    Vsk::InternalUtils::CLog* m_log = nullptr;
+    int m_savedLevel = 0;
+    mutable std::mutex m_lock;
+    std::vector<std::u16string> m_lines;
+};
+#endif
+
+}  // namespace VskTest
