@@ -35,30 +35,16 @@ const char* const kMachineStandardStores[] = {"MY", "CA", "ROOT", "REQUEST", "TR
 bool folderName(LPCWSTR name, std::string& out) {
     out.clear();
     if (!name || !*name) return false;
-    for (const char16_t* p = name; *p; ++p) {
-        char32_t c = *p;
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-        }
-        if (c == '/' || c == '\\' || c < 0x20) return false;
-        if (c >= 'a' && c <= 'z') c -= 0x20;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+    std::u16string upper;
+    for (const WCHAR* p = name; *p; ++p) {
+        if (*p == u'/' || *p == u'\\' || *p < 0x20) return false;
+        upper += towupper16(*p);
     }
+    const int length = static_cast<int>(upper.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, upper.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    out.resize(static_cast<size_t>(bytes));
+    WideCharToMultiByte(CP_UTF8, 0, upper.data(), length, out.data(), bytes, nullptr, nullptr);
     return out != "." && out != "..";
 }
 

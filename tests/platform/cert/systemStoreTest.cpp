@@ -121,6 +121,8 @@ const OpenRow kOpenRows[] = {
     {"missing store", u"NoSuchStore", CU | EXISTING, ERROR_FILE_NOT_FOUND},
     {"missing store read-only", u"NoSuchStore", CU | READONLY, ERROR_FILE_NOT_FOUND},
     {"missing store created", u"Extra", CU, 0},
+    {"Cyrillic name created", u"Личное", CU, 0},
+    {"Cyrillic name in another case", u"лИЧНОЕ", CU | EXISTING, 0},
     {"a path is not a name", u"../MY", CU, static_cast<DWORD>(E_INVALIDARG)},
     {"no location", u"MY", EXISTING, static_cast<DWORD>(E_INVALIDARG)},
 };
@@ -140,7 +142,7 @@ TEST_F(SystemStoreTest, StandardStoresAndOpenErrors) {
     }
     EXPECT_EQ(folders(storesOf("KESTROVAN_USER_DIR")),
               (std::vector<std::string>{"ADDRESSBOOK", "CA", "DISALLOWED", "EXTRA", "MY", "REQUEST", "ROOT",
-                                        "TRUST"}));
+                                        "TRUST", reinterpret_cast<const char*>(u8"ЛИЧНОЕ")}));
     EXPECT_EQ(folders(storesOf("KESTROVAN_MACHINE_DIR")),
               (std::vector<std::string>{"CA", "DISALLOWED", "MY", "REQUEST", "ROOT", "TRUST"}));
 }
