@@ -2,6 +2,8 @@
 // enumeration functions over it.
 #include "cryptState.h"
 
+#include <vsk/platform/diagnostics.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -226,7 +228,7 @@ std::shared_ptr<ProviderTable> FakeTable(const char* path) {
     auto t = std::make_shared<ProviderTable>();
     std::ifstream in(path);
     if (!in) {
-        std::fprintf(stderr, "KESTROVAN_FAKE_CSP: cannot read %s\n", path);
+        ReportPlatformDiagnostic(std::string("KESTROVAN_FAKE_CSP: cannot read ") + path);
         return t;
     }
     struct Pending {
@@ -238,7 +240,8 @@ std::shared_ptr<ProviderTable> FakeTable(const char* path) {
     std::string section, line;
     int lineNo = 0;
     auto complain = [&](const std::string& why) {
-        std::fprintf(stderr, "KESTROVAN_FAKE_CSP %s:%d: %s\n", path, lineNo, why.c_str());
+        ReportPlatformDiagnostic("KESTROVAN_FAKE_CSP " + std::string(path) + ":" + std::to_string(lineNo) +
+                                 ": " + why);
     };
     while (std::getline(in, line)) {
         ++lineNo;
