@@ -182,6 +182,25 @@ void CStore::GetCertificates(CArray<CCertificate>* certificates, Vsk::Utils::IPr
     }
 }
 
+namespace {
+
+// A certificate object for a context a search returned; the object keeps a duplicate of its own and
+// the search's context is freed, also when the object cannot take it.
+CCertificate adoptFound(PCCERT_CONTEXT found) {
+    CCertificate result(false);
+    try {
+        result.put_CertContext(found);
+    } catch (...) {
+        FreeCertificateContext(found);
+        throw;
+    }
+    FreeCertificateContext(found);
+    if (result.isNull()) throw CCryptError(130116, static_cast<DWORD>(-1));
+    return result;
+}
+
+}  // namespace
+
 CCertificate CStore::FindCertificate(const CCertificate& certificate) {
     CImpl* p = impl();
     CLogScope scope;
@@ -192,16 +211,8 @@ CCertificate CStore::FindCertificate(const CCertificate& certificate) {
     if (!wanted) throw CCryptError(150702, static_cast<DWORD>(0));
     PCCERT_CONTEXT found =
         CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_EXISTING, wanted, nullptr);
-    CCertificate result(false);
-    if (!found) return result;
-    try {
-        result.put_CertContext(found);
-    } catch (...) {
-        FreeCertificateContext(found);
-        throw;
-    }
-    FreeCertificateContext(found);
-    if (result.isNull()) throw CCryptError(130116, static_cast<DWORD>(-1));
+    if (!found) return CCertificate(false);
+    CCertificate result = adoptFound(found);
     if (scope.isEntered()) scope.setResult(true);
     return result;
 }
@@ -231,16 +242,8 @@ CCertificate CStore::FindCertificate(const char* thumbprint, const CCertificate*
         previous = CertDuplicateCertificateContext(pPreviousCert->get_CertContext());
     PCCERT_CONTEXT found =
         CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_SHA1_HASH, &blob, previous);
-    CCertificate result(false);
-    if (!found) return result;
-    try {
-        result.put_CertContext(found);
-    } catch (...) {
-        FreeCertificateContext(found);
-        throw;
-    }
-    FreeCertificateContext(found);
-    if (result.isNull()) throw CCryptError(130116, static_cast<DWORD>(-1));
+    if (!found) return CCertificate(false);
+    CCertificate result = adoptFound(found);
     if (scope.isEntered()) scope.setResult(true);
     return result;
 }
