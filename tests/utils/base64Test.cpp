@@ -1,10 +1,12 @@
 // Base64: encoder layout and flags, recognition of Base64 text in its encodings, decoding.
 #include <vsk/utils/base64.h>
 #include <vsk/utils/error.h>
+#include <vsk/utils/log.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using namespace Vsk::Utils;
 
@@ -50,6 +52,43 @@ TEST(Base64, EncoderLayout) {
     EXPECT_EQ(Base64Enc(CDataBlob(), 0).toStd(), "");
     EXPECT_EQ(Base64Enc(bytes("Man"), 0).toStd(), "TWFu");
     EXPECT_EQ(str(Base64Dec(bytes("TWFu"))), "Man");
+}
+
+TEST(Base64, WideTextForms) {
+    for (size_t size : {0, 1, 2, 56, 57, 58, 200}) {
+        CDataBlob data = bytes(std::string(size, '\xFB'));
+        std::string lines = Base64Enc(data, 0).toStd();
+        EXPECT_EQ(Base64EncW(data, 0).toU16(), std::u16string(lines.begin(), lines.end())) << size;
+        std::string oneLine = Base64Enc(data, Base64NoLineBreaks).toStd();
+        std::u16string wide = Base64EncNoCrlfW(data).toU16();
+        EXPECT_EQ(wide, std::u16string(oneLine.begin(), oneLine.end())) << size;
+        EXPECT_EQ(wide.find(u'\n'), std::u16string::npos) << size;
+        EXPECT_EQ(wide.size() % 4, 0u) << size;  // padded
+    }
+    EXPECT_EQ(Base64EncNoCrlfW(bytes("\xFB\xFF")).toU16(), u"+/8=");
+}
+
+// The unchecked decoder traces at level 4 with the input size and shows the output size as the
+// result of its scope; below level 4 it writes nothing.
+TEST(Base64, ClearDecodingTrace) {
+    auto* log = Vsk::InternalUtils::GetLog();
+    const int saved = log->getLevel();
+    std::vector<std::u16string> lines;
+    log->setSink([&](const CWString& line) { lines.push_back(line.toU16()); });
+    for (int level : {3, 4}) {
+        lines.clear();
+        log->setLevel(level);
+        EXPECT_EQ(str(ClearBase64Dec(bytes("TW\r\nFu"))), "Man");
+        if (level == 3) {
+            EXPECT_TRUE(lines.empty());
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0].rfind(u"-> Utils::ClearBase64Dec(size=6)", 0), 0u);
+        EXPECT_EQ(lines[1].rfind(u"Utils::ClearBase64Dec -> size=3 ", 0), 0u);
+    }
+    log->setSink(nullptr);
+    log->setLevel(saved);
 }
 
 TEST(Base64, RoundTripOfEveryLength) {

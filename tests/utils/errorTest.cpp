@@ -183,6 +183,31 @@ TEST_F(ErrorTest, HResultTextPrefersComDescription) {
     EXPECT_EQ(error.getMessage().toU16(), u"Ключ не найден");
 }
 
+// Setting the COM description is traced from level 4 with the text; reading it, being frequent,
+// only at level 5, with the description as the result.
+TEST_F(ErrorTest, ComErrorFunctionsTrace) {
+    struct Row {
+        int level;
+        std::vector<std::u16string> linePrefixes;  // one per line, in order
+    };
+    const Row rows[] = {
+        {3, {}},
+        {4, {u"-> Utils::SetLastComError(Нет ключа) mem=", u"Utils::SetLastComError ->  "}},
+        {5,
+         {u"-> Utils::SetLastComError(Нет ключа) mem=", u"Utils::SetLastComError ->  ",
+          u"-> Utils::GetLastComError() mem=", u"Utils::GetLastComError -> Нет ключа "}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.level);
+        captureLog(row.level);
+        EXPECT_EQ(SetLastComError(CWString(u"Нет ключа")), S_OK);
+        EXPECT_EQ(GetLastComError().toU16(), u"Нет ключа");
+        ASSERT_EQ(m_lines.size(), row.linePrefixes.size());
+        for (size_t i = 0; i < m_lines.size(); ++i)
+            EXPECT_EQ(m_lines[i].rfind(row.linePrefixes[i], 0), 0u) << i;
+    }
+}
+
 TEST_F(ErrorTest, StripNamespacePrefix) {
     const std::pair<const char*, const char*> rows[] = {
         {"Vsk::Utils::globalFree", "Utils::globalFree"},

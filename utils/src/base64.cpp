@@ -63,11 +63,18 @@ CAString Base64Enc(const CDataBlob& data, int flags) {
     return CAString(out);
 }
 
+CWString Base64EncW(const CDataBlob& data, int flags) {
+    return CWString(Base64Enc(data, flags), CP_PROGRAM);
+}
+
+CWString Base64EncNoCrlfW(const CDataBlob& data) {
+    return Base64EncW(data, Base64NoLineBreaks);
+}
+
 CDataBlob ClearBase64Dec(CDataBlob text) {
     size_t size = text.getSize();
     InternalUtils::CLogScope scope("Vsk::Utils::ClearBase64Dec", 4,
                                    u"size=" + ToWString(static_cast<uint64_t>(size)));
-    if (size == 0) return CDataBlob();
     const BYTE* p = text.getData();
     const BYTE* end = p + size;
     std::string out;
@@ -92,8 +99,7 @@ CDataBlob ClearBase64Dec(CDataBlob text) {
             out += static_cast<char>(bits >> 4);
         }
     }
-    InternalUtils::LogAt(
-        3, CWString(u"Vsk::Utils::ClearBase64Dec size=") + ToWString(static_cast<uint64_t>(out.size())));
+    if (scope.getLevel() >= 3) scope.m_result = u"size=" + ToWString(static_cast<uint64_t>(out.size()));
     return CDataBlob(out.data(), out.size(), true);
 }
 
@@ -178,7 +184,7 @@ CDataBlob Base64Dec(CDataBlob text) {
 }
 
 CWString ToBase64Text(const CDataBlob& data) {
-    if (!IsBase64(data, nullptr)) return CWString(Base64Enc(data, 0), CP_PROGRAM);
+    if (!IsBase64(data, nullptr)) return Base64EncW(data, 0);
     size_t size = data.getSize();
     const BYTE* b = data.getData();
     if (size >= 2 && b[1] == 0) {

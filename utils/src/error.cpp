@@ -1,6 +1,7 @@
 #include <vsk/platform/oleaut.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
+#include <vsk/utils/logScope.h>
 
 #include <cxxabi.h>
 
@@ -267,6 +268,8 @@ CWString GetHResultText(HRESULT hr) {
 }
 
 CWString GetLastComError() {
+    // Read by every HRESULT text, so traced only among the frequently called functions.
+    InternalUtils::CLogScope scope("Vsk::Utils::GetLastComError", 5);
     CWString description;
     IErrorInfo* info = nullptr;
     if (GetErrorInfo(0, &info) == S_OK && info) {
@@ -277,10 +280,12 @@ CWString GetLastComError() {
         SetErrorInfo(0, info);
         info->Release();
     }
+    if (scope.getLevel() >= 3) scope.m_result = description;
     return description;
 }
 
 HRESULT SetLastComError(const CWString& text) {
+    InternalUtils::CLogScope scope("Vsk::Utils::SetLastComError", 4, text);
     ICreateErrorInfo* create = nullptr;
     IErrorInfo* info = nullptr;
     HRESULT hr = S_OK;

@@ -15,6 +15,10 @@ enum : int {
 };
 
 CAString Base64Enc(const CDataBlob& data, int flags);
+// Base64Enc as UTF-16 text; empty for an empty blob.
+CWString Base64EncW(const CDataBlob& data, int flags);
+// Base64EncW on one line (Base64NoLineBreaks), with padding.
+CWString Base64EncNoCrlfW(const CDataBlob& data);
 // Decodes without any check: every byte outside the alphabet is skipped.
 CDataBlob ClearBase64Dec(CDataBlob text);
 // Whether the blob is Base64 text; `decoded`, when not null, receives the decoded bytes.
