@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -424,6 +425,26 @@ TEST_F(LogProbeTest, FolderCanBeMovedAndStored) {
     EXPECT_EQ(moved.get("folder"), otherCase.string() + "/");
     EXPECT_NE(ReadFile(otherCase / "logProbe.dev.log").find(" case\r\n"), std::string::npos);
     EXPECT_EQ(probe({"get-folder", "path"}).get("folder"), otherCase.string() + "/");
+}
+
+// The log is its user's alone: the folders it makes are 0700 and its file 0600, whatever the umask
+// would let through (0 here, the most permissive).
+TEST_F(LogProbeTest, FolderAndFileArePrivate) {
+    auto modeOf = [](const fs::path& path) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        return st.st_mode & 07777;
+    };
+    const mode_t savedMask = umask(0);
+    const fs::path elsewhere = m_root / "elsewhere" / "deep";
+    probe({"write", "0", "default"});
+    probe({"folder", elsewhere.string(), "0", "write", "0", "moved"});
+    umask(savedMask);
+    EXPECT_EQ(modeOf(logFolder()), 0700u);
+    EXPECT_EQ(modeOf(logFile()), 0600u);
+    EXPECT_EQ(modeOf(m_root / "elsewhere"), 0700u);
+    EXPECT_EQ(modeOf(elsewhere), 0700u);
+    EXPECT_EQ(modeOf(elsewhere / "logProbe.dev.log"), 0600u);
 }
 
 // Failures of the log itself reach the event log: a null log, and a file that cannot be created.

@@ -115,8 +115,57 @@ CWString DefaultFolder() {
     return base + u"Helvor/";
 }
 
+// The log can hold what a user would not show others (names, paths, inputs that failed to load), so
+// its folder and file are the current user's alone: folders come out 0700, the file 0600. Built
+// without logging, since the log itself asks for it. When the user's SID cannot be had, `get`
+// answers null and the platform's defaults apply, rather than losing the log.
+class CUserOnlySecurity {
+public:
+    CUserOnlySecurity() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_READ, &token)) return;
+        alignas(8) BYTE tokenBuffer[1024];
+        DWORD length = 0;
+        const BOOL haveUser = GetTokenInformation(token, TokenUser, tokenBuffer, sizeof tokenBuffer, &length);
+        CloseHandle(token);
+        if (!haveUser) return;
+        EXPLICIT_ACCESS_W entry = {};
+        entry.grfAccessPermissions = 0x10000000;  // GENERIC_ALL
+        entry.grfAccessMode = SET_ACCESS;
+        entry.grfInheritance = NO_INHERITANCE;
+        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entry.Trustee.TrusteeType = TRUSTEE_IS_USER;
+        entry.Trustee.ptstrName = static_cast<LPWSTR>(reinterpret_cast<TOKEN_USER*>(tokenBuffer)->User.Sid);
+        if (SetEntriesInAclW(1, &entry, nullptr, &m_dacl) != 0) {
+            m_dacl = nullptr;
+            return;
+        }
+        if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&m_descriptor, TRUE, m_dacl, FALSE))
+            return;
+        m_attributes = {sizeof(SECURITY_ATTRIBUTES), &m_descriptor, FALSE};
+        m_ready = true;
+    }
+    ~CUserOnlySecurity() {
+        if (m_dacl) LocalFree(m_dacl);
+    }
+    CUserOnlySecurity(const CUserOnlySecurity&) = delete;
+    CUserOnlySecurity& operator=(const CUserOnlySecurity&) = delete;
+
+    SECURITY_ATTRIBUTES* get() { return m_ready ? &m_attributes : nullptr; }
+
+private:
+    SECURITY_DESCRIPTOR m_descriptor = {};
+    ACL* m_dacl = nullptr;
+    SECURITY_ATTRIBUTES m_attributes = {};
+    bool m_ready = false;
+};
+
 void MakeFolder(const CWString& folder) {
-    if (!DirectoryExists(folder)) SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    if (DirectoryExists(folder)) return;
+    Utils::CLastErrorGuard keepLastError;
+    CUserOnlySecurity security;
+    SHCreateDirectoryExW(nullptr, folder.c_str(), security.get());
 }
 
 CWString ReplaceNewLines(const CWString& text) {
@@ -284,8 +333,10 @@ bool CLog::openFileLocked(const CWString& line) {
     for (int attempt = 0;; ++attempt) {
         const bool exists = GetFileAttributesW(m_path.c_str()) != INVALID_FILE_ATTRIBUTES;
         // Read access too: the rotation reads the whole file back before packing it.
-        m_file = CreateFileW(m_path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                             exists ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CUserOnlySecurity security;
+        m_file =
+            CreateFileW(m_path.c_str(), FILE_READ_DATA | FILE_APPEND_DATA, FILE_SHARE_READ, security.get(),
+                        exists ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_file != INVALID_HANDLE_VALUE) return true;
         const DWORD error = GetLastError();
         if (!exists || attempt >= MaxNameRetries) {
