@@ -4,6 +4,7 @@
 #include <vsk/platform/guid.h>
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/module.h>
+#include <vsk/platform/resource.h>
 #include <vsk/platform/wait.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/file.h>
@@ -122,16 +123,24 @@ CDataBlob CResourceLoader::load(const WCHAR* moduleFile, const WCHAR* name, cons
         m_module = LoadLibraryW(moduleFile);
         if (!m_module) throw CError(u"Не найден модуль " + CWString(moduleFile), static_cast<DWORD>(-1));
     }
-    // Modules carry no resource tables on this platform (dialog templates and texts are compiled into
-    // the program), so every look-up ends here as the platform reports a missing resource.
-    (void)name;
-    (void)type;
-    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    throw CError("Не найден ресурс.", static_cast<DWORD>(-1));
+    HRSRC found = FindResourceW(m_module, name, type);
+    if (!found) throw CError("Не найден ресурс.", static_cast<DWORD>(-1));
+    m_resource = LoadResource(m_module, found);
+    if (!m_resource) throw CError("LoadResource failed.", static_cast<DWORD>(-1));
+    const DWORD size = SizeofResource(m_module, found);
+    const void* bytes = LockResource(m_resource);
+    if (!bytes) throw CError("LockResource failed.", static_cast<DWORD>(-1));
+    // The copy outlives the module, which is freed next.
+    CDataBlob copy(bytes, size, true);
+    release();
+    return copy;
 }
 
 void CResourceLoader::release() {
-    m_resource = nullptr;
+    if (m_resource) {
+        FreeResource(m_resource);
+        m_resource = nullptr;
+    }
     if (m_module) {
         if (m_module != GetModuleHandleW(nullptr)) FreeLibrary(m_module);
         m_module = nullptr;
