@@ -112,6 +112,7 @@ TEST(Resources, SharedObjectExportsItsTable) {
     ASSERT_TRUE(EnumResourceNamesW(module, RT_RCDATA, collect, reinterpret_cast<LONG_PTR>(&names)));
     EXPECT_EQ(names, (std::vector<std::u16string>{u"id 101"}));
     EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(GetModuleHandleW(Utf16(VSK_TEST_RESOURCES).c_str()), nullptr);
 }
 
 // A source answers for the types and names the tables lack; the table wins where both have one, and

@@ -39,7 +39,9 @@ inline LPCWSTR MAKEINTRESOURCEW(WORD id) {
 inline bool IS_INTRESOURCE(LPCWSTR value) {
     return (reinterpret_cast<uintptr_t>(value) >> 16) == 0;
 }
-inline const LPCWSTR RT_RCDATA = MAKEINTRESOURCEW(10);
+// A macro, as on the platform: an inline variable would be a unique symbol, and a shared object
+// with one can never be unloaded.
+#define RT_RCDATA MAKEINTRESOURCEW(10)
 
 // Null `module`: the program. The handle stays valid while the module stays loaded.
 HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
