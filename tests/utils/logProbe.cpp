@@ -1,6 +1,7 @@
 // A small program that drives the developer log, the trace scope and the common record from a fresh
 // process, so tests can watch first reads of settings and the log file as another process sees it.
 // Each argument group is one command; results are printed to stdout as "name=value" lines.
+#include <vsk/platform/kernelTesting.h>
 #include <vsk/platform/registry.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/global.h>

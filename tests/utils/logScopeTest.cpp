@@ -1,6 +1,7 @@
 // Trace scopes, stopwatches and the time helpers, watched through the log's sink in this process
 // (the level is set as a thread override, so the process-wide level stays as it was); and the
 // common record's counters, guard and mutex name.
+#include <vsk/platform/kernelTesting.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/global.h>
 #include <vsk/utils/log.h>

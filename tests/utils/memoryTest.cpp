@@ -1,3 +1,4 @@
+#include <vsk/platform/kernelTesting.h>
 #include <vsk/utils.h>
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include <vsk/platform/registry.h>
+#include <vsk/platform/registryTesting.h>
 #include <vsk/utils/registry.h>
 
 #include "testSupport.h"

@@ -1,4 +1,4 @@
-#include <vsk/platform/eventlog.h>
+#include <vsk/platform/eventLog.h>
 #include <vsk/platform/file.h>
 #include <vsk/platform/shell.h>
 #include <vsk/utils/error.h>

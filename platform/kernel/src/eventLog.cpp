@@ -1,6 +1,6 @@
 #include "kernelObjects.h"
 
-#include <vsk/platform/eventlog.h>
+#include <vsk/platform/eventLog.h>
 #include <vsk/platform/kernel.h>
 
 #include <fcntl.h>

@@ -1,6 +1,7 @@
 #include "calendar.h"
 
 #include <vsk/platform/kernel.h>
+#include <vsk/platform/kernelTesting.h>
 
 #include <atomic>
 #include <cstring>

@@ -13,6 +13,8 @@
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/registry.h>
 
+#include "registryInternal.h"
+
 #include <sqlite3.h>
 
 #include <fcntl.h>
@@ -795,7 +797,9 @@ LSTATUS SHCopyKeyW(HKEY sourceKey, LPCWSTR sourcePath, HKEY target, DWORD) {
     return inHive(dst.hive, true, writeTarget);
 }
 
-void RegistryResetForTests() {
+namespace vsk::registry {
+
+void CloseHives() {
     for (int i = 0; i < 2; ++i) {
         Hive& h = hives()[i];
         std::lock_guard<std::mutex> guard(h.lock);
@@ -808,3 +812,5 @@ void RegistryResetForTests() {
     std::lock_guard<std::mutex> guard(t.lock);
     t.live.clear();
 }
+
+}  // namespace vsk::registry

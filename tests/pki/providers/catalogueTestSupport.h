@@ -6,6 +6,7 @@
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/platform/crypt.h>
 #include <vsk/platform/registry.h>
+#include <vsk/platform/registryTesting.h>
 #include <vsk/utils/log.h>
 
 #include <gtest/gtest.h>

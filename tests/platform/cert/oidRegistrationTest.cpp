@@ -5,6 +5,7 @@
 #include <vsk/platform/certname.h>
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/registry.h>
+#include <vsk/platform/registryTesting.h>
 
 #include <gtest/gtest.h>
 

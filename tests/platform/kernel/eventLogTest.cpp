@@ -1,6 +1,6 @@
 #include "kernelTestRoot.h"
 
-#include <vsk/platform/eventlog.h>
+#include <vsk/platform/eventLog.h>
 #include <vsk/platform/kernel.h>
 
 #include <gtest/gtest.h>

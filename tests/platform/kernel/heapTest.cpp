@@ -1,4 +1,5 @@
 #include <vsk/platform/kernel.h>
+#include <vsk/platform/kernelTesting.h>
 
 #include <gtest/gtest.h>
 

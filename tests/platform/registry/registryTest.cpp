@@ -1,5 +1,6 @@
 #include <vsk/platform/diagnostics.h>
 #include <vsk/platform/registry.h>
+#include <vsk/platform/registryTesting.h>
 
 #include <gtest/gtest.h>
 

@@ -62,11 +62,6 @@ constexpr UINT GMEM_ZEROINIT = 0x0040;
 constexpr UINT LMEM_FIXED = 0x0000;
 constexpr UINT LMEM_ZEROINIT = 0x0040;
 
-// Test seam: the next `count` HeapAlloc/HeapReAlloc calls fail (return null, ERROR_NOT_ENOUGH_MEMORY),
-// and the next `freeFailures` HeapFree calls fail with ERROR_INVALID_PARAMETER without freeing.
-// Thread-local, so parallel tests do not disturb each other.
-void HeapFailNext(int allocFailures, int freeFailures = 0);
-
 // ---- Locks and ids ------------------------------------------------------------------------------------
 
 struct CRITICAL_SECTION {
@@ -137,10 +132,6 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* time, FILETIME* out);
 BOOL FileTimeToSystemTime(const FILETIME* time, SYSTEMTIME* out);
 BOOL FileTimeToLocalFileTime(const FILETIME* time, FILETIME* out);
 BOOL SystemTimeToTzSpecificLocalTime(const void* zone, const SYSTEMTIME* utc, SYSTEMTIME* local);
-
-// Test seam: a fixed clock. A non-null value makes GetSystemTime, GetLocalTime and
-// GetSystemTimeAsFileTime report that UTC time (local time = the same instant in the process's zone).
-void SetClockOverride(const FILETIME* utc);
 
 inline uint64_t FileTimeToU64(const FILETIME& t) {
     return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;

@@ -96,7 +96,3 @@ LSTATUS SHCopyKeyW(HKEY sourceKey, LPCWSTR sourcePath, HKEY target, DWORD reserv
 
 // Why a hive cannot be used (corrupt, unreadable, not writable), beyond the code the caller gets, is
 // reported once per new failure through ReportPlatformDiagnostic (vsk/platform/diagnostics.h).
-
-// Test seam: closes both hives' databases, so the next call opens them again from the state folders
-// the environment names at that moment. Keys still open become invalid (6).
-void RegistryResetForTests();
