@@ -2,6 +2,8 @@
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/module.h>
 
+#include "fakeProviders.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -496,21 +498,8 @@ TEST(CryptProviders, RandomNumbers) {
 
 class FakeBackend : public testing::Test {
 protected:
-    std::filesystem::path dir;
-
-    void Use(const std::string& fixture) {
-        char pattern[] = "/tmp/vskCryptXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        std::ofstream(dir / "csp.ini") << fixture;
-        setenv("KESTROVAN_FAKE_CSP", (dir / "csp.ini").c_str(), 1);
-        CryptReloadProviders();
-    }
-    void TearDown() override {
-        unsetenv("KESTROVAN_FAKE_CSP");
-        CryptReloadProviders();
-        if (!dir.empty()) std::filesystem::remove_all(dir);
-    }
+    void Use(const std::string& fixture) { VskTest::UseFakeProviders(fixture); }
+    void TearDown() override { VskTest::UseBuiltInProviders(); }
 };
 
 TEST_F(FakeBackend, ProvidersDuplicatesSpecialNamesAndDefaults) {
@@ -705,12 +694,26 @@ unique_refused = yes
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
 }
 
-TEST_F(FakeBackend, AbsentWithoutTheVariable) {
+// The shipped library knows no switch to another provider table: the variable that once named a
+// fixture file changes nothing.
+TEST_F(FakeBackend, BuiltInProvidersComeBackAndNoVariableReplacesThem) {
     Use("[provider]\ntype = 1\nname = Only\n");
     EXPECT_EQ(EnumProviders().size(), 1u);
-    unsetenv("KESTROVAN_FAKE_CSP");
-    CryptReloadProviders();
+    VskTest::UseBuiltInProviders();
     EXPECT_EQ(EnumProviders().size(), 3u);
+
+    const std::filesystem::path fixture = std::filesystem::temp_directory_path() / "vskNoFakeCsp.ini";
+    std::ofstream(fixture) << "[provider]\ntype = 1\nname = Only\n";
+    setenv("KESTROVAN_FAKE_CSP", fixture.c_str(), 1);
+    VskTest::UseBuiltInProviders();
+    EXPECT_EQ(EnumProviders().size(), 3u);
+    unsetenv("KESTROVAN_FAKE_CSP");
+    std::filesystem::remove(fixture);
+}
+
+TEST_F(FakeBackend, MistypedFixtureLineThrows) {
+    EXPECT_THROW(Use("[provider]\ntype = 80\nnmae = Typo\n"), std::invalid_argument);
+    EXPECT_THROW(Use("[provider]\nenumalgs_error = 0x80090020 after many\n"), std::invalid_argument);
 }
 
 // ---- Memory protection --------------------------------------------------------------------------
