@@ -109,14 +109,22 @@ struct Context : Object {
     std::string signaturePin;
 };
 
+// The digest context of a hash object. Freed, or kept for the next hash of the same algorithm on
+// this thread (hash.cpp).
+struct DigestContextRelease {
+    ALG_ID alg = 0;
+    void operator()(evp_md_ctx_st* md) const;
+};
+using DigestContext = std::unique_ptr<evp_md_ctx_st, DigestContextRelease>;
+
 struct HashObject : Object {
-    ~HashObject() override;
     std::shared_ptr<Context> context;
     ALG_ID alg = 0;
+    DWORD size = 0;  // of the value, in bytes
     std::mutex mutex;
-    evp_md_ctx_st* md = nullptr;
+    DigestContext md;
     bool finished = false;  // the value was read or set: no more data
-    std::vector<BYTE> value;
+    BYTE value[64] = {};    // the first `size` bytes, once finished
 };
 
 uint64_t AddHandle(HandleKind kind, std::shared_ptr<Object> object);
@@ -130,7 +138,8 @@ inline std::shared_ptr<Context> FindContext(HCRYPTPROV prov) {
     return std::static_pointer_cast<Context>(FindHandle(prov, HandleKind::Provider, NTE_BAD_UID));
 }
 
-// OpenSSL with the GOST engine, loaded once; the digest of an ALG_ID or null.
+// OpenSSL with the GOST engine, loaded once; the digest of an ALG_ID or null, looked up once per
+// algorithm and kept for the life of the process.
 bool GostEngine();
 const evp_md_st* DigestOf(ALG_ID alg);
 
