@@ -16,9 +16,6 @@ namespace {
 
 constexpr DWORD Sentinel = 77;
 
-std::u16string hex(uint64_t value) {
-    return ToWString(value, 16).toU16();
-}
 std::u16string ptr(const void* pointer) {
     return ToWString(pointer).toU16();
 }
