@@ -251,8 +251,9 @@ void CCertificate::CImpl::loadKeyProvInfo() {
         m_containerName = copyText(info.pwszContainerName, 130113, 130114);
     } else {
         CERT_KEY_CONTEXT keyContext{};
+        DWORD keyContextSize = sizeof keyContext;
         if (GetCertificateContextPropertyFixed(m_context, CERT_KEY_CONTEXT_PROP_ID, &keyContext,
-                                               sizeof keyContext) &&
+                                               &keyContextSize) &&
             keyContext.cbSize == sizeof keyContext)
             m_hasKeyLink = true;
         CError listing;

@@ -336,7 +336,8 @@ void CStore::GetCrls(CArray<CCrl>* crls) {
 bool CStore::canDeleteCertificate(PCCERT_CONTEXT context) const {
     const CImpl* p = impl();
     DWORD state = 0;
-    if (!GetCertificateContextPropertyFixed(context, CERT_ACCESS_STATE_PROP_ID, &state, sizeof state))
+    DWORD stateSize = sizeof state;
+    if (!GetCertificateContextPropertyFixed(context, CERT_ACCESS_STATE_PROP_ID, &state, &stateSize))
         throw CCryptError(150901, static_cast<DWORD>(-1));
     if (!(state & CERT_ACCESS_STATE_LM_SYSTEM_STORE_FLAG)) return true;
     if (!(p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE)) return false;

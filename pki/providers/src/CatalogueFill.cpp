@@ -350,7 +350,7 @@ void CSPInfo::fillInfo(CError* error, int index) {
     {
         CCommonInfoLock lock;
         if (m_generation != 0 && m_generation != State().m_generation) {
-            LogLine(2, function, toString() + u" - the catalogue was cleared meanwhile; not entered");
+            LogLine(2, function, toString() + u" не внесён: каталог за это время очищен");
             return;
         }
         auto placed = State().m_providers.insert(CRefPtr<CSPInfo>(this));

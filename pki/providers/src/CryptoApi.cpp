@@ -4,6 +4,7 @@
 #include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
+#include "WrapperText.h"
 
 #include <cstring>
 
@@ -13,6 +14,7 @@ using Vsk::InternalUtils::CLogScope;
 using Vsk::Utils::CAString;
 using Vsk::Utils::CDataBlob;
 using Vsk::Utils::CWString;
+using namespace Vsk::PKI::Wrapper;
 
 namespace {
 
@@ -20,56 +22,10 @@ namespace {
 constexpr int BusyRepetitions = 100;
 constexpr DWORD BusyPauseMs = 10;
 
-CWString hex(uint64_t value) {
-    return Vsk::Utils::ToWString(value, 16);
-}
-CWString dec(uint64_t value) {
-    return Vsk::Utils::ToWString(value);
-}
-CWString ptr(const void* pointer) {
-    return Vsk::Utils::ToWString(pointer);
-}
-CWString boolText(BOOL value) {
-    return Vsk::Utils::ToWString(static_cast<int>(value));
-}
-CWString text(const WCHAR* value) {
-    return value ? CWString(value) : CWString();
-}
-
-// Opens the scope at `level` with the arguments `args()` builds; nothing is built below it.
-template <class Args>
-void enterAt(CLogScope& scope, int level, const char* name, Args args) {
-    if (scope.getLevel() >= level) scope.enter(name, args());
-}
-
-// The failure line "<name without Vsk::> [<detail> ]<system text>" at `level` and above; with
-// `onlyWithError` nothing is written for a last error of 0. The last error survives the logging.
-template <class Detail>
-void logFailure(int level, bool onlyWithError, const char* name, DWORD error, Detail detail) {
-    if (onlyWithError && error == 0) return;
-    // Reading the level for the first time may touch the registry; the caller's error must survive.
-    Vsk::Utils::CLastErrorGuard keep;
-    if (Vsk::InternalUtils::GetLogLevel() < level) return;
-    CWString line = CWString(Vsk::Utils::StripNamespacePrefix(name), Vsk::Utils::CP_PROGRAM) + u" ";
-    const CWString more = detail();
-    if (more.getLength() != 0) line += more + u" ";
-    line += Vsk::Utils::GetSystemErrorText(error);
-    Vsk::InternalUtils::LogAt(level, line);
-}
-
-CWString noDetail() {
-    return CWString();
-}
-
-void setCell(DWORD* cell, DWORD value) {
-    if (cell) *cell = value;
-}
-
-// Imports of key blobs run one at a time in the process. Never destroyed: a worker thread may
-// still import while the process ends.
+// Imports of key blobs run one at a time in the process; the lock lives until the process ends.
 Vsk::Utils::CCriticalSection& importLock() {
-    static Vsk::Utils::CCriticalSection* const lock = new Vsk::Utils::CCriticalSection();
-    return *lock;
+    static Vsk::Utils::CCriticalSection lock;
+    return lock;
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ void logCreateFailure(const CWString& what) {
 
 }  // namespace
 
-CHash::CHash() : m_algId(0), m_hHash(0), m_used(false) {}
+CHash::CHash() : m_algId(0), m_hHash(0), m_cached(false), m_used(false) {}
 
 CHash::~CHash() {
     try {
@@ -229,7 +229,10 @@ void CHash::addData(const CDataBlob& data, DWORD length) {
     Vsk::Utils::CLock guard(static_cast<Vsk::Utils::CCriticalSection*>(this));
     CLogScope scope;
     if (scope.getLevel() >= 5) scope.enter("Vsk::PKI::CHash::addData", dec(data.getSize()), this);
+    addDataHeld(data, length);
+}
 
+void CHash::addDataHeld(const CDataBlob& data, DWORD length) {
     if (data.getSize() == 0 && length != 0)
         throw CError("Не заданы данные для CHash::addData.", static_cast<DWORD>(0));
     if (!m_holdCSP.isAcquired()) raiseNoAlgorithm();
@@ -250,26 +253,39 @@ CDataBlob CHash::value() {
     Vsk::Utils::CLock guard(static_cast<Vsk::Utils::CCriticalSection*>(this));
     CLogScope scope;
     if (scope.getLevel() >= 4) scope.enter("Vsk::PKI::CHash::value", CWString(), this);
+    CDataBlob result = valueHeld();
+    if (scope.isEntered()) scope.m_result = CWString(m_value.toHex(), Vsk::Utils::CP_PROGRAM);
+    return result;
+}
 
-    if (m_value.getSize() == 0) {
+CDataBlob CHash::valueHeld() {
+    if (!m_cached) {
         if (!m_holdCSP.isAcquired()) raiseNoAlgorithm();
         if (m_hHash == 0) throw CError("Данные для хэширования не были загружены.", static_cast<DWORD>(0));
         DWORD size = 0;
         if (!CryptGetHashParam(m_hHash, HP_HASHVAL, nullptr, &size, 0))
             throw CError("CryptGetHashParam, ошибка получения хэша (определения размера)", LastError);
-        CDataBlob cache(static_cast<size_t>(size));
-        if (!CryptGetHashParam(m_hHash, HP_HASHVAL, cache.getData(), &size, 0))
+        // The storage of the previous value is used again when the size is the same: only this
+        // object holds it (callers get copies of their own).
+        if (m_value.getSize() != size) m_value = CDataBlob(static_cast<size_t>(size));
+        if (!CryptGetHashParam(m_hHash, HP_HASHVAL, m_value.getData(), &size, 0)) {
+            m_value.clear();
             throw CError("CryptGetHashParam, ошибка получения хэша", LastError);
-        m_value = size < cache.getSize() ? cache.getBlock(0, size).clone() : cache;
+        }
+        if (size < m_value.getSize()) m_value = m_value.getBlock(0, size).clone();
+        m_cached = true;
         m_used = true;
     }
-    if (scope.isEntered()) scope.m_result = CWString(m_value.toHex(), Vsk::Utils::CP_PROGRAM);
     return m_value.clone();
 }
 
 void CHash::reset() {
     Vsk::Utils::CLock guard(static_cast<Vsk::Utils::CCriticalSection*>(this));
-    m_value.clear();
+    resetHeld();
+}
+
+void CHash::resetHeld() {
+    m_cached = false;
     // A hash object that was created but not used is kept for the next data.
     if (m_used) destroyHashObject();
     m_used = false;
@@ -278,6 +294,7 @@ void CHash::reset() {
 void CHash::clear() {
     Vsk::Utils::CLock guard(static_cast<Vsk::Utils::CCriticalSection*>(this));
     reset();
+    m_value.clear();
     destroyHashObject();
     m_holdCSP = CHoldCSP();
     m_algorithm.reset();
@@ -286,9 +303,16 @@ void CHash::clear() {
 
 CDataBlob CHash::calculate(const CDataBlob& data, DWORD length) {
     Vsk::Utils::CLock guard(static_cast<Vsk::Utils::CCriticalSection*>(this));
-    reset();
-    addData(data, length);
-    return value();
+    // Below level 4 neither step traces, so the steps run under this one lock without opening their
+    // scopes: on short inputs the locking and the look at the log level cost as much as the hashing.
+    if (Vsk::InternalUtils::GetLogLevel() >= 4) {
+        reset();
+        addData(data, length);
+        return value();
+    }
+    resetHeld();
+    addDataHeld(data, length);
+    return valueHeld();
 }
 
 }  // namespace Vsk::PKI

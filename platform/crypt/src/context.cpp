@@ -195,7 +195,7 @@ BOOL CryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR provider,
     ctx->provider = entry;
     ctx->flags = flags;
     if ((flags & CRYPT_VERIFYCONTEXT) != CRYPT_VERIFYCONTEXT) {
-        // Key containers are not kept yet: only the fake backend's listed containers can be opened,
+        // Key containers are not kept yet: only containers that the provider lists can be opened,
         // by name, unique name or fully qualified name; none can be made or deleted.
         if (flags & CRYPT_NEWKEYSET) return Fail(NTE_NOT_SUPPORTED);
         if (flags & CRYPT_DELETEKEYSET) return Fail(NTE_BAD_KEYSET);

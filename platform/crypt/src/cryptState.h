@@ -30,7 +30,8 @@ struct AlgorithmEntry {
     std::string name;  // code page 1251, at most 19 bytes
 };
 
-// Failures the fake backend injects into one provider.
+// Failures injected into one provider (only tables that tests install set them; the built-in
+// providers never fail on purpose).
 struct Injections {
     std::shared_ptr<std::atomic<int>>
         busyCalls;  // next calls of CryptSetProvParam/CryptImportKey: ERROR_BUSY
@@ -53,8 +54,8 @@ struct ProviderEntry {
     DWORD versionRevision = 0;
     bool machineDefault = false;
     bool userDefault = false;
-    // Containers that PP_ENUMCONTAINERS lists (the fake backend only): {name, unique name}, of the
-    // user and of the machine (contexts with CRYPT_MACHINE_KEYSET).
+    // Containers that PP_ENUMCONTAINERS lists: {name, unique name}, of the user and of the machine
+    // (contexts with CRYPT_MACHINE_KEYSET). The built-in providers keep no containers yet.
     std::vector<std::pair<std::string, std::string>> containers;
     std::vector<std::pair<std::string, std::string>> machineContainers;
     Injections inject;
@@ -67,15 +68,23 @@ struct ProviderTypeEntry {
     std::u16string name;
 };
 
-// The providers in effect: the built-in ones, or the fake backend's when KESTROVAN_FAKE_CSP is set.
+// The providers in effect: the built-in ones, or a table a test installed (cryptTestSeam.h).
 struct ProviderTable {
     std::vector<std::shared_ptr<const ProviderEntry>> providers;
     std::vector<ProviderTypeEntry> types;
-    // Fake backend: CryptEnumProvidersW / CryptEnumProviderTypesW fail at this index with this code.
+    // Injected: CryptEnumProvidersW / CryptEnumProviderTypesW fail at this index with this code.
     std::optional<std::pair<DWORD, DWORD>> enumProvidersError;
     std::optional<std::pair<DWORD, DWORD>> enumTypesError;
 };
 std::shared_ptr<const ProviderTable> Providers();
+
+// A provider of `type` with the built-in algorithm list of that type (empty for a type without one)
+// and this release's version.
+std::shared_ptr<ProviderEntry> NewProvider(DWORD type, std::u16string name);
+// The built-in algorithm list of a provider type; empty for a type without one.
+const std::vector<AlgorithmEntry>& BuiltInAlgorithms(DWORD type);
+// The display name of a provider type (CryptEnumProviderTypesW); null for an unknown type.
+const char16_t* TypeName(DWORD type);
 
 // The kinds of handle; the kind is kept in the top byte of the id.
 enum class HandleKind : uint8_t { Provider = 1, Hash = 2, Key = 3 };
@@ -100,14 +109,22 @@ struct Context : Object {
     std::string signaturePin;
 };
 
+// The digest context of a hash object. Freed, or kept for the next hash of the same algorithm on
+// this thread (hash.cpp).
+struct DigestContextRelease {
+    ALG_ID alg = 0;
+    void operator()(evp_md_ctx_st* md) const;
+};
+using DigestContext = std::unique_ptr<evp_md_ctx_st, DigestContextRelease>;
+
 struct HashObject : Object {
-    ~HashObject() override;
     std::shared_ptr<Context> context;
     ALG_ID alg = 0;
+    DWORD size = 0;  // of the value, in bytes
     std::mutex mutex;
-    evp_md_ctx_st* md = nullptr;
+    DigestContext md;
     bool finished = false;  // the value was read or set: no more data
-    std::vector<BYTE> value;
+    BYTE value[64] = {};    // the first `size` bytes, once finished
 };
 
 uint64_t AddHandle(HandleKind kind, std::shared_ptr<Object> object);
@@ -121,7 +138,8 @@ inline std::shared_ptr<Context> FindContext(HCRYPTPROV prov) {
     return std::static_pointer_cast<Context>(FindHandle(prov, HandleKind::Provider, NTE_BAD_UID));
 }
 
-// OpenSSL with the GOST engine, loaded once; the digest of an ALG_ID or null.
+// OpenSSL with the GOST engine, loaded once; the digest of an ALG_ID or null, looked up once per
+// algorithm and kept for the life of the process.
 bool GostEngine();
 const evp_md_st* DigestOf(ALG_ID alg);
 

@@ -1,8 +1,13 @@
-// The handle table: 64-bit ids with the kind of object in the top byte and a counter below, so a
-// released id is never given out again and an id of one kind is never taken for another.
+// The handle table: 64-bit ids with the kind of object in the top byte, the slot of the table below
+// it and the slot's generation in the low 32 bits. A slot is used again once its handle is released,
+// with the next generation, so an id of one kind is never taken for another and a released id is not
+// given out again before its slot has been used 2^32 times more. A handle is found by indexing, not
+// by searching: the provider functions look their handles up at every call, and on short hashes
+// that lookup counted.
 #include "cryptState.h"
 
-#include <unordered_map>
+#include <new>
+#include <vector>
 
 namespace vsk::crypt {
 
@@ -13,26 +18,61 @@ extern const bool crypt32Registered;
 
 namespace {
 
-std::mutex handleMutex;
-std::unordered_map<uint64_t, std::shared_ptr<Object>>& Table() {
-    static auto* table = new std::unordered_map<uint64_t, std::shared_ptr<Object>>;
+constexpr int KindShift = 56;
+constexpr int SlotShift = 32;
+constexpr uint64_t SlotMask = (uint64_t(1) << (KindShift - SlotShift)) - 1;  // 2^24 slots
+
+struct Slot {
+    uint64_t id = 0;  // 0 while free
+    uint32_t generation = 0;
+    std::shared_ptr<Object> object;
+};
+
+struct Table {
+    std::mutex mutex;
+    std::vector<Slot> slots;
+    std::vector<uint32_t> free;
+};
+
+// Never destroyed: handles may be released by threads that outlive static destruction.
+Table& TheTable() {
+    static auto* table = new Table;
     return *table;
 }
-uint64_t nextId = 1;
-
-constexpr int KindShift = 56;
 
 bool KindMatches(uint64_t handle, HandleKind kind) {
     return handle != 0 && (handle >> KindShift) == static_cast<uint64_t>(kind);
 }
 
+// The slot of a live handle, or null; the table's mutex is held.
+Slot* Live(Table& t, uint64_t handle) {
+    const uint64_t index = (handle >> SlotShift) & SlotMask;
+    if (index >= t.slots.size() || t.slots[index].id != handle) return nullptr;
+    return &t.slots[index];
+}
+
 }  // namespace
 
 uint64_t AddHandle(HandleKind kind, std::shared_ptr<Object> object) {
-    std::lock_guard lock(handleMutex);
-    uint64_t id = (static_cast<uint64_t>(kind) << KindShift) | nextId++;
-    Table().emplace(id, std::move(object));
-    return id;
+    Table& t = TheTable();
+    std::lock_guard lock(t.mutex);
+    uint32_t index;
+    if (!t.free.empty()) {
+        index = t.free.back();
+        t.free.pop_back();
+    } else {
+        // 2^24 live handles would take gigabytes of provider objects; past them the process is lost.
+        if (t.slots.size() > SlotMask) throw std::bad_alloc();
+        index = static_cast<uint32_t>(t.slots.size());
+        t.slots.emplace_back();
+    }
+    Slot& slot = t.slots[index];
+    // Generation 0 is skipped so that no id of a live handle has zero low bits.
+    if (++slot.generation == 0) slot.generation = 1;
+    slot.id = (static_cast<uint64_t>(kind) << KindShift) | (static_cast<uint64_t>(index) << SlotShift) |
+              slot.generation;
+    slot.object = std::move(object);
+    return slot.id;
 }
 
 std::shared_ptr<Object> FindHandle(uint64_t handle, HandleKind kind, DWORD unknownCode) {
@@ -40,13 +80,14 @@ std::shared_ptr<Object> FindHandle(uint64_t handle, HandleKind kind, DWORD unkno
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    std::lock_guard lock(handleMutex);
-    auto it = Table().find(handle);
-    if (it == Table().end()) {
+    Table& t = TheTable();
+    std::lock_guard lock(t.mutex);
+    Slot* slot = Live(t, handle);
+    if (!slot) {
         SetLastError(unknownCode);
         return nullptr;
     }
-    return it->second;
+    return slot->object;
 }
 
 bool RemoveHandle(uint64_t handle, HandleKind kind, DWORD unknownCode) {
@@ -55,14 +96,16 @@ bool RemoveHandle(uint64_t handle, HandleKind kind, DWORD unknownCode) {
         return false;
     }
     std::shared_ptr<Object> object;  // released after the lock, outside the table's mutex
-    std::lock_guard lock(handleMutex);
-    auto it = Table().find(handle);
-    if (it == Table().end()) {
+    Table& t = TheTable();
+    std::lock_guard lock(t.mutex);
+    Slot* slot = Live(t, handle);
+    if (!slot) {
         SetLastError(unknownCode);
         return false;
     }
-    object = std::move(it->second);
-    Table().erase(it);
+    object = std::move(slot->object);
+    slot->id = 0;
+    t.free.push_back(static_cast<uint32_t>((handle >> SlotShift) & SlotMask));
     return true;
 }
 

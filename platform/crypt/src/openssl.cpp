@@ -36,18 +36,30 @@ bool GostEngine() {
     return loaded;
 }
 
+// The digests of the default provider are fetched once: a digest passed by its old-style constant
+// (EVP_sha256()) makes OpenSSL fetch the implementation again at every set-up of a context.
 const EVP_MD* DigestOf(ALG_ID alg) {
     switch (alg) {
-        case CALG_MD5:
-            return EVP_md5();
-        case CALG_SHA1:
-            return EVP_sha1();
-        case CALG_SHA_256:
-            return EVP_sha256();
-        case CALG_SHA_384:
-            return EVP_sha384();
-        case CALG_SHA_512:
-            return EVP_sha512();
+        case CALG_MD5: {
+            static const EVP_MD* md = EVP_MD_fetch(nullptr, "MD5", nullptr);
+            return md;
+        }
+        case CALG_SHA1: {
+            static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+            return md;
+        }
+        case CALG_SHA_256: {
+            static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+            return md;
+        }
+        case CALG_SHA_384: {
+            static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA384", nullptr);
+            return md;
+        }
+        case CALG_SHA_512: {
+            static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA512", nullptr);
+            return md;
+        }
         case CALG_GR3411: {
             static const EVP_MD* md = GostDigest("md_gost94");
             return md;

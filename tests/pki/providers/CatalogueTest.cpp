@@ -458,8 +458,7 @@ TEST_F(CatalogueTest, NoProviderLeavesTheCatalogueEmptyAndTheNextLookupFillsAgai
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_TRUE(GetCatalogueProviders().isEmpty());
     EXPECT_THROW(GetAllAlgorithms(0), CCryptError);
-    unsetenv("KESTROVAN_FAKE_CSP");
-    CryptReloadProviders();
+    VskTest::UseBuiltInProviders();
     InitCspAlgInfo();
     EXPECT_EQ(GetCatalogueProviders().getCount(), 3u);
 }
@@ -507,7 +506,9 @@ acquire_delay_ms = 600
     CErrorFormatter errors;
     FillCspAlgInfo(&errors, 50);
     ClearCspAlgInfo();
-    ASSERT_TRUE(WaitFor([&] { return log.any(u"the catalogue was cleared meanwhile; not entered"); }));
+    ASSERT_TRUE(WaitFor([&] { return log.any(u" не внесён: каталог за это время очищен"); }));
+    EXPECT_EQ(log.startingWith(u"PKI::CSPInfo::fillInfo криптопровайдер \"Slow\" типа 81, версии ").size(),
+              1u);
     EXPECT_TRUE(GetCatalogueProviders().isEmpty());
 }
 

@@ -259,3 +259,32 @@ TEST_F(HashTest, InitialValue) {
     hash.setInitialValue(value);
     EXPECT_EQ(hash.value(), value);
 }
+
+// calculate traces its steps as addData and value do when the log level asks for it, and not below;
+// the values it hands out are the caller's own: writing into one changes neither the cache nor the
+// next value, though the cache's storage serves the next value.
+TEST_F(HashTest, CalculateTracesItsStepsAndHandsOutOwnCopies) {
+    CHash hash;
+    hash.createWithNoChecks(CALG_MD5);
+    {
+        LogCapture capture(5);
+        EXPECT_EQ(hexOf(hash.calculate(blobOf(Abc))), upper(KnownAnswers[0].digest));
+        EXPECT_EQ(capture.count(u"-> PKI::CHash::addData(3)"), 1u);
+        EXPECT_EQ(capture.count(u"-> PKI::CHash::value()"), 1u);
+        const std::string digest = upper(KnownAnswers[0].digest);
+        EXPECT_EQ(capture.count(u"PKI::CHash::value -> " + std::u16string(digest.begin(), digest.end())), 1u);
+    }
+    {
+        LogCapture capture(3);
+        CDataBlob first = hash.calculate(blobOf("abd"));
+        EXPECT_EQ(capture.count(u"PKI::CHash::"), 0u);
+        const std::string firstHex = hexOf(first);
+        first.getData()[0] ^= 0xFF;
+        EXPECT_EQ(hexOf(hash.value()), firstHex);
+        CDataBlob second = hash.calculate(blobOf(Abc));
+        EXPECT_EQ(hexOf(second), upper(KnownAnswers[0].digest));
+        EXPECT_NE(hexOf(first), hexOf(second));
+        second.getData()[1] ^= 0xFF;
+        EXPECT_EQ(hexOf(hash.value()), upper(KnownAnswers[0].digest));
+    }
+}

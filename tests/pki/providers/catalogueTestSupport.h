@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakeProviders.h"
 #include "testSupport.h"
 
 #include <chrono>
@@ -36,29 +37,19 @@ inline Vsk::Utils::CWString W(const char* text) {
 using VskTest::LogCapture;
 
 // While alive, the provider stand-in answers from the fake backend described by `fixture` (the
-// fixture format of the stand-in), and the catalogue starts empty.
+// fixture format of fakeProviders.h), and the catalogue starts empty.
 class FakeBackend {
 public:
     explicit FakeBackend(const std::string& fixture) {
-        static int counter = 0;
-        m_file = VskTest::TempDir() + "/fake-csp-" + std::to_string(++counter) + ".ini";
-        std::ofstream(m_file) << fixture;
-        setenv("KESTROVAN_FAKE_CSP", m_file.c_str(), 1);
-        CryptReloadProviders();
+        VskTest::UseFakeProviders(fixture);
         Vsk::PKI::ClearCspAlgInfo();
     }
     ~FakeBackend() {
-        unsetenv("KESTROVAN_FAKE_CSP");
-        CryptReloadProviders();
+        VskTest::UseBuiltInProviders();
         Vsk::PKI::ClearCspAlgInfo();
-        std::error_code ignored;
-        std::filesystem::remove(m_file, ignored);
     }
     FakeBackend(const FakeBackend&) = delete;
     FakeBackend& operator=(const FakeBackend&) = delete;
-
-private:
-    std::string m_file;
 };
 
 // Polls `done` for up to `seconds`.
@@ -85,16 +76,12 @@ protected:
 
     // The providers of the fixture text replace the built-in ones; the catalogue starts empty.
     void useFake(const std::string& fixture) {
-        const std::string path = m_root.path() + "/providers-" + std::to_string(++m_fixtures) + ".ini";
-        std::ofstream(path) << fixture;
-        setenv("KESTROVAN_FAKE_CSP", path.c_str(), 1);
-        CryptReloadProviders();
+        VskTest::UseFakeProviders(fixture);
         Vsk::PKI::ClearCspAlgInfo();
     }
 
     void useBuiltIn() {
-        unsetenv("KESTROVAN_FAKE_CSP");
-        CryptReloadProviders();
+        VskTest::UseBuiltInProviders();
         Vsk::PKI::ClearCspAlgInfo();
     }
 
@@ -116,7 +103,6 @@ protected:
 
 private:
     VskTest::TestRoot m_root;
-    int m_fixtures = 0;
 };
 
 }  // namespace catalogue_test

@@ -2,6 +2,8 @@
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/module.h>
 
+#include "fakeProviders.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -153,6 +155,33 @@ TEST_P(Digest, KnownAnswerInPiecesThenRefusesMoreData) {
 
 INSTANTIATE_TEST_SUITE_P(Crypt, Digest, testing::ValuesIn(DigestCases));
 
+// A destroyed hash leaves its digest context to the next hash of the same algorithm on the thread:
+// the next hash starts clean whether the old one was finished, half fed or set to a value.
+TEST(CryptHash, NextHashStartsCleanOnAKeptContext) {
+    for (const DigestCase& c : DigestCases) {
+        Context ctx(c.provType);
+        for (int ending = 0; ending < 3; ++ending) {
+            HCRYPTHASH old = 0;
+            ASSERT_TRUE(CryptCreateHash(ctx.h, c.alg, 0, 0, &old));
+            ASSERT_TRUE(CryptHashData(old, reinterpret_cast<const BYTE*>("junk"), 4, 0));
+            if (ending == 1) HashValue(old);
+            if (ending == 2) {
+                const std::vector<BYTE> value(64, 0x5a);
+                ASSERT_TRUE(CryptSetHashParam(old, HP_HASHVAL, value.data(), 0));
+            }
+            ASSERT_TRUE(CryptDestroyHash(old));
+
+            HCRYPTHASH hash = 0;
+            ASSERT_TRUE(CryptCreateHash(ctx.h, c.alg, 0, 0, &hash));
+            const std::string message = FromHex(c.messageHex);
+            ASSERT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>(message.data()),
+                                      static_cast<DWORD>(message.size()), 0));
+            EXPECT_EQ(Hex(HashValue(hash)), c.digest) << c.alg << " after ending " << ending;
+            EXPECT_TRUE(CryptDestroyHash(hash));
+        }
+    }
+}
+
 TEST(CryptHash, EmptyValueSetValueAndSizeProtocol) {
     Context ctx(PROV_GOST_2012_256);
     HCRYPTHASH hash = 0;
@@ -282,6 +311,22 @@ TEST(CryptHandles, UnknownReleasedAndForeignIds) {
         EXPECT_FALSE(r.call()) << r.what;
         EXPECT_EQ(GetLastError(), r.error) << r.what;
     }
+}
+
+// A released handle's slot serves the next handle under another id; the released id stays unknown.
+TEST(CryptHandles, ReleasedIdStaysUnknownWhenItsSlotIsUsedAgain) {
+    HCRYPTPROV first = 0, second = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&first, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    ASSERT_TRUE(CryptReleaseContext(first, 0));
+    ASSERT_TRUE(CryptAcquireContextW(&second, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+    EXPECT_NE(first, second);
+    DWORD type = 0, len = sizeof type;
+    EXPECT_FALSE(CryptGetProvParam(first, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &len, 0));
+    EXPECT_EQ(GetLastError(), NTE_BAD_UID);
+    EXPECT_FALSE(CryptReleaseContext(first, 0));
+    EXPECT_TRUE(CryptGetProvParam(second, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &len, 0));
+    EXPECT_EQ(type, PROV_RSA_FULL);
+    EXPECT_TRUE(CryptReleaseContext(second, 0));
 }
 
 TEST(CryptHandles, HashOutlivesItsContext) {
@@ -496,21 +541,8 @@ TEST(CryptProviders, RandomNumbers) {
 
 class FakeBackend : public testing::Test {
 protected:
-    std::filesystem::path dir;
-
-    void Use(const std::string& fixture) {
-        char pattern[] = "/tmp/vskCryptXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        std::ofstream(dir / "csp.ini") << fixture;
-        setenv("KESTROVAN_FAKE_CSP", (dir / "csp.ini").c_str(), 1);
-        CryptReloadProviders();
-    }
-    void TearDown() override {
-        unsetenv("KESTROVAN_FAKE_CSP");
-        CryptReloadProviders();
-        if (!dir.empty()) std::filesystem::remove_all(dir);
-    }
+    void Use(const std::string& fixture) { VskTest::UseFakeProviders(fixture); }
+    void TearDown() override { VskTest::UseBuiltInProviders(); }
 };
 
 TEST_F(FakeBackend, ProvidersDuplicatesSpecialNamesAndDefaults) {
@@ -705,12 +737,26 @@ unique_refused = yes
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
 }
 
-TEST_F(FakeBackend, AbsentWithoutTheVariable) {
+// The shipped library knows no switch to another provider table: the variable that once named a
+// fixture file changes nothing.
+TEST_F(FakeBackend, BuiltInProvidersComeBackAndNoVariableReplacesThem) {
     Use("[provider]\ntype = 1\nname = Only\n");
     EXPECT_EQ(EnumProviders().size(), 1u);
-    unsetenv("KESTROVAN_FAKE_CSP");
-    CryptReloadProviders();
+    VskTest::UseBuiltInProviders();
     EXPECT_EQ(EnumProviders().size(), 3u);
+
+    const std::filesystem::path fixture = std::filesystem::temp_directory_path() / "vskNoFakeCsp.ini";
+    std::ofstream(fixture) << "[provider]\ntype = 1\nname = Only\n";
+    setenv("KESTROVAN_FAKE_CSP", fixture.c_str(), 1);
+    VskTest::UseBuiltInProviders();
+    EXPECT_EQ(EnumProviders().size(), 3u);
+    unsetenv("KESTROVAN_FAKE_CSP");
+    std::filesystem::remove(fixture);
+}
+
+TEST_F(FakeBackend, MistypedFixtureLineThrows) {
+    EXPECT_THROW(Use("[provider]\ntype = 80\nnmae = Typo\n"), std::invalid_argument);
+    EXPECT_THROW(Use("[provider]\nenumalgs_error = 0x80090020 after many\n"), std::invalid_argument);
 }
 
 // ---- Memory protection --------------------------------------------------------------------------

@@ -10,19 +10,22 @@
 
 namespace Vsk::PKI {
 
-// The property's bytes (size query, then data); empty with `error` set when the property is absent
-// or cannot be read (`error` 0 on success; may be null).
+// The property's bytes (size query, then data into a zero-filled blob). Empty on failure with the
+// failure's last error in `error` (E_INVALIDARG for a null context); `error` is written only on failure.
 Vsk::Utils::CDataBlob GetCertificateContextProperty(PCCERT_CONTEXT context, DWORD propId,
                                                     DWORD* error = nullptr);
-// Into a caller's buffer of exactly `size` bytes; false with the last error set otherwise.
-bool GetCertificateContextPropertyFixed(PCCERT_CONTEXT context, DWORD propId, void* buffer, DWORD size);
-// A null context is TRUE without a call. The variable is null afterwards in every case; a failure is
-// logged.
+// One call with the caller's buffer: a null buffer asks for the size; `*length` is the buffer's size in
+// and the property's size out. A null context: FALSE without a call.
+BOOL GetCertificateContextPropertyFixed(PCCERT_CONTEXT context, DWORD propId, void* buffer, DWORD* length);
+// A null context: FALSE without a call. After a call the variable is null, whatever the result.
 BOOL FreeCertificateContext(PCCERT_CONTEXT& context);
 // CertOpenStore; null with the last error on failure.
 HCERTSTORE OpenStore(LPCSTR provider, DWORD encoding, HCRYPTPROV prov, DWORD flags, const void* para);
-// A null handle is ignored; the variable is null afterwards; a failure is only logged.
-void CloseStore(HCERTSTORE& store);
+// CertCloseStore with flags 0. A null handle: TRUE without a call. The variable is null afterwards.
+BOOL CloseStore(HCERTSTORE& store);
+// CryptEncodeObject of the structure whose type is a dotted OID text, into `encoded` (size query,
+// then data). FALSE and an empty blob on failure; a null type, structure or blob: FALSE without a call.
+BOOL EncodeObject(DWORD encoding, LPCSTR structType, const void* structInfo, Vsk::Utils::CDataBlob* encoded);
 // For each named system store in order: opened existing and read-only at the location, searched by
 // the certificate identifier, closed. The first context found (the caller frees it), or null.
 PCCERT_CONTEXT FindCertificate(const Vsk::Utils::CArray<Vsk::Utils::CWString>& storeNames, const CERT_ID& id,

@@ -50,13 +50,20 @@ public:
 private:
     void createHashObject();
     void destroyHashObject();
+    // The steps of reset, addData and value without their lock and trace scope; the caller holds
+    // the lock.
+    void resetHeld();
+    void addDataHeld(const Vsk::Utils::CDataBlob& data, DWORD length);
+    Vsk::Utils::CDataBlob valueHeld();
 
     ALG_ID m_algId;
     // Counted, so that a catalogue refresh cannot free the description under the hash.
     Vsk::Utils::CRefPtr<CAlgorithm> m_algorithm;
     CHoldCSP m_holdCSP;
     HCRYPTHASH m_hHash;
+    // The value once `m_cached`; its storage outlives a reset for the next value of the same size.
     Vsk::Utils::CDataBlob m_value;
+    bool m_cached;
     bool m_used;
 };
 

@@ -253,7 +253,7 @@ struct RSAPUBKEY {
 // type, then the machine default (NTE_PROV_TYPE_NOT_DEF when the type has none). Unknown name:
 // NTE_KEYSET_NOT_DEF; a name registered under another type: NTE_PROV_TYPE_NO_MATCH. A provider name is
 // matched without regard to case. Key containers are not kept yet: a container context opens only a
-// container that the fake backend lists (by name, unique name or "\\.\<reader>\<name>"), else
+// container that its provider lists (by name, unique name or "\\.\<reader>\<name>"), else
 // NTE_BAD_KEYSET; CRYPT_NEWKEYSET gives NTE_NOT_SUPPORTED, CRYPT_DELETEKEYSET NTE_BAD_KEYSET.
 BOOL CryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR provider, DWORD provType, DWORD flags);
 BOOL CryptReleaseContext(HCRYPTPROV prov, DWORD flags);
@@ -411,10 +411,3 @@ bool RemoveAddedOIDInfo(LPCSTR oid, DWORD groupId);
 // is missing. The provider functions call it themselves; other areas that use OpenSSL directly for
 // GOST call it first.
 bool LoadGostEngine();
-
-// ---- Test seams ---------------------------------------------------------------------------------
-
-// The fake provider backend, for tests only: when KESTROVAN_FAKE_CSP names a fixture file, the
-// provider table is read from it in place of the built-in one (the next time the table is loaded).
-// Forgets the provider table so the next call loads it again (open handles stay valid).
-void CryptReloadProviders();
