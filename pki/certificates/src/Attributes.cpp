@@ -142,7 +142,8 @@ std::string blobBytes(const CDataBlob& blob) {
 }
 
 // The conversion writes every attribute as an RDN of its own; this merges the consecutive RDNs that
-// belong together (`sizes`: the number of values of each RDN in encoded order).
+// belong together (`sizes`: the number of values of each RDN in encoded order). An RDN is a SET: its
+// values go in DER order (ascending encodings), whichever order the RDNs take.
 CDataBlob regroup(const CDataBlob& der, const std::vector<size_t>& sizes) {
     Vsk::ASN1::CSequence top;
     top.decode(der);
@@ -154,13 +155,16 @@ CDataBlob regroup(const CDataBlob& der, const std::vector<size_t>& sizes) {
     std::string rdns;
     size_t item = 0;
     for (size_t n : sizes) {
-        std::string values;
+        std::vector<std::string> values;
         for (size_t k = 0; k < n; ++k, ++item) {
             auto* set = Vsk::ASN1::castToSet(seq->getItem(item));
             if (!set || set->getCount() != 1) throw Vsk::Utils::MakeError("RelativeDistinguishedName");
-            values += blobBytes(set->getItem(0)->getRawEncoding());
+            values.push_back(blobBytes(set->getItem(0)->getRawEncoding()));
         }
-        rdns += derWrap(0x31, values);
+        std::sort(values.begin(), values.end());
+        std::string contents;
+        for (const std::string& value : values) contents += value;
+        rdns += derWrap(0x31, contents);
     }
     const std::string out = derWrap(0x30, rdns);
     return CDataBlob(out.data(), out.size(), true);

@@ -1,7 +1,7 @@
 // One open certificate store: a system store opened by name (the user's or the computer's MY,
 // AddressBook, CA, ROOT, REQUEST ...) or a store read from a serialized-store blob (".store" files).
 // Lists, finds, adds and deletes certificates and CRLs, writes the store out in the serialized
-// format and tells whether the user may delete a certificate. Failures raise CCryptError with the
+// format and tells whether the user may remove a certificate. Failures raise CCryptError with the
 // step codes 1501xx-1509xx (1302xx/1303xx for Save and Load).
 #pragma once
 
@@ -62,7 +62,7 @@ public:
                             bool bindWithKeyContainer = false);
     bool AddCrl(const CCrl& crl, DWORD disposition);
     void GetCrls(Vsk::Utils::CArray<CCrl>* crls);
-    // Whether the user may delete the certificate: always for a user store element; a computer
+    // Whether the user may remove the certificate: always for a user store element; a computer
     // element only through a computer store and with administrator rights.
     bool canDeleteCertificate(PCCERT_CONTEXT context) const;
     void DeleteCertificate(const CCertificate& certificate);
