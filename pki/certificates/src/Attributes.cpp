@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "nameRows.h"
+
 using Vsk::Utils::CAString;
 using Vsk::Utils::CDataBlob;
 using Vsk::Utils::CError;
@@ -220,13 +222,6 @@ CDataBlob fixNumericStrings(const CDataBlob& der) {
 // Names already read, by their DER: the certificates of one authority repeat its Name as issuer,
 // and listing a store reads thousands of them. Only what does not change is kept (OID, value,
 // grouping, display name); the registry's names are asked for each new attribute.
-struct CParsedAttribute {
-    CAString oid;
-    CWString value;
-    bool joinedToPrevious;
-    CAString displayName;
-};
-using CParsedName = std::vector<CParsedAttribute>;
 
 // Enough for the authorities of any real store; the cache starts afresh when it is full.
 constexpr size_t ParsedNameCacheLimit = 512;
@@ -526,6 +521,64 @@ CWString CAttributes::toDisplayString(const WCHAR* nameSeparator, const WCHAR* p
     return out;
 }
 
+namespace {
+
+// Reads the rows; CError for DER that is no Name.
+std::shared_ptr<const CParsedName> parseRows(const CDataBlob& der) {
+    const std::string key = blobBytes(der);
+    std::shared_ptr<const CParsedName> parsed = findParsedName(key);
+    if (parsed) return parsed;
+    auto fresh = std::make_shared<CParsedName>();
+    if (quickName(key, *fresh)) {
+        keepParsedName(key, fresh);
+        return fresh;
+    }
+    fresh->clear();
+    Vsk::ASN1::CSequence top;
+    top.decode(der, false, true);
+    auto* seq = Vsk::ASN1::castToSequence(&top);
+    if (!seq || top.isIncomplete()) throw Vsk::Utils::MakeError("неверный формат Name");
+    for (size_t i = 0; i < seq->getCount(); ++i) {
+        auto* rdn = Vsk::ASN1::castToSet(seq->getItem(i));
+        if (!rdn || rdn->getCount() == 0)
+            throw Vsk::Utils::MakeError("неверный формат RelativeDistinguishedName");
+        for (size_t k = 0; k < rdn->getCount(); ++k) {
+            auto* ava = Vsk::ASN1::castToSequence(rdn->getItem(k));
+            if (!ava || ava->getCount() != 2)
+                throw Vsk::Utils::MakeError("неверный формат AttributeTypeAndValue");
+            auto* type = Vsk::ASN1::castToObjectId(ava->getItem(0));
+            if (!type) throw Vsk::Utils::MakeError("неверный формат AttributeType");
+            const CAString oid = type->getValue();
+            fresh->push_back({oid, ava->getItem(1)->toString(false), k > 0, GetDNDisplayName(oid)});
+        }
+    }
+    keepParsedName(key, fresh);
+    return fresh;
+}
+
+// What fromX501Name raises for a Name it cannot read.
+[[noreturn]] void rethrowAsParseError() {
+    try {
+        throw;
+    } catch (const CError& e) {
+        throw CCryptError::CCryptErrorText(0,
+                                           CWString("Ошибка разбора \"X.501 type Name\": ", CP) + e.getText(),
+                                           static_cast<DWORD>(e.getCode()));
+    } catch (const std::exception&) {
+        throw CCryptError::CCryptErrorTextA(0, "Ошибка разбора \"X.501 type Name\"!", static_cast<DWORD>(-1));
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const CParsedName> ReadNameRows(const CDataBlob& der) {
+    try {
+        return parseRows(der);
+    } catch (...) {
+        rethrowAsParseError();
+    }
+}
+
 void CAttributes::fromX501Name(const CDataBlob& der) {
     Vsk::InternalUtils::CLogScope scope;
     if (Vsk::InternalUtils::GetLogLevel() >= 4)
@@ -533,39 +586,8 @@ void CAttributes::fromX501Name(const CDataBlob& der) {
     m_attributes.clear();
     m_snapshot.clear();
     m_encoding.clear();
-    const std::string key = blobBytes(der);
     try {
-        std::shared_ptr<const CParsedName> parsed = findParsedName(key);
-        if (!parsed) {
-            auto fresh = std::make_shared<CParsedName>();
-            if (quickName(key, *fresh)) {
-                keepParsedName(key, fresh);
-                parsed = fresh;
-            }
-        }
-        if (!parsed) {
-            auto fresh = std::make_shared<CParsedName>();
-            Vsk::ASN1::CSequence top;
-            top.decode(der, false, true);
-            auto* seq = Vsk::ASN1::castToSequence(&top);
-            if (!seq || top.isIncomplete()) throw Vsk::Utils::MakeError("неверный формат Name");
-            for (size_t i = 0; i < seq->getCount(); ++i) {
-                auto* rdn = Vsk::ASN1::castToSet(seq->getItem(i));
-                if (!rdn || rdn->getCount() == 0)
-                    throw Vsk::Utils::MakeError("неверный формат RelativeDistinguishedName");
-                for (size_t k = 0; k < rdn->getCount(); ++k) {
-                    auto* ava = Vsk::ASN1::castToSequence(rdn->getItem(k));
-                    if (!ava || ava->getCount() != 2)
-                        throw Vsk::Utils::MakeError("неверный формат AttributeTypeAndValue");
-                    auto* type = Vsk::ASN1::castToObjectId(ava->getItem(0));
-                    if (!type) throw Vsk::Utils::MakeError("неверный формат AttributeType");
-                    const CAString oid = type->getValue();
-                    fresh->push_back({oid, ava->getItem(1)->toString(false), k > 0, GetDNDisplayName(oid)});
-                }
-            }
-            keepParsedName(key, fresh);
-            parsed = std::move(fresh);
-        }
+        const std::shared_ptr<const CParsedName> parsed = parseRows(der);
         m_attributes.reserve(parsed->size());
         for (const CParsedAttribute& row : *parsed) {
             CAttributePtr attribute = CAttributePtr::create();
@@ -581,18 +603,11 @@ void CAttributes::fromX501Name(const CDataBlob& der) {
         // memory that the blob merely borrows is copied.
         const auto& storage = der.getImpl();
         m_encoding = storage && (storage->m_flags & CDataBlob::CImpl::FlagOwned) ? der : der.clone();
-    } catch (const CError& e) {
+    } catch (...) {
         m_attributes.clear();
         m_snapshot.clear();
         m_encoding.clear();
-        throw CCryptError::CCryptErrorText(0,
-                                           CWString("Ошибка разбора \"X.501 type Name\": ", CP) + e.getText(),
-                                           static_cast<DWORD>(e.getCode()));
-    } catch (const std::exception&) {
-        m_attributes.clear();
-        m_snapshot.clear();
-        m_encoding.clear();
-        throw CCryptError::CCryptErrorTextA(0, "Ошибка разбора \"X.501 type Name\"!", static_cast<DWORD>(-1));
+        rethrowAsParseError();
     }
 }
 

@@ -14,9 +14,11 @@
 #include <vsk/utils/logScope.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "CertificateImpl.h"
 #include "certificateText.h"
+#include "nameRows.h"
 
 namespace Vsk::PKI {
 
@@ -60,10 +62,59 @@ CWString valueOf(const CAttributes& name, const char* oid) {
     return attribute ? attribute->m_value : CWString();
 }
 
-// The name as the object shows it: its short name, else its X.500 text of names.
+// Surname and given names, with the common name unless contained; else the common name; else the
+// organisation. `valueOf` gives the value of the first attribute of an OID.
+template <class ValueOf>
+CWString shortNameFrom(ValueOf valueOf) {
+    const CWString surname = trimmed(valueOf("2.5.4.4"));
+    const CWString givenNames = trimmed(valueOf("2.5.4.42"));
+    const CWString commonName = trimmed(valueOf("2.5.4.3"));
+    CWString result = surname;
+    if (givenNames.getLength()) {
+        if (result.getLength()) result += u" ";
+        result += givenNames;
+    }
+    if (commonName.getLength()) {
+        if (result.getLength() == 0)
+            result = commonName;
+        else if (result.find(commonName, true) < 0)
+            result += u", " + commonName;
+    }
+    if (result.getLength() == 0) result = valueOf("2.5.4.10");
+    return result;
+}
+
+CWString shortNameOfRows(const CParsedName& rows) {
+    return shortNameFrom([&](const char* oid) {
+        for (const CParsedAttribute& row : rows)
+            if (row.oid.c_str() && std::strcmp(row.oid.c_str(), oid) == 0) return row.value;
+        return CWString();
+    });
+}
+
+CDataBlob nameBlob(const CERT_NAME_BLOB& name) {
+    return CDataBlob(name.pbData, name.cbData, false);
+}
+
+// The name as the object shows it, from attributes already parsed.
 CWString displayName(CAttributes& name) {
     CWString shortName = getShortName(name);
     return shortName.getLength() ? shortName : name.toX500String(false, true, true);
+}
+
+// The short name of a DER Name, read into rows that the certificate does not keep.
+CWString shortNameOfDer(const CERT_NAME_BLOB& name) {
+    return shortNameOfRows(*ReadNameRows(nameBlob(name)));
+}
+
+// The name as the object shows it: its short name, else its X.500 text of names, last RDN first.
+// Read on demand: the attribute objects are made only when there is no short name, and dropped.
+CWString displayNameOfDer(const CERT_NAME_BLOB& name) {
+    const CWString shortName = shortNameOfDer(name);
+    if (shortName.getLength()) return shortName;
+    CAttributesPtr attributes = CAttributes::createNew();
+    attributes->fromX501Name(nameBlob(name));
+    return attributes->toX500String(false, true, true);
 }
 
 // The copies of one side's values that equality works on when a side holds no certificate.
@@ -159,22 +210,7 @@ CWString getCertContextText(PCCERT_CONTEXT context) {
 }
 
 CWString getShortName(const CAttributes& name) {
-    const CWString surname = trimmed(valueOf(name, "2.5.4.4"));
-    const CWString givenNames = trimmed(valueOf(name, "2.5.4.42"));
-    const CWString commonName = trimmed(valueOf(name, "2.5.4.3"));
-    CWString result = surname;
-    if (givenNames.getLength()) {
-        if (result.getLength()) result += u" ";
-        result += givenNames;
-    }
-    if (commonName.getLength()) {
-        if (result.getLength() == 0)
-            result = commonName;
-        else if (result.find(commonName, true) < 0)
-            result += u", " + commonName;
-    }
-    if (result.getLength() == 0) result = valueOf(name, "2.5.4.10");
-    return result;
+    return shortNameFrom([&](const char* oid) { return valueOf(name, oid); });
 }
 
 // ---- Implementation: life -------------------------------------------------------------------------------
@@ -344,7 +380,9 @@ CAttributes& CCertificate::CImpl::issuer() {
 CWString CCertificate::CImpl::subjectName() {
     CLock lock(this);
     if (!(m_values.cacheFlags & FlagSubjectName) && m_context) {
-        m_values.subjectName = displayName(subject());
+        m_values.subjectName = (m_values.cacheFlags & FlagSubject)
+                                   ? displayName(subject())
+                                   : displayNameOfDer(m_context->pCertInfo->Subject);
         m_values.cacheFlags |= FlagSubjectName;
     }
     return m_values.subjectName;
@@ -353,7 +391,9 @@ CWString CCertificate::CImpl::subjectName() {
 CWString CCertificate::CImpl::issuerName() {
     CLock lock(this);
     if (!(m_values.cacheFlags & FlagIssuerName) && m_context) {
-        m_values.issuerName = displayName(issuer());
+        m_values.issuerName = (m_values.cacheFlags & FlagIssuer)
+                                  ? displayName(issuer())
+                                  : displayNameOfDer(m_context->pCertInfo->Issuer);
         m_values.cacheFlags |= FlagIssuerName;
     }
     return m_values.issuerName;
@@ -361,13 +401,19 @@ CWString CCertificate::CImpl::issuerName() {
 
 CWString CCertificate::CImpl::subjectShortName() {
     CLock lock(this);
-    if (m_values.subjectShortName.getLength() == 0) m_values.subjectShortName = getShortName(subject());
+    if (m_values.subjectShortName.getLength() == 0)
+        m_values.subjectShortName = (m_values.cacheFlags & FlagSubject) || !certInfo()
+                                        ? getShortName(subject())
+                                        : shortNameOfDer(certInfo()->Subject);
     return m_values.subjectShortName;
 }
 
 CWString CCertificate::CImpl::issuerShortName() {
     CLock lock(this);
-    if (m_values.issuerShortName.getLength() == 0) m_values.issuerShortName = getShortName(issuer());
+    if (m_values.issuerShortName.getLength() == 0)
+        m_values.issuerShortName = (m_values.cacheFlags & FlagIssuer) || !certInfo()
+                                       ? getShortName(issuer())
+                                       : shortNameOfDer(certInfo()->Issuer);
     return m_values.issuerShortName;
 }
 
