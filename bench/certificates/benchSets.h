@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 using Der = std::vector<unsigned char>;
@@ -10,6 +11,20 @@ enum class SetKind { Rsa, Gost };
 
 // `count` certificates of one subject key, each signed by the set's authority (serials 100000 on).
 std::vector<Der> MakeCertificates(SetKind kind, int count);
-// Seconds for decoding each certificate with d2i_X509 and reading its SHA-1 thumbprint, subject,
-// issuer and validity.
-double OpenSslLoop(const std::vector<Der>& certificates);
+
+// What the OpenSSL side keeps of one certificate: the outputs the listing gives.
+struct OpenSslRow {
+    std::string thumbprint;  // SHA-1, upper-case hexadecimal
+    std::string subject;
+    std::string issuer;
+    long long notBefore = 0;  // seconds since 1970, UTC
+    long long notAfter = 0;
+};
+
+// Reads every element file of a store folder (sorted by name, as the store does), takes the
+// certificate's DER out of the element's serialized form, and per certificate: d2i_X509,
+// X509_digest SHA-1 as hexadecimal text, the subject and issuer as text (X509_NAME_oneline) and the
+// two validity times (ASN1_TIME_to_tm). Appends one row per certificate.
+void OpenSslListFolder(const std::string& folder, std::vector<OpenSslRow>& rows);
+// One line saying what OpenSslListFolder does.
+const char* OpenSslWork();

@@ -1,8 +1,7 @@
-// The OpenSSL side of the certificate listing bench: making the certificate sets and the d2i_X509
-// loop. Kept apart from the library side, whose platform declarations reuse names that OpenSSL's
-// headers declare too.
-// The GOST engine is loaded through the ENGINE interface, deprecated in OpenSSL 3 but the only one
-// the engine offers.
+// The OpenSSL side of the certificate listing bench: making the certificate sets, and listing a store
+// folder's certificate files with OpenSSL. Kept apart from the library side, whose platform declarations
+// reuse names that OpenSSL's headers declare too. The GOST engine is loaded through the ENGINE interface,
+// deprecated in OpenSSL 3 but the only one the engine offers.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "benchSets.h"
@@ -11,10 +10,15 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
-#include <chrono>
+#include <dirent.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -24,12 +28,6 @@ namespace {
     std::fprintf(stderr, "bench_certificates: %s failed\n", what);
     std::exit(1);
 }
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-volatile size_t sink = 0;
 
 struct KeySet {
     const char* label;
@@ -120,27 +118,92 @@ std::vector<Der> MakeCertificates(SetKind kind, int count) {
     return out;
 }
 
-double OpenSslLoop(const std::vector<Der>& certificates) {
-    const double start = now();
-    size_t total = 0;
+namespace {
+
+bool readWhole(const std::string& path, std::vector<unsigned char>& out) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    out.clear();
+    unsigned char buffer[8192];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) out.insert(out.end(), buffer, buffer + n);
+    std::fclose(file);
+    return true;
+}
+
+uint32_t u32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The certificate element (id 0x20) of a serialized element: records of id, encoding, length, value.
+bool certificateOf(const std::vector<unsigned char>& data, const unsigned char*& der, size_t& size) {
+    size_t pos = 0;
+    while (data.size() - pos >= 12) {
+        const uint32_t id = u32(&data[pos]), length = u32(&data[pos + 8]);
+        pos += 12;
+        if (length > data.size() - pos) return false;
+        if (id == 0x20) {
+            der = &data[pos];
+            size = length;
+            return true;
+        }
+        pos += length;
+    }
+    return false;
+}
+
+long long seconds(const ASN1_TIME* time) {
+    tm t{};
+    if (!ASN1_TIME_to_tm(time, &t)) fail("ASN1_TIME_to_tm");
+    return static_cast<long long>(timegm(&t));
+}
+
+bool thumbprintName(const char* name) {
+    if (std::strlen(name) != 40) return false;
+    for (const char* p = name; *p; ++p)
+        if (!std::isxdigit(static_cast<unsigned char>(*p))) return false;
+    return true;
+}
+
+}  // namespace
+
+const char* OpenSslWork() {
+    return "read each element file of the store folder, d2i_X509, X509_digest SHA-1 as hex text, subject "
+           "and issuer as text (X509_NAME_oneline), both times (ASN1_TIME_to_tm); rows kept";
+}
+
+void OpenSslListFolder(const std::string& folder, std::vector<OpenSslRow>& rows) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) fail("opening the store folder");
+    while (dirent* entry = readdir(dir))
+        if (thumbprintName(entry->d_name)) names.emplace_back(entry->d_name);
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    std::vector<unsigned char> data;
     char text[512];
-    for (const auto& der : certificates) {
-        const unsigned char* p = der.data();
-        X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    static const char hex[] = "0123456789ABCDEF";
+    for (const std::string& name : names) {
+        if (!readWhole(folder + "/" + name, data)) fail("reading an element file");
+        const unsigned char* p = nullptr;
+        size_t size = 0;
+        if (!certificateOf(data, p, size)) fail("finding the certificate in an element file");
+        X509* x = d2i_X509(nullptr, &p, static_cast<long>(size));
         if (!x) fail("d2i_X509");
+        OpenSslRow row;
         unsigned char sha1[EVP_MAX_MD_SIZE];
         unsigned int sha1Length = 0;
-        X509_digest(x, EVP_sha1(), sha1, &sha1Length);
-        total += sha1Length;
-        total += std::strlen(X509_NAME_oneline(X509_get_subject_name(x), text, sizeof text));
-        total += std::strlen(X509_NAME_oneline(X509_get_issuer_name(x), text, sizeof text));
-        tm t{};
-        ASN1_TIME_to_tm(X509_get0_notBefore(x), &t);
-        total += static_cast<size_t>(t.tm_year & 1);
-        ASN1_TIME_to_tm(X509_get0_notAfter(x), &t);
-        total += static_cast<size_t>(t.tm_year & 1);
+        if (!X509_digest(x, EVP_sha1(), sha1, &sha1Length)) fail("X509_digest");
+        row.thumbprint.resize(sha1Length * 2);
+        for (unsigned int i = 0; i < sha1Length; ++i) {
+            row.thumbprint[2 * i] = hex[sha1[i] >> 4];
+            row.thumbprint[2 * i + 1] = hex[sha1[i] & 15];
+        }
+        row.subject = X509_NAME_oneline(X509_get_subject_name(x), text, sizeof text);
+        row.issuer = X509_NAME_oneline(X509_get_issuer_name(x), text, sizeof text);
+        row.notBefore = seconds(X509_get0_notBefore(x));
+        row.notAfter = seconds(X509_get0_notAfter(x));
+        rows.push_back(std::move(row));
         X509_free(x);
     }
-    sink = sink + total;
-    return now() - start;
 }

@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "nameRows.h"
+
 using Vsk::Utils::CAString;
 using Vsk::Utils::CDataBlob;
 using Vsk::Utils::CError;
@@ -142,7 +144,8 @@ std::string blobBytes(const CDataBlob& blob) {
 }
 
 // The conversion writes every attribute as an RDN of its own; this merges the consecutive RDNs that
-// belong together (`sizes`: the number of values of each RDN in encoded order).
+// belong together (`sizes`: the number of values of each RDN in encoded order). An RDN is a SET: its
+// values go in DER order (ascending encodings), whichever order the RDNs take.
 CDataBlob regroup(const CDataBlob& der, const std::vector<size_t>& sizes) {
     Vsk::ASN1::CSequence top;
     top.decode(der);
@@ -154,13 +157,16 @@ CDataBlob regroup(const CDataBlob& der, const std::vector<size_t>& sizes) {
     std::string rdns;
     size_t item = 0;
     for (size_t n : sizes) {
-        std::string values;
+        std::vector<std::string> values;
         for (size_t k = 0; k < n; ++k, ++item) {
             auto* set = Vsk::ASN1::castToSet(seq->getItem(item));
             if (!set || set->getCount() != 1) throw Vsk::Utils::MakeError("RelativeDistinguishedName");
-            values += blobBytes(set->getItem(0)->getRawEncoding());
+            values.push_back(blobBytes(set->getItem(0)->getRawEncoding()));
         }
-        rdns += derWrap(0x31, values);
+        std::sort(values.begin(), values.end());
+        std::string contents;
+        for (const std::string& value : values) contents += value;
+        rdns += derWrap(0x31, contents);
     }
     const std::string out = derWrap(0x30, rdns);
     return CDataBlob(out.data(), out.size(), true);
@@ -216,13 +222,6 @@ CDataBlob fixNumericStrings(const CDataBlob& der) {
 // Names already read, by their DER: the certificates of one authority repeat its Name as issuer,
 // and listing a store reads thousands of them. Only what does not change is kept (OID, value,
 // grouping, display name); the registry's names are asked for each new attribute.
-struct CParsedAttribute {
-    CAString oid;
-    CWString value;
-    bool joinedToPrevious;
-    CAString displayName;
-};
-using CParsedName = std::vector<CParsedAttribute>;
 
 // Enough for the authorities of any real store; the cache starts afresh when it is full.
 constexpr size_t ParsedNameCacheLimit = 512;
@@ -522,6 +521,64 @@ CWString CAttributes::toDisplayString(const WCHAR* nameSeparator, const WCHAR* p
     return out;
 }
 
+namespace {
+
+// Reads the rows; CError for DER that is no Name.
+std::shared_ptr<const CParsedName> parseRows(const CDataBlob& der) {
+    const std::string key = blobBytes(der);
+    std::shared_ptr<const CParsedName> parsed = findParsedName(key);
+    if (parsed) return parsed;
+    auto fresh = std::make_shared<CParsedName>();
+    if (quickName(key, *fresh)) {
+        keepParsedName(key, fresh);
+        return fresh;
+    }
+    fresh->clear();
+    Vsk::ASN1::CSequence top;
+    top.decode(der, false, true);
+    auto* seq = Vsk::ASN1::castToSequence(&top);
+    if (!seq || top.isIncomplete()) throw Vsk::Utils::MakeError("неверный формат Name");
+    for (size_t i = 0; i < seq->getCount(); ++i) {
+        auto* rdn = Vsk::ASN1::castToSet(seq->getItem(i));
+        if (!rdn || rdn->getCount() == 0)
+            throw Vsk::Utils::MakeError("неверный формат RelativeDistinguishedName");
+        for (size_t k = 0; k < rdn->getCount(); ++k) {
+            auto* ava = Vsk::ASN1::castToSequence(rdn->getItem(k));
+            if (!ava || ava->getCount() != 2)
+                throw Vsk::Utils::MakeError("неверный формат AttributeTypeAndValue");
+            auto* type = Vsk::ASN1::castToObjectId(ava->getItem(0));
+            if (!type) throw Vsk::Utils::MakeError("неверный формат AttributeType");
+            const CAString oid = type->getValue();
+            fresh->push_back({oid, ava->getItem(1)->toString(false), k > 0, GetDNDisplayName(oid)});
+        }
+    }
+    keepParsedName(key, fresh);
+    return fresh;
+}
+
+// What fromX501Name raises for a Name it cannot read.
+[[noreturn]] void rethrowAsParseError() {
+    try {
+        throw;
+    } catch (const CError& e) {
+        throw CCryptError::CCryptErrorText(0,
+                                           CWString("Ошибка разбора \"X.501 type Name\": ", CP) + e.getText(),
+                                           static_cast<DWORD>(e.getCode()));
+    } catch (const std::exception&) {
+        throw CCryptError::CCryptErrorTextA(0, "Ошибка разбора \"X.501 type Name\"!", static_cast<DWORD>(-1));
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const CParsedName> ReadNameRows(const CDataBlob& der) {
+    try {
+        return parseRows(der);
+    } catch (...) {
+        rethrowAsParseError();
+    }
+}
+
 void CAttributes::fromX501Name(const CDataBlob& der) {
     Vsk::InternalUtils::CLogScope scope;
     if (Vsk::InternalUtils::GetLogLevel() >= 4)
@@ -529,39 +586,8 @@ void CAttributes::fromX501Name(const CDataBlob& der) {
     m_attributes.clear();
     m_snapshot.clear();
     m_encoding.clear();
-    const std::string key = blobBytes(der);
     try {
-        std::shared_ptr<const CParsedName> parsed = findParsedName(key);
-        if (!parsed) {
-            auto fresh = std::make_shared<CParsedName>();
-            if (quickName(key, *fresh)) {
-                keepParsedName(key, fresh);
-                parsed = fresh;
-            }
-        }
-        if (!parsed) {
-            auto fresh = std::make_shared<CParsedName>();
-            Vsk::ASN1::CSequence top;
-            top.decode(der, false, true);
-            auto* seq = Vsk::ASN1::castToSequence(&top);
-            if (!seq || top.isIncomplete()) throw Vsk::Utils::MakeError("неверный формат Name");
-            for (size_t i = 0; i < seq->getCount(); ++i) {
-                auto* rdn = Vsk::ASN1::castToSet(seq->getItem(i));
-                if (!rdn || rdn->getCount() == 0)
-                    throw Vsk::Utils::MakeError("неверный формат RelativeDistinguishedName");
-                for (size_t k = 0; k < rdn->getCount(); ++k) {
-                    auto* ava = Vsk::ASN1::castToSequence(rdn->getItem(k));
-                    if (!ava || ava->getCount() != 2)
-                        throw Vsk::Utils::MakeError("неверный формат AttributeTypeAndValue");
-                    auto* type = Vsk::ASN1::castToObjectId(ava->getItem(0));
-                    if (!type) throw Vsk::Utils::MakeError("неверный формат AttributeType");
-                    const CAString oid = type->getValue();
-                    fresh->push_back({oid, ava->getItem(1)->toString(false), k > 0, GetDNDisplayName(oid)});
-                }
-            }
-            keepParsedName(key, fresh);
-            parsed = std::move(fresh);
-        }
+        const std::shared_ptr<const CParsedName> parsed = parseRows(der);
         m_attributes.reserve(parsed->size());
         for (const CParsedAttribute& row : *parsed) {
             CAttributePtr attribute = CAttributePtr::create();
@@ -577,18 +603,11 @@ void CAttributes::fromX501Name(const CDataBlob& der) {
         // memory that the blob merely borrows is copied.
         const auto& storage = der.getImpl();
         m_encoding = storage && (storage->m_flags & CDataBlob::CImpl::FlagOwned) ? der : der.clone();
-    } catch (const CError& e) {
+    } catch (...) {
         m_attributes.clear();
         m_snapshot.clear();
         m_encoding.clear();
-        throw CCryptError::CCryptErrorText(0,
-                                           CWString("Ошибка разбора \"X.501 type Name\": ", CP) + e.getText(),
-                                           static_cast<DWORD>(e.getCode()));
-    } catch (const std::exception&) {
-        m_attributes.clear();
-        m_snapshot.clear();
-        m_encoding.clear();
-        throw CCryptError::CCryptErrorTextA(0, "Ошибка разбора \"X.501 type Name\"!", static_cast<DWORD>(-1));
+        rethrowAsParseError();
     }
 }
 

@@ -1,5 +1,4 @@
 #include <vsk/pki/CertCache.h>
-#include <vsk/pki/CertificateImpl.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/global.h>
 #include <vsk/utils/logScope.h>
@@ -12,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "CertificateImpl.h"
 #include "certificateText.h"
 
 namespace Vsk::PKI {

@@ -3,8 +3,8 @@
 #include <vsk/pki/CertApi.h>
 #include <vsk/pki/CertCache.h>
 #include <vsk/pki/Certificate.h>
-#include <vsk/pki/CertificateImpl.h>
 #include <vsk/pki/CryptError.h>
+#include <vsk/pki/Hash.h>
 #include <vsk/pki/OidNames.h>
 #include <vsk/platform/certname.h>
 #include <vsk/utils/base64.h>
@@ -14,9 +14,11 @@
 #include <vsk/utils/logScope.h>
 
 #include <atomic>
-#include <mutex>
+#include <cstring>
 
+#include "CertificateImpl.h"
 #include "certificateText.h"
+#include "nameRows.h"
 
 namespace Vsk::PKI {
 
@@ -60,20 +62,63 @@ CWString valueOf(const CAttributes& name, const char* oid) {
     return attribute ? attribute->m_value : CWString();
 }
 
-// The name as the object shows it: its short name, else its X.500 text of names.
+// Surname and given names, with the common name unless contained; else the common name; else the
+// organisation. `valueOf` gives the value of the first attribute of an OID.
+template <class ValueOf>
+CWString shortNameFrom(ValueOf valueOf) {
+    const CWString surname = trimmed(valueOf("2.5.4.4"));
+    const CWString givenNames = trimmed(valueOf("2.5.4.42"));
+    const CWString commonName = trimmed(valueOf("2.5.4.3"));
+    CWString result = surname;
+    if (givenNames.getLength()) {
+        if (result.getLength()) result += u" ";
+        result += givenNames;
+    }
+    if (commonName.getLength()) {
+        if (result.getLength() == 0)
+            result = commonName;
+        else if (result.find(commonName, true) < 0)
+            result += u", " + commonName;
+    }
+    if (result.getLength() == 0) result = valueOf("2.5.4.10");
+    return result;
+}
+
+CWString shortNameOfRows(const CParsedName& rows) {
+    return shortNameFrom([&](const char* oid) {
+        for (const CParsedAttribute& row : rows)
+            if (row.oid.c_str() && std::strcmp(row.oid.c_str(), oid) == 0) return row.value;
+        return CWString();
+    });
+}
+
+CDataBlob nameBlob(const CERT_NAME_BLOB& name) {
+    return CDataBlob(name.pbData, name.cbData, false);
+}
+
+// The name as the object shows it, from attributes already parsed.
 CWString displayName(CAttributes& name) {
     CWString shortName = getShortName(name);
     return shortName.getLength() ? shortName : name.toX500String(false, true, true);
 }
 
-// The copies of one side's values that equality works on.
-struct CEqualView {
-    CEqualView() = default;
-    CEqualView(const CEqualView&) = delete;
-    CEqualView& operator=(const CEqualView&) = delete;
-    ~CEqualView() { FreeCertificateContext(context); }
+// The short name of a DER Name, read into rows that the certificate does not keep.
+CWString shortNameOfDer(const CERT_NAME_BLOB& name) {
+    return shortNameOfRows(*ReadNameRows(nameBlob(name)));
+}
 
-    PCCERT_CONTEXT context = nullptr;
+// The name as the object shows it: its short name, else its X.500 text of names, last RDN first.
+// Read on demand: the attribute objects are made only when there is no short name, and dropped.
+CWString displayNameOfDer(const CERT_NAME_BLOB& name) {
+    const CWString shortName = shortNameOfDer(name);
+    if (shortName.getLength()) return shortName;
+    CAttributesPtr attributes = CAttributes::createNew();
+    attributes->fromX501Name(nameBlob(name));
+    return attributes->toX500String(false, true, true);
+}
+
+// The copies of one side's values that equality works on when a side holds no certificate.
+struct CEqualView {
     CDataBlob serial;
     CAString serialText;
     CAttributesPtr issuer;
@@ -84,13 +129,12 @@ struct CEqualView {
 
 void takeView(CCertificate::CImpl& impl, CEqualView& view) {
     CLock lock(&impl);
-    if (impl.m_context) view.context = CertDuplicateCertificateContext(impl.m_context);
     view.serial = impl.get_SerialNumberBlob();
     view.serialText = impl.serialText();
     view.issuer = CAttributesPtr(&impl.issuer());
     impl.fillAlgorithmOIDs();
-    view.publicKeyOid = impl.m_publicKeyOid;
-    view.signatureOid = impl.m_signatureOid;
+    view.publicKeyOid = impl.m_values.publicKeyOid;
+    view.signatureOid = impl.m_values.signatureOid;
     view.text = impl.getText();
 }
 
@@ -119,17 +163,21 @@ CWString a2w(const CAString& text) {
     return CWString(text, Vsk::Utils::CP_PROGRAM);
 }
 
+CWString sizeAndDigest(const CDataBlob& bytes) {
+    CWString text = u"size=" + Vsk::Utils::ToWString(static_cast<uint64_t>(bytes.getSize()));
+    try {
+        CHash sha1;
+        sha1.createWithNoChecks(CALG_SHA1);
+        text += u", SHA-1=" + a2w(sha1.calculate(bytes).toHex(nullptr, false));
+    } catch (const CError&) {
+        // Without a hash the size alone describes the input; its bytes never go to the log.
+    }
+    return text;
+}
+
 }  // namespace CertText
 
 using CertText::a2w;
-
-void RegisterOidResolvers() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        Vsk::ASN1::setOidNameResolver(&NameFromOID);
-        Vsk::ASN1::setOidAlgIdResolver(&OIDToAlgId);
-    });
-}
 
 void setCertificateViewer(CertificateViewerProc viewer) {
     g_viewer.store(viewer);
@@ -162,102 +210,33 @@ CWString getCertContextText(PCCERT_CONTEXT context) {
 }
 
 CWString getShortName(const CAttributes& name) {
-    const CWString surname = trimmed(valueOf(name, "2.5.4.4"));
-    const CWString givenNames = trimmed(valueOf(name, "2.5.4.42"));
-    const CWString commonName = trimmed(valueOf(name, "2.5.4.3"));
-    CWString result = surname;
-    if (givenNames.getLength()) {
-        if (result.getLength()) result += u" ";
-        result += givenNames;
-    }
-    if (commonName.getLength()) {
-        if (result.getLength() == 0)
-            result = commonName;
-        else if (result.find(commonName, true) < 0)
-            result += u", " + commonName;
-    }
-    if (result.getLength() == 0) result = valueOf(name, "2.5.4.10");
-    return result;
+    return shortNameFrom([&](const char* oid) { return valueOf(name, oid); });
 }
 
 // ---- Implementation: life -------------------------------------------------------------------------------
 
-CCertificate::CImpl::CImpl()
-    : m_cacheFlags(0),
-      m_context(nullptr),
-      m_keyAlgId(0),
-      m_keyNotBefore(zeroTime()),
-      m_keyNotAfter(zeroTime()),
-      m_hasKeyLink(false),
-      m_providerType(0),
-      m_keySpec(0),
-      m_cacheAcquisition(false) {
-    RegisterOidResolvers();
-    if (Vsk::InternalUtils::GetLogLevel() >= 5) {
-        const int count = Vsk::InternalUtils::addObjectCount(ImplClassName, 1);
-        Vsk::InternalUtils::LogAt(5, Vsk::Utils::ToWString(static_cast<const void*>(this)) +
-                                         u" PKI::CCertificate::CImpl::CImpl " + Vsk::Utils::ToWString(count));
-    }
+CCertificate::CImpl::CImpl() {
+    countLiveObject(ImplClassName, this, 1, "PKI::CCertificate::CImpl::CImpl");
 }
 
 CCertificate::CImpl::~CImpl() {
     try {
-        if (m_context) {
-            if (!CertFreeCertificateContext(m_context))
-                CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::~CImpl", u"CertFreeCertificateContext",
-                                   GetLastError());
-            m_context = nullptr;
-        }
-        if (Vsk::InternalUtils::GetLogLevel() >= 5) {
-            const int count = Vsk::InternalUtils::addObjectCount(ImplClassName, -1);
-            Vsk::InternalUtils::LogAt(5, Vsk::Utils::ToWString(static_cast<const void*>(this)) +
-                                             u" PKI::CCertificate::CImpl::~CImpl " +
-                                             Vsk::Utils::ToWString(count));
-        }
+        m_context.reset();
+        countLiveObject(ImplClassName, this, -1, "PKI::CCertificate::CImpl::~CImpl");
     } catch (...) {
+        // Only the count's log line can fail (out of memory).
     }
 }
 
 void CCertificate::CImpl::clear() {
     CLock lock(this);
     if (m_context) {
-        const PCCERT_CONTEXT held = m_context;
-        m_context = nullptr;
-        if (CertFreeCertificateContext(held))
+        const PCCERT_CONTEXT held = m_context.release();
+        if (CertContextFree::free(held, "Vsk::PKI::CCertificate::CImpl::clear"))
             CertText::log(4, "Vsk::PKI::CCertificate::CImpl::clear",
                           Vsk::Utils::ToWString(static_cast<const void*>(held)) + u" context freed");
-        else
-            CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::clear", u"CertFreeCertificateContext",
-                               GetLastError());
     }
-    m_keyNotBefore = zeroTime();
-    m_keyNotAfter = zeroTime();
-    m_cacheFlags = 0;
-    m_hasKeyLink = false;
-    m_providerType = 0;
-    m_thumbprint.clear();
-    m_serialBytes.clear();
-    m_serialText.clear();
-    m_subjectName.clear();
-    m_issuerName.clear();
-    m_providerName.clear();
-    m_containerName.clear();
-    m_crlDistributionPoints.clear();
-    // Empty lists again; they are made when first asked for.
-    m_enhancedKeyUsages.reset();
-    m_issuerAttributes.reset();
-    m_subjectAttributes.reset();
-    m_cacheAcquisition = false;
-    m_keySpec = 0;
-    // Values of the certificate held before must not outlive it.
-    m_subjectShortName.clear();
-    m_issuerShortName.clear();
-    m_publicKeyOid.clear();
-    m_signatureOid.clear();
-    m_keyAlgId = 0;
-    m_algorithm.reset();
-    m_cspInfo.reset();
-    m_publicKey.clear();
+    m_values = CValues{};
 }
 
 void CCertificate::CImpl::LoadFromBlob(const CDataBlob& input) {
@@ -269,17 +248,18 @@ void CCertificate::CImpl::LoadFromBlob(const CDataBlob& input) {
         CDataBlob bytes = input;
         CDataBlob decoded;
         if (Vsk::Utils::IsBase64(input, &decoded)) bytes = decoded;
-        const PCCERT_CONTEXT context =
-            CertCreateCertificateContext(Encoding, bytes.getData(), bytes.getSize());
+        CertContextPtr context(CertCreateCertificateContext(Encoding, bytes.getData(), bytes.getSize()));
         if (!context) {
             const DWORD error = GetLastError();
+            // What failed to decode may be anything the user picked, a private key too: the log gets
+            // its size and digest, never its bytes.
             CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::LoadFromBlob",
-                               u"Certificate: " + Vsk::Utils::ToBase64Text(input), error);
+                               u"Certificate: " + CertText::sizeAndDigest(input), error);
             throw CCryptError(130502, error);
         }
-        m_context = context;
+        m_context = std::move(context);
         CertText::log(4, "Vsk::PKI::CCertificate::CImpl::LoadFromBlob",
-                      Vsk::Utils::ToWString(static_cast<const void*>(context)));
+                      Vsk::Utils::ToWString(static_cast<const void*>(m_context.get())));
     } catch (const CCryptError&) {
         throw;
     } catch (const CError& error) {
@@ -295,7 +275,7 @@ void CCertificate::CImpl::put_CertContext(PCCERT_CONTEXT context) {
     CLock lock(this);
     clear();
     if (!context) return;
-    const PCCERT_CONTEXT duplicate = CertDuplicateCertificateContext(context);
+    CertContextPtr duplicate = duplicateContext(context);
     if (!duplicate) {
         const DWORD error = GetLastError();
         CDataBlob der(context->pbCertEncoded, context->cbCertEncoded, false);
@@ -303,37 +283,34 @@ void CCertificate::CImpl::put_CertContext(PCCERT_CONTEXT context) {
                            getCertContextText(context) + u" " + Vsk::Utils::ToBase64Text(der), error);
         throw CCryptError(130601, error);
     }
-    m_context = duplicate;
+    m_context = std::move(duplicate);
 }
 
 void CCertificate::CImpl::findCertInStores() {
+    static const char* const Function = "Vsk::PKI::CCertificate::CImpl::findCertInStores";
     try {
-        CDataBlob issuerDer = issuer().m_encoding;
-        CDataBlob serial = m_serialBytes;
-        CERT_INFO id{};
-        id.Issuer.cbData = issuerDer.getSize();
-        id.Issuer.pbData = issuerDer.getData();
-        id.SerialNumber.cbData = serial.getSize();
-        id.SerialNumber.pbData = serial.getData();
-        static const WCHAR* const stores[] = {u"MY", u"AddressBook", u"CA", u"ROOT"};
+        const CDataBlob issuerDer = issuer().m_encoding;
+        const CDataBlob serial = m_values.serialBytes;
+        CERT_ID id{};
+        id.dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+        id.IssuerSerialNumber.Issuer.cbData = issuerDer.getSize();
+        id.IssuerSerialNumber.Issuer.pbData = issuerDer.getData();
+        id.IssuerSerialNumber.SerialNumber.cbData = serial.getSize();
+        id.IssuerSerialNumber.SerialNumber.pbData = serial.getData();
+        Vsk::Utils::CArray<CWString> stores;
+        for (const char16_t* name : {u"MY", u"AddressBook", u"CA", u"ROOT"}) stores.add(CWString(name));
         for (DWORD location : {CERT_SYSTEM_STORE_CURRENT_USER, CERT_SYSTEM_STORE_LOCAL_MACHINE}) {
-            for (const WCHAR* name : stores) {
-                HCERTSTORE store =
-                    CertOpenStore(CERT_STORE_PROV_SYSTEM_W, Encoding, 0,
-                                  location | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, name);
-                if (!store) continue;
-                PCCERT_CONTEXT found = CertGetSubjectCertificateFromStore(store, Encoding, &id);
-                CertCloseStore(store, 0);
-                if (!found) continue;
-                try {
-                    put_CertContext(found);
-                } catch (...) {
-                }
-                CertFreeCertificateContext(found);
-                return;
-            }
+            const CertContextPtr found(Vsk::PKI::FindCertificate(stores, id, location));
+            if (!found) continue;
+            put_CertContext(found.get());
+            return;
         }
-    } catch (...) {
+    } catch (const CError& error) {
+        // The search only finds or does not find: the description stays as it is.
+        CertText::log(2, Function, u"Поиск сертификата в хранилищах: " + error.getText());
+    } catch (const std::exception& error) {
+        CertText::log(2, Function,
+                      u"Поиск сертификата в хранилищах: " + CWString(error.what(), Vsk::Utils::CP_PROGRAM));
     }
 }
 
@@ -345,89 +322,99 @@ const CERT_INFO* CCertificate::CImpl::certInfo() const {
 
 CAString CCertificate::CImpl::get_Thumbprint() {
     CLock lock(this);
-    if (m_thumbprint.getLength() || !m_context) return m_thumbprint;
+    if (m_values.thumbprint.getLength() || !m_context) return m_values.thumbprint;
     DWORD error = 0;
-    const CDataBlob hash = GetCertificateContextProperty(m_context, CERT_SHA1_HASH_PROP_ID, &error);
+    const CDataBlob hash = GetCertificateContextProperty(m_context.get(), CERT_SHA1_HASH_PROP_ID, &error);
     if (hash.getSize() == 0) throw CCryptError(130102, error);
     CAString text = hash.toHex(nullptr, false);
     if (text.getStatus() != 0) throw CCryptError(130105, static_cast<DWORD>(ERROR_OUTOFMEMORY));
-    m_thumbprint = text;
-    return m_thumbprint;
+    m_values.thumbprint = text;
+    return m_values.thumbprint;
 }
 
 CDataBlob CCertificate::CImpl::get_SerialNumberBlob() {
     CLock lock(this);
     const CERT_INFO* info = certInfo();
-    if (m_serialBytes.getSize() == 0 && info && info->SerialNumber.cbData)
-        m_serialBytes = CDataBlob(info->SerialNumber.pbData, info->SerialNumber.cbData, true);
-    return m_serialBytes.clone();
+    if (m_values.serialBytes.getSize() == 0 && info && info->SerialNumber.cbData)
+        m_values.serialBytes = CDataBlob(info->SerialNumber.pbData, info->SerialNumber.cbData, true);
+    return m_values.serialBytes.clone();
 }
 
 CAString CCertificate::CImpl::serialText() {
     CLock lock(this);
-    if (m_serialText.getLength()) return m_serialText;
+    if (m_values.serialText.getLength()) return m_values.serialText;
     const CDataBlob serial = get_SerialNumberBlob();
-    if (serial.getSize() == 0) return m_serialText;
+    if (serial.getSize() == 0) return m_values.serialText;
     CAString text = serial.toHex(nullptr, true);
     if (text.getStatus() != 0) throw CCryptError(130106, static_cast<DWORD>(ERROR_OUTOFMEMORY));
-    m_serialText = text;
-    return m_serialText;
+    m_values.serialText = text;
+    return m_values.serialText;
 }
 
 CAttributes& CCertificate::CImpl::subject() {
     CLock lock(this);
     const CERT_INFO* info = certInfo();
-    if (!(m_cacheFlags & FlagSubject) && info) {
+    if (!(m_values.cacheFlags & FlagSubject) && info) {
         CAttributesPtr parsed = CAttributes::createNew();
         parsed->fromX501Name(CDataBlob(info->Subject.pbData, info->Subject.cbData, true));
-        m_subjectAttributes = parsed;
-        m_cacheFlags |= FlagSubject;
+        m_values.subjectAttributes = parsed;
+        m_values.cacheFlags |= FlagSubject;
     }
-    if (!m_subjectAttributes) m_subjectAttributes = CAttributes::createNew();
-    return *m_subjectAttributes;
+    if (!m_values.subjectAttributes) m_values.subjectAttributes = CAttributes::createNew();
+    return *m_values.subjectAttributes;
 }
 
 CAttributes& CCertificate::CImpl::issuer() {
     CLock lock(this);
     const CERT_INFO* info = certInfo();
-    if (!(m_cacheFlags & FlagIssuer) && info) {
+    if (!(m_values.cacheFlags & FlagIssuer) && info) {
         CAttributesPtr parsed = CAttributes::createNew();
         parsed->fromX501Name(CDataBlob(info->Issuer.pbData, info->Issuer.cbData, true));
-        m_issuerAttributes = parsed;
-        m_cacheFlags |= FlagIssuer;
+        m_values.issuerAttributes = parsed;
+        m_values.cacheFlags |= FlagIssuer;
     }
-    if (!m_issuerAttributes) m_issuerAttributes = CAttributes::createNew();
-    return *m_issuerAttributes;
+    if (!m_values.issuerAttributes) m_values.issuerAttributes = CAttributes::createNew();
+    return *m_values.issuerAttributes;
 }
 
 CWString CCertificate::CImpl::subjectName() {
     CLock lock(this);
-    if (!(m_cacheFlags & FlagSubjectName) && m_context) {
-        m_subjectName = displayName(subject());
-        m_cacheFlags |= FlagSubjectName;
+    if (!(m_values.cacheFlags & FlagSubjectName) && m_context) {
+        m_values.subjectName = (m_values.cacheFlags & FlagSubject)
+                                   ? displayName(subject())
+                                   : displayNameOfDer(m_context->pCertInfo->Subject);
+        m_values.cacheFlags |= FlagSubjectName;
     }
-    return m_subjectName;
+    return m_values.subjectName;
 }
 
 CWString CCertificate::CImpl::issuerName() {
     CLock lock(this);
-    if (!(m_cacheFlags & FlagIssuerName) && m_context) {
-        m_issuerName = displayName(issuer());
-        m_cacheFlags |= FlagIssuerName;
+    if (!(m_values.cacheFlags & FlagIssuerName) && m_context) {
+        m_values.issuerName = (m_values.cacheFlags & FlagIssuer)
+                                  ? displayName(issuer())
+                                  : displayNameOfDer(m_context->pCertInfo->Issuer);
+        m_values.cacheFlags |= FlagIssuerName;
     }
-    return m_issuerName;
+    return m_values.issuerName;
 }
 
 CWString CCertificate::CImpl::subjectShortName() {
     CLock lock(this);
-    if (m_subjectShortName.getLength() == 0) m_subjectShortName = getShortName(subject());
-    return m_subjectShortName;
+    if (m_values.subjectShortName.getLength() == 0)
+        m_values.subjectShortName = (m_values.cacheFlags & FlagSubject) || !certInfo()
+                                        ? getShortName(subject())
+                                        : shortNameOfDer(certInfo()->Subject);
+    return m_values.subjectShortName;
 }
 
 CWString CCertificate::CImpl::issuerShortName() {
     CLock lock(this);
-    if (m_issuerShortName.getLength() == 0) m_issuerShortName = getShortName(issuer());
-    return m_issuerShortName;
+    if (m_values.issuerShortName.getLength() == 0)
+        m_values.issuerShortName = (m_values.cacheFlags & FlagIssuer) || !certInfo()
+                                       ? getShortName(issuer())
+                                       : shortNameOfDer(certInfo()->Issuer);
+    return m_values.issuerShortName;
 }
 
 CWString CCertificate::CImpl::getText() {
@@ -478,12 +465,12 @@ CCertOrderKey CCertificate::CImpl::orderKey() {
         key.store = m_context->hCertStore;
     } else {
         key.serialText = serialText();
-        if (m_cacheFlags & FlagIssuer) key.issuerDer = issuer().toX501Name(false);
+        if (m_values.cacheFlags & FlagIssuer) key.issuerDer = issuer().toX501Name(false);
     }
     loadKeyProvInfo();
-    key.providerType = m_providerType;
-    key.providerName = m_providerName;
-    key.containerName = m_containerName;
+    key.providerType = m_values.providerType;
+    key.providerName = m_values.providerName;
+    key.containerName = m_values.containerName;
     return key;
 }
 
@@ -496,17 +483,28 @@ bool CCertificate::CImpl::less(CImpl& a, CImpl& b) {
 
 bool CCertificate::CImpl::equal(CImpl& other) {
     if (this == &other) return true;
+    // Two certificates are the same when their encodings are: nothing is parsed or hashed for that.
+    // Each side's context is duplicated under its own lock, so the bytes stay valid after it.
+    CertContextPtr mineContext, theirContext;
+    {
+        CLock lock(this);
+        mineContext = duplicateContext(m_context.get());
+    }
+    if (mineContext) {
+        {
+            CLock lock(&other);
+            theirContext = duplicateContext(other.m_context.get());
+        }
+        if (mineContext.get() == theirContext.get()) return true;
+        if (theirContext)
+            return mineContext->cbCertEncoded == theirContext->cbCertEncoded &&
+                   std::equal(mineContext->pbCertEncoded,
+                              mineContext->pbCertEncoded + mineContext->cbCertEncoded,
+                              theirContext->pbCertEncoded);
+    }
     CEqualView mine, theirs;
     takeView(*this, mine);
     takeView(other, theirs);
-    if (mine.context) {
-        if (mine.context == theirs.context) return true;
-        if (theirs.context)
-            return mine.context->cbCertEncoded == theirs.context->cbCertEncoded &&
-                   std::equal(mine.context->pbCertEncoded,
-                              mine.context->pbCertEncoded + mine.context->cbCertEncoded,
-                              theirs.context->pbCertEncoded);
-    }
     const bool same = mine.serial == theirs.serial && mine.issuer->equal(*theirs.issuer, false);
     if (Vsk::InternalUtils::GetLogLevel() >= 4)
         CertText::log(4, "Vsk::PKI::CCertificate::CImpl::equal",
@@ -556,7 +554,7 @@ bool CCertificate::create() {
 void CCertificate::LoadFromBlob(const CDataBlob& bytes) {
     CLogScope scope;
     if (scope.getLevel() >= 5)
-        scope.enter("Vsk::PKI::CCertificate::LoadFromBlob", Vsk::Utils::ToBase64Text(bytes));
+        scope.enter("Vsk::PKI::CCertificate::LoadFromBlob", CertText::sizeAndDigest(bytes));
     CImpl* p = impl();
     CLock lock(p);
     p->LoadFromBlob(bytes);
@@ -569,7 +567,7 @@ void CCertificate::put_CertContext(PCCERT_CONTEXT context) {
                     Vsk::Utils::ToWString(static_cast<const void*>(context)));
     if (m_pImpl) {
         CLock lock(m_pImpl.get());
-        if (m_pImpl->m_context == context) return;
+        if (m_pImpl->m_context.get() == context) return;
     }
     if (context) CImpl::freeNonUsedCache();
     CRefPtr<CImpl> fresh = CRefPtr<CImpl>::create();
@@ -586,28 +584,28 @@ void CCertificate::put_DecryptCertInfo(const CDataBlob& issuerName, const CDataB
     CLock lock(p);
     CAttributesPtr issuer = CAttributes::createNew();
     issuer->fromX501Name(issuerName);
-    p->m_issuerAttributes = issuer;
-    p->m_cacheFlags |= CImpl::FlagIssuer;
-    p->m_issuerName = valueOf(*issuer, "2.5.4.3");
-    p->m_issuerShortName.clear();
-    p->m_serialBytes = serialNumber.clone();
-    p->m_serialText.clear();
+    p->m_values.issuerAttributes = issuer;
+    p->m_values.cacheFlags |= CImpl::FlagIssuer;
+    p->m_values.issuerName = valueOf(*issuer, "2.5.4.3");
+    p->m_values.issuerShortName.clear();
+    p->m_values.serialBytes = serialNumber.clone();
+    p->m_values.serialText.clear();
     p->serialText();
-    p->m_publicKeyOid = publicKeyOid;
-    p->m_keyAlgId = OIDToAlgId(publicKeyOid);
+    p->m_values.publicKeyOid = publicKeyOid;
+    p->m_values.keyAlgId = OIDToAlgId(publicKeyOid);
     if (!p->m_context) p->findCertInStores();
 }
 
 PCCERT_CONTEXT CCertificate::get_CertContext() const {
     if (!m_pImpl) return nullptr;
     CLock lock(m_pImpl.get());
-    return m_pImpl->m_context;
+    return m_pImpl->m_context.get();
 }
 
 CDataBlob CCertificate::get_Encoded(bool copy) const {
     if (!m_pImpl) return CDataBlob();
     CLock lock(m_pImpl.get());
-    const PCCERT_CONTEXT context = m_pImpl->m_context;
+    const PCCERT_CONTEXT context = m_pImpl->m_context.get();
     if (!context || !context->cbCertEncoded) return CDataBlob();
     return CDataBlob(context->pbCertEncoded, context->cbCertEncoded, copy);
 }
@@ -700,7 +698,7 @@ void CCertificate::ShowDialog(HWND parent, const WCHAR* title) const {
     {
         CLock lock(p);
         if (!p->m_context) throw CCryptError(130401, static_cast<DWORD>(0));
-        shown = CertDuplicateCertificateContext(p->m_context);
+        shown = CertDuplicateCertificateContext(p->m_context.get());
     }
     // The viewer is modal: the object stays usable by other threads while it is open.
     struct Release {

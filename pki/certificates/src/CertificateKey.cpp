@@ -2,7 +2,6 @@
 #include <vsk/asn1/asn1.h>
 #include <vsk/pki/CertApi.h>
 #include <vsk/pki/Certificate.h>
-#include <vsk/pki/CertificateImpl.h>
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/CryptoApi.h>
 #include <vsk/pki/OidNames.h>
@@ -15,6 +14,7 @@
 
 #include <cstring>
 
+#include "CertificateImpl.h"
 #include "certificateText.h"
 
 namespace Vsk::PKI {
@@ -135,12 +135,13 @@ CWString copyText(LPCWSTR text, DWORD noMemoryStep, DWORD otherStep) {
 void CCertificate::CImpl::fillAlgorithmOIDs() {
     CLock lock(this);
     const CERT_INFO* info = certInfo();
-    if ((m_cacheFlags & FlagAlgorithms) || !info) return;
-    m_publicKeyOid = CAString(
+    if ((m_values.cacheFlags & FlagAlgorithms) || !info) return;
+    m_values.publicKeyOid = CAString(
         info->SubjectPublicKeyInfo.Algorithm.pszObjId ? info->SubjectPublicKeyInfo.Algorithm.pszObjId : "");
-    m_keyAlgId = OIDToAlgId(m_publicKeyOid);
-    m_signatureOid = CAString(info->SignatureAlgorithm.pszObjId ? info->SignatureAlgorithm.pszObjId : "");
-    m_cacheFlags |= FlagAlgorithms;
+    m_values.keyAlgId = OIDToAlgId(m_values.publicKeyOid);
+    m_values.signatureOid =
+        CAString(info->SignatureAlgorithm.pszObjId ? info->SignatureAlgorithm.pszObjId : "");
+    m_values.cacheFlags |= FlagAlgorithms;
 }
 
 // ---- Public key -------------------------------------------------------------------------------------------
@@ -149,18 +150,18 @@ CDataBlob CCertificate::CImpl::get_PublicKey() {
     CLogScope scope;
     if (scope.getLevel() >= 5) scope.enter("Vsk::PKI::CCertificate::CImpl::get_PublicKey");
     CLock lock(this);
-    if (m_publicKey.getSize() == 0 && m_context) {
+    if (m_values.publicKey.getSize() == 0 && m_context) {
         fillAlgorithmOIDs();
         const CRYPT_BIT_BLOB& bits = m_context->pCertInfo->SubjectPublicKeyInfo.PublicKey;
         const CDataBlob raw(bits.pbData, bits.cbData, true);
-        m_publicKey = raw;
+        m_values.publicKey = raw;
         if (raw.getSize() == 0) {
             CertText::log(2, "Vsk::PKI::CCertificate::CImpl::get_PublicKey", u"Публичный ключ отсутствует");
-        } else if (isGostKeyOid(m_publicKeyOid)) {
+        } else if (isGostKeyOid(m_values.publicKeyOid)) {
             try {
-                m_publicKey = gostKeyBytes(raw);
+                m_values.publicKey = gostKeyBytes(raw);
             } catch (...) {
-                m_publicKey = raw;
+                m_values.publicKey = raw;
                 if (Vsk::InternalUtils::GetLogLevel() >= 2) {
                     CWString text;
                     try {
@@ -172,17 +173,17 @@ CDataBlob CCertificate::CImpl::get_PublicKey() {
                         u"Ошибка разбора публичного ключа: " + a2w(raw.toHex(nullptr, false)) + u", " + text);
                 }
             }
-        } else if (m_publicKeyOid == "1.2.840.113549.1.1.1") {
+        } else if (m_values.publicKeyOid == "1.2.840.113549.1.1.1") {
             try {
                 const CDataBlob modulus = rsaModulus(raw);
-                if (modulus.getSize()) m_publicKey = modulus;
+                if (modulus.getSize()) m_values.publicKey = modulus;
             } catch (...) {
-                m_publicKey = raw;
+                m_values.publicKey = raw;
             }
         }
     }
-    if (scope.isEntered()) scope.m_result = Vsk::Utils::ToBase64Text(m_publicKey);
-    return m_publicKey;
+    if (scope.isEntered()) scope.m_result = Vsk::Utils::ToBase64Text(m_values.publicKey);
+    return m_values.publicKey;
 }
 
 CDataBlob CCertificate::CImpl::get_PublicKeyWrap() {
@@ -190,7 +191,7 @@ CDataBlob CCertificate::CImpl::get_PublicKeyWrap() {
     fillAlgorithmOIDs();
     if (m_context) {
         CError listing;
-        const CSPInfoArray providers = CSPsFromCertificate(m_context, &listing);
+        const CSPInfoArray providers = CSPsFromCertificate(m_context.get(), &listing);
         for (const CRefPtr<CSPInfo>& provider : providers) {
             if (!provider || provider->isCryptoProKC()) continue;
             CHoldCSP hold = provider->acquireContext(nullptr, CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
@@ -210,60 +211,61 @@ CDataBlob CCertificate::CImpl::get_PublicKeyWrap() {
             if (blob.getSize()) return blob;
         }
     }
-    return buildPublicKeyBlob(m_keyAlgId, get_PublicKey());
+    return buildPublicKeyBlob(m_values.keyAlgId, get_PublicKey());
 }
 
 CRefPtr<CAlgorithm> CCertificate::CImpl::getPublicKeyAlgorithm() {
     CLock lock(this);
-    if (m_algorithm) return m_algorithm;
+    if (m_values.algorithm) return m_values.algorithm;
     fillAlgorithmOIDs();
     const DWORD bits = get_PublicKey().getSize() * 8;
-    CRefPtr<CAlgorithm> found = FindAlgorithm(m_publicKeyOid, static_cast<int>(bits));
+    CRefPtr<CAlgorithm> found = FindAlgorithm(m_values.publicKeyOid, static_cast<int>(bits));
     if (!found) {
         if (Vsk::InternalUtils::GetLogLevel() >= 3)
             CertText::log(3, "Vsk::PKI::CCertificate::CImpl::getPublicKeyAlgorithm",
-                          u"Не поддерживается алгоритм " + a2w(m_publicKeyOid) +
+                          u"Не поддерживается алгоритм " + a2w(m_values.publicKeyOid) +
                               u" с длиной публичного ключа " + Vsk::Utils::ToWString(bits) + u" бит.");
         found = CAlgorithm::createNew();
-        found->m_oid = m_publicKeyOid;
-        found->m_aid = m_keyAlgId;
-        found->m_name = CNameOID::joinNames(m_publicKeyOid, u", ");
+        found->m_oid = m_values.publicKeyOid;
+        found->m_aid = m_values.keyAlgId;
+        found->m_name = CNameOID::joinNames(m_values.publicKeyOid, u", ");
         found->m_keyBitLength = bits;
     }
-    m_algorithm = found;
-    return m_algorithm;
+    m_values.algorithm = found;
+    return m_values.algorithm;
 }
 
 // ---- Key-provider information ----------------------------------------------------------------------------
 
 void CCertificate::CImpl::loadKeyProvInfo() {
     CLock lock(this);
-    if ((m_cacheFlags & FlagKeyProvInfo) || !m_context) return;
+    if ((m_values.cacheFlags & FlagKeyProvInfo) || !m_context) return;
     DWORD error = 0;
-    const CDataBlob record = GetCertificateContextProperty(m_context, CERT_KEY_PROV_INFO_PROP_ID, &error);
+    const CDataBlob record =
+        GetCertificateContextProperty(m_context.get(), CERT_KEY_PROV_INFO_PROP_ID, &error);
     if (record.getSize() != 0) {
         if (record.getSize() < sizeof(CRYPT_KEY_PROV_INFO)) throw CCryptError(130109, error);
         CRYPT_KEY_PROV_INFO info;
         std::memcpy(&info, record.getData(), sizeof info);
-        m_hasKeyLink = true;
-        m_providerType = info.dwProvType;
-        m_providerName = copyText(info.pwszProvName, 130111, 130112);
-        m_containerName = copyText(info.pwszContainerName, 130113, 130114);
+        m_values.hasKeyLink = true;
+        m_values.providerType = info.dwProvType;
+        m_values.providerName = copyText(info.pwszProvName, 130111, 130112);
+        m_values.containerName = copyText(info.pwszContainerName, 130113, 130114);
     } else {
         CERT_KEY_CONTEXT keyContext{};
         DWORD keyContextSize = sizeof keyContext;
-        if (GetCertificateContextPropertyFixed(m_context, CERT_KEY_CONTEXT_PROP_ID, &keyContext,
+        if (GetCertificateContextPropertyFixed(m_context.get(), CERT_KEY_CONTEXT_PROP_ID, &keyContext,
                                                &keyContextSize) &&
             keyContext.cbSize == sizeof keyContext)
-            m_hasKeyLink = true;
+            m_values.hasKeyLink = true;
         CError listing;
-        const CSPInfoArray providers = CSPsFromCertificate(m_context, &listing);
+        const CSPInfoArray providers = CSPsFromCertificate(m_context.get(), &listing);
         if (!providers.isEmpty() && providers[0]) {
-            m_providerType = providers[0]->m_type;
-            m_providerName = providers[0]->m_name;
+            m_values.providerType = providers[0]->m_type;
+            m_values.providerName = providers[0]->m_name;
         }
     }
-    m_cacheFlags |= FlagKeyProvInfo;
+    m_values.cacheFlags |= FlagKeyProvInfo;
 }
 
 bool CCertificate::CImpl::setKeyProvInfo(DWORD providerType, const CWString& providerName,
@@ -283,19 +285,20 @@ bool CCertificate::CImpl::setKeyProvInfo(DWORD providerType, const CWString& pro
     info.dwProvType = providerType;
     info.dwFlags = (machine ? CRYPT_MACHINE_KEYSET : 0) | (silent ? CRYPT_SILENT : 0);
     info.dwKeySpec = keySpec;
-    if (!CertSetCertificateContextProperty(m_context, CERT_KEY_PROV_INFO_PROP_ID, cache ? 1 : 0, &info)) {
+    if (!CertSetCertificateContextProperty(m_context.get(), CERT_KEY_PROV_INFO_PROP_ID, cache ? 1 : 0,
+                                           &info)) {
         CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::setKeyProvInfo",
                            u"set CERT_KEY_PROV_INFO_PROP_ID", GetLastError());
         scope.setResult(false);
         return false;
     }
-    m_providerType = providerType;
-    m_providerName = providerName;
-    m_containerName = containerName;
-    m_keySpec = keySpec;
-    m_cacheAcquisition = cache;
-    m_hasKeyLink = true;
-    m_cacheFlags |= FlagKeyProvInfo;
+    m_values.providerType = providerType;
+    m_values.providerName = providerName;
+    m_values.containerName = containerName;
+    m_values.keySpec = keySpec;
+    m_values.cacheAcquisition = cache;
+    m_values.hasKeyLink = true;
+    m_values.cacheFlags |= FlagKeyProvInfo;
     scope.setResult(true);
     return true;
 }
@@ -306,14 +309,14 @@ CWString CCertificate::get_PublicKeyAlgorithmOID(bool asName) const {
     CImpl* p = impl();
     CLock lock(p);
     p->fillAlgorithmOIDs();
-    return oidText(p->m_publicKeyOid, asName);
+    return oidText(p->m_values.publicKeyOid, asName);
 }
 
 CWString CCertificate::get_SignatureAlgorithmOID(bool asName) const {
     CImpl* p = impl();
     CLock lock(p);
     p->fillAlgorithmOIDs();
-    return oidText(p->m_signatureOid, asName);
+    return oidText(p->m_values.signatureOid, asName);
 }
 
 CDataBlob CCertificate::get_PublicKey() const {
@@ -338,7 +341,7 @@ void CCertificate::getPossibleHashAlgorithms(Vsk::Utils::CArray<CAString>& oids)
     CLock lock(p);
     p->fillAlgorithmOIDs();
     oids.clear();
-    for (const CRefPtr<CAlgorithm>& algorithm : GetPossibleHashAlgs(p->m_publicKeyOid))
+    for (const CRefPtr<CAlgorithm>& algorithm : GetPossibleHashAlgs(p->m_values.publicKeyOid))
         if (algorithm) oids.add(algorithm->m_oid);
 }
 
@@ -346,21 +349,21 @@ DWORD CCertificate::get_ProviderType() const {
     CImpl* p = impl();
     CLock lock(p);
     p->loadKeyProvInfo();
-    return p->m_providerType;
+    return p->m_values.providerType;
 }
 
 CWString CCertificate::get_ProviderName() const {
     CImpl* p = impl();
     CLock lock(p);
     p->loadKeyProvInfo();
-    return p->m_providerName;
+    return p->m_values.providerName;
 }
 
 CWString CCertificate::get_ContainerName() const {
     CImpl* p = impl();
     CLock lock(p);
     p->loadKeyProvInfo();
-    return p->m_containerName;
+    return p->m_values.containerName;
 }
 
 bool CCertificate::setKeyProvInfo(DWORD providerType, const CWString& providerName,

@@ -1,11 +1,12 @@
 // Certificate verification: the arguments are checked here; building and checking the chain under the
 // verification settings comes with chain verification.
 #include <vsk/pki/Certificate.h>
-#include <vsk/pki/CertificateImpl.h>
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/Settings.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/logScope.h>
+
+#include "CertificateImpl.h"
 
 namespace Vsk::PKI {
 
@@ -28,7 +29,7 @@ DWORD CCertificate::VerifyCertificate(PCCERT_CONTEXT context, const CCertVerifyS
 DWORD CCertificate::Verify(const CCertVerifySettings& settings, const FILETIME* time) const {
     CImpl* p = impl();
     CLock lock(p);
-    return VerifyCertificate(p->m_context, &settings, time);
+    return VerifyCertificate(p->m_context.get(), &settings, time);
 }
 
 }  // namespace Vsk::PKI

@@ -11,6 +11,10 @@
 
 #include <atomic>
 
+#include "CrlImpl.h"
+#include "certHandles.h"
+#include "certificateText.h"
+
 using Vsk::Utils::CDataBlob;
 using Vsk::Utils::CError;
 using Vsk::Utils::CWString;
@@ -32,13 +36,6 @@ uint64_t fileTimeValue(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-void countObject(const void* object, int delta, const char* where) {
-    const int count = Vsk::InternalUtils::addObjectCount(ClassName, delta);
-    if (Vsk::InternalUtils::GetLogLevel() >= 5)
-        Vsk::InternalUtils::LogAt(5, Vsk::Utils::ToWString(object) + u' ' + CWString(where, CP) + u' ' +
-                                         Vsk::Utils::ToWString(count));
-}
-
 }  // namespace
 
 void SetCrlViewer(PFN_CRL_VIEWER viewer) {
@@ -46,19 +43,19 @@ void SetCrlViewer(PFN_CRL_VIEWER viewer) {
 }
 
 CCrl::CImpl::CImpl() : m_issuer(CAttributes::createNew()) {
-    countObject(this, 1, "PKI::CCrl::CImpl::CImpl");
+    countLiveObject(ClassName, this, 1, "PKI::CCrl::CImpl::CImpl");
 }
 
 CCrl::CImpl::~CImpl() {
-    clear();
-    countObject(this, -1, "PKI::CCrl::CImpl::~CImpl");
+    try {
+        countLiveObject(ClassName, this, -1, "PKI::CCrl::CImpl::~CImpl");
+    } catch (...) {
+        // Only the count's log line can fail (out of memory).
+    }
 }
 
 void CCrl::CImpl::clear() {
-    if (m_context) {
-        CertFreeCRLContext(m_context);
-        m_context = nullptr;
-    }
+    m_context.reset();
     m_issuerText.clear();
     m_nextPublish = FILETIME{};
 }
@@ -100,11 +97,11 @@ void CCrl::CImpl::LoadFromBlob(const CDataBlob& der) {
     clear();
     if (der.getSize() == 0) throw CCryptError(140301, static_cast<DWORD>(0));
     try {
-        m_context = CertCreateCRLContext(Encoding, der.getData(), der.getSize());
+        m_context.reset(CertCreateCRLContext(Encoding, der.getData(), der.getSize()));
         if (!m_context) {
             const DWORD code = GetLastError();
-            Vsk::InternalUtils::LogAt(1, CWString("PKI::CCrl::CImpl::LoadFromBlob CRL: ", CP) +
-                                             CWString(Vsk::Utils::Base64Enc(der, 0), CP));
+            // Input that is no CRL may be anything, a key too: its size and digest, never its bytes.
+            CertText::log(1, "Vsk::PKI::CCrl::CImpl::LoadFromBlob", u"CRL: " + CertText::sizeAndDigest(der));
             throw CCryptError(140302, code);
         }
         readFields();
@@ -120,7 +117,7 @@ void CCrl::CImpl::LoadFromBlob(const CDataBlob& der) {
 void CCrl::CImpl::put_CrlContext(PCCRL_CONTEXT context) {
     clear();
     if (!context) return;
-    m_context = CertDuplicateCRLContext(context);
+    m_context.reset(CertDuplicateCRLContext(context));
     if (!m_context) throw CCryptError(140101, static_cast<DWORD>(-1));
     try {
         readFields();
@@ -136,6 +133,11 @@ void CCrl::CImpl::put_CrlContext(PCCRL_CONTEXT context) {
 CCrl::CCrl(bool create) {
     if (create) m_pImpl = Vsk::Utils::CRefPtr<CImpl>::create();
 }
+CCrl::CCrl(const CCrl& other) = default;
+CCrl::CCrl(CCrl&& other) noexcept = default;
+CCrl& CCrl::operator=(const CCrl& other) = default;
+CCrl& CCrl::operator=(CCrl&& other) noexcept = default;
+CCrl::~CCrl() = default;
 
 CCrl::CImpl* CCrl::impl() const {
     m_pImpl.checkCreated();
@@ -151,7 +153,7 @@ void CCrl::put_CrlContext(PCCRL_CONTEXT context) {
 }
 
 PCCRL_CONTEXT CCrl::get_CrlContext() const {
-    return impl()->m_context;
+    return impl()->m_context.get();
 }
 
 CWString CCrl::get_IssuerName() const {
@@ -182,7 +184,7 @@ bool CCrl::isRevoked(const CCertificate& certificate) const {
     PCCERT_CONTEXT cert = certificate.get_CertContext();
     if (!cert) throw CCryptError(CError("Сертификат не задан", E_INVALIDARG));
     PCRL_ENTRY entry = nullptr;
-    if (!CertFindCertificateInCRL(cert, p->m_context, 0, nullptr, &entry))
+    if (!CertFindCertificateInCRL(cert, p->m_context.get(), 0, nullptr, &entry))
         throw CCryptError(0, static_cast<DWORD>(-1));
     return entry != nullptr;
 }
@@ -193,7 +195,7 @@ void CCrl::ShowDialog(HWND owner, const WCHAR* title) const {
     PFN_CRL_VIEWER viewer = crlViewer.load();
     if (!viewer) throw CCryptError(140502, ERROR_NOT_SUPPORTED);
     try {
-        if (viewer(CERT_STORE_CRL_CONTEXT, p->m_context, owner, title, 0, nullptr)) return;
+        if (viewer(CERT_STORE_CRL_CONTEXT, p->m_context.get(), owner, title, 0, nullptr)) return;
     } catch (const CCryptError&) {
         throw;
     } catch (const CError& e) {

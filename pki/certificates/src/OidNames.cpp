@@ -1,3 +1,4 @@
+#include <vsk/asn1/asn1.h>
 #include <vsk/pki/OidNames.h>
 #include <vsk/platform/certname.h>
 #include <vsk/platform/crypt.h>
@@ -146,4 +147,20 @@ CWString CNameOID::getName(const CAString& oid) {
     return *names.begin();
 }
 
+namespace {
+
+// The ASN.1 codec names OIDs and gives their ALG_IDs through these tables from the start of the
+// process, whatever is called first. The library's link interface names the symbol below, so every
+// program linked with the library carries this object and its registration.
+struct COidResolversAtStart {
+    COidResolversAtStart() {
+        Vsk::ASN1::setOidNameResolver(&NameFromOID);
+        Vsk::ASN1::setOidAlgIdResolver(&OIDToAlgId);
+    }
+} g_oidResolversAtStart;
+
+}  // namespace
+
 }  // namespace Vsk::PKI
+
+extern "C" const int VskPkiOidResolversAtStart = 1;

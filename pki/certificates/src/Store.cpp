@@ -15,6 +15,9 @@
 
 #include <atomic>
 
+#include "StoreImpl.h"
+#include "certHandles.h"
+
 using Vsk::InternalUtils::CLogScope;
 using Vsk::Utils::CArray;
 using Vsk::Utils::CDataBlob;
@@ -65,7 +68,7 @@ CStore::CImpl::~CImpl() {
 
 void CStore::CImpl::close() {
     CLock lock(this);
-    CloseStore(m_store);
+    m_store.reset();
     m_name.clear();
     m_flags = 0;
 }
@@ -73,6 +76,11 @@ void CStore::CImpl::close() {
 CStore::CStore(bool create) {
     if (create) m_pImpl = Vsk::Utils::CRefPtr<CImpl>::create();
 }
+CStore::CStore(const CStore& other) = default;
+CStore::CStore(CStore&& other) noexcept = default;
+CStore& CStore::operator=(const CStore& other) = default;
+CStore& CStore::operator=(CStore&& other) noexcept = default;
+CStore::~CStore() = default;
 
 CStore::CImpl* CStore::impl() const {
     m_pImpl.checkCreated();
@@ -91,9 +99,9 @@ void CStore::Open(const WCHAR* name, DWORD flags) {
     p->close();
     p->m_name = CWString(name ? name : u"");
     p->m_flags = flags;
-    p->m_store = OpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name);
+    p->m_store.reset(OpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags, name));
     if (p->m_store) {
-        logLine(4, "Open", handleText(p->m_store));
+        logLine(4, "Open", handleText(p->m_store.get()));
         return;
     }
     DWORD code = GetLastError();
@@ -101,10 +109,10 @@ void CStore::Open(const WCHAR* name, DWORD flags) {
         logLine(2, "Open",
                 CWString(u"(") + p->m_name + u',' + ToWString(flags, 16) + CWString(") - ", CP) +
                     Vsk::Utils::GetSystemErrorText(code) + CWString("Пробуем открыть только на чтение.", CP));
-        p->m_store = OpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags | CERT_STORE_READONLY_FLAG, name);
+        p->m_store.reset(OpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, flags | CERT_STORE_READONLY_FLAG, name));
         if (p->m_store) {
             p->m_flags |= CERT_STORE_READONLY_FLAG;
-            logLine(4, "Open", handleText(p->m_store) + CWString(" readonly", CP));
+            logLine(4, "Open", handleText(p->m_store.get()) + CWString(" readonly", CP));
             return;
         }
         code = GetLastError();
@@ -126,9 +134,8 @@ bool CStore::isEmpty() const {
     const CImpl* p = impl();
     CLogScope scope("Vsk::PKI::CStore::isEmpty", 3);
     if (!p->m_store) throw CCryptError(150201, static_cast<DWORD>(0));
-    PCCERT_CONTEXT first = CertEnumCertificatesInStore(p->m_store, nullptr);
+    const CertContextPtr first(CertEnumCertificatesInStore(p->m_store.get(), nullptr));
     if (first) {
-        FreeCertificateContext(first);
         scope.setResult(false);
         return false;
     }
@@ -147,7 +154,7 @@ DWORD CStore::get_Flags() const {
 }
 
 HCERTSTORE CStore::get_Handle() const {
-    return impl()->m_store;
+    return impl()->m_store.get();
 }
 
 void CStore::GetCertificates(CArray<CCertificate>* certificates, Vsk::Utils::IProgress* progress) {
@@ -161,22 +168,19 @@ void CStore::GetCertificates(CArray<CCertificate>* certificates, Vsk::Utils::IPr
         progress->setRange(10);
         progress->setPos(0);
     }
-    PCCERT_CONTEXT context = nullptr;
-    while ((context = CertEnumCertificatesInStore(p->m_store, context)) != nullptr) {
+    // The enumeration frees the context it continues after; the owner holds the current one.
+    CertContextPtr context;
+    while (context.reset(CertEnumCertificatesInStore(p->m_store.get(), context.release())), context) {
         CCertificate certificate(false);
         try {
-            certificate.put_CertContext(context);
+            certificate.put_CertContext(context.get());
         } catch (const CCryptError& e) {
-            FreeCertificateContext(context);
             throw CCryptError::CCryptErrorText(150303, e.getText(), 0);
         }
         certificates->add(certificate);
         if (!progress) continue;
         progress->next();
-        if (progress->isCancelled()) {
-            FreeCertificateContext(context);
-            return;
-        }
+        if (progress->isCancelled()) return;
         const uint32_t range = progress->getRange();
         if (progress->getPos() >= static_cast<int32_t>(range)) progress->setRange(range * 2);
     }
@@ -185,16 +189,10 @@ void CStore::GetCertificates(CArray<CCertificate>* certificates, Vsk::Utils::IPr
 namespace {
 
 // A certificate object for a context a search returned; the object keeps a duplicate of its own and
-// the search's context is freed, also when the object cannot take it.
-CCertificate adoptFound(PCCERT_CONTEXT found) {
+// the search's context is freed with its owner.
+CCertificate adoptFound(const CertContextPtr& found) {
     CCertificate result(false);
-    try {
-        result.put_CertContext(found);
-    } catch (...) {
-        FreeCertificateContext(found);
-        throw;
-    }
-    FreeCertificateContext(found);
+    result.put_CertContext(found.get());
     if (result.isNull()) throw CCryptError(130116, static_cast<DWORD>(-1));
     return result;
 }
@@ -209,8 +207,8 @@ CCertificate CStore::FindCertificate(const CCertificate& certificate) {
     if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
     PCCERT_CONTEXT wanted = certificate.get_CertContext();
     if (!wanted) throw CCryptError(150702, static_cast<DWORD>(0));
-    PCCERT_CONTEXT found =
-        CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_EXISTING, wanted, nullptr);
+    const CertContextPtr found(
+        CertFindCertificateInStore(p->m_store.get(), Encoding, 0, CERT_FIND_EXISTING, wanted, nullptr));
     if (!found) return CCertificate(false);
     CCertificate result = adoptFound(found);
     if (scope.isEntered()) scope.setResult(true);
@@ -237,11 +235,9 @@ CCertificate CStore::FindCertificate(const char* thumbprint, const CCertificate*
     CRYPT_HASH_BLOB blob{hash.getSize(), hash.getData()};
     // The search frees the context it continues after; it gets a duplicate so that the caller's
     // certificate keeps its own.
-    PCCERT_CONTEXT previous = nullptr;
-    if (pPreviousCert && pPreviousCert->get_CertContext())
-        previous = CertDuplicateCertificateContext(pPreviousCert->get_CertContext());
-    PCCERT_CONTEXT found =
-        CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_SHA1_HASH, &blob, previous);
+    CertContextPtr previous = duplicateContext(pPreviousCert ? pPreviousCert->get_CertContext() : nullptr);
+    const CertContextPtr found(CertFindCertificateInStore(p->m_store.get(), Encoding, 0, CERT_FIND_SHA1_HASH,
+                                                          &blob, previous.release()));
     if (!found) return CCertificate(false);
     CCertificate result = adoptFound(found);
     if (scope.isEntered()) scope.setResult(true);
@@ -262,9 +258,17 @@ bool CStore::InstallCertificate(const CCertificate& certificate, DWORD dispositi
             0, "Привязка сертификата к ключевому контейнеру должна быть для Личных сертификатов!",
             static_cast<DWORD>(-1));
 
+    // Without a binder the binding cannot happen: refused before the store changes.
+    const PFN_KEY_CONTAINER_BINDER binder = bindWithKeyContainer ? keyContainerBinder.load() : nullptr;
+    if (bindWithKeyContainer && !binder)
+        throw CCryptError::CCryptErrorTextA(
+            0, "Привязка сертификата к ключевому контейнеру не поддерживается", ERROR_NOT_SUPPORTED);
+
     PCCERT_CONTEXT added = nullptr;
-    if (!CertAddCertificateContextToStore(p->m_store, context, disposition,
-                                          bindWithKeyContainer ? &added : nullptr)) {
+    const BOOL addedOk = CertAddCertificateContextToStore(p->m_store.get(), context, disposition,
+                                                          bindWithKeyContainer ? &added : nullptr);
+    const CertContextPtr storeContext(added);
+    if (!addedOk) {
         const DWORD code = GetLastError();
         if (code == ERROR_CANCELLED) return false;
         throw CCryptError::CCryptErrorTextA(0, "Добавление сертификата в хранилище", code);
@@ -276,17 +280,7 @@ bool CStore::InstallCertificate(const CCertificate& certificate, DWORD dispositi
     if (!bindWithKeyContainer) return true;
 
     CCertificate storeCopy(false);
-    try {
-        storeCopy.put_CertContext(added);
-    } catch (...) {
-        FreeCertificateContext(added);
-        throw;
-    }
-    FreeCertificateContext(added);
-    PFN_KEY_CONTAINER_BINDER binder = keyContainerBinder.load();
-    if (!binder)
-        throw CCryptError::CCryptErrorTextA(0, "Привязка сертификата к ключевому контейнеру",
-                                            ERROR_NOT_SUPPORTED);
+    storeCopy.put_CertContext(storeContext.get());
     try {
         return binder(storeCopy, (p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE) != 0);
     } catch (const CCryptError&) {
@@ -306,7 +300,7 @@ bool CStore::AddCrl(const CCrl& crl, DWORD disposition) {
     if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
     PCCRL_CONTEXT context = crl.isNull() ? nullptr : crl.get_CrlContext();
     if (!context) throw CCryptError(150802, static_cast<DWORD>(0));
-    if (CertAddCRLContextToStore(p->m_store, context, disposition, nullptr)) return true;
+    if (CertAddCRLContextToStore(p->m_store.get(), context, disposition, nullptr)) return true;
     const DWORD code = GetLastError();
     if (code == ERROR_CANCELLED) return false;
     throw CCryptError::CCryptErrorTextA(0, "CertAddCRLContextToStore", code);
@@ -319,13 +313,12 @@ void CStore::GetCrls(CArray<CCrl>* crls) {
     CLock lock(p);
     if (!p->m_store || !crls) throw CCryptError(150401, static_cast<DWORD>(0));
     crls->clear();
-    PCCRL_CONTEXT context = nullptr;
-    while ((context = CertEnumCRLsInStore(p->m_store, context)) != nullptr) {
+    CrlContextPtr context;
+    while (context.reset(CertEnumCRLsInStore(p->m_store.get(), context.release())), context) {
         CCrl crl(true);
         try {
-            crl.put_CrlContext(context);
+            crl.put_CrlContext(context.get());
         } catch (const CCryptError& e) {
-            CertFreeCRLContext(context);
             crls->clear();
             throw CCryptError::CCryptErrorText(150403, e.getText(), 0);
         }
@@ -355,8 +348,9 @@ void CStore::DeleteCertificate(const CCertificate& certificate) {
     if (!p->m_store) throw CCryptError(150701, static_cast<DWORD>(0));
     PCCERT_CONTEXT context = certificate.get_CertContext();
     if (!context) throw CCryptError(150702, static_cast<DWORD>(0));
+    // Deleting frees the found context, also when it fails.
     PCCERT_CONTEXT found =
-        CertFindCertificateInStore(p->m_store, Encoding, 0, CERT_FIND_EXISTING, context, nullptr);
+        CertFindCertificateInStore(p->m_store.get(), Encoding, 0, CERT_FIND_EXISTING, context, nullptr);
     const auto logCertificate = [&] {
         logLine(1, "DeleteCertificate",
                 CWString("Certificate: ", CP) + base64(context->pbCertEncoded, context->cbCertEncoded));
@@ -380,7 +374,9 @@ void CStore::DeleteCRL(PCCRL_CONTEXT context) {
     CLock lock(p);
     if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
     if (!context) throw CCryptError(150802, static_cast<DWORD>(0));
-    PCCRL_CONTEXT found = CertFindCRLInStore(p->m_store, Encoding, 0, CRL_FIND_EXISTING, context, nullptr);
+    // Deleting frees the found context, also when it fails.
+    PCCRL_CONTEXT found =
+        CertFindCRLInStore(p->m_store.get(), Encoding, 0, CRL_FIND_EXISTING, context, nullptr);
     const auto logCrl = [&] {
         logLine(1, "DeleteCRL", CWString("CRL: ", CP) + base64(context->pbCrlEncoded, context->cbCrlEncoded));
     };
@@ -402,11 +398,13 @@ CDataBlob CStore::Save() {
     CLock lock(p);
     if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
     CRYPT_DATA_BLOB blob{0, nullptr};
-    if (!CertSaveStore(p->m_store, Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob, 0))
+    if (!CertSaveStore(p->m_store.get(), Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob,
+                       0))
         throw CCryptError(130204, static_cast<DWORD>(-1));
     CDataBlob out(static_cast<size_t>(blob.cbData));
     blob.pbData = out.getData();
-    if (!CertSaveStore(p->m_store, Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob, 0))
+    if (!CertSaveStore(p->m_store.get(), Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob,
+                       0))
         throw CCryptError(130206, static_cast<DWORD>(-1));
     return blob.cbData == out.getSize() ? out : out.getBlock(0, blob.cbData).clone();
 }
@@ -418,9 +416,9 @@ void CStore::Load(const CDataBlob& serialized) {
     CLock lock(p);
     p->close();
     CRYPT_DATA_BLOB blob{serialized.getSize(), serialized.getData()};
-    p->m_store = OpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob);
+    p->m_store.reset(OpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob));
     if (!p->m_store) throw CCryptError(130302, static_cast<DWORD>(-1));
-    logLine(4, "Load", handleText(p->m_store));
+    logLine(4, "Load", handleText(p->m_store.get()));
 }
 
 }  // namespace Vsk::PKI

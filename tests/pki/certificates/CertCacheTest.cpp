@@ -4,7 +4,6 @@
 
 #include <vsk/pki/CertCache.h>
 #include <vsk/pki/Certificate.h>
-#include <vsk/pki/CertificateImpl.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -52,7 +51,7 @@ TEST(CertCache, AddDeleteAndClear) {
     // Another object over the same context is the same cache element.
     CCertificate sameContext;
     sameContext.put_CertContext(a.get_CertContext());
-    EXPECT_TRUE(CCertificate::CImpl::deleteInCache(sameContext.get_CertContext()));
+    EXPECT_TRUE(CCertCache::deleteInCache(sameContext.get_CertContext()));
     EXPECT_EQ(CCertCache::getThreadCacheSize(), 1u);
     EXPECT_FALSE(CCertCache::deleteInCache(a.get_CertContext()));
 
@@ -74,7 +73,7 @@ void waitUntilGone(DWORD threadId) {
 TEST(CertCache, EndedThreadsAreDropped) {
     const CCertificate a = load("cache-a", u8"/CN=Кэш А");
     CCertificate::ClearCache();
-    CCertificate::CImpl::freeNonUsedCache();
+    CCertCache::freeNonUsedCache();
     const size_t before = CCertCache::getThreadCount();
 
     DWORD endedId = 0;
@@ -113,6 +112,6 @@ TEST(CertCache, EndedThreadsAreDropped) {
     changed.notify_all();
     running.join();
     waitUntilGone(runningId);
-    CCertificate::CImpl::freeNonUsedCache();
+    CCertCache::freeNonUsedCache();
     EXPECT_EQ(CCertCache::getThreadCount(), before);
 }

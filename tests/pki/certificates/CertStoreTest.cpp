@@ -402,9 +402,17 @@ TEST_F(CertStore, InstallWithBindingOnlyIntoThePersonalStore) {
     EXPECT_FALSE(Binder::machine);
     EXPECT_FALSE(my.FindCertificate(cert).isNull());
 
-    Vsk::PKI::SetKeyContainerBinder(nullptr);
-    EXPECT_THROW(my.InstallCertificate(cert, CERT_STORE_ADD_ALWAYS, true), CCryptError);
+    // Without a binder the install is refused before the store changes.
     my.DeleteCertificate(cert);
+    Vsk::PKI::SetKeyContainerBinder(nullptr);
+    try {
+        my.InstallCertificate(cert, CERT_STORE_ADD_ALWAYS, true);
+        ADD_FAILURE() << "a binding install without a binder succeeded";
+    } catch (const CCryptError& error) {
+        EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_NOT_SUPPORTED));
+        EXPECT_NE(error.getText().toU16().find(u"не поддерживается"), std::u16string::npos);
+    }
+    EXPECT_TRUE(my.FindCertificate(cert).isNull());
 }
 
 // ---- Listing with progress -----------------------------------------------------------------------------

@@ -271,12 +271,3 @@ TEST(ProviderChoiceCert, EncryptionAlgorithmsOfRecipients) {
     EXPECT_TRUE(GetPossibleEncryptAlgs(broken, &brokenError).isEmpty());
     EXPECT_NE(brokenError.getText().toU16().find(u"не был создан!"), std::u16string::npos);
 }
-
-// The ASN.1 codec names OIDs and gives their ALG_IDs once a certificate object exists.
-TEST(CertificateOidHooks, RegisteredWithTheCodec) {
-    CCertificate certificate(true);
-    const Vsk::ASN1::CObjectId oid(CAString("1.2.643.7.1.1.1.1"));
-    const CWString name = NameFromOID("1.2.643.7.1.1.1.1");
-    EXPECT_EQ(oid.getName(), name.getLength() ? name : CWString(u"1.2.643.7.1.1.1.1"));
-    EXPECT_EQ(oid.getAlgId(), static_cast<ALG_ID>(0x2E49));
-}

@@ -1,6 +1,7 @@
 // The certificate object: loading, identity, names and texts, equality and ordering, recipient
 // descriptions and the viewer, on certificates made by openssl with the GOST engine.
 #include "certificates/certificateFixtures.h"
+#include "testSupport.h"
 
 #include <vsk/pki/Attributes.h>
 #include <vsk/pki/CertApi.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <thread>
 #include <vector>
@@ -61,6 +63,53 @@ Made gost512() {
 }
 Made rsa2048() {
     return CertFixture::make("rsa2048", Key::Rsa2048, "/CN=RSA Test/O=Trials/C=RU", "0x00C0FFEE");
+}
+
+// DER length octets.
+std::string derLength(size_t length) {
+    if (length < 0x80) return std::string(1, static_cast<char>(length));
+    std::string bytes;
+    for (size_t n = length; n; n >>= 8) bytes.insert(bytes.begin(), static_cast<char>(n & 0xFF));
+    return std::string(1, static_cast<char>(0x80 | bytes.size())) + bytes;
+}
+
+// Header size and contents size of the element at `pos`.
+std::pair<size_t, size_t> elementAt(const std::string& der, size_t pos) {
+    size_t length = static_cast<unsigned char>(der.at(pos + 1));
+    size_t header = 2;
+    if (length & 0x80) {
+        const size_t octets = length & 0x7F;
+        length = 0;
+        for (size_t i = 0; i < octets; ++i)
+            length = (length << 8) | static_cast<unsigned char>(der.at(pos + 2 + i));
+        header += octets;
+    }
+    return {header, length};
+}
+
+// An issuer Name whose AttributeTypeAndValue has three elements: the name reader refuses it.
+const std::string BadIssuer =
+    std::string("\x30\x10\x31\x0E\x30\x0C\x06\x03\x55\x04\x03\x0C\x01X\x0C\x02YZ", 18);
+
+// The certificate with its issuer Name replaced (the signature no longer matches; nothing here
+// checks it).
+CDataBlob withIssuer(const CDataBlob& certificate, const std::string& issuer) {
+    const std::string der(reinterpret_cast<const char*>(certificate.getData()), certificate.getSize());
+    const auto [outerHeader, outerLength] = elementAt(der, 0);
+    const auto [tbsHeader, tbsLength] = elementAt(der, outerHeader);
+    const size_t tbsEnd = outerHeader + tbsHeader + tbsLength;
+    std::string contents;
+    size_t pos = outerHeader + tbsHeader;
+    // version [0], serialNumber, signature, issuer, ...
+    for (int index = static_cast<unsigned char>(der[pos]) == 0xA0 ? 0 : 1; pos < tbsEnd; ++index) {
+        const auto [header, length] = elementAt(der, pos);
+        contents += index == 3 ? issuer : der.substr(pos, header + length);
+        pos += header + length;
+    }
+    const std::string tbs = "\x30" + derLength(contents.size()) + contents;
+    const std::string rest = tbs + der.substr(tbsEnd);
+    const std::string out = "\x30" + derLength(rest.size()) + rest;
+    return CDataBlob(out.data(), out.size(), true);
 }
 
 struct IdentityRow {
@@ -163,6 +212,80 @@ TEST(CertificateTest, LoadingErrors) {
         }
         EXPECT_EQ(certificate.get_CertContext(), nullptr) << row.what;
     }
+}
+
+// Input that is no certificate may be a private key picked by mistake: the log tells its size and
+// SHA-1, never its bytes, also at the most detailed level where the load is traced.
+TEST(CertificateTest, FailedInputReachesTheLogOnlyAsSizeAndDigest) {
+    const Made made = CertFixture::make("secret-holder", Key::Rsa2048, "/CN=Secret holder");
+    const std::filesystem::path pemKey = CertFixture::folder() / "secret-holder.key";
+    const std::filesystem::path derKey = CertFixture::folder() / "secret-holder.key.der";
+    bool ok = false;
+    CertFixture::run("openssl pkey -in " + CertFixture::quote(pemKey.string()) + " -outform DER -out " +
+                         CertFixture::quote(derKey.string()) + " 2>/dev/null",
+                     &ok);
+    ASSERT_TRUE(ok);
+    const CDataBlob pem = CertFixture::readFile(pemKey), der = CertFixture::readFile(derKey);
+    const std::string pemText(reinterpret_cast<const char*>(pem.getData()), pem.getSize());
+    const std::string derBase64 = CertFixture::run("base64 -w0 " + CertFixture::quote(derKey.string()));
+    ASSERT_GT(derBase64.size(), 100u);
+
+    VskTest::LogCapture capture(5);
+    for (const CDataBlob* input : {&pem, &der}) {
+        CCertificate certificate(true);
+        EXPECT_EQ(errorNumberOf([&] { certificate.LoadFromBlob(*input); }), 130502u);
+    }
+    const auto sha1Of = [](const std::filesystem::path& file) {
+        std::string hex = CertFixture::run("openssl dgst -sha1 -r " + CertFixture::quote(file.string()));
+        hex = hex.substr(0, hex.find(' '));
+        for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return hex;
+    };
+    const std::string sha1Pem = sha1Of(pemKey), sha1Der = sha1Of(derKey);
+    ASSERT_EQ(sha1Pem.size(), 40u);
+    for (const auto& [size, sha1] : {std::pair{pem.getSize(), sha1Pem}, std::pair{der.getSize(), sha1Der}}) {
+        const std::u16string summary = u"size=" + u16(std::to_string(size)) + u", SHA-1=" + u16(sha1);
+        EXPECT_TRUE(capture.any(u"Certificate: " + summary)) << sha1;
+    }
+
+    // Neither the captured lines nor the log file hold the key: no line of its PEM body, no stretch of
+    // its DER in Base64.
+    std::vector<std::string> secrets;
+    std::istringstream body(pemText);
+    for (std::string line; std::getline(body, line);)
+        if (line.size() > 40 && line.rfind("-----", 0) != 0) secrets.push_back(line);
+    for (size_t at = 0; at + 64 <= derBase64.size(); at += 64) secrets.push_back(derBase64.substr(at, 64));
+    ASSERT_GT(secrets.size(), 10u);
+    std::string logged;
+    for (const std::u16string& line : capture.lines()) logged += VskTest::Utf8(line) + "\n";
+    const std::string path = VskTest::Utf8(Vsk::InternalUtils::GetLog()->getPath());
+    ASSERT_FALSE(path.empty());
+    std::ifstream file(path, std::ios::binary);
+    const std::string fileBytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_NE(fileBytes.find("size="), std::string::npos) << path;
+    for (const std::string& secret : secrets) {
+        EXPECT_EQ(logged.find(secret), std::string::npos);
+        EXPECT_EQ(fileBytes.find(secret), std::string::npos);
+    }
+}
+
+// Two objects that hold certificates are equal when the encodings are: nothing is parsed or hashed
+// for it, so a certificate whose issuer the name reader refuses compares like any other.
+TEST(CertificateTest, EqualityOfCertificatesIsEqualityOfEncodings) {
+    const CCertificate odd = load(withIssuer(gost256().derBytes(), BadIssuer));
+    ASSERT_NE(odd.get_CertContext(), nullptr);
+    {
+        // The precondition: the name reader refuses this issuer.
+        const CCertificate probe = load(odd.get_Encoded());
+        EXPECT_THROW(probe.get_Issuer(), CCryptError);
+    }
+    const CCertificate same = load(odd.get_Encoded());
+    const CCertificate other = load(gost256());
+    EXPECT_TRUE(odd.equal(same));
+    EXPECT_TRUE(same.equal(odd));
+    EXPECT_FALSE(odd.equal(other));
+    EXPECT_FALSE(other.equal(odd));
+    EXPECT_TRUE(other.equal(load(gost256())));
 }
 
 // A failed or repeated load leaves nothing of the certificate held before: the second certificate's

@@ -1,6 +1,7 @@
 // The CRL object: loading, the issuer text, the update and next-publish times, the revocation test
 // and the viewer.
 #include "storeFixtures.h"
+#include "testSupport.h"
 
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/Crl.h>
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <string>
 
 using Vsk::PKI::CCertificate;
 using Vsk::PKI::CCrl;
@@ -152,3 +155,58 @@ TEST_F(CrlObject, ShowDialogUsesTheRegisteredViewer) {
 }
 
 }  // namespace
+
+// Implementation objects are counted and logged at log level 5 only: an object made below it leaves
+// the count alone.
+TEST(LiveObjectCount, KeptAtLevelFiveOnly) {
+    struct Kind {
+        const char16_t* made;
+        std::function<std::function<void()>()> make;  // makes one object; the result drops it
+    };
+    const Kind kinds[] = {
+        {u" PKI::CCrl::CImpl::CImpl ",
+         [] {
+             auto held = std::make_shared<CCrl>(true);
+             return [held]() mutable { held.reset(); };
+         }},
+        {u" PKI::CCertificate::CImpl::CImpl ",
+         [] {
+             auto held = std::make_shared<CCertificate>(true);
+             return [held]() mutable { held.reset(); };
+         }},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(VskTest::Utf8(kind.made));
+        // The count that a level-5 line ends with.
+        const auto lastCount = [&](const VskTest::LogCapture& capture) {
+            for (const std::u16string& line : capture.lines()) {
+                const size_t at = line.find(kind.made);
+                if (at != std::u16string::npos)
+                    return std::stoi(VskTest::Utf8(line.substr(at + std::u16string(kind.made).size())));
+            }
+            return -1;
+        };
+        int first = 0;
+        std::function<void()> dropFirst, dropQuiet, dropSecond;
+        {
+            VskTest::LogCapture capture(5);
+            dropFirst = kind.make();
+            first = lastCount(capture);
+            ASSERT_GT(first, 0);
+        }
+        {
+            VskTest::LogCapture capture(4);
+            dropQuiet = kind.make();
+            EXPECT_FALSE(capture.any(kind.made));
+        }
+        {
+            VskTest::LogCapture capture(5);
+            dropSecond = kind.make();
+            EXPECT_EQ(lastCount(capture), first + 1);
+            dropSecond();
+            dropFirst();
+        }
+        VskTest::LogCapture quiet(4);
+        dropQuiet();
+    }
+}

@@ -133,6 +133,32 @@ TEST(X501Name, MultiValuedRdnKeepsEveryValueAndItsGrouping) {
     EXPECT_FALSE(back->getAt(2)->m_joinedToPrevious);
 }
 
+// Writing a name in reverse turns the order of the RDNs around, never the values inside one RDN: a
+// SET holds its values in DER order (ascending encodings) in both directions.
+TEST(X501Name, ReversedWritingKeepsEachRdnsValuesInDerOrder) {
+    const std::string L = std::string("\x55\x04\x07", 3);
+    const std::string cn = ava(CN, 0x13, "Name"), o = ava(O, 0x13, "Orgs");
+    ASSERT_LT(cn, o);  // same length: CN (2.5.4.3) sorts before O (2.5.4.10)
+    const std::string c = tlv(0x31, ava(C, 0x13, "RU")), rdn = tlv(0x31, cn + o),
+                      l = tlv(0x31, ava(L, 0x13, "City"));
+    for (const bool derOrderGiven : {true, false}) {
+        for (const bool reverse : {false, true}) {
+            SCOPED_TRACE(std::string(derOrderGiven ? "CN+O" : "O+CN") + (reverse ? ", reversed" : ""));
+            CAttributesPtr name = CAttributes::createNew();
+            name->add(CAttributePtr::create(CAString("2.5.4.6"), CWString(u"RU")));
+            if (derOrderGiven) {
+                name->add(CAttributePtr::create(CAString("2.5.4.3"), CWString(u"Name")));
+                name->add(CAttributePtr::create(CAString("2.5.4.10"), CWString(u"Orgs"), true));
+            } else {
+                name->add(CAttributePtr::create(CAString("2.5.4.10"), CWString(u"Orgs")));
+                name->add(CAttributePtr::create(CAString("2.5.4.3"), CWString(u"Name"), true));
+            }
+            name->add(CAttributePtr::create(CAString("2.5.4.7"), CWString(u"City")));
+            EXPECT_EQ(bytes(name->toX501Name(reverse)), tlv(0x30, reverse ? l + rdn + c : c + rdn + l));
+        }
+    }
+}
+
 // Names are read directly where they are plain; the texts must be the ASN.1 layer's in every case.
 TEST(X501Name, ValuesAreTheAsn1LayersTexts) {
     const std::string bigArc = "\x2A\x03\x81\x80\x80\x80\x80\x80\x80\x80\x01";  // 1.2.3.2^63+1

@@ -22,7 +22,7 @@ class CCertVerifySettings;
 
 class CCertificate {
 public:
-    // Defined in CertificateImpl.h.
+    // Private to the library.
     class CImpl;
 
     // true: a new, empty certificate object (a failed allocation leaves the handle empty); false: an
@@ -166,10 +166,6 @@ Vsk::Utils::CWString getCertSimpleName(PCCERT_CONTEXT context, bool issuer);
 // "\"<subject>\", действителен с <not before> по <not after>" (UTC times) for log lines; empty when the
 // subject has no simple display name.
 Vsk::Utils::CWString getCertContextText(PCCERT_CONTEXT context);
-// Gives the ASN.1 codec its OID display names and ALG_IDs (NameFromOID, OIDToAlgId); once per process.
-// The first certificate object does it; code that reads OIDs without certificates calls it itself.
-void RegisterOidResolvers();
-
 // Surname and given names, with the common name added after ", " unless already contained; else the
 // common name; else the organisation.
 Vsk::Utils::CWString getShortName(const CAttributes& name);

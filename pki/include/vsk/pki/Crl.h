@@ -22,28 +22,16 @@ void SetCrlViewer(PFN_CRL_VIEWER viewer);
 
 class CCrl {
 public:
-    class CImpl : public Vsk::Utils::CRefMan {
-    public:
-        CImpl();
-        ~CImpl() override;
-
-        void clear();
-        void LoadFromBlob(const Vsk::Utils::CDataBlob& der);
-        void put_CrlContext(PCCRL_CONTEXT context);
-
-        PCCRL_CONTEXT m_context = nullptr;  // owned
-        // The issuer Name in X.500 text, last RDN first.
-        Vsk::Utils::CWString m_issuerText;
-        CAttributesPtr m_issuer;
-        // From the next-CRL-publish extension; zero without it.
-        FILETIME m_nextPublish{};
-
-    private:
-        void readFields();
-    };
+    // Private to the library.
+    class CImpl;
 
     // true: an empty CRL object; false: an empty handle.
     explicit CCrl(bool create = true);
+    CCrl(const CCrl& other);
+    CCrl(CCrl&& other) noexcept;
+    CCrl& operator=(const CCrl& other);
+    CCrl& operator=(CCrl&& other) noexcept;
+    ~CCrl();
 
     // DER only (Base64 text fails with 140302); a failed load leaves the object empty.
     void LoadFromBlob(const Vsk::Utils::CDataBlob& der);

@@ -1,13 +1,14 @@
 // One open certificate store: a system store opened by name (the user's or the computer's MY,
 // AddressBook, CA, ROOT, REQUEST ...) or a store read from a serialized-store blob (".store" files).
 // Lists, finds, adds and deletes certificates and CRLs, writes the store out in the serialized
-// format and tells whether the user may delete a certificate. Failures raise CCryptError with the
+// format and tells whether the user may remove a certificate. Failures raise CCryptError with the
 // step codes 1501xx-1509xx (1302xx/1303xx for Save and Load).
 #pragma once
 
 #include <vsk/platform/cert.h>
 #include <vsk/utils/array.h>
 #include <vsk/utils/dataBlob.h>
+#include <vsk/utils/memory.h>
 #include <vsk/utils/progress.h>
 #include <vsk/utils/string.h>
 
@@ -19,28 +20,22 @@ class CCrl;
 // Binds the store's copy of a just-installed certificate to its key container, with an empty
 // password and no writing into the container; false when the binding did not happen (the user
 // cancelled). The key-binding layer registers it; without one, a binding install raises
-// ERROR_NOT_SUPPORTED after the add. Null removes it.
+// ERROR_NOT_SUPPORTED before anything is added. Null removes it.
 using PFN_KEY_CONTAINER_BINDER = bool (*)(CCertificate& storeCopy, bool machineContext);
 void SetKeyContainerBinder(PFN_KEY_CONTAINER_BINDER binder);
 
 class CStore {
 public:
-    class CImpl : public Vsk::Utils::CRefMan {
-    public:
-        CImpl() = default;
-        ~CImpl() override;
-
-        void close();
-
-        // The name exactly as given to Open; empty when closed and after Load.
-        Vsk::Utils::CWString m_name;
-        HCERTSTORE m_store = nullptr;
-        // CertOpenStore flags of Open, with 0x8000 added when the store had to be opened read-only.
-        DWORD m_flags = 0;
-    };
+    // Private to the library.
+    class CImpl;
 
     // true: a fresh, closed store object; false: an empty handle.
     explicit CStore(bool create = true);
+    CStore(const CStore& other);
+    CStore(CStore&& other) noexcept;
+    CStore& operator=(const CStore& other);
+    CStore& operator=(CStore&& other) noexcept;
+    ~CStore();
 
     // Opens the named system store (CERT_STORE_PROV_SYSTEM_W). A store the user may not write is
     // opened read-only after one retry. 150102 for a missing store, 150101 otherwise.
@@ -67,7 +62,7 @@ public:
                             bool bindWithKeyContainer = false);
     bool AddCrl(const CCrl& crl, DWORD disposition);
     void GetCrls(Vsk::Utils::CArray<CCrl>* crls);
-    // Whether the user may delete the certificate: always for a user store element; a computer
+    // Whether the user may remove the certificate: always for a user store element; a computer
     // element only through a computer store and with administrator rights.
     bool canDeleteCertificate(PCCERT_CONTEXT context) const;
     void DeleteCertificate(const CCertificate& certificate);

@@ -1,12 +1,13 @@
-// The implementation behind CCertificate, for the library's own certificate code (key binding,
-// extensions, verification and the cache build on its members). Callers outside the library use
-// Certificate.h.
+// The implementation behind CCertificate, private to the library's certificate code (key binding,
+// extensions, verification and the cache build on its members). Callers use Certificate.h.
 #pragma once
 
 #include <vsk/pki/Attributes.h>
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/Certificate.h>
 #include <vsk/platform/cert.h>
+
+#include "certHandles.h"
 
 namespace Vsk::PKI {
 
@@ -85,39 +86,46 @@ public:
     static bool deleteInCache(PCCERT_CONTEXT context);
     static void freeNonUsedCache();
 
-    DWORD m_cacheFlags;
-    // Least significant byte first.
-    Vsk::Utils::CDataBlob m_serialBytes;
-    Vsk::Utils::CAString m_thumbprint;
-    Vsk::Utils::CAString m_serialText;
-    Vsk::Utils::CWString m_subjectName;
-    // For a description made by put_DecryptCertInfo, the issuer's common name.
-    Vsk::Utils::CWString m_issuerName;
-    // The attribute lists are null while empty: made when first asked for (subject(), issuer()).
-    CAttributesPtr m_issuerAttributes;
-    CAttributesPtr m_subjectAttributes;
-    // Owned duplicate; null when none is held.
-    PCCERT_CONTEXT m_context;
-    Vsk::Utils::CWString m_subjectShortName;
-    Vsk::Utils::CWString m_issuerShortName;
-    Vsk::Utils::CAString m_publicKeyOid;
-    Vsk::Utils::CAString m_signatureOid;
-    ALG_ID m_keyAlgId;
-    Vsk::Utils::CRefPtr<CAlgorithm> m_algorithm;
-    // Private key usage period (UTC), zero when absent.
-    FILETIME m_keyNotBefore;
-    FILETIME m_keyNotAfter;
-    bool m_hasKeyLink;
-    DWORD m_providerType;
-    Vsk::Utils::CWString m_providerName;
-    Vsk::Utils::CWString m_containerName;
-    DWORD m_keySpec;
-    Vsk::Utils::CRefPtr<CSPInfo> m_cspInfo;
-    Vsk::Utils::CArray<Vsk::Utils::CWString> m_crlDistributionPoints;
-    // Null until the extensions are parsed.
-    CAttributesPtr m_enhancedKeyUsages;
-    bool m_cacheAcquisition;
-    Vsk::Utils::CDataBlob m_publicKey;
+    // Everything known about the certificate besides its context: computed from the context at the
+    // first request and kept, or given by put_DecryptCertInfo. clear() replaces it whole.
+    struct CValues {
+        DWORD cacheFlags = 0;
+        // Least significant byte first.
+        Vsk::Utils::CDataBlob serialBytes;
+        Vsk::Utils::CAString thumbprint;
+        Vsk::Utils::CAString serialText;
+        Vsk::Utils::CWString subjectName;
+        // For a description made by put_DecryptCertInfo, the issuer's common name.
+        Vsk::Utils::CWString issuerName;
+        // Null until first asked for (subject(), issuer()); the names and texts above are computed
+        // without keeping them.
+        CAttributesPtr issuerAttributes;
+        CAttributesPtr subjectAttributes;
+        Vsk::Utils::CWString subjectShortName;
+        Vsk::Utils::CWString issuerShortName;
+        Vsk::Utils::CAString publicKeyOid;
+        Vsk::Utils::CAString signatureOid;
+        ALG_ID keyAlgId = 0;
+        Vsk::Utils::CRefPtr<CAlgorithm> algorithm;
+        // Private key usage period (UTC), zero when absent.
+        FILETIME keyNotBefore{0, 0};
+        FILETIME keyNotAfter{0, 0};
+        bool hasKeyLink = false;
+        DWORD providerType = 0;
+        Vsk::Utils::CWString providerName;
+        Vsk::Utils::CWString containerName;
+        DWORD keySpec = 0;
+        Vsk::Utils::CRefPtr<CSPInfo> cspInfo;
+        Vsk::Utils::CArray<Vsk::Utils::CWString> crlDistributionPoints;
+        // Null until the extensions are parsed.
+        CAttributesPtr enhancedKeyUsages;
+        bool cacheAcquisition = false;
+        Vsk::Utils::CDataBlob publicKey;
+    };
+
+    // Owned duplicate; empty when none is held.
+    CertContextPtr m_context;
+    CValues m_values;
 };
 
 }  // namespace Vsk::PKI
