@@ -1,4 +1,7 @@
-// Certificate contexts: decoding into CERT_INFO, reference counts and the shared property sets.
+// Certificate contexts: decoding into CERT_INFO, reference counts, the shared property sets and the
+// digests the properties need.
+#include <openssl/evp.h>
+
 #include "certImpl.h"
 
 #include <vsk/platform/kernel.h>
@@ -6,62 +9,98 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
 
-namespace VskCert {
+namespace vsk::cert {
 
 namespace {
 
 // The library never needs more: a certificate bigger than this is not one we handle.
 constexpr size_t kMaxEncodedSize = 16 * 1024 * 1024;
 
-bool decodeAlgorithm(DerReader& reader, std::deque<std::string>& oids, CRYPT_ALGORITHM_IDENTIFIER& alg,
-                     DWORD& error) {
-    DerReader::Tlv seq, oid, params;
-    if (!reader.read(seq, 0x30)) return error = reader.error, false;
-    DerReader inner = seq.reader();
-    if (!inner.read(oid, 0x06)) return error = inner.error, false;
-    std::string dotted;
-    if (!DecodeOid(oid.body, oid.bodySize, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
-    oids.push_back(std::move(dotted));
-    alg.pszObjId = oids.back().data();
-    alg.Parameters = {};
-    if (!inner.atEnd()) {
-        if (!inner.read(params)) return error = inner.error, false;
-        alg.Parameters.cbData = static_cast<DWORD>(params.wholeSize);
-        alg.Parameters.pbData = const_cast<BYTE*>(params.whole);
-    }
-    if (!inner.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
+// A BIT STRING's contents as a CRYPT_BIT_BLOB; false when the unused-bits octet is missing or wrong.
+bool bitString(const Tlv& tlv, CRYPT_BIT_BLOB& out) {
+    if (tlv.length == 0 || tlv.contents[0] > 7 || (tlv.length == 1 && tlv.contents[0] != 0)) return false;
+    out = {static_cast<DWORD>(tlv.length - 1), const_cast<BYTE*>(tlv.contents + 1), tlv.contents[0]};
     return true;
 }
 
 }  // namespace
 
-bool DecodeExtensions(DerReader& reader, std::deque<std::string>& oids, std::vector<CERT_EXTENSION>& out,
-                      DWORD& error) {
-    DerReader::Tlv seq;
-    if (!reader.read(seq, 0x30)) return error = reader.error, false;
-    DerReader list = seq.reader();
-    while (!list.atEnd()) {
-        DerReader::Tlv ext, oid, critical, value;
-        if (!list.read(ext, 0x30)) return error = list.error, false;
-        DerReader fields = ext.reader();
-        if (!fields.read(oid, 0x06)) return error = fields.error, false;
+Sha1 ComputeSha1(const BYTE* data, size_t size) {
+    Sha1 out{};
+    unsigned int len = 0;
+    EVP_Digest(data, size, out.data(), &len, EVP_sha1(), nullptr);
+    return out;
+}
+
+Bytes ComputeDigest(const char* name, const BYTE* data, size_t size) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    const EVP_MD* md = std::strcmp(name, "MD5") == 0 ? EVP_md5() : EVP_sha256();
+    if (!EVP_Digest(data, size, out.data(), &len, md, nullptr)) return {};
+    out.resize(len);
+    return out;
+}
+
+std::string HexUpper(const BYTE* data, size_t size) {
+    static const char digitsHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        out += digitsHex[data[i] >> 4];
+        out += digitsHex[data[i] & 15];
+    }
+    return out;
+}
+
+LPSTR InternOid(const std::string& dotted) {
+    static std::mutex mutex;
+    static std::set<std::string, std::less<>> texts;
+    std::lock_guard guard(mutex);
+    return const_cast<LPSTR>(texts.insert(dotted).first->c_str());
+}
+
+bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, DWORD& error) {
+    Tlv seq, oid, params;
+    if (!reader.expect(TagSequence, seq)) return error = reader.error(), false;
+    DerReader inner(seq);
+    if (!inner.expect(TagOid, oid)) return error = inner.error(), false;
+    std::string dotted;
+    if (!OidFromDer(oid.contents, oid.length, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
+    alg.pszObjId = InternOid(dotted);
+    alg.Parameters = {};
+    if (inner.next(params))
+        alg.Parameters = {static_cast<DWORD>(params.wholeLength), const_cast<BYTE*>(params.whole)};
+    if (inner.failed() || !inner.atEnd())
+        return error = inner.failed() ? inner.error() : CRYPT_E_ASN1_CORRUPT, false;
+    return true;
+}
+
+bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, DWORD& error) {
+    Tlv seq;
+    if (!reader.expect(TagSequence, seq)) return error = reader.error(), false;
+    DerReader list(seq);
+    Tlv ext;
+    while (list.next(ext)) {
+        Tlv oid, critical, value;
+        if (ext.tag != TagSequence) return error = CRYPT_E_ASN1_BADTAG, false;
+        DerReader fields(ext);
+        if (!fields.expect(TagOid, oid)) return error = fields.error(), false;
         std::string dotted;
-        if (!DecodeOid(oid.body, oid.bodySize, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
+        if (!OidFromDer(oid.contents, oid.length, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
         CERT_EXTENSION e{};
-        if (fields.readOptional(critical, 0x01)) {
-            if (critical.bodySize != 1) return error = CRYPT_E_ASN1_CORRUPT, false;
-            e.fCritical = critical.body[0] ? TRUE : FALSE;
+        if (fields.optional(TagBoolean, critical)) {
+            if (critical.length != 1) return error = CRYPT_E_ASN1_CORRUPT, false;
+            e.fCritical = critical.contents[0] ? TRUE : FALSE;
         }
-        if (!fields.read(value, 0x04))
-            return error = fields.error ? fields.error : CRYPT_E_ASN1_CORRUPT, false;
+        if (!fields.expect(TagOctetString, value)) return error = fields.error(), false;
         if (!fields.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
-        oids.push_back(std::move(dotted));
-        e.pszObjId = oids.back().data();
-        e.Value.cbData = static_cast<DWORD>(value.bodySize);
-        e.Value.pbData = const_cast<BYTE*>(value.body);
+        e.pszObjId = InternOid(dotted);
+        e.Value = {static_cast<DWORD>(value.length), const_cast<BYTE*>(value.contents)};
         out.push_back(e);
     }
+    if (list.failed()) return error = list.error(), false;
     return true;
 }
 
@@ -79,74 +118,77 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     const BYTE* data = cert->state.der.data();
     CERT_INFO& info = cert->info;
     error = 0;
+    auto failed = [&error](DerReader& r) {
+        error = r.error();
+        return nullptr;
+    };
+    auto corrupt = [&error] {
+        error = CRYPT_E_ASN1_CORRUPT;
+        return nullptr;
+    };
 
     DerReader top(data, size);
-    DerReader::Tlv whole, tbs, tlv;
-    if (!top.read(whole, 0x30)) return error = top.error, nullptr;
+    Tlv whole, tbs, tlv;
+    if (!top.expect(TagSequence, whole)) return failed(top);
     // Trailing bytes would make the thumbprint differ from the certificate's own.
-    if (!top.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    DerReader outer = whole.reader();
-    if (!outer.read(tbs, 0x30)) return error = outer.error, nullptr;
-    DerReader r = tbs.reader();
+    if (!top.atEnd()) return corrupt();
+    DerReader outer(whole);
+    if (!outer.expect(TagSequence, tbs)) return failed(outer);
+    DerReader r(tbs);
 
     info.dwVersion = CERT_V1;
-    if (r.readOptional(tlv, 0xA0)) {
-        DerReader v = tlv.reader();
-        DerReader::Tlv number;
-        if (!v.read(number, 0x02) || number.bodySize != 1 || number.body[0] > CERT_V3 || !v.atEnd())
-            return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-        info.dwVersion = number.body[0];
+    if (r.optional(0xA0, tlv)) {
+        DerReader v(tlv);
+        Tlv number;
+        if (!v.expect(TagInteger, number) || number.length != 1 || number.contents[0] > CERT_V3 || !v.atEnd())
+            return corrupt();
+        info.dwVersion = number.contents[0];
     }
-    if (!r.read(tlv, 0x02)) return error = r.error, nullptr;
-    if (tlv.bodySize == 0) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    cert->serialLE.assign(std::reverse_iterator(tlv.body + tlv.bodySize), std::reverse_iterator(tlv.body));
+    if (!r.expect(TagInteger, tlv)) return failed(r);
+    if (tlv.length == 0) return corrupt();
+    cert->serialLE.assign(std::reverse_iterator(tlv.contents + tlv.length),
+                          std::reverse_iterator(tlv.contents));
     info.SerialNumber = {static_cast<DWORD>(cert->serialLE.size()), cert->serialLE.data()};
 
-    if (!decodeAlgorithm(r, cert->oids, info.SignatureAlgorithm, error)) return nullptr;
-    if (!r.read(tlv, 0x30)) return error = r.error, nullptr;
-    info.Issuer = {static_cast<DWORD>(tlv.wholeSize), const_cast<BYTE*>(tlv.whole)};
+    if (!DecodeAlgorithm(r, info.SignatureAlgorithm, error)) return nullptr;
+    if (!r.expect(TagSequence, tlv)) return failed(r);
+    info.Issuer = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
 
-    DerReader::Tlv validity, t1, t2;
-    if (!r.read(validity, 0x30)) return error = r.error, nullptr;
-    DerReader vr = validity.reader();
-    if (!vr.read(t1) || !vr.read(t2) || !vr.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    if (!DecodeTime(t1, info.NotBefore) || !DecodeTime(t2, info.NotAfter))
-        return error = CRYPT_E_ASN1_CORRUPT, nullptr;
+    Tlv validity, t1, t2;
+    if (!r.expect(TagSequence, validity)) return failed(r);
+    DerReader vr(validity);
+    if (!vr.next(t1) || !vr.next(t2) || !vr.atEnd()) return corrupt();
+    if (!TimeFromDer(t1, info.NotBefore) || !TimeFromDer(t2, info.NotAfter)) return corrupt();
 
-    if (!r.read(tlv, 0x30)) return error = r.error, nullptr;
-    info.Subject = {static_cast<DWORD>(tlv.wholeSize), const_cast<BYTE*>(tlv.whole)};
+    if (!r.expect(TagSequence, tlv)) return failed(r);
+    info.Subject = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
 
-    DerReader::Tlv spki, bits;
-    if (!r.read(spki, 0x30)) return error = r.error, nullptr;
-    DerReader kr = spki.reader();
-    if (!decodeAlgorithm(kr, cert->oids, info.SubjectPublicKeyInfo.Algorithm, error)) return nullptr;
-    if (!kr.read(bits, 0x03) || bits.bodySize == 0 || bits.body[0] > 7 || !kr.atEnd())
-        return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(bits.bodySize - 1),
-                                           const_cast<BYTE*>(bits.body + 1), bits.body[0]};
+    Tlv spki, bits;
+    if (!r.expect(TagSequence, spki)) return failed(r);
+    DerReader kr(spki);
+    if (!DecodeAlgorithm(kr, info.SubjectPublicKeyInfo.Algorithm, error)) return nullptr;
+    if (!kr.expect(TagBitString, bits) || !bitString(bits, info.SubjectPublicKeyInfo.PublicKey) ||
+        !kr.atEnd())
+        return corrupt();
 
-    if (r.readOptional(tlv, 0x81) && tlv.bodySize > 0)
-        info.IssuerUniqueId = {static_cast<DWORD>(tlv.bodySize - 1), const_cast<BYTE*>(tlv.body + 1),
-                               tlv.body[0]};
-    if (r.readOptional(tlv, 0x82) && tlv.bodySize > 0)
-        info.SubjectUniqueId = {static_cast<DWORD>(tlv.bodySize - 1), const_cast<BYTE*>(tlv.body + 1),
-                                tlv.body[0]};
-    if (r.readOptional(tlv, 0xA3)) {
-        DerReader er = tlv.reader();
-        if (!DecodeExtensions(er, cert->oids, cert->extensions, error)) return nullptr;
-        if (!er.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
+    if (r.optional(0x81, tlv) && !bitString(tlv, info.IssuerUniqueId)) return corrupt();
+    if (r.optional(0x82, tlv) && !bitString(tlv, info.SubjectUniqueId)) return corrupt();
+    if (r.optional(0xA3, tlv)) {
+        DerReader er(tlv);
+        if (!DecodeExtensions(er, cert->extensions, error)) return nullptr;
+        if (!er.atEnd()) return corrupt();
     }
-    if (r.failed()) return error = r.error, nullptr;
-    if (!r.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
+    if (r.failed()) return failed(r);
+    if (!r.atEnd()) return corrupt();
+    cert->extensions.shrink_to_fit();
     info.cExtension = static_cast<DWORD>(cert->extensions.size());
     info.rgExtension = cert->extensions.empty() ? nullptr : cert->extensions.data();
 
     // The signature algorithm and value must be there too.
     CRYPT_ALGORITHM_IDENTIFIER sigAlg{};
-    std::deque<std::string> scratch;
-    if (!decodeAlgorithm(outer, scratch, sigAlg, error)) return nullptr;
-    if (!outer.read(tlv, 0x03) || !outer.atEnd())
-        return error = outer.error ? outer.error : CRYPT_E_ASN1_CORRUPT, nullptr;
+    if (!DecodeAlgorithm(outer, sigAlg, error)) return nullptr;
+    if (!outer.expect(TagBitString, tlv)) return failed(outer);
+    if (!outer.atEnd()) return corrupt();
 
     cert->pub.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
     cert->pub.pbCertEncoded = cert->state.der.data();
@@ -161,7 +203,7 @@ CertCtx* AsCert(PCCERT_CONTEXT cert) {
     return ctx->magic == kCertMagic ? ctx : nullptr;
 }
 
-const Sha1& ElementState::thumbprint() {
+const Sha1& ElementState::thumbprint() const {
     if (!sha1Done) {
         sha1 = ComputeSha1(der.data(), der.size());
         sha1Done = true;
@@ -203,9 +245,9 @@ bool SameIntegers(const CRYPT_INTEGER_BLOB& a, const CRYPT_INTEGER_BLOB& b) {
 Bytes KeyIdentifier(const CertCtx& cert) {
     for (const CERT_EXTENSION& e : cert.extensions) {
         if (std::strcmp(e.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0) continue;
-        DerReader r(e.Value.pbData, e.Value.cbData);
-        DerReader::Tlv id;
-        if (r.read(id, 0x04) && r.atEnd()) return Bytes(id.body, id.body + id.bodySize);
+        Tlv id;
+        if (ReadSingle(e.Value.pbData, e.Value.cbData, id) && id.tag == TagOctetString)
+            return Bytes(id.contents, id.contents + id.length);
     }
     const CRYPT_BIT_BLOB& key = cert.info.SubjectPublicKeyInfo.PublicKey;
     const Sha1 h = ComputeSha1(key.pbData, key.cbData);
@@ -232,9 +274,9 @@ bool IsComputedProperty(DWORD propId) {
     }
 }
 
-}  // namespace VskCert
+}  // namespace vsk::cert
 
-using namespace VskCert;
+using namespace vsk::cert;
 
 namespace {
 
@@ -394,8 +436,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT cert, DWORD propId, DWORD 
         s.props[propId] = std::move(value);
     else
         s.props.erase(propId);
-    if (!s.filePath.empty() && s.attached &&
-        !WriteElementFile(s.store, s, kCertElementId, WriteMode::Update)) {
+    if (s.inFile && s.attached && !WriteElementFile(s.store, s, kCertElementId, WriteMode::Update)) {
         const DWORD error = GetLastError();
         s.props = std::move(before);
         return fail(error);

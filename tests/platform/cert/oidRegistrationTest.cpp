@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "certTesting.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string>

@@ -55,7 +55,8 @@ void writeElementFile(const fs::path& dir, const Bytes& der) {
     for (DWORD v : {DWORD{0x20}, DWORD{1}, static_cast<DWORD>(der.size())})
         for (int i = 0; i < 4; ++i) file.push_back(static_cast<BYTE>(v >> (8 * i)));
     file.insert(file.end(), der.begin(), der.end());
-    std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+    std::ofstream(dir / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()), file.size());
 }
 
 }  // namespace
@@ -74,8 +75,8 @@ TEST(StoreOpenFigures, DISABLED_OpenTenThousandCertificates) {
         malloc_trim(0);
         const size_t before = mallinfo2().uordblks;
         const double start = cpuSeconds();
-        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
-                                         u"FIGURES");
+        HCERTSTORE store =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"FIGURES");
         times.push_back(cpuSeconds() - start);
         ASSERT_NE(store, nullptr);
         heap = mallinfo2().uordblks - before;
@@ -83,8 +84,8 @@ TEST(StoreOpenFigures, DISABLED_OpenTenThousandCertificates) {
         CertCloseStore(store, 0);
     }
     std::sort(times.begin(), times.end());
-    std::printf("open of %d certificates (DER %zu bytes each): %.2f us CPU and %zu bytes of heap per "
-                "certificate (median of %zu)\n",
-                kCount, certs.front().size(), times[times.size() / 2] * 1e6 / kCount, heap / kCount,
-                times.size());
+    std::printf(
+        "open of %d certificates (DER %zu bytes each): %.2f us CPU and %zu bytes of heap per "
+        "certificate (median of %zu)\n",
+        kCount, certs.front().size(), times[times.size() / 2] * 1e6 / kCount, heap / kCount, times.size());
 }
