@@ -27,18 +27,42 @@ bool bitString(const Tlv& tlv, CRYPT_BIT_BLOB& out) {
 
 }  // namespace
 
+namespace {
+
+// The digests are fetched once and hashed with one context per thread: a fresh fetch and context
+// per hash would cost more than hashing a certificate.
+using MdPtr = std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+const EVP_MD* fetchedMd(const char* name) {
+    static const MdPtr sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr), EVP_MD_free);
+    static const MdPtr md5(EVP_MD_fetch(nullptr, "MD5", nullptr), EVP_MD_free);
+    static const MdPtr sha256(EVP_MD_fetch(nullptr, "SHA256", nullptr), EVP_MD_free);
+    if (std::strcmp(name, "SHA1") == 0) return sha1.get();
+    return std::strcmp(name, "MD5") == 0 ? md5.get() : sha256.get();
+}
+
+// False when the digest is not available (MD5 in a FIPS-only configuration).
+bool digest(const char* name, const BYTE* data, size_t size, BYTE* out, unsigned int& len) {
+    thread_local const MdCtxPtr ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    const EVP_MD* md = fetchedMd(name);
+    return md && ctx && EVP_DigestInit_ex2(ctx.get(), md, nullptr) &&
+           EVP_DigestUpdate(ctx.get(), data, size) && EVP_DigestFinal_ex(ctx.get(), out, &len);
+}
+
+}  // namespace
+
 Sha1 ComputeSha1(const BYTE* data, size_t size) {
     Sha1 out{};
     unsigned int len = 0;
-    EVP_Digest(data, size, out.data(), &len, EVP_sha1(), nullptr);
+    digest("SHA1", data, size, out.data(), len);
     return out;
 }
 
 Bytes ComputeDigest(const char* name, const BYTE* data, size_t size) {
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int len = 0;
-    const EVP_MD* md = std::strcmp(name, "MD5") == 0 ? EVP_md5() : EVP_sha256();
-    if (!EVP_Digest(data, size, out.data(), &len, md, nullptr)) return {};
+    if (!digest(name, data, size, out.data(), len)) return {};
     out.resize(len);
     return out;
 }

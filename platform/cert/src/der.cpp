@@ -123,8 +123,9 @@ bool OidToDer(const std::string& dotted, Bytes& out) {
             arc = 0;
             digit = false;
         } else if (dotted[i] >= '0' && dotted[i] <= '9') {
-            if (arc > (UINT64_MAX - 9) / 10) return false;
-            arc = arc * 10 + static_cast<uint64_t>(dotted[i] - '0');
+            const auto value = static_cast<uint64_t>(dotted[i] - '0');
+            if (arc > (UINT64_MAX - value) / 10) return false;  // wider than 64 bits
+            arc = arc * 10 + value;
             digit = true;
         } else {
             return false;
@@ -286,7 +287,7 @@ bool TimeToDer(const FILETIME& time, Bytes& out) {
     CivilTime t;
     civilFromFileTime(ticks, t);
     if (t.year > 9999) return false;
-    char text[24];
+    char text[64];  // room for any int, so the compiler sees no truncation
     BYTE tag;
     if (t.year >= 1950 && t.year < 2050) {
         tag = TagUtcTime;
