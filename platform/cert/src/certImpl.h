@@ -6,9 +6,11 @@
 
 #include "der.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,6 +61,29 @@ struct ElementState {
 constexpr DWORD kCertMagic = 0x43455254;  // "CERT"
 constexpr DWORD kCrlMagic = 0x43524C21;
 
+// Bytes kept inside their owner up to a size that covers nearly every use (serial numbers: RFC 5280
+// allows 20 octets), on the heap beyond it.
+template <size_t Inline>
+class SmallBytes {
+public:
+    template <class It>
+    void assign(size_t size, It first) {
+        m_heap = size > Inline ? std::make_unique<BYTE[]>(size) : nullptr;
+        m_size = size;
+        std::copy_n(first, size, data());
+    }
+    BYTE* data() { return m_heap ? m_heap.get() : m_inline.data(); }
+    size_t size() const { return m_size; }
+
+private:
+    std::array<BYTE, Inline> m_inline{};
+    std::unique_ptr<BYTE[]> m_heap;
+    size_t m_size = 0;
+};
+
+// OID texts a context keeps itself, when the process's shared table is full (see InternOid).
+using OwnOids = std::vector<std::unique_ptr<char[]>>;
+
 // The context callers see is the first member, so the pointer they hold is the object's address.
 // Everything CERT_INFO points to is inside the element's DER, apart from the little-endian serial
 // number and the OID texts (shared by every context of the process, see InternOid).
@@ -67,8 +92,9 @@ struct CertCtx {
     DWORD magic = kCertMagic;
     ElementState state;
     CERT_INFO info{};
-    Bytes serialLE;
+    SmallBytes<24> serialLE;
     std::vector<CERT_EXTENSION> extensions;
+    OwnOids ownOids;
 };
 
 struct CrlCtx {
@@ -80,16 +106,18 @@ struct CrlCtx {
     std::vector<CRL_ENTRY> entries;
     std::vector<CERT_EXTENSION> entryExtensions;  // every entry's, one after the other
     std::vector<CERT_EXTENSION> extensions;
+    OwnOids ownOids;
     bool isDelta = false;
 };
 
-// The process's one copy of an OID text: contexts point at it instead of keeping their own. The
-// texts live as long as the process; there are as many as distinct OIDs were read.
-LPSTR InternOid(const std::string& dotted);
+// The text of an OID element, null when it is malformed. Contexts share the process's one copy of
+// each text instead of keeping their own; once the shared table holds as many OIDs as it may, the
+// text of a new one goes to `own`.
+LPSTR InternOid(const Tlv& oid, OwnOids& own);
 
 // Decoding into a context that belongs to no store yet; null with the error code set in `error`.
-bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, DWORD& error);
-bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, DWORD& error);
+bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, OwnOids& own, DWORD& error);
+bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, OwnOids& own, DWORD& error);
 CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error);
 CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error);
 

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <set>
+#include <string_view>
 
 namespace vsk::cert {
 
@@ -78,49 +78,63 @@ std::string HexUpper(const BYTE* data, size_t size) {
     return out;
 }
 
-LPSTR InternOid(const std::string& dotted) {
+LPSTR InternOid(const Tlv& oid, OwnOids& own) {
+    // Real certificates use a few hundred OIDs; a stream of made-up ones must not grow the table
+    // without end (certContextTest.cpp, SharedOidTableIsBounded).
+    constexpr size_t kMaxSharedOids = 16384;
     static std::mutex mutex;
-    static std::set<std::string, std::less<>> texts;
+    // By the OID's contents octets, so a text is made only the first time an OID is met.
+    static std::map<std::string, std::string, std::less<>> texts;
+    const std::string_view key(reinterpret_cast<const char*>(oid.contents), oid.length);
     std::lock_guard guard(mutex);
-    return const_cast<LPSTR>(texts.insert(dotted).first->c_str());
+    auto it = texts.find(key);
+    if (it != texts.end()) return const_cast<LPSTR>(it->second.c_str());
+    std::string dotted;
+    if (!OidFromDer(oid.contents, oid.length, dotted)) return nullptr;
+    if (texts.size() < kMaxSharedOids)
+        return const_cast<LPSTR>(texts.emplace(std::string(key), std::move(dotted)).first->second.c_str());
+    own.push_back(std::make_unique<char[]>(dotted.size() + 1));
+    std::memcpy(own.back().get(), dotted.c_str(), dotted.size() + 1);
+    return own.back().get();
 }
 
-bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, DWORD& error) {
+bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, OwnOids& own, DWORD& error) {
     Tlv seq, oid, params;
     if (!reader.expect(TagSequence, seq)) return error = reader.error(), false;
     DerReader inner(seq);
     if (!inner.expect(TagOid, oid)) return error = inner.error(), false;
-    std::string dotted;
-    if (!OidFromDer(oid.contents, oid.length, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
-    alg.pszObjId = InternOid(dotted);
+    alg.pszObjId = InternOid(oid, own);
+    if (!alg.pszObjId) return error = CRYPT_E_ASN1_CORRUPT, false;
     alg.Parameters = {};
     if (inner.next(params))
         alg.Parameters = {static_cast<DWORD>(params.wholeLength), const_cast<BYTE*>(params.whole)};
-    if (inner.failed() || !inner.atEnd())
-        return error = inner.failed() ? inner.error() : CRYPT_E_ASN1_CORRUPT, false;
+    if (inner.failed()) return error = inner.error(), false;
+    if (!inner.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
     return true;
 }
 
-bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, DWORD& error) {
-    Tlv seq;
+bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, OwnOids& own, DWORD& error) {
+    Tlv seq, ext;
     if (!reader.expect(TagSequence, seq)) return error = reader.error(), false;
+    // Counted first, so the list is allocated once at its size.
+    size_t count = 0;
+    for (DerReader counter(seq); counter.next(ext);) ++count;
+    out.reserve(out.size() + count);
     DerReader list(seq);
-    Tlv ext;
     while (list.next(ext)) {
         Tlv oid, critical, value;
         if (ext.tag != TagSequence) return error = CRYPT_E_ASN1_BADTAG, false;
         DerReader fields(ext);
         if (!fields.expect(TagOid, oid)) return error = fields.error(), false;
-        std::string dotted;
-        if (!OidFromDer(oid.contents, oid.length, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
         CERT_EXTENSION e{};
+        e.pszObjId = InternOid(oid, own);
+        if (!e.pszObjId) return error = CRYPT_E_ASN1_CORRUPT, false;
         if (fields.optional(TagBoolean, critical)) {
             if (critical.length != 1) return error = CRYPT_E_ASN1_CORRUPT, false;
             e.fCritical = critical.contents[0] ? TRUE : FALSE;
         }
         if (!fields.expect(TagOctetString, value)) return error = fields.error(), false;
         if (!fields.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
-        e.pszObjId = InternOid(dotted);
         e.Value = {static_cast<DWORD>(value.length), const_cast<BYTE*>(value.contents)};
         out.push_back(e);
     }
@@ -170,11 +184,10 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     }
     if (!r.expect(TagInteger, tlv)) return failed(r);
     if (tlv.length == 0) return corrupt();
-    cert->serialLE.assign(std::reverse_iterator(tlv.contents + tlv.length),
-                          std::reverse_iterator(tlv.contents));
+    cert->serialLE.assign(tlv.length, std::reverse_iterator(tlv.contents + tlv.length));
     info.SerialNumber = {static_cast<DWORD>(cert->serialLE.size()), cert->serialLE.data()};
 
-    if (!DecodeAlgorithm(r, info.SignatureAlgorithm, error)) return nullptr;
+    if (!DecodeAlgorithm(r, info.SignatureAlgorithm, cert->ownOids, error)) return nullptr;
     if (!r.expect(TagSequence, tlv)) return failed(r);
     info.Issuer = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
 
@@ -190,7 +203,7 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     Tlv spki, bits;
     if (!r.expect(TagSequence, spki)) return failed(r);
     DerReader kr(spki);
-    if (!DecodeAlgorithm(kr, info.SubjectPublicKeyInfo.Algorithm, error)) return nullptr;
+    if (!DecodeAlgorithm(kr, info.SubjectPublicKeyInfo.Algorithm, cert->ownOids, error)) return nullptr;
     if (!kr.expect(TagBitString, bits) || !bitString(bits, info.SubjectPublicKeyInfo.PublicKey) ||
         !kr.atEnd())
         return corrupt();
@@ -199,18 +212,17 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     if (r.optional(0x82, tlv) && !bitString(tlv, info.SubjectUniqueId)) return corrupt();
     if (r.optional(0xA3, tlv)) {
         DerReader er(tlv);
-        if (!DecodeExtensions(er, cert->extensions, error)) return nullptr;
+        if (!DecodeExtensions(er, cert->extensions, cert->ownOids, error)) return nullptr;
         if (!er.atEnd()) return corrupt();
     }
     if (r.failed()) return failed(r);
     if (!r.atEnd()) return corrupt();
-    cert->extensions.shrink_to_fit();
     info.cExtension = static_cast<DWORD>(cert->extensions.size());
     info.rgExtension = cert->extensions.empty() ? nullptr : cert->extensions.data();
 
     // The signature algorithm and value must be there too.
     CRYPT_ALGORITHM_IDENTIFIER sigAlg{};
-    if (!DecodeAlgorithm(outer, sigAlg, error)) return nullptr;
+    if (!DecodeAlgorithm(outer, sigAlg, cert->ownOids, error)) return nullptr;
     if (!outer.expect(TagBitString, tlv)) return failed(outer);
     if (!outer.atEnd()) return corrupt();
 

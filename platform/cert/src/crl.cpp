@@ -54,7 +54,7 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
         if (tlv.length != 1 || tlv.contents[0] > CRL_V2) return corrupt();
         info.dwVersion = tlv.contents[0];
     }
-    if (!DecodeAlgorithm(r, info.SignatureAlgorithm, error)) return nullptr;
+    if (!DecodeAlgorithm(r, info.SignatureAlgorithm, crl->ownOids, error)) return nullptr;
     if (!r.expect(TagSequence, tlv)) return failed(r);
     info.Issuer = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
     if (!r.next(tlv)) return r.failed() ? failed(r) : corrupt();
@@ -82,7 +82,7 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
             crl->serials.insert(crl->serials.end(), std::reverse_iterator(serial.contents + serial.length),
                                 std::reverse_iterator(serial.contents));
             if (!fields.atEnd()) {
-                if (!DecodeExtensions(fields, crl->entryExtensions, error)) return nullptr;
+                if (!DecodeExtensions(fields, crl->entryExtensions, crl->ownOids, error)) return nullptr;
                 if (!fields.atEnd()) return corrupt();
             }
             place.extensionCount = crl->entryExtensions.size() - place.extensionsAt;
@@ -92,14 +92,14 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
     }
     if (r.optional(0xA0, tlv)) {
         DerReader er(tlv);
-        if (!DecodeExtensions(er, crl->extensions, error)) return nullptr;
+        if (!DecodeExtensions(er, crl->extensions, crl->ownOids, error)) return nullptr;
         if (!er.atEnd()) return corrupt();
     }
     if (r.failed()) return failed(r);
     if (!r.atEnd()) return corrupt();
 
     CRYPT_ALGORITHM_IDENTIFIER sigAlg{};
-    if (!DecodeAlgorithm(outer, sigAlg, error)) return nullptr;
+    if (!DecodeAlgorithm(outer, sigAlg, crl->ownOids, error)) return nullptr;
     if (!outer.expect(TagBitString, tlv)) return failed(outer);
     if (!outer.atEnd()) return corrupt();
 

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <string_view>
 
 namespace vsk::cert {
 
@@ -111,8 +112,9 @@ private:
     int m_error = 0;
 };
 
-bool readFile(const std::string& path, Bytes& out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// A file of the folder open as `dirFd`: relative opens spare the walk of the whole path per file.
+bool readFile(int dirFd, const char* name, Bytes& out) {
+    const int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxElementFileSize;
@@ -140,7 +142,7 @@ bool isThumbprintName(const char* name) {
 }
 
 // The name of a thumbprint's file, without building the text of the thumbprint.
-bool nameIs(const std::string& name, const Sha1& thumbprint) {
+bool nameIs(std::string_view name, const Sha1& thumbprint) {
     static const char digits[] = "0123456789ABCDEF";
     for (size_t i = 0; i < thumbprint.size(); ++i)
         if (name[2 * i] != digits[thumbprint[i] >> 4] || name[2 * i + 1] != digits[thumbprint[i] & 15])
@@ -168,7 +170,7 @@ int syncFolder(const std::string& dir) {
 // One element file read into a context; null when the file is not a valid element named by its
 // thumbprint.
 template <class Ctx, class Decode>
-Ctx* loadElement(ParsedElement& e, const std::string& name, Decode decode) {
+Ctx* loadElement(ParsedElement& e, std::string_view name, Decode decode) {
     DWORD error = 0;
     std::unique_ptr<Ctx> ctx(decode(e.der, e.derSize, error));
     if (!ctx || !nameIs(name, ctx->state.thumbprint())) return nullptr;
@@ -177,21 +179,25 @@ Ctx* loadElement(ParsedElement& e, const std::string& name, Decode decode) {
     return ctx.release();
 }
 
+using ThumbprintNames = std::set<std::string, std::less<>>;
+
 // Reads the folder's elements into the store. A file that does not hold exactly one element whose
 // thumbprint is its name is left out: it is not ours or was damaged, and it must not hide the rest.
 // Temporary files found while the lock is held are a dead writer's (a live one holds the lock while
 // its file exists): they are removed when this process may write the folder.
-void loadFolder(Store* store, const std::string& dir, bool fromMachine, const std::set<std::string>& hidden) {
+void loadFolder(Store* store, const std::string& dir, bool fromMachine, const ThumbprintNames& hidden) {
     std::vector<std::string> skipped;
     std::vector<std::string> stale;
     std::vector<std::string> notRemoved;
     {
         FolderLock lock(dir, false);
-        std::vector<std::string> names;
-        if (DIR* d = opendir(dir.c_str())) {
+        const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        using Name = std::array<char, 41>;  // 40 hex digits and the NUL
+        std::vector<Name> names;
+        if (DIR* d = dirFd >= 0 ? fdopendir(dup(dirFd)) : nullptr) {
             while (dirent* entry = readdir(d)) {
                 if (isThumbprintName(entry->d_name))
-                    names.emplace_back(entry->d_name);
+                    std::memcpy(names.emplace_back().data(), entry->d_name, 41);
                 else if (isTempName(entry->d_name))
                     stale.emplace_back(entry->d_name);
             }
@@ -199,37 +205,36 @@ void loadFolder(Store* store, const std::string& dir, bool fromMachine, const st
         }
         if (!stale.empty() && lock.held() && access(dir.c_str(), W_OK) == 0) {
             for (const std::string& name : stale) {
-                const std::string path = dir + "/" + name;
-                if (unlink(path.c_str()) != 0 && errno != ENOENT)
-                    notRemoved.push_back(path + ": " + std::strerror(errno));
+                if (unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT)
+                    notRemoved.push_back(dir + "/" + name + ": " + std::strerror(errno));
             }
             if (const int err = syncFolder(dir)) notRemoved.push_back(dir + ": " + std::strerror(err));
         }
         std::sort(names.begin(), names.end());
         Bytes data;
         std::vector<ParsedElement> parsed;
-        for (const std::string& name : names) {
+        for (const Name& entry : names) {
+            const std::string_view name(entry.data(), 40);
             // The user's own copy hides the computer's.
             if (hidden.count(name)) continue;
-            const std::string path = dir + "/" + name;
             parsed.clear();
-            if (!readFile(path, data) || !ParseElements(data.data(), data.size(), false, parsed) ||
-                parsed.size() != 1) {
-                skipped.push_back(path);
-                continue;
+            bool loaded = false;
+            if (readFile(dirFd, entry.data(), data) && ParseElements(data.data(), data.size(), false, parsed) &&
+                parsed.size() == 1) {
+                ParsedElement& e = parsed.front();
+                if (e.id == kCertElementId) {
+                    if (CertCtx* cert = loadElement<CertCtx>(e, name, DecodeCertificate)) {
+                        Attach(store, cert, fromMachine);
+                        loaded = true;
+                    }
+                } else if (CrlCtx* crl = loadElement<CrlCtx>(e, name, DecodeCrl)) {
+                    Attach(store, crl, fromMachine);
+                    loaded = true;
+                }
             }
-            ParsedElement& e = parsed.front();
-            if (e.id == kCertElementId) {
-                if (CertCtx* cert = loadElement<CertCtx>(e, name, DecodeCertificate))
-                    Attach(store, cert, fromMachine);
-                else
-                    skipped.push_back(path);
-            } else if (CrlCtx* crl = loadElement<CrlCtx>(e, name, DecodeCrl)) {
-                Attach(store, crl, fromMachine);
-            } else {
-                skipped.push_back(path);
-            }
+            if (!loaded) skipped.push_back(dir + "/" + std::string(name));
         }
+        if (dirFd >= 0) close(dirFd);
     }
     // Reported outside the folder's lock: the sink writes the developer log.
     for (const std::string& path : skipped)
@@ -372,7 +377,7 @@ Store* OpenSystemStore(LPCWSTR name, DWORD flags) {
     }
     loadFolder(store, dir, false, {});
     if (!store->machineDir.empty()) {
-        std::set<std::string> own;
+        ThumbprintNames own;
         for (const CertCtx* c : store->certs)
             own.insert(HexUpper(c->state.sha1.data(), c->state.sha1.size()));
         for (const CrlCtx* c : store->crls) own.insert(HexUpper(c->state.sha1.data(), c->state.sha1.size()));
