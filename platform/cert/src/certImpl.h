@@ -3,6 +3,7 @@
 #pragma once
 
 #include <vsk/platform/cert.h>
+#include <vsk/platform/kernel.h>
 
 #include "der.h"
 
@@ -116,6 +117,11 @@ struct CrlCtx {
 LPSTR InternOid(const Tlv& oid, OwnOids& own);
 
 // Decoding into a context that belongs to no store yet; null with the error code set in `error`.
+// The frame every signed element shares: SEQUENCE { to-be-signed SEQUENCE, AlgorithmIdentifier,
+// BIT STRING } and nothing after it, at most `maxSize` bytes. Copies the bytes into `state` and
+// finds the to-be-signed part in that copy.
+bool ReadSigned(const BYTE* der, size_t size, size_t maxSize, ElementState& state, Tlv& tbs, OwnOids& own,
+                DWORD& error);
 bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, OwnOids& own, DWORD& error);
 bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, OwnOids& own, DWORD& error);
 CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error);
@@ -170,6 +176,34 @@ void Detach(CrlCtx* crl);
 void Reference(ElementState& state);
 void Unreference(CertCtx* cert);
 void Unreference(CrlCtx* crl);
+
+// The public functions that make, duplicate and free contexts, for certificates and CRLs alike. A
+// made context is the only element of a store of its own; null with the decoding's `error`.
+template <class Ctx>
+auto NewContext(Ctx* ctx, DWORD error) -> decltype(&ctx->pub) {
+    if (!ctx) {
+        SetLastError(error);
+        return nullptr;
+    }
+    std::lock_guard guard(Lock());
+    Store* own = NewStore(StoreKind::Memory);
+    Attach(own, ctx, false);
+    Reference(ctx->state);
+    return &ctx->pub;
+}
+template <class Ctx>
+bool DuplicateContext(Ctx* ctx) {
+    if (!ctx) return false;
+    std::lock_guard guard(Lock());
+    Reference(ctx->state);
+    return true;
+}
+template <class Ctx>
+void FreeContext(Ctx* ctx) {
+    if (!ctx) return;
+    std::lock_guard guard(Lock());
+    Unreference(ctx);
+}
 
 DWORD AccessState(const ElementState& state);
 bool ElementWritable(const ElementState& state);

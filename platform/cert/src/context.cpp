@@ -142,20 +142,30 @@ bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, OwnOi
     return true;
 }
 
-CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
-    if (!der || size == 0) {
-        error = CRYPT_E_ASN1_EOD;
-        return nullptr;
-    }
-    if (size > kMaxEncodedSize) {
-        error = CRYPT_E_ASN1_LARGE;
-        return nullptr;
-    }
-    auto cert = std::make_unique<CertCtx>();
-    cert->state.der.assign(der, der + size);
-    const BYTE* data = cert->state.der.data();
-    CERT_INFO& info = cert->info;
+bool ReadSigned(const BYTE* der, size_t size, size_t maxSize, ElementState& state, Tlv& tbs, OwnOids& own,
+                DWORD& error) {
     error = 0;
+    if (!der || size == 0) return error = CRYPT_E_ASN1_EOD, false;
+    if (size > maxSize) return error = CRYPT_E_ASN1_LARGE, false;
+    state.der.assign(der, der + size);
+    DerReader top(state.der.data(), size);
+    Tlv whole, signature;
+    if (!top.expect(TagSequence, whole)) return error = top.error(), false;
+    // Trailing bytes would make the thumbprint differ from the element's own.
+    if (!top.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
+    DerReader outer(whole);
+    if (!outer.expect(TagSequence, tbs)) return error = outer.error(), false;
+    CRYPT_ALGORITHM_IDENTIFIER algorithm{};
+    if (!DecodeAlgorithm(outer, algorithm, own, error)) return false;
+    if (!outer.expect(TagBitString, signature)) return error = outer.error(), false;
+    if (!outer.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
+    return true;
+}
+
+CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
+    auto cert = std::make_unique<CertCtx>();
+    Tlv tbs, tlv;
+    if (!ReadSigned(der, size, kMaxEncodedSize, cert->state, tbs, cert->ownOids, error)) return nullptr;
     auto failed = [&error](DerReader& r) {
         error = r.error();
         return nullptr;
@@ -164,14 +174,7 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
         error = CRYPT_E_ASN1_CORRUPT;
         return nullptr;
     };
-
-    DerReader top(data, size);
-    Tlv whole, tbs, tlv;
-    if (!top.expect(TagSequence, whole)) return failed(top);
-    // Trailing bytes would make the thumbprint differ from the certificate's own.
-    if (!top.atEnd()) return corrupt();
-    DerReader outer(whole);
-    if (!outer.expect(TagSequence, tbs)) return failed(outer);
+    CERT_INFO& info = cert->info;
     DerReader r(tbs);
 
     info.dwVersion = CERT_V1;
@@ -219,12 +222,6 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     if (!r.atEnd()) return corrupt();
     info.cExtension = static_cast<DWORD>(cert->extensions.size());
     info.rgExtension = cert->extensions.empty() ? nullptr : cert->extensions.data();
-
-    // The signature algorithm and value must be there too.
-    CRYPT_ALGORITHM_IDENTIFIER sigAlg{};
-    if (!DecodeAlgorithm(outer, sigAlg, cert->ownOids, error)) return nullptr;
-    if (!outer.expect(TagBitString, tlv)) return failed(outer);
-    if (!outer.atEnd()) return corrupt();
 
     cert->pub.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
     cert->pub.pbCertEncoded = cert->state.der.data();
@@ -348,31 +345,16 @@ BOOL answerBytes(void* data, DWORD* dataLen, const BYTE* bytes, size_t size) {
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD /*encoding*/, const BYTE* encoded, DWORD encodedLen) {
     DWORD error = 0;
-    CertCtx* cert = DecodeCertificate(encoded, encodedLen, error);
-    if (!cert) {
-        SetLastError(error);
-        return nullptr;
-    }
-    std::lock_guard guard(Lock());
-    Store* own = NewStore(StoreKind::Memory);
-    Attach(own, cert, false);
-    Reference(cert->state);
-    return &cert->pub;
+    CertCtx* ctx = DecodeCertificate(encoded, encodedLen, error);
+    return NewContext(ctx, error);
 }
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT cert) {
-    CertCtx* ctx = AsCert(cert);
-    if (!ctx) return nullptr;
-    std::lock_guard guard(Lock());
-    Reference(ctx->state);
-    return cert;
+    return DuplicateContext(AsCert(cert)) ? cert : nullptr;
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT cert) {
-    CertCtx* ctx = AsCert(cert);
-    if (!ctx) return TRUE;
-    std::lock_guard guard(Lock());
-    Unreference(ctx);
+    FreeContext(AsCert(cert));
     return TRUE;
 }
 

@@ -20,18 +20,9 @@ bool isTime(BYTE tag) {
 }  // namespace
 
 CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
-    if (!der || size == 0) {
-        error = CRYPT_E_ASN1_EOD;
-        return nullptr;
-    }
-    if (size > kMaxCrlSize) {
-        error = CRYPT_E_ASN1_LARGE;
-        return nullptr;
-    }
     auto crl = std::make_unique<CrlCtx>();
-    crl->state.der.assign(der, der + size);
-    CRL_INFO& info = crl->info;
-    error = 0;
+    Tlv tbs, tlv;
+    if (!ReadSigned(der, size, kMaxCrlSize, crl->state, tbs, crl->ownOids, error)) return nullptr;
     auto failed = [&error](DerReader& r) {
         error = r.error();
         return nullptr;
@@ -40,13 +31,7 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
         error = CRYPT_E_ASN1_CORRUPT;
         return nullptr;
     };
-
-    DerReader top(crl->state.der.data(), size);
-    Tlv whole, tbs, tlv;
-    if (!top.expect(TagSequence, whole)) return failed(top);
-    if (!top.atEnd()) return corrupt();
-    DerReader outer(whole);
-    if (!outer.expect(TagSequence, tbs)) return failed(outer);
+    CRL_INFO& info = crl->info;
     DerReader r(tbs);
 
     info.dwVersion = CRL_V1;
@@ -98,11 +83,6 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
     if (r.failed()) return failed(r);
     if (!r.atEnd()) return corrupt();
 
-    CRYPT_ALGORITHM_IDENTIFIER sigAlg{};
-    if (!DecodeAlgorithm(outer, sigAlg, crl->ownOids, error)) return nullptr;
-    if (!outer.expect(TagBitString, tlv)) return failed(outer);
-    if (!outer.atEnd()) return corrupt();
-
     for (size_t i = 0; i < crl->entries.size(); ++i) {
         CRL_ENTRY& e = crl->entries[i];
         const EntryPlace& place = places[i];
@@ -136,31 +116,16 @@ using namespace vsk::cert;
 
 PCCRL_CONTEXT CertCreateCRLContext(DWORD, const BYTE* encoded, DWORD encodedLen) {
     DWORD error = 0;
-    CrlCtx* crl = DecodeCrl(encoded, encodedLen, error);
-    if (!crl) {
-        SetLastError(error);
-        return nullptr;
-    }
-    std::lock_guard guard(Lock());
-    Store* own = NewStore(StoreKind::Memory);
-    Attach(own, crl, false);
-    Reference(crl->state);
-    return &crl->pub;
+    CrlCtx* ctx = DecodeCrl(encoded, encodedLen, error);
+    return NewContext(ctx, error);
 }
 
 PCCRL_CONTEXT CertDuplicateCRLContext(PCCRL_CONTEXT crl) {
-    CrlCtx* ctx = AsCrl(crl);
-    if (!ctx) return nullptr;
-    std::lock_guard guard(Lock());
-    Reference(ctx->state);
-    return crl;
+    return DuplicateContext(AsCrl(crl)) ? crl : nullptr;
 }
 
 BOOL CertFreeCRLContext(PCCRL_CONTEXT crl) {
-    CrlCtx* ctx = AsCrl(crl);
-    if (!ctx) return TRUE;
-    std::lock_guard guard(Lock());
-    Unreference(ctx);
+    FreeContext(AsCrl(crl));
     return TRUE;
 }
 

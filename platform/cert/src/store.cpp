@@ -403,6 +403,59 @@ BOOL addElement(HCERTSTORE handle, typename Traits::Ctx* source, DWORD dispositi
     return TRUE;
 }
 
+// CertAddEncoded*ToStore: a context of its own made of the bytes, added, and freed again.
+template <class Public, class Create, class Add, class Free>
+BOOL addEncoded(Create create, Add add, Free free, HCERTSTORE store, DWORD encoding, const BYTE* encoded,
+                DWORD encodedLen, DWORD disposition, Public* added) {
+    const auto context = create(encoding, encoded, encodedLen);
+    if (!context) return FALSE;
+    const BOOL ok = add(store, context, disposition, added);
+    const DWORD error = GetLastError();
+    free(context);
+    if (!ok) SetLastError(error);
+    return ok;
+}
+
+// CertDelete*FromStore: frees `ctx` in every case. A certificate of the user's ROOT goes only when
+// the confirmation hook allows it.
+template <class Ctx>
+BOOL deleteElement(Ctx* ctx) {
+    std::unique_lock lock(Lock());
+    if (!ctx) return fail(static_cast<DWORD>(E_INVALIDARG));
+    Store* store = ctx->state.store;
+    if (!ctx->state.attached) {
+        Unreference(ctx);
+        return TRUE;
+    }
+    if (store->readOnly || ctx->state.fromMachine) {
+        Unreference(ctx);
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    if constexpr (std::is_same_v<Ctx, CertCtx>) {
+        if (store->userRoot) {
+            lock.unlock();
+            const bool allowed = ConfirmRootChange(&ctx->pub, false);
+            lock.lock();
+            if (!allowed) {
+                Unreference(ctx);
+                return fail(ERROR_CANCELLED);
+            }
+            if (!ctx->state.attached) {
+                Unreference(ctx);
+                return TRUE;
+            }
+        }
+    }
+    if (store->kind == StoreKind::System && !RemoveElementFile(store, ctx->state)) {
+        const DWORD error = GetLastError();
+        Unreference(ctx);
+        return fail(error);
+    }
+    Detach(ctx);
+    Unreference(ctx);
+    return TRUE;
+}
+
 }  // namespace
 
 void SetRootStoreConfirmHook(PFN_CERT_ROOT_CONFIRM hook, void* arg) {
@@ -546,49 +599,12 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT cert, DWO
 
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const BYTE* encoded, DWORD encodedLen,
                                       DWORD disposition, PCCERT_CONTEXT* added) {
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(encoding, encoded, encodedLen);
-    if (!cert) return FALSE;
-    const BOOL ok = CertAddCertificateContextToStore(store, cert, disposition, added);
-    const DWORD error = GetLastError();
-    CertFreeCertificateContext(cert);
-    if (!ok) SetLastError(error);
-    return ok;
+    return addEncoded(CertCreateCertificateContext, CertAddCertificateContextToStore,
+                      CertFreeCertificateContext, store, encoding, encoded, encodedLen, disposition, added);
 }
 
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT cert) {
-    std::unique_lock lock(Lock());
-    CertCtx* ctx = AsCert(cert);
-    if (!ctx) return fail(static_cast<DWORD>(E_INVALIDARG));
-    Store* store = ctx->state.store;
-    if (!ctx->state.attached) {
-        Unreference(ctx);
-        return TRUE;
-    }
-    if (store->readOnly || ctx->state.fromMachine) {
-        Unreference(ctx);
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (store->userRoot) {
-        lock.unlock();
-        const bool allowed = ConfirmRootChange(cert, false);
-        lock.lock();
-        if (!allowed) {
-            Unreference(ctx);
-            return fail(ERROR_CANCELLED);
-        }
-        if (!ctx->state.attached) {
-            Unreference(ctx);
-            return TRUE;
-        }
-    }
-    if (store->kind == StoreKind::System && !RemoveElementFile(store, ctx->state)) {
-        const DWORD error = GetLastError();
-        Unreference(ctx);
-        return fail(error);
-    }
-    Detach(ctx);
-    Unreference(ctx);
-    return TRUE;
+    return deleteElement(AsCert(cert));
 }
 
 PCCRL_CONTEXT CertEnumCRLsInStore(HCERTSTORE store, PCCRL_CONTEXT previous) {
@@ -640,36 +656,12 @@ BOOL CertAddCRLContextToStore(HCERTSTORE store, PCCRL_CONTEXT crl, DWORD disposi
 
 BOOL CertAddEncodedCRLToStore(HCERTSTORE store, DWORD encoding, const BYTE* encoded, DWORD encodedLen,
                               DWORD disposition, PCCRL_CONTEXT* added) {
-    PCCRL_CONTEXT crl = CertCreateCRLContext(encoding, encoded, encodedLen);
-    if (!crl) return FALSE;
-    const BOOL ok = CertAddCRLContextToStore(store, crl, disposition, added);
-    const DWORD error = GetLastError();
-    CertFreeCRLContext(crl);
-    if (!ok) SetLastError(error);
-    return ok;
+    return addEncoded(CertCreateCRLContext, CertAddCRLContextToStore, CertFreeCRLContext, store, encoding,
+                      encoded, encodedLen, disposition, added);
 }
 
 BOOL CertDeleteCRLFromStore(PCCRL_CONTEXT crl) {
-    std::lock_guard guard(Lock());
-    CrlCtx* ctx = AsCrl(crl);
-    if (!ctx) return fail(static_cast<DWORD>(E_INVALIDARG));
-    Store* store = ctx->state.store;
-    if (!ctx->state.attached) {
-        Unreference(ctx);
-        return TRUE;
-    }
-    if (store->readOnly || ctx->state.fromMachine) {
-        Unreference(ctx);
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (store->kind == StoreKind::System && !RemoveElementFile(store, ctx->state)) {
-        const DWORD error = GetLastError();
-        Unreference(ctx);
-        return fail(error);
-    }
-    Detach(ctx);
-    Unreference(ctx);
-    return TRUE;
+    return deleteElement(AsCrl(crl));
 }
 
 BOOL CertSaveStore(HCERTSTORE handle, DWORD, DWORD saveAs, DWORD saveTo, void* para, DWORD) {

@@ -219,8 +219,8 @@ void loadFolder(Store* store, const std::string& dir, bool fromMachine, const Th
             if (hidden.count(name)) continue;
             parsed.clear();
             bool loaded = false;
-            if (readFile(dirFd, entry.data(), data) && ParseElements(data.data(), data.size(), false, parsed) &&
-                parsed.size() == 1) {
+            if (readFile(dirFd, entry.data(), data) &&
+                ParseElements(data.data(), data.size(), false, parsed) && parsed.size() == 1) {
                 ParsedElement& e = parsed.front();
                 if (e.id == kCertElementId) {
                     if (CertCtx* cert = loadElement<CertCtx>(e, name, DecodeCertificate)) {
