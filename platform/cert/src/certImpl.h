@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -117,6 +118,20 @@ struct CrlCtx {
 LPSTR InternOid(const Tlv& oid, OwnOids& own);
 
 // Decoding into a context that belongs to no store yet; null with the error code set in `error`.
+// The failure returns of the decoders: the reader's error, or CRYPT_E_ASN1_CORRUPT for a check of
+// their own; null either way.
+struct DecodeFailure {
+    DWORD& error;
+    std::nullptr_t operator()(const DerReader& reader) const {
+        error = reader.error();
+        return nullptr;
+    }
+    std::nullptr_t corrupt() const {
+        error = CRYPT_E_ASN1_CORRUPT;
+        return nullptr;
+    }
+};
+
 // The frame every signed element shares: SEQUENCE { to-be-signed SEQUENCE, AlgorithmIdentifier,
 // BIT STRING } and nothing after it, at most `maxSize` bytes. Copies the bytes into `state` and
 // finds the to-be-signed part in that copy.

@@ -166,14 +166,7 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     auto cert = std::make_unique<CertCtx>();
     Tlv tbs, tlv;
     if (!ReadSigned(der, size, kMaxEncodedSize, cert->state, tbs, cert->ownOids, error)) return nullptr;
-    auto failed = [&error](DerReader& r) {
-        error = r.error();
-        return nullptr;
-    };
-    auto corrupt = [&error] {
-        error = CRYPT_E_ASN1_CORRUPT;
-        return nullptr;
-    };
+    const DecodeFailure failed{error};
     CERT_INFO& info = cert->info;
     DerReader r(tbs);
 
@@ -182,11 +175,11 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
         DerReader v(tlv);
         Tlv number;
         if (!v.expect(TagInteger, number) || number.length != 1 || number.contents[0] > CERT_V3 || !v.atEnd())
-            return corrupt();
+            return failed.corrupt();
         info.dwVersion = number.contents[0];
     }
     if (!r.expect(TagInteger, tlv)) return failed(r);
-    if (tlv.length == 0) return corrupt();
+    if (tlv.length == 0) return failed.corrupt();
     cert->serialLE.assign(tlv.length, std::reverse_iterator(tlv.contents + tlv.length));
     info.SerialNumber = {static_cast<DWORD>(cert->serialLE.size()), cert->serialLE.data()};
 
@@ -197,8 +190,8 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     Tlv validity, t1, t2;
     if (!r.expect(TagSequence, validity)) return failed(r);
     DerReader vr(validity);
-    if (!vr.next(t1) || !vr.next(t2) || !vr.atEnd()) return corrupt();
-    if (!TimeFromDer(t1, info.NotBefore) || !TimeFromDer(t2, info.NotAfter)) return corrupt();
+    if (!vr.next(t1) || !vr.next(t2) || !vr.atEnd()) return failed.corrupt();
+    if (!TimeFromDer(t1, info.NotBefore) || !TimeFromDer(t2, info.NotAfter)) return failed.corrupt();
 
     if (!r.expect(TagSequence, tlv)) return failed(r);
     info.Subject = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
@@ -209,17 +202,17 @@ CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
     if (!DecodeAlgorithm(kr, info.SubjectPublicKeyInfo.Algorithm, cert->ownOids, error)) return nullptr;
     if (!kr.expect(TagBitString, bits) || !bitString(bits, info.SubjectPublicKeyInfo.PublicKey) ||
         !kr.atEnd())
-        return corrupt();
+        return failed.corrupt();
 
-    if (r.optional(0x81, tlv) && !bitString(tlv, info.IssuerUniqueId)) return corrupt();
-    if (r.optional(0x82, tlv) && !bitString(tlv, info.SubjectUniqueId)) return corrupt();
+    if (r.optional(0x81, tlv) && !bitString(tlv, info.IssuerUniqueId)) return failed.corrupt();
+    if (r.optional(0x82, tlv) && !bitString(tlv, info.SubjectUniqueId)) return failed.corrupt();
     if (r.optional(0xA3, tlv)) {
         DerReader er(tlv);
         if (!DecodeExtensions(er, cert->extensions, cert->ownOids, error)) return nullptr;
-        if (!er.atEnd()) return corrupt();
+        if (!er.atEnd()) return failed.corrupt();
     }
     if (r.failed()) return failed(r);
-    if (!r.atEnd()) return corrupt();
+    if (!r.atEnd()) return failed.corrupt();
     info.cExtension = static_cast<DWORD>(cert->extensions.size());
     info.rgExtension = cert->extensions.empty() ? nullptr : cert->extensions.data();
 

@@ -23,28 +23,21 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
     auto crl = std::make_unique<CrlCtx>();
     Tlv tbs, tlv;
     if (!ReadSigned(der, size, kMaxCrlSize, crl->state, tbs, crl->ownOids, error)) return nullptr;
-    auto failed = [&error](DerReader& r) {
-        error = r.error();
-        return nullptr;
-    };
-    auto corrupt = [&error] {
-        error = CRYPT_E_ASN1_CORRUPT;
-        return nullptr;
-    };
+    const DecodeFailure failed{error};
     CRL_INFO& info = crl->info;
     DerReader r(tbs);
 
     info.dwVersion = CRL_V1;
     if (r.optional(TagInteger, tlv)) {
-        if (tlv.length != 1 || tlv.contents[0] > CRL_V2) return corrupt();
+        if (tlv.length != 1 || tlv.contents[0] > CRL_V2) return failed.corrupt();
         info.dwVersion = tlv.contents[0];
     }
     if (!DecodeAlgorithm(r, info.SignatureAlgorithm, crl->ownOids, error)) return nullptr;
     if (!r.expect(TagSequence, tlv)) return failed(r);
     info.Issuer = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
-    if (!r.next(tlv)) return r.failed() ? failed(r) : corrupt();
-    if (!TimeFromDer(tlv, info.ThisUpdate)) return corrupt();
-    if (isTime(r.peekTag()) && (!r.next(tlv) || !TimeFromDer(tlv, info.NextUpdate))) return corrupt();
+    if (!r.next(tlv)) return r.failed() ? failed(r) : failed.corrupt();
+    if (!TimeFromDer(tlv, info.ThisUpdate)) return failed.corrupt();
+    if (isTime(r.peekTag()) && (!r.next(tlv) || !TimeFromDer(tlv, info.NextUpdate))) return failed.corrupt();
 
     // Entry serial numbers and extensions are gathered in one buffer each; the entries point into
     // them once every entry is read.
@@ -62,13 +55,13 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
             CRL_ENTRY& e = crl->entries.emplace_back();
             if (!fields.expect(TagInteger, serial) || serial.length == 0 || !fields.next(date) ||
                 !TimeFromDer(date, e.RevocationDate))
-                return fields.failed() ? failed(fields) : corrupt();
+                return fields.failed() ? failed(fields) : failed.corrupt();
             EntryPlace place{crl->serials.size(), serial.length, crl->entryExtensions.size(), 0};
             crl->serials.insert(crl->serials.end(), std::reverse_iterator(serial.contents + serial.length),
                                 std::reverse_iterator(serial.contents));
             if (!fields.atEnd()) {
                 if (!DecodeExtensions(fields, crl->entryExtensions, crl->ownOids, error)) return nullptr;
-                if (!fields.atEnd()) return corrupt();
+                if (!fields.atEnd()) return failed.corrupt();
             }
             place.extensionCount = crl->entryExtensions.size() - place.extensionsAt;
             places.push_back(place);
@@ -78,10 +71,10 @@ CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error) {
     if (r.optional(0xA0, tlv)) {
         DerReader er(tlv);
         if (!DecodeExtensions(er, crl->extensions, crl->ownOids, error)) return nullptr;
-        if (!er.atEnd()) return corrupt();
+        if (!er.atEnd()) return failed.corrupt();
     }
     if (r.failed()) return failed(r);
-    if (!r.atEnd()) return corrupt();
+    if (!r.atEnd()) return failed.corrupt();
 
     for (size_t i = 0; i < crl->entries.size(); ++i) {
         CRL_ENTRY& e = crl->entries[i];
