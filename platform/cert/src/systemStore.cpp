@@ -1,7 +1,10 @@
 // System stores on disk: `stores/<NAME>/` under the user's and the machine's state roots, one file per
 // element named by its SHA-1 thumbprint (upper-case hex) holding that element's serialized group.
-// Writers take an exclusive flock on the folder's ".lock", write a temporary file and rename it, so
-// readers never see half a file and two processes changing different elements lose nothing.
+// Writers take an exclusive flock on the folder's ".lock", write a temporary file (".tmp-XXXXXX"),
+// sync it, rename it and sync the folder, so readers never see half a file, two processes changing
+// different elements lose nothing and a change survives a power loss. A temporary file exists only
+// while its writer holds the lock: one that a process holding the lock finds is a dead writer's, and
+// the next open of the folder removes it.
 #include "certImpl.h"
 
 #include <vsk/platform/diagnostics.h>
