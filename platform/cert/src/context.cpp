@@ -80,7 +80,7 @@ std::string HexUpper(const BYTE* data, size_t size) {
 
 LPSTR InternOid(const Tlv& oid, OwnOids& own) {
     // Real certificates use a few hundred OIDs; a stream of made-up ones must not grow the table
-    // without end (certContextTest.cpp, SharedOidTableIsBounded).
+    // without end (derTest.cpp, OidTexts.SharedTableIsBounded).
     constexpr size_t kMaxSharedOids = 16384;
     static std::mutex mutex;
     // By the OID's contents octets, so a text is made only the first time an OID is met.

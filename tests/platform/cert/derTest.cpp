@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "certImpl.h"
 #include "der.h"
 
 using namespace vsk::cert;
@@ -216,6 +217,34 @@ TEST(DerRules, TimesWritten) {
     Bytes out;
     EXPECT_FALSE(
         TimeToDer(FILETIME{static_cast<DWORD>(year10000), static_cast<DWORD>(year10000 >> 32)}, out));
+}
+
+// Contexts share one text per OID; a stream of made-up OIDs fills the shared table only up to its
+// bound, and the texts of the rest stay with their context.
+TEST(OidTexts, SharedTableIsBounded) {
+    auto intern = [](const std::string& dotted, OwnOids& own) {
+        Bytes der;
+        EXPECT_TRUE(OidToDer(dotted, der));
+        Tlv oid;
+        oid.tag = TagOid;
+        oid.contents = der.data();
+        oid.length = der.size();
+        return InternOid(oid, own);
+    };
+    OwnOids own;
+    const LPSTR first = intern("1.2.643.999.0", own);
+    EXPECT_EQ(intern("1.2.643.999.0", own), first);
+    constexpr int kMade = 20000;  // more than the table holds
+    for (int i = 1; i < kMade; ++i) {
+        const std::string dotted = "1.2.643.999." + std::to_string(i);
+        EXPECT_EQ(std::string(intern(dotted, own)), dotted);
+    }
+    EXPECT_GT(own.size(), 0u);
+    EXPECT_LT(own.size(), static_cast<size_t>(kMade));
+    EXPECT_EQ(intern("1.2.643.999.0", own), first);
+    Bytes bad = {0x2A, 0x86};
+    Tlv malformed{TagOid, bad.data(), bad.size(), nullptr, 0};
+    EXPECT_EQ(InternOid(malformed, own), nullptr);
 }
 
 }  // namespace
