@@ -1,54 +1,23 @@
-// Inner structures of the certificate area: contexts with their property sets, stores, DER reading
-// and the serialized element format shared by ".store" blobs and the system stores' element files.
+// Inner structures of the certificate area: contexts with their property sets, stores and the
+// serialized element format shared by ".store" blobs and the system stores' element files.
 #pragma once
 
 #include <vsk/platform/cert.h>
+#include <vsk/platform/kernel.h>
 
+#include "der.h"
+
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-namespace VskCert {
-
-using Bytes = std::vector<BYTE>;
-
-// ---- DER reading --------------------------------------------------------------------------------
-
-// A strict reader over one buffer. Every read checks the bytes left; a failure leaves `error` set to
-// the CRYPT_E_ASN1_* code and makes every later read fail.
-class DerReader {
-public:
-    DerReader(const BYTE* data, size_t size) : m_p(data), m_end(data + size) {}
-    struct Tlv {
-        BYTE tag = 0;
-        const BYTE* whole = nullptr;  // tag, length and contents
-        size_t wholeSize = 0;
-        const BYTE* body = nullptr;
-        size_t bodySize = 0;
-        DerReader reader() const { return DerReader(body, bodySize); }
-    };
-    bool atEnd() const { return m_p == m_end; }
-    bool failed() const { return error != 0; }
-    BYTE peekTag() const { return m_p < m_end ? *m_p : 0; }
-    // Reads one element; `tag` 0 takes any tag.
-    bool read(Tlv& out, BYTE tag = 0);
-    // Reads the element when the next tag is `tag`; false (and no error) when it is not.
-    bool readOptional(Tlv& out, BYTE tag);
-    DWORD error = 0;
-
-private:
-    const BYTE* m_p;
-    const BYTE* m_end;
-};
-
-// Dotted text of an OBJECT IDENTIFIER's contents; false when it is malformed.
-bool DecodeOid(const BYTE* body, size_t size, std::string& dotted);
-// UTCTime (tag 0x17) or GeneralizedTime (0x18) to FILETIME; false when it is malformed.
-bool DecodeTime(const DerReader::Tlv& tlv, FILETIME& out);
+namespace vsk::cert {
 
 // ---- Hashes ---------------------------------------------------------------------------------------
 
@@ -61,17 +30,25 @@ std::string HexUpper(const BYTE* data, size_t size);
 
 struct Store;
 
+// Where an element stands in its store's enumeration: memory stores keep insertion order (a
+// sequence number), system stores thumbprint order, the user's own elements before the computer's.
+struct SortKey {
+    uint8_t group = 0;  // 1: the computer's element in a user's view
+    std::array<BYTE, 20> id{};
+    auto operator<=>(const SortKey&) const = default;
+};
+
 // What a context shares with every other reference to the same store element.
 struct ElementState {
-    int refs = 0;              // references held by callers
-    Store* store = nullptr;    // the store that owns the element
-    bool attached = false;     // still listed by the store
-    bool fromMachine = false;  // the computer's element seen through a user's view
-    std::string sortKey;       // enumeration order within the store
-    std::string filePath;      // the element's file in a system store, empty otherwise
+    int refs = 0;                   // references held by callers
+    Store* store = nullptr;         // the store that owns the element
+    bool attached = false;          // still listed by the store
+    bool fromMachine = false;       // the computer's element seen through a user's view
+    bool inFile = false;            // a file of a system store's folder holds it (see ElementPath)
+    mutable bool sha1Done = false;  // the thumbprint is computed once, when first asked for
+    SortKey sortKey;
+    mutable Sha1 sha1{};
     Bytes der;
-    bool sha1Done = false;
-    Sha1 sha1{};
     // Properties kept with the element (written to files): key-provider information in its
     // self-relative file layout, the friendly name and opaque ids, as raw bytes.
     std::map<DWORD, Bytes> props;
@@ -79,22 +56,47 @@ struct ElementState {
     bool releaseKeyContext = true;
     CERT_KEY_CONTEXT keyContext{};
 
-    const Sha1& thumbprint();
+    const Sha1& thumbprint() const;
     void dropKeyContext();
 };
 
 constexpr DWORD kCertMagic = 0x43455254;  // "CERT"
 constexpr DWORD kCrlMagic = 0x43524C21;
 
+// Bytes kept inside their owner up to a size that covers nearly every use (serial numbers: RFC 5280
+// allows 20 octets), on the heap beyond it.
+template <size_t Inline>
+class SmallBytes {
+public:
+    template <class It>
+    void assign(size_t size, It first) {
+        m_heap = size > Inline ? std::make_unique<BYTE[]>(size) : nullptr;
+        m_size = size;
+        std::copy_n(first, size, data());
+    }
+    BYTE* data() { return m_heap ? m_heap.get() : m_inline.data(); }
+    size_t size() const { return m_size; }
+
+private:
+    std::array<BYTE, Inline> m_inline{};
+    std::unique_ptr<BYTE[]> m_heap;
+    size_t m_size = 0;
+};
+
+// OID texts a context keeps itself, when the process's shared table is full (see InternOid).
+using OwnOids = std::vector<std::unique_ptr<char[]>>;
+
 // The context callers see is the first member, so the pointer they hold is the object's address.
+// Everything CERT_INFO points to is inside the element's DER, apart from the little-endian serial
+// number and the OID texts (shared by every context of the process, see InternOid).
 struct CertCtx {
     CERT_CONTEXT pub{};
     DWORD magic = kCertMagic;
     ElementState state;
     CERT_INFO info{};
-    Bytes serialLE;
-    std::deque<std::string> oids;
+    SmallBytes<24> serialLE;
     std::vector<CERT_EXTENSION> extensions;
+    OwnOids ownOids;
 };
 
 struct CrlCtx {
@@ -102,18 +104,41 @@ struct CrlCtx {
     DWORD magic = kCrlMagic;
     ElementState state;
     CRL_INFO info{};
-    std::deque<std::string> oids;
-    std::deque<Bytes> serials;
+    Bytes serials;  // every entry's little-endian serial number, one after the other
     std::vector<CRL_ENTRY> entries;
-    std::deque<std::vector<CERT_EXTENSION>> entryExtensions;
+    std::vector<CERT_EXTENSION> entryExtensions;  // every entry's, one after the other
     std::vector<CERT_EXTENSION> extensions;
+    OwnOids ownOids;
     bool isDelta = false;
 };
 
-// Decodes the DER into a new context that belongs to no store yet; null with the error code set in
-// `error`.
-bool DecodeExtensions(DerReader& reader, std::deque<std::string>& oids, std::vector<CERT_EXTENSION>& out,
-                      DWORD& error);
+// The text of an OID element, null when it is malformed. Contexts share the process's one copy of
+// each text instead of keeping their own; once the shared table holds as many OIDs as it may, the
+// text of a new one goes to `own`.
+LPSTR InternOid(const Tlv& oid, OwnOids& own);
+
+// Decoding into a context that belongs to no store yet; null with the error code set in `error`.
+// The failure returns of the decoders: the reader's error, or CRYPT_E_ASN1_CORRUPT for a check of
+// their own; null either way.
+struct DecodeFailure {
+    DWORD& error;
+    std::nullptr_t operator()(const DerReader& reader) const {
+        error = reader.error();
+        return nullptr;
+    }
+    std::nullptr_t corrupt() const {
+        error = CRYPT_E_ASN1_CORRUPT;
+        return nullptr;
+    }
+};
+
+// The frame every signed element shares: SEQUENCE { to-be-signed SEQUENCE, AlgorithmIdentifier,
+// BIT STRING } and nothing after it, at most `maxSize` bytes. Copies the bytes into `state` and
+// finds the to-be-signed part in that copy.
+bool ReadSigned(const BYTE* der, size_t size, size_t maxSize, ElementState& state, Tlv& tbs, OwnOids& own,
+                DWORD& error);
+bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, OwnOids& own, DWORD& error);
+bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, OwnOids& own, DWORD& error);
 CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error);
 CrlCtx* DecodeCrl(const BYTE* der, size_t size, DWORD& error);
 
@@ -167,6 +192,34 @@ void Reference(ElementState& state);
 void Unreference(CertCtx* cert);
 void Unreference(CrlCtx* crl);
 
+// The public functions that make, duplicate and free contexts, for certificates and CRLs alike. A
+// made context is the only element of a store of its own; null with the decoding's `error`.
+template <class Ctx>
+auto NewContext(Ctx* ctx, DWORD error) -> decltype(&ctx->pub) {
+    if (!ctx) {
+        SetLastError(error);
+        return nullptr;
+    }
+    std::lock_guard guard(Lock());
+    Store* own = NewStore(StoreKind::Memory);
+    Attach(own, ctx, false);
+    Reference(ctx->state);
+    return &ctx->pub;
+}
+template <class Ctx>
+bool DuplicateContext(Ctx* ctx) {
+    if (!ctx) return false;
+    std::lock_guard guard(Lock());
+    Reference(ctx->state);
+    return true;
+}
+template <class Ctx>
+void FreeContext(Ctx* ctx) {
+    if (!ctx) return;
+    std::lock_guard guard(Lock());
+    Unreference(ctx);
+}
+
 DWORD AccessState(const ElementState& state);
 bool ElementWritable(const ElementState& state);
 
@@ -196,9 +249,8 @@ Bytes KeyProvInfoToFile(const CRYPT_KEY_PROV_INFO& info);
 // The pointer form into `buffer` (may be null for the size); returns the size.
 DWORD KeyProvInfoFromFile(const Bytes& value, BYTE* buffer);
 
-// Makes the store's contexts from parsed groups (each DER must decode). False with the error set.
-bool LoadElements(Store* store, const std::vector<ParsedElement>& elements, bool fromMachine,
-                  const std::string& dirForFiles, DWORD& error);
+// Makes a memory store's contexts from parsed groups (each DER must decode). False with the error set.
+bool LoadElements(Store* store, const std::vector<ParsedElement>& elements, DWORD& error);
 
 // ---- System stores --------------------------------------------------------------------------------
 
@@ -213,8 +265,11 @@ bool RemoveElementFile(const Store* store, const ElementState& state);
 // True when a file for the thumbprint is already in the store's folder.
 bool ElementFileExists(const Store* store, const Sha1& thumbprint);
 std::string ElementFilePath(const std::string& dir, const Sha1& thumbprint);
+// The file of an element that is in one (ElementState::inFile): in its store's folder, or in the
+// computer's folder for an element seen through a user's view.
+std::string ElementPath(const ElementState& state);
 
 // The confirmation hook for the user's ROOT; true when the change may go ahead.
 bool ConfirmRootChange(PCCERT_CONTEXT cert, bool adding);
 
-}  // namespace VskCert
+}  // namespace vsk::cert

@@ -1,10 +1,12 @@
-// Shared inside the names, encoding and OID-registration sources: a small exact DER reader and
-// writer, the in-memory form of an X.501 Name, value texts, the X.500 key table and the builder of
-// the one-block structures that CryptDecodeObjectEx hands out.
+// Shared inside the names, encoding and OID-registration sources: the in-memory form of an X.501 Name, value
+// texts, the X.500 key table and the builder of the one-block structures that CryptDecodeObjectEx hands out.
 #pragma once
 
 #include <vsk/platform/certname.h>
 #include <vsk/platform/kernel.h>
+#include <vsk/platform/utf8.h>
+
+#include "der.h"
 
 #include <cstddef>
 #include <cstring>
@@ -12,102 +14,13 @@
 #include <string>
 #include <vector>
 
-namespace vsk::certname {
-
-using Bytes = std::vector<BYTE>;
-
-// ---- DER ------------------------------------------------------------------------------------------
-
-// Universal tags used here.
-enum : BYTE {
-    TagBoolean = 0x01,
-    TagInteger = 0x02,
-    TagBitString = 0x03,
-    TagOctetString = 0x04,
-    TagNull = 0x05,
-    TagOid = 0x06,
-    TagUtf8String = 0x0C,
-    TagNumericString = 0x12,
-    TagPrintableString = 0x13,
-    TagT61String = 0x14,
-    TagVideotexString = 0x15,
-    TagIa5String = 0x16,
-    TagUtcTime = 0x17,
-    TagGeneralizedTime = 0x18,
-    TagGraphicString = 0x19,
-    TagVisibleString = 0x1A,
-    TagGeneralString = 0x1B,
-    TagUniversalString = 0x1C,
-    TagBmpString = 0x1E,
-    TagSequence = 0x30,
-    TagSet = 0x31,
-};
-
-// One element: `tag` is the first identifier octet (a high tag number keeps 0x1F there and is never
-// equal to a low tag); `whole` spans identifier, length and contents.
-struct Tlv {
-    BYTE tag = 0;
-    const BYTE* contents = nullptr;
-    size_t length = 0;
-    const BYTE* whole = nullptr;
-    size_t wholeLength = 0;
-    bool constructed() const { return tag & 0x20; }
-};
-
-// Reads definite-length elements one after the other inside a bounded range. Every length is
-// checked against what is left; indefinite lengths and lengths over 2^32 are refused.
-class DerReader {
-public:
-    DerReader(const BYTE* data, size_t size) : m_pos(data), m_end(data + size) {}
-    explicit DerReader(const Tlv& constructed) : DerReader(constructed.contents, constructed.length) {}
-    bool atEnd() const { return m_pos == m_end; }
-    // False at the end or on malformed data (then failed() is true).
-    bool next(Tlv& out);
-    // The next element must be there and carry `tag`.
-    bool expect(BYTE tag, Tlv& out);
-    bool failed() const { return m_failed; }
-    // What went wrong: CRYPT_E_ASN1_EOD (the data ends inside an element), CRYPT_E_ASN1_BADTAG (an
-    // element other than the one expected) or CRYPT_E_ASN1_CORRUPT; CRYPT_E_ASN1_EOD when nothing failed
-    // but an element was missing.
-    DWORD error() const { return m_failed ? m_code : CRYPT_E_ASN1_EOD; }
-
-private:
-    const BYTE* m_pos;
-    const BYTE* m_end;
-    bool m_failed = false;
-    DWORD m_code = 0;
-};
-
-// Reads exactly one element covering the whole input.
-bool ReadSingle(const BYTE* data, size_t size, Tlv& out);
-
-void PutLength(Bytes& out, size_t length);
-void PutTlv(Bytes& out, BYTE tag, const BYTE* contents, size_t length);
-inline void PutTlv(Bytes& out, BYTE tag, const Bytes& contents) {
-    PutTlv(out, tag, contents.data(), contents.size());
-}
-Bytes MakeTlv(BYTE tag, const Bytes& contents);
-
-// Dotted text <-> contents octets of an OBJECT IDENTIFIER. False for a malformed OID.
-bool OidToDer(const std::string& dotted, Bytes& out);
-bool OidFromDer(const BYTE* data, size_t size, std::string& out);
-// A dotted OID text: digits and single dots, at least two arcs, neither end a dot.
-bool LooksLikeOid(const std::u16string& text);
-
-// UTCTime or GeneralizedTime contents to FILETIME (UTC; a time-zone offset is applied). False for
-// malformed text.
-bool TimeFromDer(BYTE tag, const BYTE* data, size_t size, FILETIME& out);
-// UTCTime for the years 1950-2049, GeneralizedTime otherwise (whole seconds). False when the
-// FILETIME is out of range.
-bool TimeToDer(const FILETIME& time, Bytes& out);
+namespace vsk::cert {
 
 // ---- Texts ------------------------------------------------------------------------------------------
 
-// Strict UTF-8 to UTF-16: false on any malformed or overlong sequence or a surrogate.
-bool Utf8ToUtf16Strict(const BYTE* data, size_t size, std::u16string& out);
-// UTF-8 with U+FFFD for malformed input.
-std::u16string Utf8ToUtf16(const BYTE* data, size_t size);
-std::string Utf16ToUtf8(const std::u16string& text);
+// UTF-8 <-> UTF-16: the kernel's codec (vsk/platform/utf8.h).
+using vsk::kernel::Utf16ToUtf8;
+using vsk::kernel::Utf8ToUtf16;
 // Bytes as ISO 8859-1 characters.
 std::u16string Latin1ToUtf16(const BYTE* data, size_t size);
 
@@ -249,4 +162,4 @@ BOOL DeliverBlock(Build&& build, DWORD flags, const CRYPT_DECODE_PARA* para, voi
     return TRUE;
 }
 
-}  // namespace vsk::certname
+}  // namespace vsk::cert

@@ -1,4 +1,7 @@
-// Certificate contexts: decoding into CERT_INFO, reference counts and the shared property sets.
+// Certificate contexts: decoding into CERT_INFO, reference counts, the shared property sets and the
+// digests the properties need.
+#include <openssl/evp.h>
+
 #include "certImpl.h"
 
 #include <vsk/platform/kernel.h>
@@ -6,147 +9,212 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
-namespace VskCert {
+namespace vsk::cert {
 
 namespace {
 
 // The library never needs more: a certificate bigger than this is not one we handle.
 constexpr size_t kMaxEncodedSize = 16 * 1024 * 1024;
 
-bool decodeAlgorithm(DerReader& reader, std::deque<std::string>& oids, CRYPT_ALGORITHM_IDENTIFIER& alg,
-                     DWORD& error) {
-    DerReader::Tlv seq, oid, params;
-    if (!reader.read(seq, 0x30)) return error = reader.error, false;
-    DerReader inner = seq.reader();
-    if (!inner.read(oid, 0x06)) return error = inner.error, false;
-    std::string dotted;
-    if (!DecodeOid(oid.body, oid.bodySize, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
-    oids.push_back(std::move(dotted));
-    alg.pszObjId = oids.back().data();
-    alg.Parameters = {};
-    if (!inner.atEnd()) {
-        if (!inner.read(params)) return error = inner.error, false;
-        alg.Parameters.cbData = static_cast<DWORD>(params.wholeSize);
-        alg.Parameters.pbData = const_cast<BYTE*>(params.whole);
-    }
-    if (!inner.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
+// A BIT STRING's contents as a CRYPT_BIT_BLOB; false when the unused-bits octet is missing or wrong.
+bool bitString(const Tlv& tlv, CRYPT_BIT_BLOB& out) {
+    if (tlv.length == 0 || tlv.contents[0] > 7 || (tlv.length == 1 && tlv.contents[0] != 0)) return false;
+    out = {static_cast<DWORD>(tlv.length - 1), const_cast<BYTE*>(tlv.contents + 1), tlv.contents[0]};
     return true;
 }
 
 }  // namespace
 
-bool DecodeExtensions(DerReader& reader, std::deque<std::string>& oids, std::vector<CERT_EXTENSION>& out,
-                      DWORD& error) {
-    DerReader::Tlv seq;
-    if (!reader.read(seq, 0x30)) return error = reader.error, false;
-    DerReader list = seq.reader();
-    while (!list.atEnd()) {
-        DerReader::Tlv ext, oid, critical, value;
-        if (!list.read(ext, 0x30)) return error = list.error, false;
-        DerReader fields = ext.reader();
-        if (!fields.read(oid, 0x06)) return error = fields.error, false;
-        std::string dotted;
-        if (!DecodeOid(oid.body, oid.bodySize, dotted)) return error = CRYPT_E_ASN1_CORRUPT, false;
+namespace {
+
+// The digests are fetched once and hashed with one context per thread: a fresh fetch and context
+// per hash would cost more than hashing a certificate.
+using MdPtr = std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+const EVP_MD* fetchedMd(const char* name) {
+    static const MdPtr sha1(EVP_MD_fetch(nullptr, "SHA1", nullptr), EVP_MD_free);
+    static const MdPtr md5(EVP_MD_fetch(nullptr, "MD5", nullptr), EVP_MD_free);
+    static const MdPtr sha256(EVP_MD_fetch(nullptr, "SHA256", nullptr), EVP_MD_free);
+    if (std::strcmp(name, "SHA1") == 0) return sha1.get();
+    return std::strcmp(name, "MD5") == 0 ? md5.get() : sha256.get();
+}
+
+// False when the digest is not available (MD5 in a FIPS-only configuration).
+bool digest(const char* name, const BYTE* data, size_t size, BYTE* out, unsigned int& len) {
+    thread_local const MdCtxPtr ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    const EVP_MD* md = fetchedMd(name);
+    return md && ctx && EVP_DigestInit_ex2(ctx.get(), md, nullptr) &&
+           EVP_DigestUpdate(ctx.get(), data, size) && EVP_DigestFinal_ex(ctx.get(), out, &len);
+}
+
+}  // namespace
+
+Sha1 ComputeSha1(const BYTE* data, size_t size) {
+    Sha1 out{};
+    unsigned int len = 0;
+    digest("SHA1", data, size, out.data(), len);
+    return out;
+}
+
+Bytes ComputeDigest(const char* name, const BYTE* data, size_t size) {
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    if (!digest(name, data, size, out.data(), len)) return {};
+    out.resize(len);
+    return out;
+}
+
+std::string HexUpper(const BYTE* data, size_t size) {
+    static const char digitsHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        out += digitsHex[data[i] >> 4];
+        out += digitsHex[data[i] & 15];
+    }
+    return out;
+}
+
+LPSTR InternOid(const Tlv& oid, OwnOids& own) {
+    // Real certificates use a few hundred OIDs; a stream of made-up ones must not grow the table
+    // without end (derTest.cpp, OidTexts.SharedTableIsBounded).
+    constexpr size_t kMaxSharedOids = 16384;
+    static std::mutex mutex;
+    // By the OID's contents octets, so a text is made only the first time an OID is met.
+    static std::map<std::string, std::string, std::less<>> texts;
+    const std::string_view key(reinterpret_cast<const char*>(oid.contents), oid.length);
+    std::lock_guard guard(mutex);
+    auto it = texts.find(key);
+    if (it != texts.end()) return const_cast<LPSTR>(it->second.c_str());
+    std::string dotted;
+    if (!OidFromDer(oid.contents, oid.length, dotted)) return nullptr;
+    if (texts.size() < kMaxSharedOids)
+        return const_cast<LPSTR>(texts.emplace(std::string(key), std::move(dotted)).first->second.c_str());
+    own.push_back(std::make_unique<char[]>(dotted.size() + 1));
+    std::memcpy(own.back().get(), dotted.c_str(), dotted.size() + 1);
+    return own.back().get();
+}
+
+bool DecodeAlgorithm(DerReader& reader, CRYPT_ALGORITHM_IDENTIFIER& alg, OwnOids& own, DWORD& error) {
+    Tlv seq, oid, params;
+    if (!reader.expect(TagSequence, seq)) return error = reader.error(), false;
+    DerReader inner(seq);
+    if (!inner.expect(TagOid, oid)) return error = inner.error(), false;
+    alg.pszObjId = InternOid(oid, own);
+    if (!alg.pszObjId) return error = CRYPT_E_ASN1_CORRUPT, false;
+    alg.Parameters = {};
+    if (inner.next(params))
+        alg.Parameters = {static_cast<DWORD>(params.wholeLength), const_cast<BYTE*>(params.whole)};
+    if (inner.failed()) return error = inner.error(), false;
+    if (!inner.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
+    return true;
+}
+
+bool DecodeExtensions(DerReader& reader, std::vector<CERT_EXTENSION>& out, OwnOids& own, DWORD& error) {
+    Tlv seq, ext;
+    if (!reader.expect(TagSequence, seq)) return error = reader.error(), false;
+    // Counted first, so the list is allocated once at its size.
+    size_t count = 0;
+    for (DerReader counter(seq); counter.next(ext);) ++count;
+    out.reserve(out.size() + count);
+    DerReader list(seq);
+    while (list.next(ext)) {
+        Tlv oid, critical, value;
+        if (ext.tag != TagSequence) return error = CRYPT_E_ASN1_BADTAG, false;
+        DerReader fields(ext);
+        if (!fields.expect(TagOid, oid)) return error = fields.error(), false;
         CERT_EXTENSION e{};
-        if (fields.readOptional(critical, 0x01)) {
-            if (critical.bodySize != 1) return error = CRYPT_E_ASN1_CORRUPT, false;
-            e.fCritical = critical.body[0] ? TRUE : FALSE;
+        e.pszObjId = InternOid(oid, own);
+        if (!e.pszObjId) return error = CRYPT_E_ASN1_CORRUPT, false;
+        if (fields.optional(TagBoolean, critical)) {
+            if (critical.length != 1) return error = CRYPT_E_ASN1_CORRUPT, false;
+            e.fCritical = critical.contents[0] ? TRUE : FALSE;
         }
-        if (!fields.read(value, 0x04))
-            return error = fields.error ? fields.error : CRYPT_E_ASN1_CORRUPT, false;
+        if (!fields.expect(TagOctetString, value)) return error = fields.error(), false;
         if (!fields.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
-        oids.push_back(std::move(dotted));
-        e.pszObjId = oids.back().data();
-        e.Value.cbData = static_cast<DWORD>(value.bodySize);
-        e.Value.pbData = const_cast<BYTE*>(value.body);
+        e.Value = {static_cast<DWORD>(value.length), const_cast<BYTE*>(value.contents)};
         out.push_back(e);
     }
+    if (list.failed()) return error = list.error(), false;
+    return true;
+}
+
+bool ReadSigned(const BYTE* der, size_t size, size_t maxSize, ElementState& state, Tlv& tbs, OwnOids& own,
+                DWORD& error) {
+    error = 0;
+    if (!der || size == 0) return error = CRYPT_E_ASN1_EOD, false;
+    if (size > maxSize) return error = CRYPT_E_ASN1_LARGE, false;
+    state.der.assign(der, der + size);
+    DerReader top(state.der.data(), size);
+    Tlv whole, signature;
+    if (!top.expect(TagSequence, whole)) return error = top.error(), false;
+    // Trailing bytes would make the thumbprint differ from the element's own.
+    if (!top.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
+    DerReader outer(whole);
+    if (!outer.expect(TagSequence, tbs)) return error = outer.error(), false;
+    CRYPT_ALGORITHM_IDENTIFIER algorithm{};
+    if (!DecodeAlgorithm(outer, algorithm, own, error)) return false;
+    if (!outer.expect(TagBitString, signature)) return error = outer.error(), false;
+    if (!outer.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, false;
     return true;
 }
 
 CertCtx* DecodeCertificate(const BYTE* der, size_t size, DWORD& error) {
-    if (!der || size == 0) {
-        error = CRYPT_E_ASN1_EOD;
-        return nullptr;
-    }
-    if (size > kMaxEncodedSize) {
-        error = CRYPT_E_ASN1_LARGE;
-        return nullptr;
-    }
     auto cert = std::make_unique<CertCtx>();
-    cert->state.der.assign(der, der + size);
-    const BYTE* data = cert->state.der.data();
+    Tlv tbs, tlv;
+    if (!ReadSigned(der, size, kMaxEncodedSize, cert->state, tbs, cert->ownOids, error)) return nullptr;
+    const DecodeFailure failed{error};
     CERT_INFO& info = cert->info;
-    error = 0;
-
-    DerReader top(data, size);
-    DerReader::Tlv whole, tbs, tlv;
-    if (!top.read(whole, 0x30)) return error = top.error, nullptr;
-    // Trailing bytes would make the thumbprint differ from the certificate's own.
-    if (!top.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    DerReader outer = whole.reader();
-    if (!outer.read(tbs, 0x30)) return error = outer.error, nullptr;
-    DerReader r = tbs.reader();
+    DerReader r(tbs);
 
     info.dwVersion = CERT_V1;
-    if (r.readOptional(tlv, 0xA0)) {
-        DerReader v = tlv.reader();
-        DerReader::Tlv number;
-        if (!v.read(number, 0x02) || number.bodySize != 1 || number.body[0] > CERT_V3 || !v.atEnd())
-            return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-        info.dwVersion = number.body[0];
+    if (r.optional(0xA0, tlv)) {
+        DerReader v(tlv);
+        Tlv number;
+        if (!v.expect(TagInteger, number) || number.length != 1 || number.contents[0] > CERT_V3 || !v.atEnd())
+            return failed.corrupt();
+        info.dwVersion = number.contents[0];
     }
-    if (!r.read(tlv, 0x02)) return error = r.error, nullptr;
-    if (tlv.bodySize == 0) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    cert->serialLE.assign(std::reverse_iterator(tlv.body + tlv.bodySize), std::reverse_iterator(tlv.body));
+    if (!r.expect(TagInteger, tlv)) return failed(r);
+    if (tlv.length == 0) return failed.corrupt();
+    cert->serialLE.assign(tlv.length, std::reverse_iterator(tlv.contents + tlv.length));
     info.SerialNumber = {static_cast<DWORD>(cert->serialLE.size()), cert->serialLE.data()};
 
-    if (!decodeAlgorithm(r, cert->oids, info.SignatureAlgorithm, error)) return nullptr;
-    if (!r.read(tlv, 0x30)) return error = r.error, nullptr;
-    info.Issuer = {static_cast<DWORD>(tlv.wholeSize), const_cast<BYTE*>(tlv.whole)};
+    if (!DecodeAlgorithm(r, info.SignatureAlgorithm, cert->ownOids, error)) return nullptr;
+    if (!r.expect(TagSequence, tlv)) return failed(r);
+    info.Issuer = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
 
-    DerReader::Tlv validity, t1, t2;
-    if (!r.read(validity, 0x30)) return error = r.error, nullptr;
-    DerReader vr = validity.reader();
-    if (!vr.read(t1) || !vr.read(t2) || !vr.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    if (!DecodeTime(t1, info.NotBefore) || !DecodeTime(t2, info.NotAfter))
-        return error = CRYPT_E_ASN1_CORRUPT, nullptr;
+    Tlv validity, t1, t2;
+    if (!r.expect(TagSequence, validity)) return failed(r);
+    DerReader vr(validity);
+    if (!vr.next(t1) || !vr.next(t2) || !vr.atEnd()) return failed.corrupt();
+    if (!TimeFromDer(t1, info.NotBefore) || !TimeFromDer(t2, info.NotAfter)) return failed.corrupt();
 
-    if (!r.read(tlv, 0x30)) return error = r.error, nullptr;
-    info.Subject = {static_cast<DWORD>(tlv.wholeSize), const_cast<BYTE*>(tlv.whole)};
+    if (!r.expect(TagSequence, tlv)) return failed(r);
+    info.Subject = {static_cast<DWORD>(tlv.wholeLength), const_cast<BYTE*>(tlv.whole)};
 
-    DerReader::Tlv spki, bits;
-    if (!r.read(spki, 0x30)) return error = r.error, nullptr;
-    DerReader kr = spki.reader();
-    if (!decodeAlgorithm(kr, cert->oids, info.SubjectPublicKeyInfo.Algorithm, error)) return nullptr;
-    if (!kr.read(bits, 0x03) || bits.bodySize == 0 || bits.body[0] > 7 || !kr.atEnd())
-        return error = CRYPT_E_ASN1_CORRUPT, nullptr;
-    info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(bits.bodySize - 1),
-                                           const_cast<BYTE*>(bits.body + 1), bits.body[0]};
+    Tlv spki, bits;
+    if (!r.expect(TagSequence, spki)) return failed(r);
+    DerReader kr(spki);
+    if (!DecodeAlgorithm(kr, info.SubjectPublicKeyInfo.Algorithm, cert->ownOids, error)) return nullptr;
+    if (!kr.expect(TagBitString, bits) || !bitString(bits, info.SubjectPublicKeyInfo.PublicKey) ||
+        !kr.atEnd())
+        return failed.corrupt();
 
-    if (r.readOptional(tlv, 0x81) && tlv.bodySize > 0)
-        info.IssuerUniqueId = {static_cast<DWORD>(tlv.bodySize - 1), const_cast<BYTE*>(tlv.body + 1),
-                               tlv.body[0]};
-    if (r.readOptional(tlv, 0x82) && tlv.bodySize > 0)
-        info.SubjectUniqueId = {static_cast<DWORD>(tlv.bodySize - 1), const_cast<BYTE*>(tlv.body + 1),
-                                tlv.body[0]};
-    if (r.readOptional(tlv, 0xA3)) {
-        DerReader er = tlv.reader();
-        if (!DecodeExtensions(er, cert->oids, cert->extensions, error)) return nullptr;
-        if (!er.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
+    if (r.optional(0x81, tlv) && !bitString(tlv, info.IssuerUniqueId)) return failed.corrupt();
+    if (r.optional(0x82, tlv) && !bitString(tlv, info.SubjectUniqueId)) return failed.corrupt();
+    if (r.optional(0xA3, tlv)) {
+        DerReader er(tlv);
+        if (!DecodeExtensions(er, cert->extensions, cert->ownOids, error)) return nullptr;
+        if (!er.atEnd()) return failed.corrupt();
     }
-    if (r.failed()) return error = r.error, nullptr;
-    if (!r.atEnd()) return error = CRYPT_E_ASN1_CORRUPT, nullptr;
+    if (r.failed()) return failed(r);
+    if (!r.atEnd()) return failed.corrupt();
     info.cExtension = static_cast<DWORD>(cert->extensions.size());
     info.rgExtension = cert->extensions.empty() ? nullptr : cert->extensions.data();
-
-    // The signature algorithm and value must be there too.
-    CRYPT_ALGORITHM_IDENTIFIER sigAlg{};
-    std::deque<std::string> scratch;
-    if (!decodeAlgorithm(outer, scratch, sigAlg, error)) return nullptr;
-    if (!outer.read(tlv, 0x03) || !outer.atEnd())
-        return error = outer.error ? outer.error : CRYPT_E_ASN1_CORRUPT, nullptr;
 
     cert->pub.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
     cert->pub.pbCertEncoded = cert->state.der.data();
@@ -161,7 +229,7 @@ CertCtx* AsCert(PCCERT_CONTEXT cert) {
     return ctx->magic == kCertMagic ? ctx : nullptr;
 }
 
-const Sha1& ElementState::thumbprint() {
+const Sha1& ElementState::thumbprint() const {
     if (!sha1Done) {
         sha1 = ComputeSha1(der.data(), der.size());
         sha1Done = true;
@@ -203,9 +271,9 @@ bool SameIntegers(const CRYPT_INTEGER_BLOB& a, const CRYPT_INTEGER_BLOB& b) {
 Bytes KeyIdentifier(const CertCtx& cert) {
     for (const CERT_EXTENSION& e : cert.extensions) {
         if (std::strcmp(e.pszObjId, szOID_SUBJECT_KEY_IDENTIFIER) != 0) continue;
-        DerReader r(e.Value.pbData, e.Value.cbData);
-        DerReader::Tlv id;
-        if (r.read(id, 0x04) && r.atEnd()) return Bytes(id.body, id.body + id.bodySize);
+        Tlv id;
+        if (ReadSingle(e.Value.pbData, e.Value.cbData, id) && id.tag == TagOctetString)
+            return Bytes(id.contents, id.contents + id.length);
     }
     const CRYPT_BIT_BLOB& key = cert.info.SubjectPublicKeyInfo.PublicKey;
     const Sha1 h = ComputeSha1(key.pbData, key.cbData);
@@ -232,9 +300,9 @@ bool IsComputedProperty(DWORD propId) {
     }
 }
 
-}  // namespace VskCert
+}  // namespace vsk::cert
 
-using namespace VskCert;
+using namespace vsk::cert;
 
 namespace {
 
@@ -270,31 +338,16 @@ BOOL answerBytes(void* data, DWORD* dataLen, const BYTE* bytes, size_t size) {
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD /*encoding*/, const BYTE* encoded, DWORD encodedLen) {
     DWORD error = 0;
-    CertCtx* cert = DecodeCertificate(encoded, encodedLen, error);
-    if (!cert) {
-        SetLastError(error);
-        return nullptr;
-    }
-    std::lock_guard guard(Lock());
-    Store* own = NewStore(StoreKind::Memory);
-    Attach(own, cert, false);
-    Reference(cert->state);
-    return &cert->pub;
+    CertCtx* ctx = DecodeCertificate(encoded, encodedLen, error);
+    return NewContext(ctx, error);
 }
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT cert) {
-    CertCtx* ctx = AsCert(cert);
-    if (!ctx) return nullptr;
-    std::lock_guard guard(Lock());
-    Reference(ctx->state);
-    return cert;
+    return DuplicateContext(AsCert(cert)) ? cert : nullptr;
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT cert) {
-    CertCtx* ctx = AsCert(cert);
-    if (!ctx) return TRUE;
-    std::lock_guard guard(Lock());
-    Unreference(ctx);
+    FreeContext(AsCert(cert));
     return TRUE;
 }
 
@@ -394,8 +447,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT cert, DWORD propId, DWORD 
         s.props[propId] = std::move(value);
     else
         s.props.erase(propId);
-    if (!s.filePath.empty() && s.attached &&
-        !WriteElementFile(s.store, s, kCertElementId, WriteMode::Update)) {
+    if (s.inFile && s.attached && !WriteElementFile(s.store, s, kCertElementId, WriteMode::Update)) {
         const DWORD error = GetLastError();
         s.props = std::move(before);
         return fail(error);

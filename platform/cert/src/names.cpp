@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace vsk::certname {
+namespace vsk::cert {
 
 // ---- The Name --------------------------------------------------------------------------------------
 
@@ -149,11 +149,14 @@ bool ValueText(const NameAttr& attr, std::u16string& out) {
         case CERT_RDN_VIDEOTEX_STRING:
             out = Latin1ToUtf16(p, n);
             return true;
-        case CERT_RDN_TELETEX_STRING:
-            if (!Utf8ToUtf16Strict(p, n, out)) out = Latin1ToUtf16(p, n);
+        case CERT_RDN_TELETEX_STRING: {
+            bool wellFormed = false;
+            out = Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(p), n), &wellFormed);
+            if (!wellFormed) out = Latin1ToUtf16(p, n);
             return true;
+        }
         case CERT_RDN_UTF8_STRING:
-            out = Utf8ToUtf16(p, n);
+            out = Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(p), n));
             return true;
         case CERT_RDN_BMP_STRING:
             if (n % 2) return false;
@@ -676,9 +679,9 @@ std::u16string SimpleDisplayName(const Name& name, const AltNames& alt) {
 
 }  // namespace
 
-}  // namespace vsk::certname
+}  // namespace vsk::cert
 
-using namespace vsk::certname;
+using namespace vsk::cert;
 
 DWORD CertNameToStrW(DWORD encoding, const CERT_NAME_BLOB* name, DWORD strType, LPWSTR psz, DWORD csz) {
     (void)encoding;

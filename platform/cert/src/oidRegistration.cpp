@@ -2,6 +2,7 @@
 // and are added to the OID information table of the provider area, after its built-in entries (or
 // before them with CRYPT_INSTALL_OID_INFO_BEFORE_FLAG). The X.500 keys join the table as the RDN
 // group's entries, so names such as "CN" are known by OID like on the platform.
+#include "certTesting.h"
 #include "certnameInternal.h"
 
 #include <vsk/platform/identity.h>
@@ -11,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-namespace vsk::certname {
+namespace vsk::cert {
 
 namespace {
 
@@ -161,9 +162,9 @@ void EnsureOidInfoLoaded() {
     LoadLocked();
 }
 
-}  // namespace vsk::certname
+}  // namespace vsk::cert
 
-using namespace vsk::certname;
+using namespace vsk::cert;
 
 void LoadRegisteredOIDInfo() {
     EnsureOidInfoLoaded();

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-namespace VskCert {
+namespace vsk::cert {
 
 namespace {
 
@@ -224,26 +224,21 @@ void AppendElement(Bytes& out, DWORD elementId, const ElementState& state) {
     out.insert(out.end(), state.der.begin(), state.der.end());
 }
 
-bool LoadElements(Store* store, const std::vector<ParsedElement>& elements, bool fromMachine,
-                  const std::string& dirForFiles, DWORD& error) {
+bool LoadElements(Store* store, const std::vector<ParsedElement>& elements, DWORD& error) {
     for (const ParsedElement& e : elements) {
         if (e.id == kCertElementId) {
             CertCtx* cert = DecodeCertificate(e.der, e.derSize, error);
             if (!cert) return false;
             cert->state.props = e.props;
-            if (!dirForFiles.empty())
-                cert->state.filePath = ElementFilePath(dirForFiles, cert->state.thumbprint());
-            Attach(store, cert, fromMachine);
+            Attach(store, cert, false);
         } else {
             CrlCtx* crl = DecodeCrl(e.der, e.derSize, error);
             if (!crl) return false;
             crl->state.props = e.props;
-            if (!dirForFiles.empty())
-                crl->state.filePath = ElementFilePath(dirForFiles, crl->state.thumbprint());
-            Attach(store, crl, fromMachine);
+            Attach(store, crl, false);
         }
     }
     return true;
 }
 
-}  // namespace VskCert
+}  // namespace vsk::cert

@@ -8,8 +8,9 @@
 #include <strings.h>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
-namespace VskCert {
+namespace vsk::cert {
 
 std::recursive_mutex& Lock() {
     static std::recursive_mutex mutex;
@@ -43,7 +44,7 @@ void destroy(CrlCtx* crl) {
 template <class Ctx>
 void insertSorted(std::vector<Ctx*>& list, Ctx* ctx) {
     auto at = std::upper_bound(list.begin(), list.end(), ctx->state.sortKey,
-                               [](const std::string& key, const Ctx* c) { return key < c->state.sortKey; });
+                               [](const SortKey& key, const Ctx* c) { return key < c->state.sortKey; });
     list.insert(at, ctx);
 }
 
@@ -54,13 +55,13 @@ void attach(Store* store, Ctx* ctx, std::vector<Ctx*>& list, bool fromMachine) {
     s.attached = true;
     s.fromMachine = fromMachine;
     ctx->pub.hCertStore = store;
+    s.sortKey = {};
     if (store->kind == StoreKind::System) {
-        const Sha1& h = s.thumbprint();
-        s.sortKey = (fromMachine ? "1" : "0") + HexUpper(h.data(), h.size());
+        s.sortKey.group = fromMachine ? 1 : 0;
+        s.sortKey.id = s.thumbprint();
     } else {
-        char key[24];
-        std::snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(store->nextSeq++));
-        s.sortKey = key;
+        const uint64_t seq = store->nextSeq++;
+        for (int i = 0; i < 8; ++i) s.sortKey.id[i] = static_cast<BYTE>(seq >> (56 - 8 * i));
     }
     insertSorted(list, ctx);
 }
@@ -151,9 +152,9 @@ bool ConfirmRootChange(PCCERT_CONTEXT cert, bool adding) {
     return !hook || hook(cert, adding ? TRUE : FALSE, arg);
 }
 
-}  // namespace VskCert
+}  // namespace vsk::cert
 
-using namespace VskCert;
+using namespace vsk::cert;
 
 namespace {
 
@@ -213,7 +214,7 @@ Ctx* findNext(std::vector<Ctx*>& list, Ctx* previous, Match match) {
     auto it = list.begin();
     if (previous)
         it = std::upper_bound(list.begin(), list.end(), previous->state.sortKey,
-                              [](const std::string& key, const Ctx* c) { return key < c->state.sortKey; });
+                              [](const SortKey& key, const Ctx* c) { return key < c->state.sortKey; });
     for (; it != list.end(); ++it)
         if (match(**it)) return *it;
     return nullptr;
@@ -276,7 +277,7 @@ typename Traits::Ctx* putElement(Store* store, typename Traits::Ctx* source, std
                                  const std::vector<typename Traits::Ctx*>& replaced, bool mustBeNew) {
     using Ctx = typename Traits::Ctx;
     DWORD error = 0;
-    Ctx* fresh = copyOf(source, error);
+    std::unique_ptr<Ctx> fresh(copyOf(source, error));
     if (!fresh) {
         SetLastError(error);
         return nullptr;
@@ -284,23 +285,22 @@ typename Traits::Ctx* putElement(Store* store, typename Traits::Ctx* source, std
     fresh->state.props = std::move(props);
     if (store->kind == StoreKind::System) {
         fresh->state.store = store;
-        fresh->state.filePath = ElementFilePath(store->dir, fresh->state.thumbprint());
+        fresh->state.inFile = true;
         // The new file first: a failure on the way leaves the old elements, never none.
         if (!WriteElementFile(store, fresh->state, Traits::elementId,
-                              mustBeNew ? WriteMode::CreateNew : WriteMode::Create)) {
-            delete fresh;
+                              mustBeNew ? WriteMode::CreateNew : WriteMode::Create))
             return nullptr;
-        }
     }
     for (Ctx* old : replaced) {
-        // An old file that cannot be removed stays, and so does its element in this open.
+        // An old file that cannot be removed stays, and so does its element in this open. The file
+        // of the same thumbprint was just replaced by the new one.
         if (store->kind == StoreKind::System && !old->state.fromMachine &&
-            old->state.filePath != fresh->state.filePath && !RemoveElementFile(store, old->state))
+            old->state.thumbprint() != fresh->state.thumbprint() && !RemoveElementFile(store, old->state))
             continue;
         if (old->state.attached) Detach(old);
     }
-    Attach(store, fresh, false);
-    return fresh;
+    Attach(store, fresh.get(), false);
+    return fresh.release();
 }
 
 template <class Traits>
@@ -400,6 +400,59 @@ BOOL addElement(HCERTSTORE handle, typename Traits::Ctx* source, DWORD dispositi
         Reference(fresh->state);
         *added = &fresh->pub;
     }
+    return TRUE;
+}
+
+// CertAddEncoded*ToStore: a context of its own made of the bytes, added, and freed again.
+template <class Public, class Create, class Add, class Free>
+BOOL addEncoded(Create create, Add add, Free free, HCERTSTORE store, DWORD encoding, const BYTE* encoded,
+                DWORD encodedLen, DWORD disposition, Public* added) {
+    const auto context = create(encoding, encoded, encodedLen);
+    if (!context) return FALSE;
+    const BOOL ok = add(store, context, disposition, added);
+    const DWORD error = GetLastError();
+    free(context);
+    if (!ok) SetLastError(error);
+    return ok;
+}
+
+// CertDelete*FromStore: frees `ctx` in every case. A certificate of the user's ROOT goes only when
+// the confirmation hook allows it.
+template <class Ctx>
+BOOL deleteElement(Ctx* ctx) {
+    std::unique_lock lock(Lock());
+    if (!ctx) return fail(static_cast<DWORD>(E_INVALIDARG));
+    Store* store = ctx->state.store;
+    if (!ctx->state.attached) {
+        Unreference(ctx);
+        return TRUE;
+    }
+    if (store->readOnly || ctx->state.fromMachine) {
+        Unreference(ctx);
+        return fail(ERROR_ACCESS_DENIED);
+    }
+    if constexpr (std::is_same_v<Ctx, CertCtx>) {
+        if (store->userRoot) {
+            lock.unlock();
+            const bool allowed = ConfirmRootChange(&ctx->pub, false);
+            lock.lock();
+            if (!allowed) {
+                Unreference(ctx);
+                return fail(ERROR_CANCELLED);
+            }
+            if (!ctx->state.attached) {
+                Unreference(ctx);
+                return TRUE;
+            }
+        }
+    }
+    if (store->kind == StoreKind::System && !RemoveElementFile(store, ctx->state)) {
+        const DWORD error = GetLastError();
+        Unreference(ctx);
+        return fail(error);
+    }
+    Detach(ctx);
+    Unreference(ctx);
     return TRUE;
 }
 
@@ -546,49 +599,12 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT cert, DWO
 
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const BYTE* encoded, DWORD encodedLen,
                                       DWORD disposition, PCCERT_CONTEXT* added) {
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(encoding, encoded, encodedLen);
-    if (!cert) return FALSE;
-    const BOOL ok = CertAddCertificateContextToStore(store, cert, disposition, added);
-    const DWORD error = GetLastError();
-    CertFreeCertificateContext(cert);
-    if (!ok) SetLastError(error);
-    return ok;
+    return addEncoded(CertCreateCertificateContext, CertAddCertificateContextToStore,
+                      CertFreeCertificateContext, store, encoding, encoded, encodedLen, disposition, added);
 }
 
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT cert) {
-    std::unique_lock lock(Lock());
-    CertCtx* ctx = AsCert(cert);
-    if (!ctx) return fail(static_cast<DWORD>(E_INVALIDARG));
-    Store* store = ctx->state.store;
-    if (!ctx->state.attached) {
-        Unreference(ctx);
-        return TRUE;
-    }
-    if (store->readOnly || ctx->state.fromMachine) {
-        Unreference(ctx);
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (store->userRoot) {
-        lock.unlock();
-        const bool allowed = ConfirmRootChange(cert, false);
-        lock.lock();
-        if (!allowed) {
-            Unreference(ctx);
-            return fail(ERROR_CANCELLED);
-        }
-        if (!ctx->state.attached) {
-            Unreference(ctx);
-            return TRUE;
-        }
-    }
-    if (store->kind == StoreKind::System && !RemoveElementFile(store, ctx->state)) {
-        const DWORD error = GetLastError();
-        Unreference(ctx);
-        return fail(error);
-    }
-    Detach(ctx);
-    Unreference(ctx);
-    return TRUE;
+    return deleteElement(AsCert(cert));
 }
 
 PCCRL_CONTEXT CertEnumCRLsInStore(HCERTSTORE store, PCCRL_CONTEXT previous) {
@@ -640,36 +656,12 @@ BOOL CertAddCRLContextToStore(HCERTSTORE store, PCCRL_CONTEXT crl, DWORD disposi
 
 BOOL CertAddEncodedCRLToStore(HCERTSTORE store, DWORD encoding, const BYTE* encoded, DWORD encodedLen,
                               DWORD disposition, PCCRL_CONTEXT* added) {
-    PCCRL_CONTEXT crl = CertCreateCRLContext(encoding, encoded, encodedLen);
-    if (!crl) return FALSE;
-    const BOOL ok = CertAddCRLContextToStore(store, crl, disposition, added);
-    const DWORD error = GetLastError();
-    CertFreeCRLContext(crl);
-    if (!ok) SetLastError(error);
-    return ok;
+    return addEncoded(CertCreateCRLContext, CertAddCRLContextToStore, CertFreeCRLContext, store, encoding,
+                      encoded, encodedLen, disposition, added);
 }
 
 BOOL CertDeleteCRLFromStore(PCCRL_CONTEXT crl) {
-    std::lock_guard guard(Lock());
-    CrlCtx* ctx = AsCrl(crl);
-    if (!ctx) return fail(static_cast<DWORD>(E_INVALIDARG));
-    Store* store = ctx->state.store;
-    if (!ctx->state.attached) {
-        Unreference(ctx);
-        return TRUE;
-    }
-    if (store->readOnly || ctx->state.fromMachine) {
-        Unreference(ctx);
-        return fail(ERROR_ACCESS_DENIED);
-    }
-    if (store->kind == StoreKind::System && !RemoveElementFile(store, ctx->state)) {
-        const DWORD error = GetLastError();
-        Unreference(ctx);
-        return fail(error);
-    }
-    Detach(ctx);
-    Unreference(ctx);
-    return TRUE;
+    return deleteElement(AsCrl(crl));
 }
 
 BOOL CertSaveStore(HCERTSTORE handle, DWORD, DWORD saveAs, DWORD saveTo, void* para, DWORD) {
@@ -713,7 +705,7 @@ Store* openSerialized(const CRYPT_DATA_BLOB* blob) {
     Store* store = NewStore(StoreKind::Memory);
     AddRef(store);
     DWORD error = 0;
-    if (!LoadElements(store, elements, false, std::string(), error)) {
+    if (!LoadElements(store, elements, error)) {
         Release(store);
         return failNull<Store>(CRYPT_E_FILE_ERROR);
     }

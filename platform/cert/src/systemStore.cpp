@@ -1,13 +1,17 @@
 // System stores on disk: `stores/<NAME>/` under the user's and the machine's state roots, one file per
 // element named by its SHA-1 thumbprint (upper-case hex) holding that element's serialized group.
-// Writers take an exclusive flock on the folder's ".lock", write a temporary file and rename it, so
-// readers never see half a file and two processes changing different elements lose nothing.
+// Writers take an exclusive flock on the folder's ".lock", write a temporary file (".tmp-XXXXXX"),
+// sync it, rename it and sync the folder, so readers never see half a file, two processes changing
+// different elements lose nothing and a change survives a power loss. A temporary file exists only
+// while its writer holds the lock: one that a process holding the lock finds is a dead writer's, and
+// the next open of the folder removes it.
 #include "certImpl.h"
 
 #include <vsk/platform/diagnostics.h>
 
 #include <vsk/platform/identity.h>
 #include <vsk/platform/kernel.h>
+#include <vsk/platform/utf8.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,9 +21,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <set>
+#include <string_view>
 
-namespace VskCert {
+namespace vsk::cert {
 
 namespace {
 
@@ -40,11 +46,7 @@ bool folderName(LPCWSTR name, std::string& out) {
         if (*p == u'/' || *p == u'\\' || *p < 0x20) return false;
         upper += towupper16(*p);
     }
-    const int length = static_cast<int>(upper.size());
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, upper.data(), length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0) return false;
-    out.resize(static_cast<size_t>(bytes));
-    WideCharToMultiByte(CP_UTF8, 0, upper.data(), length, out.data(), bytes, nullptr, nullptr);
+    out = vsk::kernel::Utf16ToUtf8(upper);
     return out != "." && out != "..";
 }
 
@@ -98,8 +100,10 @@ public:
             }
         }
     }
-    ~FolderLock() {
+    ~FolderLock() { release(); }
+    void release() {
         if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
     }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
@@ -111,8 +115,9 @@ private:
     int m_error = 0;
 };
 
-bool readFile(const std::string& path, Bytes& out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// A file of the folder open as `dirFd`: relative opens spare the walk of the whole path per file.
+bool readFile(int dirFd, const char* name, Bytes& out) {
+    const int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxElementFileSize;
@@ -139,68 +144,106 @@ bool isThumbprintName(const char* name) {
     return true;
 }
 
+// The name of a thumbprint's file, without building the text of the thumbprint.
+bool nameIs(std::string_view name, const Sha1& thumbprint) {
+    static const char digits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < thumbprint.size(); ++i)
+        if (name[2 * i] != digits[thumbprint[i] >> 4] || name[2 * i + 1] != digits[thumbprint[i] & 15])
+            return false;
+    return true;
+}
+
+// The temporary files of writers: "<folder>/.tmp-XXXXXX" (mkostemp's six characters).
+constexpr char kTempPrefix[] = ".tmp-";
+bool isTempName(const char* name) {
+    return std::strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) == 0 &&
+           std::strlen(name) == sizeof kTempPrefix - 1 + 6;
+}
+
+// A folder's entries are durable only once the folder itself is synced: after a rename or an unlink,
+// so that an element added (or deleted) is still so after a power loss.
+int syncFolder(const std::string& dir) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int err = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return err;
+}
+
+// One element file read into a context; null when the file is not a valid element named by its
+// thumbprint.
+template <class Ctx, class Decode>
+Ctx* loadElement(ParsedElement& e, std::string_view name, Decode decode) {
+    DWORD error = 0;
+    std::unique_ptr<Ctx> ctx(decode(e.der, e.derSize, error));
+    if (!ctx || !nameIs(name, ctx->state.thumbprint())) return nullptr;
+    ctx->state.props = std::move(e.props);
+    ctx->state.inFile = true;
+    return ctx.release();
+}
+
+using ThumbprintNames = std::set<std::string, std::less<>>;
+
 // Reads the folder's elements into the store. A file that does not hold exactly one element whose
 // thumbprint is its name is left out: it is not ours or was damaged, and it must not hide the rest.
-void loadFolder(Store* store, const std::string& dir, bool fromMachine, const std::set<std::string>& hidden) {
+// Temporary files found while the lock is held are a dead writer's (a live one holds the lock while
+// its file exists): they are removed when this process may write the folder.
+void loadFolder(Store* store, const std::string& dir, bool fromMachine, const ThumbprintNames& hidden) {
     std::vector<std::string> skipped;
+    std::vector<std::string> stale;
+    std::vector<std::string> notRemoved;
     {
         FolderLock lock(dir, false);
-        std::vector<std::string> names;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* entry = readdir(d))
-                if (isThumbprintName(entry->d_name)) names.emplace_back(entry->d_name);
+        const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        using Name = std::array<char, 41>;  // 40 hex digits and the NUL
+        std::vector<Name> names;
+        if (DIR* d = dirFd >= 0 ? fdopendir(dup(dirFd)) : nullptr) {
+            while (dirent* entry = readdir(d)) {
+                if (isThumbprintName(entry->d_name))
+                    std::memcpy(names.emplace_back().data(), entry->d_name, 41);
+                else if (isTempName(entry->d_name))
+                    stale.emplace_back(entry->d_name);
+            }
             closedir(d);
+        }
+        if (!stale.empty() && lock.held() && access(dir.c_str(), W_OK) == 0) {
+            for (const std::string& name : stale) {
+                if (unlinkat(dirFd, name.c_str(), 0) != 0 && errno != ENOENT)
+                    notRemoved.push_back(dir + "/" + name + ": " + std::strerror(errno));
+            }
+            if (const int err = syncFolder(dir)) notRemoved.push_back(dir + ": " + std::strerror(err));
         }
         std::sort(names.begin(), names.end());
         Bytes data;
-        for (const std::string& name : names) {
+        std::vector<ParsedElement> parsed;
+        for (const Name& entry : names) {
+            const std::string_view name(entry.data(), 40);
             // The user's own copy hides the computer's.
             if (hidden.count(name)) continue;
-            const std::string path = dir + "/" + name;
-            std::vector<ParsedElement> parsed;
-            if (!readFile(path, data) || !ParseElements(data.data(), data.size(), false, parsed) ||
-                parsed.size() != 1) {
-                skipped.push_back(path);
-                continue;
+            parsed.clear();
+            bool loaded = false;
+            if (readFile(dirFd, entry.data(), data) &&
+                ParseElements(data.data(), data.size(), false, parsed) && parsed.size() == 1) {
+                ParsedElement& e = parsed.front();
+                if (e.id == kCertElementId) {
+                    if (CertCtx* cert = loadElement<CertCtx>(e, name, DecodeCertificate)) {
+                        Attach(store, cert, fromMachine);
+                        loaded = true;
+                    }
+                } else if (CrlCtx* crl = loadElement<CrlCtx>(e, name, DecodeCrl)) {
+                    Attach(store, crl, fromMachine);
+                    loaded = true;
+                }
             }
-            DWORD error = 0;
-            const ParsedElement& e = parsed.front();
-            if (e.id == kCertElementId) {
-                CertCtx* cert = DecodeCertificate(e.der, e.derSize, error);
-                if (!cert) {
-                    skipped.push_back(path);
-                    continue;
-                }
-                const Sha1& h = cert->state.thumbprint();
-                if (HexUpper(h.data(), h.size()) != name) {
-                    delete cert;
-                    skipped.push_back(path);
-                    continue;
-                }
-                cert->state.props = e.props;
-                cert->state.filePath = path;
-                Attach(store, cert, fromMachine);
-            } else {
-                CrlCtx* crl = DecodeCrl(e.der, e.derSize, error);
-                if (!crl) {
-                    skipped.push_back(path);
-                    continue;
-                }
-                const Sha1& h = crl->state.thumbprint();
-                if (HexUpper(h.data(), h.size()) != name) {
-                    delete crl;
-                    skipped.push_back(path);
-                    continue;
-                }
-                crl->state.props = e.props;
-                crl->state.filePath = path;
-                Attach(store, crl, fromMachine);
-            }
+            if (!loaded) skipped.push_back(dir + "/" + std::string(name));
         }
+        if (dirFd >= 0) close(dirFd);
     }
     // Reported outside the folder's lock: the sink writes the developer log.
     for (const std::string& path : skipped)
         ReportPlatformDiagnostic("certificate store: " + path + ": not a valid element, left out");
+    for (const std::string& what : notRemoved)
+        ReportPlatformDiagnostic("certificate store: a dead writer's temporary file stays: " + what);
 }
 
 HCERTSTORE failNull(DWORD code) {
@@ -214,6 +257,11 @@ std::string ElementFilePath(const std::string& dir, const Sha1& thumbprint) {
     return dir + "/" + HexUpper(thumbprint.data(), thumbprint.size());
 }
 
+std::string ElementPath(const ElementState& state) {
+    return ElementFilePath(state.fromMachine ? state.store->machineDir : state.store->dir,
+                           state.thumbprint());
+}
+
 bool ElementFileExists(const Store* store, const Sha1& thumbprint) {
     return access(ElementFilePath(store->dir, thumbprint).c_str(), F_OK) == 0;
 }
@@ -224,7 +272,8 @@ bool WriteElementFile(const Store* store, const ElementState& state, DWORD eleme
         SetLastError(Win32FromErrno(lock.error()));
         return false;
     }
-    const bool exists = access(state.filePath.c_str(), F_OK) == 0;
+    const std::string path = ElementPath(state);
+    const bool exists = access(path.c_str(), F_OK) == 0;
     if (mode == WriteMode::CreateNew && exists) {
         SetLastError(CRYPT_E_EXISTS);
         return false;
@@ -235,7 +284,7 @@ bool WriteElementFile(const Store* store, const ElementState& state, DWORD eleme
     }
     Bytes data;
     AppendElement(data, elementId, state);
-    std::string temp = store->dir + "/.tmp-XXXXXX";
+    std::string temp = store->dir + "/" + kTempPrefix + "XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         SetLastError(Win32FromErrno(errno));
@@ -255,11 +304,17 @@ bool WriteElementFile(const Store* store, const ElementState& state, DWORD eleme
     if (!err && fchmod(fd, fileMode(store->scope)) != 0) err = errno;
     if (!err && fsync(fd) != 0) err = errno;
     close(fd);
-    if (!err && rename(temp.c_str(), state.filePath.c_str()) != 0) err = errno;
+    if (!err && rename(temp.c_str(), path.c_str()) != 0) err = errno;
     if (err) {
         unlink(temp.c_str());
         SetLastError(Win32FromErrno(err));
         return false;
+    }
+    if ((err = syncFolder(store->dir)) != 0) {
+        // The element is in place and readable; only its durability across a power loss is unsure.
+        // Reported outside the folder's lock: the sink writes the developer log.
+        lock.release();
+        ReportPlatformDiagnostic("certificate store: " + store->dir + ": not synced: " + std::strerror(err));
     }
     return true;
 }
@@ -271,9 +326,14 @@ bool RemoveElementFile(const Store* store, const ElementState& state) {
         return false;
     }
     // Already gone (another process deleted it): the outcome is the one asked for.
-    if (unlink(state.filePath.c_str()) != 0 && errno != ENOENT) {
+    if (unlink(ElementPath(state).c_str()) != 0) {
+        if (errno == ENOENT) return true;
         SetLastError(Win32FromErrno(errno));
         return false;
+    }
+    if (const int err = syncFolder(store->dir)) {
+        lock.release();
+        ReportPlatformDiagnostic("certificate store: " + store->dir + ": not synced: " + std::strerror(err));
     }
     return true;
 }
@@ -320,13 +380,14 @@ Store* OpenSystemStore(LPCWSTR name, DWORD flags) {
     }
     loadFolder(store, dir, false, {});
     if (!store->machineDir.empty()) {
-        std::set<std::string> own;
-        for (const CertCtx* c : store->certs) own.insert(c->state.sortKey.substr(1));
-        for (const CrlCtx* c : store->crls) own.insert(c->state.sortKey.substr(1));
+        ThumbprintNames own;
+        for (const CertCtx* c : store->certs)
+            own.insert(HexUpper(c->state.sha1.data(), c->state.sha1.size()));
+        for (const CrlCtx* c : store->crls) own.insert(HexUpper(c->state.sha1.data(), c->state.sha1.size()));
         loadFolder(store, store->machineDir, true, own);
     }
     AddRef(store);
     return store;
 }
 
-}  // namespace VskCert
+}  // namespace vsk::cert

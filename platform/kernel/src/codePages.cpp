@@ -1,6 +1,7 @@
 #include "codePages.h"
 
 #include <vsk/platform/kernel.h>
+#include <vsk/platform/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -173,7 +174,15 @@ private:
 
 constexpr char16_t ReplacementCharacter = 0xFFFD;
 
-void putCodePoint(Output<WCHAR>& out, uint32_t cp) {
+// Appends to a string: the output of the codec's string forms.
+template <typename S>
+struct StringOutput {
+    S& text;
+    void put(typename S::value_type value) { text.push_back(value); }
+};
+
+template <typename Out>
+void putCodePoint(Out& out, uint32_t cp) {
     if (cp < 0x10000) {
         out.put(static_cast<WCHAR>(cp));
     } else {
@@ -184,8 +193,11 @@ void putCodePoint(Output<WCHAR>& out, uint32_t cp) {
 }
 
 // Each ill-formed sequence (an invalid lead byte, or the longest start of a valid sequence that then
-// breaks off) becomes one U+FFFD; decoding goes on at the byte that broke it.
-void decodeUtf8(const unsigned char* s, size_t n, Output<WCHAR>& out) {
+// breaks off) becomes one U+FFFD; decoding goes on at the byte that broke it. True when there was
+// none.
+template <typename Out>
+bool decodeUtf8(const unsigned char* s, size_t n, Out& out) {
+    bool wellFormed = true;
     size_t i = 0;
     while (i < n) {
         const unsigned char lead = s[i];
@@ -212,6 +224,7 @@ void decodeUtf8(const unsigned char* s, size_t n, Output<WCHAR>& out) {
             if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
         } else {
             out.put(ReplacementCharacter);
+            wellFormed = false;
             ++i;
             continue;
         }
@@ -222,15 +235,19 @@ void decodeUtf8(const unsigned char* s, size_t n, Output<WCHAR>& out) {
             lo = 0x80;
             hi = 0xBF;
         }
-        if (got < need)
+        if (got < need) {
             out.put(ReplacementCharacter);
-        else
+            wellFormed = false;
+        } else {
             putCodePoint(out, cp);
+        }
         i = j;
     }
+    return wellFormed;
 }
 
-void putUtf8(Output<char>& out, uint32_t cp) {
+template <typename Out>
+void putUtf8(Out& out, uint32_t cp) {
     if (cp < 0x80) {
         out.put(static_cast<char>(cp));
     } else if (cp < 0x800) {
@@ -256,7 +273,8 @@ bool isLowSurrogate(char16_t u) {
 }
 
 // A lone surrogate has no UTF-8 form and is written as U+FFFD.
-void encodeUtf8(const WCHAR* s, size_t n, Output<char>& out) {
+template <typename Out>
+void encodeUtf8(const WCHAR* s, size_t n, Out& out) {
     for (size_t i = 0; i < n; ++i) {
         const char16_t u = s[i];
         if (isHighSurrogate(u) && i + 1 < n && isLowSurrogate(s[i + 1])) {
@@ -318,6 +336,23 @@ bool isSuspiciousUnit(const UnitReader& s, size_t i) {
 }  // namespace
 
 namespace vsk::kernel {
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    StringOutput<std::string> sink{out};
+    encodeUtf8(text.data(), text.size(), sink);
+    return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text, bool* wellFormed) {
+    std::u16string out;
+    out.reserve(text.size());
+    StringOutput<std::u16string> sink{out};
+    const bool ok = decodeUtf8(reinterpret_cast<const unsigned char*>(text.data()), text.size(), sink);
+    if (wellFormed) *wellFormed = ok;
+    return out;
+}
 
 char16_t Cp1251ToUnit(unsigned char byte) {
     return Page1251.toUnit(byte);

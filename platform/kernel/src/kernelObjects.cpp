@@ -76,87 +76,11 @@ bool RemoveAnyHandle(HANDLE handle) {
     return object && RemoveHandle(handle, object->kind);
 }
 
-std::string ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::string ToUtf8(const WCHAR* text) {
     if (!text) return {};
     size_t n = 0;
     while (text[n]) ++n;
-    return ToUtf8(std::u16string_view(text, n));
-}
-
-std::u16string ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        auto b = static_cast<unsigned char>(text[i]);
-        uint32_t c;
-        size_t extra;
-        uint32_t min;
-        if (b < 0x80) {
-            c = b, extra = 0, min = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F, extra = 1, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F, extra = 2, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07, extra = 3, min = 0x10000;
-        } else {
-            out += u'\xFFFD';
-            ++i;
-            continue;
-        }
-        size_t j = 1;
-        for (; j <= extra && i + j < text.size(); ++j) {
-            auto cb = static_cast<unsigned char>(text[i + j]);
-            if ((cb & 0xC0) != 0x80) break;
-            c = (c << 6) | (cb & 0x3F);
-        }
-        if (j <= extra || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += u'\xFFFD';
-            i += j;
-            continue;
-        }
-        i += j;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
+    return Utf16ToUtf8(std::u16string_view(text, n));
 }
 
 std::string PathToUtf8(const WCHAR* path) {

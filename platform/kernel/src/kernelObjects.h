@@ -3,6 +3,7 @@
 #pragma once
 
 #include <vsk/platform/types.h>
+#include <vsk/platform/utf8.h>
 
 #include <memory>
 #include <string>
@@ -38,11 +39,15 @@ std::shared_ptr<T> Lookup(HANDLE handle, ObjectKind kind, DWORD* access = nullpt
     return std::static_pointer_cast<T>(LookupHandle(handle, kind, access));
 }
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string ToUtf8(std::u16string_view text);
+// The kernel's short names for the codec of utf8.h: UTF-16 to UTF-8 (an unpaired surrogate becomes
+// U+FFFD; a null text is empty) and UTF-8 to UTF-16 (ill-formed sequences become U+FFFD).
+inline std::string ToUtf8(std::u16string_view text) {
+    return Utf16ToUtf8(text);
+}
 std::string ToUtf8(const WCHAR* text);
-// UTF-8 to UTF-16; invalid bytes become U+FFFD.
-std::u16string ToUtf16(std::string_view text);
+inline std::u16string ToUtf16(std::string_view text) {
+    return Utf8ToUtf16(text);
+}
 // A path as the callers write it (Windows-style text) to the bytes Linux takes: UTF-8 with every
 // "\" turned into "/", since the callers build paths with both separators.
 std::string PathToUtf8(const WCHAR* path);

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "certTesting.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string>

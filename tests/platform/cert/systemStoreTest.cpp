@@ -4,9 +4,12 @@
 #include <vsk/platform/diagnostics.h>
 #include <vsk/platform/kernel.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -461,6 +464,80 @@ TEST_F(SystemStoreTest, DamagedFilesAreSkipped) {
     const std::string both = reported[0] + reported[1];
     EXPECT_NE(both.find(std::string(40, 'A')), std::string::npos);
     EXPECT_NE(both.find(gostHex), std::string::npos);
+}
+
+// A writer killed between making its temporary file and renaming it leaves the file behind; the
+// next process that opens the store holds the folder's lock, so the file can only be a dead
+// writer's: it goes, and the store opens with every element that was added.
+TEST_F(SystemStoreTest, KilledWriterLeavesNoTemporaryFile) {
+    const Set& s = Get();
+    {
+        Store my(openSystem(u"MY", CU | EXISTING));
+        ASSERT_TRUE(addTo(my.h, s.leaf, CERT_STORE_ADD_NEW));
+    }
+    const fs::path dir = storesOf("KESTROVAN_USER_DIR") / "MY";
+    auto tempFiles = [&] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().rfind(".tmp-", 0) == 0) ++n;
+        return n;
+    };
+    // Writers as the store writes: the folder's lock, then a temporary file, then killed mid-write.
+    for (int writer = 0; writer < 3; ++writer) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            const int lock = open((dir / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (lock < 0 || flock(lock, LOCK_EX) != 0) _exit(1);
+            std::string temp = (dir / ".tmp-XXXXXX").string();
+            const int fd = mkostemp(temp.data(), O_CLOEXEC);
+            if (fd < 0 || write(fd, "CERT", 4) != 4 || write(ready[1], "x", 1) != 1) _exit(1);
+            for (;;) pause();
+        }
+        close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+    }
+    ASSERT_EQ(tempFiles(), 3);
+
+    Store my(openSystem(u"MY", CU | EXISTING));
+    ASSERT_NE(my.h, nullptr);
+    EXPECT_EQ(tempFiles(), 0);
+    EXPECT_EQ(CountCertificates(my.h), 1);
+    // The store goes on working: an element added now is there for the next open.
+    ASSERT_TRUE(addTo(my.h, s.gost256, CERT_STORE_ADD_NEW));
+    Store again(openSystem(u"MY", CU | EXISTING | READONLY));
+    EXPECT_EQ(CountCertificates(again.h), 2);
+    EXPECT_EQ(elementFiles(dir).size(), 2u);
+}
+
+// A reader that may not write the folder (here an unprivileged user reading the computer's store)
+// leaves a dead writer's file to those who may.
+TEST_F(SystemStoreTest, ReaderWithoutWriteAccessKeepsTemporaryFiles) {
+    { Store root(openSystem(u"ROOT", LM | EXISTING)); }
+    const fs::path dir = storesOf("KESTROVAN_MACHINE_DIR") / "ROOT";
+    std::ofstream(dir / ".tmp-AbC123") << "partial";
+    const int opened = inChild([] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 10;
+        unsetenv("KESTROVAN_ADMIN");
+        if (access(storesOf("KESTROVAN_MACHINE_DIR").c_str(), R_OK | X_OK) != 0) return 11;
+        HCERTSTORE store = openSystem(u"ROOT", LM | EXISTING | READONLY);
+        if (!store) return 1;
+        CertCloseStore(store, 0);
+        return 0;
+    });
+    if (opened == 11) GTEST_SKIP() << "the test root is not readable by other users";
+    EXPECT_EQ(opened, 0);
+    EXPECT_TRUE(fs::exists(dir / ".tmp-AbC123"));
+    { Store root(openSystem(u"ROOT", LM | EXISTING)); }
+    EXPECT_FALSE(fs::exists(dir / ".tmp-AbC123"));
 }
 
 }  // namespace

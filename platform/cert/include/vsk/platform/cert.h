@@ -491,16 +491,11 @@ constexpr DWORD CERT_NAME_DISABLE_IE4_UTF8_FLAG = 0x00010000;
 inline const LPCSTR X509_CERT = reinterpret_cast<LPCSTR>(1);
 inline const LPCSTR X509_CERT_TO_BE_SIGNED = reinterpret_cast<LPCSTR>(2);
 inline const LPCSTR X509_CERT_CRL_TO_BE_SIGNED = reinterpret_cast<LPCSTR>(3);
-// X509_NAME and X509_EXTENSIONS are OpenSSL type names too. The VSK_ forms always exist; the plain
-// ones only where OpenSSL's headers were not included first (a file that needs both includes OpenSSL
-// before this header and uses the VSK_ forms).
+// Types 5 and 7 carry a VSK_ prefix: their plain names are OpenSSL's type names, and this header
+// means the same whatever was included before it.
 inline const LPCSTR VSK_X509_EXTENSIONS = reinterpret_cast<LPCSTR>(5);
 inline const LPCSTR X509_NAME_VALUE = reinterpret_cast<LPCSTR>(6);
 inline const LPCSTR VSK_X509_NAME = reinterpret_cast<LPCSTR>(7);
-#ifndef OPENSSL_TYPES_H
-inline const LPCSTR X509_EXTENSIONS = VSK_X509_EXTENSIONS;
-inline const LPCSTR X509_NAME = VSK_X509_NAME;
-#endif
 inline const LPCSTR X509_PUBLIC_KEY_INFO = reinterpret_cast<LPCSTR>(8);
 inline const LPCSTR X509_AUTHORITY_KEY_ID = reinterpret_cast<LPCSTR>(9);
 inline const LPCSTR X509_ALTERNATE_NAME = reinterpret_cast<LPCSTR>(12);

@@ -68,7 +68,7 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT cert, DWORD type, DWORD flags, void* typ
 //  - X509_CHOICE_OF_TIME, "1.3.6.1.4.1.311.21.4": FILETIME, UTCTime or GeneralizedTime;
 //  - PKCS_UTC_TIME, "1.2.840.113549.1.9.5": FILETIME; written as UTCTime for 1950-2049, else as
 //    GeneralizedTime; either is read;
-//  - X509_NAME, X509_UNICODE_NAME: CERT_NAME_INFO. With X509_NAME the values of 8-bit string types
+//  - VSK_X509_NAME, X509_UNICODE_NAME: CERT_NAME_INFO. With VSK_X509_NAME the values of 8-bit string types
 //    are their bytes, UTF8 and BMP values UTF-16 code units and universal strings 32-bit code points;
 //    with X509_UNICODE_NAME every string value is UTF-16 (CERT_RDN_ANY_TYPE picks the type as
 //    CertStrToNameW does). Non-string values (CERT_RDN_ENCODED_BLOB) are their DER.
@@ -115,7 +115,3 @@ BOOL CryptUnregisterOIDInfo(PCCRYPT_OID_INFO info);
 // area is first used in the process. Code that looks OID information up before it uses any name or
 // registration function calls this first. Cheap after the first call.
 void LoadRegisteredOIDInfo();
-
-// Test seam: forgets the registrations loaded into this process's table, so the next use reads the
-// machine hive again (after RegistryResetForTests, as another process would).
-void ReloadRegisteredOIDInfoForTests();
