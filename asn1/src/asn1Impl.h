@@ -111,14 +111,17 @@ public:
     const BYTE* m_encEnd = nullptr;
     CDataBlob m_input;
     CImpl* m_parent = nullptr;
-    // The typed handle that getItem made; it holds no count on this node.
-    std::unique_ptr<CNode> m_wrapper;
+    // The typed handle that getItem made, built inside this node (in m_wrapperRoom) so that handing
+    // out a child costs no allocation; it holds no count on this node and dies with it.
+    CNode* m_wrapper = nullptr;
+    bool m_wrapperIsConstructed = false;  // the wrapper is a CConstructed, for castToConstructed
+    alignas(CNode) unsigned char m_wrapperRoom[sizeof(CNode)];
 };
 
 CImplPtr createImpl(BYTE identifier);
 CImplPtr readChild(CCursor& cursor, bool full, bool parseNested, unsigned depth);
-// The typed public handle for a child, as getItem makes it.
-std::unique_ptr<CNode> makeWrapper(CImpl* impl);
+// Builds the typed public handle for a child, as getItem makes it, in the child's wrapper room.
+CNode* makeWrapper(CImpl* impl);
 
 class CConstructedImpl : public CImpl {
 public:
@@ -210,7 +213,8 @@ public:
 
     // Subidentifiers as encoded (the first one combines the first two arcs); empty with fewer than
     // two arcs.
-    std::vector<BYTE> m_encoded;
+    // Held as characters so that the usual short OIDs need no allocation of their own.
+    std::string m_encoded;
     // A lone first arc (an OID of one arc is written with empty contents).
     std::string m_singleArc;
 };
@@ -339,6 +343,8 @@ public:
 
 // Reads the octets of a primitive string, or of a constructed one (segments of the same tag).
 void readStringOctets(CImpl* self, CCursor& cursor, std::string& out);
+// parseUTCTime over the text a node holds.
+FILETIME parseUTCTimeText(const std::string& text);
 ALG_ID resolveAlgId(const std::string& dotted);
 
 // Texts shared by the types.

@@ -242,13 +242,13 @@ struct CBigDec {
 };
 
 // Base-128 groups of an arc, most significant first, the high bit on all but the last.
-void appendSubidentifier(std::vector<BYTE>& out, CBigDec value) {
+void appendSubidentifier(std::string& out, CBigDec value) {
     BYTE groups[MaxOidArcOctets + 2];
     size_t n = 0;
     do {
         groups[n++] = static_cast<BYTE>(value.divSmall(128));
     } while (!value.isZero() && n < sizeof(groups));
-    for (size_t i = n; i-- > 0;) out.push_back(static_cast<BYTE>(groups[i] | (i ? 0x80 : 0)));
+    for (size_t i = n; i-- > 0;) out.push_back(static_cast<char>(groups[i] | (i ? 0x80 : 0)));
 }
 
 }  // namespace
@@ -273,7 +273,7 @@ void CObjectIdImpl::read(CCursor& c) {
     if (p == end)
         m_singleArc = "0";
     else
-        m_encoded.assign(p, end);
+        m_encoded.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
     c.pos = end;
 }
 
@@ -788,7 +788,7 @@ void CGenTime::parseText() {
 }
 
 void CUTCTimeImpl::parseText() {
-    m_fileTime = parseUTCTime(CAString(m_text));
+    m_fileTime = parseUTCTimeText(m_text);
     if (!FileTimeToSystemTime(&m_fileTime, &m_systemTime)) {
         DWORD code = GetLastError();
         if (code)
@@ -805,7 +805,10 @@ void CGenTime::parseToVariant(VARIANT* out) {
 }
 
 FILETIME parseUTCTime(const CAString& text) {
-    std::string t = text.toStd();
+    return parseUTCTimeText(text.toStd());
+}
+
+FILETIME parseUTCTimeText(const std::string& t) {
     if (t.empty()) return FILETIME{};
     if (t.back() != 'Z') {
         logLine(1, "ASN1::parseUTCTime", W("Не реализован разбор времени со смещением: " + t));
