@@ -66,10 +66,27 @@ void CNode::CImpl::markModified() {
     for (CImpl* p = this; p; p = p->m_parent) p->m_flags |= FlagModified;
 }
 
+const CDataBlob& CNode::CImpl::input() const {
+    for (const CImpl* p = this; p; p = p->m_parent)
+        if (p->m_input.getImpl()) return p->m_input;
+    return m_input;
+}
+
+void CNode::CImpl::keepInput() {
+    if (!m_input.getImpl()) m_input = input();
+}
+
+void CNode::CImpl::releaseChild(CImpl* child) {
+    if (!child || child->m_parent != this) return;
+    child->keepInput();
+    child->m_parent = nullptr;
+}
+
 CDataBlob CNode::CImpl::viewOf(const BYTE* start, const BYTE* end) const {
     if (!start || end <= start) return CDataBlob();
-    const BYTE* base = m_input.getData();
-    return m_input.getBlock(static_cast<size_t>(start - base), static_cast<size_t>(end - start));
+    const CDataBlob& in = input();
+    const BYTE* base = in.getData();
+    return in.getBlock(static_cast<size_t>(start - base), static_cast<size_t>(end - start));
 }
 
 CDataBlob CNode::CImpl::getRawEncoding() const {
@@ -78,7 +95,12 @@ CDataBlob CNode::CImpl::getRawEncoding() const {
 
 uint64_t CNode::CImpl::readHeader(CCursor& outer) {
     CCursor c = outer;
-    m_input = *c.input;
+    // A node read as part of its parent from the same input leans on the parent's reference.
+    const CImpl* holder = m_parent;
+    if (holder && holder->input().getImpl() == c.input->getImpl())
+        m_input = CDataBlob();
+    else
+        m_input = *c.input;
     // Until the header has been read the node's octets run to the end of the window.
     m_encStart = c.pos;
     m_encEnd = c.end;
@@ -300,11 +322,12 @@ CImplPtr createImpl(BYTE id) {
     return makeImpl<CUnknownImpl>(tagNumber, 0);
 }
 
-CImplPtr readChild(CCursor& c, bool full, bool parseNested, unsigned depth) {
+CImplPtr readChild(CCursor& c, CImpl* parent, bool full, bool parseNested, unsigned depth) {
     c.require(1);
     if ((*c.pos & 0x1F) == 0x1F) raiseNotImplemented(363);
     if (depth > MaxNestingDepth) raiseDepth();
     CImplPtr impl = createImpl(*c.pos);
+    impl->m_parent = parent;
     impl->m_depth = depth;
     if (parseNested) impl->m_flags |= FlagParseNested;
     if (impl->isConstructed())
@@ -317,16 +340,14 @@ CImplPtr readChild(CCursor& c, bool full, bool parseNested, unsigned depth) {
 // ---- Constructed nodes ----------------------------------------------------------------------------------
 
 CConstructedImpl::~CConstructedImpl() {
+    // A child that lives on is unlinked with a reference of its own to the input. One that dies with
+    // this node keeps its link until then: its own children that live on find the input through it.
     for (auto& child : m_children)
-        if (child && child->m_parent == this) child->m_parent = nullptr;
-}
-
-void CConstructedImpl::releaseChild(const CImplPtr& child) {
-    if (child && child->m_parent == this) child->m_parent = nullptr;
+        if (child && child->m_parent == this && child->getRefCount() > 1) releaseChild(child.get());
 }
 
 void CConstructedImpl::resetValue() {
-    for (auto& child : m_children) releaseChild(child);
+    for (auto& child : m_children) releaseChild(child.get());
     m_children.clear();
     m_iter = -1;
     m_parsed = false;
@@ -384,9 +405,7 @@ void CConstructedImpl::readChildren(CCursor& outer, bool full) {
     try {
         while (hasMore(c)) {
             childStart = c.pos;
-            CImplPtr child = readChild(c, full, parseNested, m_depth + 1);
-            child->m_parent = this;
-            m_children.push_back(std::move(child));
+            m_children.push_back(readChild(c, this, full, parseNested, m_depth + 1));
             if (m_children.back()->isIncomplete()) {
                 m_flags |= FlagIncomplete;
                 break;
@@ -417,7 +436,7 @@ void CConstructedImpl::ensureParsed() {
     }
     // Over the contents alone: the window is closed unless the node itself was cut short.
     CCursor c;
-    c.input = &m_input;
+    c.input = &input();
     c.pos = m_contentsStart;
     c.end = m_contentsEnd;
     c.openEnd = isIncomplete();
@@ -660,23 +679,22 @@ size_t CNode::decode(const CDataBlob& input, bool mayBeBase64, bool parseNested)
     if (Vsk::InternalUtils::GetLogLevel() >= 5)
         scope.emplace("Vsk::ASN1::CNode::decode", 5,
                       Vsk::Utils::ToWString(static_cast<uint64_t>(input.getSize())), m_pImpl.get());
-    CDataBlob data = input;
-    if (mayBeBase64 && data.getSize() != 0) {
-        CDataBlob decoded;
-        if (Vsk::Utils::IsBase64(data, &decoded)) data = decoded;
-    }
+    // The caller's blob is read in place; only Base64 text gets storage of its own.
+    const CDataBlob* data = &input;
+    CDataBlob decoded;
+    if (mayBeBase64 && input.getSize() != 0 && Vsk::Utils::IsBase64(input, &decoded)) data = &decoded;
     const bool madeHere = !m_pImpl;
     for (int attempt = 0;; ++attempt) {
-        if (data.getSize() == 0) throw CError("Отсутствуют данные для декодирования", DWORD(0));
-        if (!m_pImpl || (madeHere && attempt > 0)) m_pImpl = createImpl(data.getData()[0]);
+        if (data->getSize() == 0) throw CError("Отсутствуют данные для декодирования", DWORD(0));
+        if (!m_pImpl || (madeHere && attempt > 0)) m_pImpl = createImpl(data->getData()[0]);
         CImpl* impl = m_pImpl.get();
         impl->m_flags = parseNested ? DWORD(FlagParseNested) : DWORD(0);
         impl->m_depth = 0;
         impl->resetValue();
         CCursor c;
-        c.input = &data;
-        c.pos = data.getData();
-        c.end = c.pos + data.getSize();
+        c.input = data;
+        c.pos = data->getData();
+        c.end = c.pos + data->getSize();
         // Made only when a read fails: an error object is not free, and decode runs for every
         // certificate and message read.
         std::optional<CError> failure;
@@ -689,9 +707,10 @@ size_t CNode::decode(const CDataBlob& input, bool mayBeBase64, bool parseNested)
         } catch (CError& e) {
             failure.emplace(e);
         }
-        CDataBlob decoded;
-        if (attempt == 0 && mayBeBase64 && Vsk::Utils::IsBase64(data, &decoded)) {
-            data = decoded;
+        CDataBlob again;
+        if (attempt == 0 && mayBeBase64 && Vsk::Utils::IsBase64(*data, &again)) {
+            decoded = again;
+            data = &decoded;
             continue;
         }
         throw *failure;
@@ -756,6 +775,7 @@ bool CConstructed::addItem(const CNode& child) {
     impl->ensureParsed();
     checkNoCycle(impl, child.getImpl().get());
     impl->m_children.push_back(child.getImpl());
+    child.getImpl()->keepInput();
     child.getImpl()->m_parent = impl;
     impl->markModified();
     return true;
@@ -769,14 +789,15 @@ void CConstructed::setItem(size_t index, const CNode& child) {
     checkNoCycle(impl, child.getImpl().get());
     CImplPtr old = impl->m_children[index];
     impl->m_children[index] = child.getImpl();
-    if (old != child.getImpl()) impl->releaseChild(old);
+    if (old != child.getImpl()) impl->releaseChild(old.get());
+    child.getImpl()->keepInput();
     child.getImpl()->m_parent = impl;
     impl->markModified();
 }
 
 void CConstructed::clear() {
     CConstructedImpl* impl = asConstructed(*this, m_pImpl);
-    for (auto& c : impl->m_children) impl->releaseChild(c);
+    for (auto& c : impl->m_children) impl->releaseChild(c.get());
     impl->m_children.clear();
     impl->m_parsed = true;
     impl->m_iter = -1;

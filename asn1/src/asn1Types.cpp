@@ -424,11 +424,12 @@ ALG_ID CObjectId::getAlgId() const {
 // ---- OCTET STRING, BIT STRING, unknown primitive -------------------------------------------------------
 
 CImplWithNested::~CImplWithNested() {
-    if (m_nested && m_nested->m_parent == this) m_nested->m_parent = nullptr;
+    // As for the children of a constructed node: only a nested node that lives on is unlinked.
+    if (m_nested && m_nested->m_parent == this && m_nested->getRefCount() > 1) releaseChild(m_nested.get());
 }
 
 void CImplWithNested::resetValue() {
-    if (m_nested && m_nested->m_parent == this) m_nested->m_parent = nullptr;
+    releaseChild(m_nested.get());
     m_nested.reset();
     m_value = CDataBlob();
     m_lazyStart = m_lazyEnd = nullptr;
@@ -483,16 +484,13 @@ void CImplWithNested::readNested() {
     if (!start || !end || start >= end || m_depth + 1 > MaxNestingDepth) return;
     try {
         CCursor c;
-        c.input = &m_input;
+        c.input = &input();
         c.pos = start;
         c.end = end;
         c.openEnd = false;
         c.owner = this;
-        CImplPtr child = readChild(c, true, (m_flags & FlagParseNested) != 0, m_depth + 1);
-        if (c.pos == end && !child->isIncomplete() && child->m_id < 0x40) {
-            m_nested = child;
-            child->m_parent = this;
-        }
+        CImplPtr child = readChild(c, this, true, (m_flags & FlagParseNested) != 0, m_depth + 1);
+        if (c.pos == end && !child->isIncomplete() && child->m_id < 0x40) m_nested = child;
     } catch (CExcept&) {
         // Contents that are not one encoded value are only octets.
     } catch (CError&) {
