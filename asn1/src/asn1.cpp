@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <optional>
+#include <type_traits>
 
 namespace Vsk::ASN1 {
 
@@ -56,16 +57,36 @@ void CCursor::setPosition(const BYTE* p) {
 
 // ---- Implementation node ------------------------------------------------------------------------------
 
-CNode::CImpl::~CImpl() = default;
+CNode::CImpl::~CImpl() {
+    // The cached handle gives nothing back: this node's count is already 0.
+    if (m_wrapper) m_wrapper->~CNode();
+}
 
 void CNode::CImpl::markModified() {
     for (CImpl* p = this; p; p = p->m_parent) p->m_flags |= FlagModified;
 }
 
+const CDataBlob& CNode::CImpl::input() const {
+    for (const CImpl* p = this; p; p = p->m_parent)
+        if (p->m_input.getImpl()) return p->m_input;
+    return m_input;
+}
+
+void CNode::CImpl::keepInput() {
+    if (!m_input.getImpl()) m_input = input();
+}
+
+void CNode::CImpl::releaseChild(CImpl* child) {
+    if (!child || child->m_parent != this) return;
+    child->keepInput();
+    child->m_parent = nullptr;
+}
+
 CDataBlob CNode::CImpl::viewOf(const BYTE* start, const BYTE* end) const {
     if (!start || end <= start) return CDataBlob();
-    const BYTE* base = m_input.getData();
-    return m_input.getBlock(static_cast<size_t>(start - base), static_cast<size_t>(end - start));
+    const CDataBlob& in = input();
+    const BYTE* base = in.getData();
+    return in.getBlock(static_cast<size_t>(start - base), static_cast<size_t>(end - start));
 }
 
 CDataBlob CNode::CImpl::getRawEncoding() const {
@@ -74,7 +95,12 @@ CDataBlob CNode::CImpl::getRawEncoding() const {
 
 uint64_t CNode::CImpl::readHeader(CCursor& outer) {
     CCursor c = outer;
-    m_input = *c.input;
+    // A node read as part of its parent from the same input leans on the parent's reference.
+    const CImpl* holder = m_parent;
+    if (holder && holder->input().getImpl() == c.input->getImpl())
+        m_input = CDataBlob();
+    else
+        m_input = *c.input;
     // Until the header has been read the node's octets run to the end of the window.
     m_encStart = c.pos;
     m_encEnd = c.end;
@@ -252,16 +278,7 @@ void CNode::CImpl::parseToVariant(VARIANT* out) {
 // A new node with the one reference that the returned pointer holds.
 template <class T, class... Args>
 static CImplPtr makeImpl(Args... args) {
-    void* mem = Vsk::Utils::memAlloc(sizeof(T));
-    if (!mem) Vsk::Utils::raiseOutOfMemory(sizeof(T));
-    T* node;
-    try {
-        node = new (mem) T(args...);
-    } catch (...) {
-        Vsk::Utils::memFree(mem);
-        throw;
-    }
-    return CImplPtr(node);
+    return CRefPtr<T>::create(args...);
 }
 
 CImplPtr createImpl(BYTE id) {
@@ -305,11 +322,12 @@ CImplPtr createImpl(BYTE id) {
     return makeImpl<CUnknownImpl>(tagNumber, 0);
 }
 
-CImplPtr readChild(CCursor& c, bool full, bool parseNested, unsigned depth) {
+CImplPtr readChild(CCursor& c, CImpl* parent, bool full, bool parseNested, unsigned depth) {
     c.require(1);
     if ((*c.pos & 0x1F) == 0x1F) raiseNotImplemented(363);
     if (depth > MaxNestingDepth) raiseDepth();
     CImplPtr impl = createImpl(*c.pos);
+    impl->m_parent = parent;
     impl->m_depth = depth;
     if (parseNested) impl->m_flags |= FlagParseNested;
     if (impl->isConstructed())
@@ -322,16 +340,14 @@ CImplPtr readChild(CCursor& c, bool full, bool parseNested, unsigned depth) {
 // ---- Constructed nodes ----------------------------------------------------------------------------------
 
 CConstructedImpl::~CConstructedImpl() {
+    // A child that lives on is unlinked with a reference of its own to the input. One that dies with
+    // this node keeps its link until then: its own children that live on find the input through it.
     for (auto& child : m_children)
-        if (child && child->m_parent == this) child->m_parent = nullptr;
-}
-
-void CConstructedImpl::releaseChild(const CImplPtr& child) {
-    if (child && child->m_parent == this) child->m_parent = nullptr;
+        if (child && child->m_parent == this && child->getRefCount() > 1) releaseChild(child.get());
 }
 
 void CConstructedImpl::resetValue() {
-    for (auto& child : m_children) releaseChild(child);
+    for (auto& child : m_children) releaseChild(child.get());
     m_children.clear();
     m_iter = -1;
     m_parsed = false;
@@ -356,17 +372,40 @@ void CConstructedImpl::readAsChild(CCursor& c, bool full) {
     }
 }
 
+// The number of elements that a walk over their headers finds between `p` and `end`, stopping at the
+// first one that is not plainly well formed. Only a capacity hint for the children array, so that
+// reading a node allocates its array once: the reader proper decides what the octets are.
+static size_t countElements(const BYTE* p, const BYTE* end) {
+    size_t n = 0;
+    while (end - p >= 2) {
+        if ((p[0] & 0x1F) == 0x1F) break;
+        BYTE first = p[1];
+        p += 2;
+        uint64_t length = first;
+        if (first == 0x80) break;
+        if (first > 0x80) {
+            unsigned octets = first & 0x7F;
+            if (octets > 8 || static_cast<size_t>(end - p) < octets) break;
+            length = 0;
+            for (unsigned i = 0; i < octets; ++i) length = (length << 8) | *p++;
+        }
+        if (length > static_cast<uint64_t>(end - p)) break;
+        p += length;
+        ++n;
+    }
+    return n;
+}
+
 void CConstructedImpl::readChildren(CCursor& outer, bool full) {
     m_parsed = true;
     CCursor c = contentsCursor(outer);
+    if (!c.openEnd) m_children.reserve(m_children.size() + countElements(c.pos, c.end));
     bool parseNested = (m_flags & FlagParseNested) != 0;
     const BYTE* childStart = c.pos;
     try {
         while (hasMore(c)) {
             childStart = c.pos;
-            CImplPtr child = readChild(c, full, parseNested, m_depth + 1);
-            child->m_parent = this;
-            m_children.push_back(std::move(child));
+            m_children.push_back(readChild(c, this, full, parseNested, m_depth + 1));
             if (m_children.back()->isIncomplete()) {
                 m_flags |= FlagIncomplete;
                 break;
@@ -397,7 +436,7 @@ void CConstructedImpl::ensureParsed() {
     }
     // Over the contents alone: the window is closed unless the node itself was cut short.
     CCursor c;
-    c.input = &m_input;
+    c.input = &input();
     c.pos = m_contentsStart;
     c.end = m_contentsEnd;
     c.openEnd = isIncomplete();
@@ -459,57 +498,51 @@ CDataBlob CConstructedImpl::getEndOfContents() {
     return out;
 }
 
-std::unique_ptr<CNode> makeWrapper(CImpl* impl) {
+// Every public class is a CNode with nothing added, so each fits the room a node keeps for it. The
+// handle lives inside its node and holds no count on it.
+template <class T>
+static CNode* placeWrapper(CImpl* impl) {
+    static_assert(sizeof(T) == sizeof(CNode) && alignof(T) == alignof(CNode));
+    impl->m_wrapperIsConstructed = std::is_base_of_v<CConstructed, T>;
+    return new (impl->m_wrapperRoom) T(CImplPtr::uncounted(impl));
+}
+
+CNode* makeWrapper(CImpl* impl) {
     BYTE id = impl->m_id;
     int tagNumber = id & 0x1F;
     bool constructed = (id & 0x20) != 0;
-    std::unique_ptr<CNode> w;
     if (id < 0x40) {
         switch (tagNumber) {
             case 1:
-                w = std::make_unique<CBoolean>(CImplPtr(impl));
-                break;
+                return placeWrapper<CBoolean>(impl);
             case 2:
-                w = std::make_unique<CInteger>(CImplPtr(impl));
-                break;
+                return placeWrapper<CInteger>(impl);
             case 3:
-                w = std::make_unique<CBitString>(CImplPtr(impl));
-                break;
+                return placeWrapper<CBitString>(impl);
             case 4:
-                if (!constructed) w = std::make_unique<COctetString>(CImplPtr(impl));
+                if (!constructed) return placeWrapper<COctetString>(impl);
                 break;
             case 6:
-                w = std::make_unique<CObjectId>(CImplPtr(impl));
-                break;
+                return placeWrapper<CObjectId>(impl);
             case 12:
-                w = std::make_unique<CUTF8String>(CImplPtr(impl));
-                break;
+                return placeWrapper<CUTF8String>(impl);
             case 16:
-                w = std::make_unique<CSequence>(CImplPtr(impl));
-                break;
+                return placeWrapper<CSequence>(impl);
             case 17:
-                w = std::make_unique<CSet>(CImplPtr(impl));
-                break;
+                return placeWrapper<CSet>(impl);
             case 22:
-                w = std::make_unique<CIA5String>(CImplPtr(impl));
-                break;
+                return placeWrapper<CIA5String>(impl);
             case 23:
-                w = std::make_unique<CUTCTime>(CImplPtr(impl));
-                break;
+                return placeWrapper<CUTCTime>(impl);
             case 24:
-                w = std::make_unique<CGeneralizedTime>(CImplPtr(impl));
-                break;
+                return placeWrapper<CGeneralizedTime>(impl);
             case 30:
-                w = std::make_unique<CBMPString>(CImplPtr(impl));
-                break;
+                return placeWrapper<CBMPString>(impl);
             default:
                 break;
         }
     }
-    if (!w)
-        w = constructed ? std::make_unique<CConstructed>(CImplPtr(impl))
-                        : std::make_unique<CNode>(CImplPtr(impl));
-    return w;
+    return constructed ? placeWrapper<CConstructed>(impl) : placeWrapper<CNode>(impl);
 }
 
 // ---- Public handles -------------------------------------------------------------------------------------
@@ -553,7 +586,7 @@ CUTCTime::CUTCTime(CRefPtr<CImpl> impl) : CNode(std::move(impl)) {}
 
 CNode& CNode::operator=(const CNode& other) {
     // The handle that getItem made holds no count of its own and must keep naming its node.
-    if (m_pImpl && m_pImpl->m_wrapper.get() == this && other.m_pImpl != m_pImpl)
+    if (m_pImpl && m_pImpl->m_wrapper == this && other.m_pImpl != m_pImpl)
         throw CError("Узел, полученный из getItem, нельзя переназначить.", DWORD(0));
     m_pImpl = other.m_pImpl;
     return *this;
@@ -646,39 +679,41 @@ size_t CNode::decode(const CDataBlob& input, bool mayBeBase64, bool parseNested)
     if (Vsk::InternalUtils::GetLogLevel() >= 5)
         scope.emplace("Vsk::ASN1::CNode::decode", 5,
                       Vsk::Utils::ToWString(static_cast<uint64_t>(input.getSize())), m_pImpl.get());
-    CDataBlob data = input;
-    if (mayBeBase64 && data.getSize() != 0) {
-        CDataBlob decoded;
-        if (Vsk::Utils::IsBase64(data, &decoded)) data = decoded;
-    }
+    // The caller's blob is read in place; only Base64 text gets storage of its own.
+    const CDataBlob* data = &input;
+    CDataBlob decoded;
+    if (mayBeBase64 && input.getSize() != 0 && Vsk::Utils::IsBase64(input, &decoded)) data = &decoded;
     const bool madeHere = !m_pImpl;
     for (int attempt = 0;; ++attempt) {
-        if (data.getSize() == 0) throw CError("Отсутствуют данные для декодирования", DWORD(0));
-        if (!m_pImpl || (madeHere && attempt > 0)) m_pImpl = createImpl(data.getData()[0]);
+        if (data->getSize() == 0) throw CError("Отсутствуют данные для декодирования", DWORD(0));
+        if (!m_pImpl || (madeHere && attempt > 0)) m_pImpl = createImpl(data->getData()[0]);
         CImpl* impl = m_pImpl.get();
         impl->m_flags = parseNested ? DWORD(FlagParseNested) : DWORD(0);
         impl->m_depth = 0;
         impl->resetValue();
         CCursor c;
-        c.input = &data;
-        c.pos = data.getData();
-        c.end = c.pos + data.getSize();
-        CError failure;
+        c.input = data;
+        c.pos = data->getData();
+        c.end = c.pos + data->getSize();
+        // Made only when a read fails: an error object is not free, and decode runs for every
+        // certificate and message read.
+        std::optional<CError> failure;
         try {
             impl->read(c);
             return static_cast<size_t>(c.left());
         } catch (CExcept& e) {
             if (e.code == ErrorMoreData) return static_cast<size_t>(c.left());
-            failure = CError(e);
+            failure.emplace(CError(e));
         } catch (CError& e) {
-            failure = e;
+            failure.emplace(e);
         }
-        CDataBlob decoded;
-        if (attempt == 0 && mayBeBase64 && Vsk::Utils::IsBase64(data, &decoded)) {
-            data = decoded;
+        CDataBlob again;
+        if (attempt == 0 && mayBeBase64 && Vsk::Utils::IsBase64(*data, &again)) {
+            decoded = again;
+            data = &decoded;
             continue;
         }
-        throw failure;
+        throw *failure;
     }
 }
 
@@ -709,11 +744,9 @@ CNode* CConstructed::getItem(size_t index) const {
     CImpl* child = impl->m_children[index].get();
     if (!child->m_wrapper) {
         child->m_wrapper = makeWrapper(child);
-        // The wrapper lives inside its node: give back the count it took.
-        child->release();
         child->ensureParsed();
     }
-    return child->m_wrapper.get();
+    return child->m_wrapper;
 }
 
 CNode* CConstructed::getNext() const {
@@ -742,6 +775,7 @@ bool CConstructed::addItem(const CNode& child) {
     impl->ensureParsed();
     checkNoCycle(impl, child.getImpl().get());
     impl->m_children.push_back(child.getImpl());
+    child.getImpl()->keepInput();
     child.getImpl()->m_parent = impl;
     impl->markModified();
     return true;
@@ -755,14 +789,15 @@ void CConstructed::setItem(size_t index, const CNode& child) {
     checkNoCycle(impl, child.getImpl().get());
     CImplPtr old = impl->m_children[index];
     impl->m_children[index] = child.getImpl();
-    if (old != child.getImpl()) impl->releaseChild(old);
+    if (old != child.getImpl()) impl->releaseChild(old.get());
+    child.getImpl()->keepInput();
     child.getImpl()->m_parent = impl;
     impl->markModified();
 }
 
 void CConstructed::clear() {
     CConstructedImpl* impl = asConstructed(*this, m_pImpl);
-    for (auto& c : impl->m_children) impl->releaseChild(c);
+    for (auto& c : impl->m_children) impl->releaseChild(c.get());
     impl->m_children.clear();
     impl->m_parsed = true;
     impl->m_iter = -1;
@@ -780,7 +815,13 @@ static T* castWithTag(CNode* node, int tag) {
 }
 
 CConstructed* castToConstructed(CNode* node) {
-    return node ? dynamic_cast<CConstructed*>(node) : nullptr;
+    if (!node) return nullptr;
+    // A handle that getItem made has the class that its node's identifier chose: no run-time type
+    // search is needed for the walks over a tree, which cast every node they meet.
+    const CImpl* impl = node->getImpl().get();
+    if (impl && impl->m_wrapper == node)
+        return impl->m_wrapperIsConstructed ? static_cast<CConstructed*>(node) : nullptr;
+    return dynamic_cast<CConstructed*>(node);
 }
 CSequence* castToSequence(CNode* node) {
     return castWithTag<CSequence>(node, 16);

@@ -93,6 +93,14 @@ public:
     std::u16string getTextPrefix(bool withTypeName) const;
     void markModified();
     void setParent(CImpl* parent) { m_parent = parent; }
+    // The input storage that this node's positions point into: its own reference, or for a node
+    // read as part of its parent, the nearest ancestor's.
+    const CDataBlob& input() const;
+    // Takes a reference of its own to the input: a node that leaves its parent alive must keep
+    // the octets it points into.
+    void keepInput();
+    // Unlinks a child that this node gives up, the child keeping its input if it lives on.
+    void releaseChild(CImpl* child);
 
     bool isRead() const { return m_encStart != nullptr; }
     bool isModified() const { return (m_flags & FlagModified) != 0; }
@@ -109,16 +117,72 @@ public:
     const BYTE* m_contentsStart = nullptr;
     const BYTE* m_contentsEnd = nullptr;
     const BYTE* m_encEnd = nullptr;
+    // A reference to the input storage; empty while an ancestor's reference stands for it, so that
+    // reading a tree does not count a reference per node.
     CDataBlob m_input;
     CImpl* m_parent = nullptr;
-    // The typed handle that getItem made; it holds no count on this node.
-    std::unique_ptr<CNode> m_wrapper;
+    // The typed handle that getItem made, built inside this node (in m_wrapperRoom) so that handing
+    // out a child costs no allocation; it holds no count on this node and dies with it.
+    CNode* m_wrapper = nullptr;
+    bool m_wrapperIsConstructed = false;  // the wrapper is a CConstructed, for castToConstructed
+    alignas(CNode) unsigned char m_wrapperRoom[sizeof(CNode)];
 };
 
 CImplPtr createImpl(BYTE identifier);
-CImplPtr readChild(CCursor& cursor, bool full, bool parseNested, unsigned depth);
-// The typed public handle for a child, as getItem makes it.
-std::unique_ptr<CNode> makeWrapper(CImpl* impl);
+// Reads the next element as a child of `parent`.
+CImplPtr readChild(CCursor& cursor, CImpl* parent, bool full, bool parseNested, unsigned depth);
+// Builds the typed public handle for a child, as getItem makes it, in the child's wrapper room.
+CNode* makeWrapper(CImpl* impl);
+
+// The children of a constructed node. Most nodes of certificates and messages have a few children:
+// up to InlineCount of them live in the node itself, so reading such a node allocates nothing more.
+class CChildList {
+public:
+    static constexpr size_t InlineCount = 4;
+
+    CChildList() = default;
+    ~CChildList() { clear(); }
+    CChildList(const CChildList&) = delete;
+    CChildList& operator=(const CChildList&) = delete;
+
+    size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+    CImplPtr* begin() { return m_onHeap ? m_heap.data() : m_inline; }
+    CImplPtr* end() { return begin() + m_count; }
+    CImplPtr& operator[](size_t i) { return begin()[i]; }
+    CImplPtr& back() { return begin()[m_count - 1]; }
+
+    void reserve(size_t n) {
+        if (n > InlineCount) moveToHeap(n);
+    }
+    void push_back(CImplPtr child) {
+        if (!m_onHeap && m_count == InlineCount) moveToHeap(2 * InlineCount);
+        if (m_onHeap)
+            m_heap.push_back(std::move(child));
+        else
+            m_inline[m_count] = std::move(child);
+        ++m_count;
+    }
+    void clear() {
+        for (size_t i = 0; i < InlineCount; ++i) m_inline[i].reset();
+        m_heap.clear();
+        m_onHeap = false;
+        m_count = 0;
+    }
+
+private:
+    void moveToHeap(size_t capacity) {
+        m_heap.reserve(capacity > m_count ? capacity : m_count);
+        if (m_onHeap) return;
+        for (size_t i = 0; i < m_count; ++i) m_heap.push_back(std::move(m_inline[i]));
+        m_onHeap = true;
+    }
+
+    CImplPtr m_inline[InlineCount];
+    std::vector<CImplPtr> m_heap;
+    size_t m_count = 0;
+    bool m_onHeap = false;
+};
 
 class CConstructedImpl : public CImpl {
 public:
@@ -142,9 +206,8 @@ public:
     // Reads the header and then the children now (full, or the indefinite form) or on first use.
     void readAsChild(CCursor& cursor, bool full);
     void readChildren(CCursor& cursor, bool full);
-    void releaseChild(const CImplPtr& child);
 
-    std::vector<CImplPtr> m_children;
+    CChildList m_children;
     int64_t m_iter = -1;
     bool m_parsed = false;
 };
@@ -210,7 +273,8 @@ public:
 
     // Subidentifiers as encoded (the first one combines the first two arcs); empty with fewer than
     // two arcs.
-    std::vector<BYTE> m_encoded;
+    // Held as characters so that the usual short OIDs need no allocation of their own.
+    std::string m_encoded;
     // A lone first arc (an OID of one arc is written with empty contents).
     std::string m_singleArc;
 };
@@ -339,6 +403,8 @@ public:
 
 // Reads the octets of a primitive string, or of a constructed one (segments of the same tag).
 void readStringOctets(CImpl* self, CCursor& cursor, std::string& out);
+// parseUTCTime over the text a node holds.
+FILETIME parseUTCTimeText(const std::string& text);
 ALG_ID resolveAlgId(const std::string& dotted);
 
 // Texts shared by the types.

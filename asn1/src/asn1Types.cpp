@@ -242,13 +242,13 @@ struct CBigDec {
 };
 
 // Base-128 groups of an arc, most significant first, the high bit on all but the last.
-void appendSubidentifier(std::vector<BYTE>& out, CBigDec value) {
+void appendSubidentifier(std::string& out, CBigDec value) {
     BYTE groups[MaxOidArcOctets + 2];
     size_t n = 0;
     do {
         groups[n++] = static_cast<BYTE>(value.divSmall(128));
     } while (!value.isZero() && n < sizeof(groups));
-    for (size_t i = n; i-- > 0;) out.push_back(static_cast<BYTE>(groups[i] | (i ? 0x80 : 0)));
+    for (size_t i = n; i-- > 0;) out.push_back(static_cast<char>(groups[i] | (i ? 0x80 : 0)));
 }
 
 }  // namespace
@@ -273,7 +273,7 @@ void CObjectIdImpl::read(CCursor& c) {
     if (p == end)
         m_singleArc = "0";
     else
-        m_encoded.assign(p, end);
+        m_encoded.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
     c.pos = end;
 }
 
@@ -424,11 +424,12 @@ ALG_ID CObjectId::getAlgId() const {
 // ---- OCTET STRING, BIT STRING, unknown primitive -------------------------------------------------------
 
 CImplWithNested::~CImplWithNested() {
-    if (m_nested && m_nested->m_parent == this) m_nested->m_parent = nullptr;
+    // As for the children of a constructed node: only a nested node that lives on is unlinked.
+    if (m_nested && m_nested->m_parent == this && m_nested->getRefCount() > 1) releaseChild(m_nested.get());
 }
 
 void CImplWithNested::resetValue() {
-    if (m_nested && m_nested->m_parent == this) m_nested->m_parent = nullptr;
+    releaseChild(m_nested.get());
     m_nested.reset();
     m_value = CDataBlob();
     m_lazyStart = m_lazyEnd = nullptr;
@@ -483,16 +484,13 @@ void CImplWithNested::readNested() {
     if (!start || !end || start >= end || m_depth + 1 > MaxNestingDepth) return;
     try {
         CCursor c;
-        c.input = &m_input;
+        c.input = &input();
         c.pos = start;
         c.end = end;
         c.openEnd = false;
         c.owner = this;
-        CImplPtr child = readChild(c, true, (m_flags & FlagParseNested) != 0, m_depth + 1);
-        if (c.pos == end && !child->isIncomplete() && child->m_id < 0x40) {
-            m_nested = child;
-            child->m_parent = this;
-        }
+        CImplPtr child = readChild(c, this, true, (m_flags & FlagParseNested) != 0, m_depth + 1);
+        if (c.pos == end && !child->isIncomplete() && child->m_id < 0x40) m_nested = child;
     } catch (CExcept&) {
         // Contents that are not one encoded value are only octets.
     } catch (CError&) {
@@ -788,7 +786,7 @@ void CGenTime::parseText() {
 }
 
 void CUTCTimeImpl::parseText() {
-    m_fileTime = parseUTCTime(CAString(m_text));
+    m_fileTime = parseUTCTimeText(m_text);
     if (!FileTimeToSystemTime(&m_fileTime, &m_systemTime)) {
         DWORD code = GetLastError();
         if (code)
@@ -805,7 +803,10 @@ void CGenTime::parseToVariant(VARIANT* out) {
 }
 
 FILETIME parseUTCTime(const CAString& text) {
-    std::string t = text.toStd();
+    return parseUTCTimeText(text.toStd());
+}
+
+FILETIME parseUTCTimeText(const std::string& t) {
     if (t.empty()) return FILETIME{};
     if (t.back() != 'Z') {
         logLine(1, "ASN1::parseUTCTime", W("Не реализован разбор времени со смещением: " + t));

@@ -119,6 +119,31 @@ TEST(Asn1Node, RemovedChildrenForgetTheirParent) {
     EXPECT_TRUE(child.isModified());
 }
 
+// Nodes read from one input lean on their ancestors' reference to it: a node that outlives its tree
+// (held by a handle, moved into another tree, or nested) must still reach its octets, also through
+// ancestors that die with the tree and constructed nodes that are parsed only afterwards.
+TEST(Asn1Node, NodesThatOutliveTheirTreeKeepTheirOctets) {
+    // SEQUENCE { SEQUENCE { SEQUENCE { SEQUENCE { INTEGER 7 } } }, OCTET STRING { SEQUENCE { NULL } } }
+    const char* const input = "30 11 30 09 30 07 30 05 30 03 02 01 07 04 04 30 02 05 00";
+    CSequence grandchild{CRefPtr<CNode::CImpl>()}, nested{CRefPtr<CNode::CImpl>()};
+    CSequence otherTree;
+    {
+        CSequence top;
+        top.decode(hex(input), false, true);
+        auto* child = castToConstructed(top.getItem(0));
+        grandchild = CSequence(child->getItem(0)->getImpl());
+        otherTree.addItem(*grandchild.getItem(0));
+        nested = CSequence(castToOctetString(top.getItem(1))->getNested().getImpl());
+    }
+    EXPECT_EQ(hexOf(grandchild.getRawEncoding()), "30 07 30 05 30 03 02 01 07");
+    EXPECT_EQ(hexOf(nested.encode()), "30 02 05 00");
+    EXPECT_EQ(hexOf(otherTree.encode()), "30 07 30 05 30 03 02 01 07");
+    // Parsed only now, from the octets the surviving node kept.
+    auto* innermost = castToConstructed(castToConstructed(grandchild.getItem(0))->getItem(0));
+    EXPECT_EQ(hexOf(innermost->getItem(0)->getContents()), "07");
+    EXPECT_EQ(hexOf(nested.getItem(0)->encode()), "05 00");
+}
+
 TEST(Asn1Node, SetItemGivesTheNewChildsHandle) {
     CSequence top;
     top.decode(hex("30 06 02 01 01 02 01 02"));

@@ -48,16 +48,20 @@ bool globalFree(HGLOBAL& handle) {
     HGLOBAL before = handle;
     handle = GlobalFree(handle);
     if (handle && GetLastError() != 0 && InternalUtils::GetLogLevel() >= 1) {
-        InternalUtils::LogAt(1, CWString(StripNamespacePrefix("Vsk::Utils::globalFree"), CP_PROGRAM) +
-                                    u" " + ToWString(static_cast<const void*>(before)) + u" " +
+        InternalUtils::LogAt(1, CWString(StripNamespacePrefix("Vsk::Utils::globalFree"), CP_PROGRAM) + u" " +
+                                    ToWString(static_cast<const void*>(before)) + u" " +
                                     GetSystemErrorText(GetLastError()));
     }
     return handle == nullptr;
 }
 
-CCriticalSection::CCriticalSection() : m_owner(0), m_depth(0) { InitializeCriticalSection(&m_cs); }
+CCriticalSection::CCriticalSection() : m_owner(0), m_depth(0) {
+    InitializeCriticalSection(&m_cs);
+}
 
-CCriticalSection::~CCriticalSection() { DeleteCriticalSection(&m_cs); }
+CCriticalSection::~CCriticalSection() {
+    DeleteCriticalSection(&m_cs);
+}
 
 void CCriticalSection::lock() {
     EnterCriticalSection(&m_cs);
@@ -76,31 +80,41 @@ bool CCriticalSection::isOwner() const {
     return m_owner.load(std::memory_order_acquire) == GetCurrentThreadId();
 }
 
+// The count is one atomic word changed by atomic read-modify-write steps, never under the object's
+// lock: handles are copied and dropped for every node of a parsed tree, and a lock round per step
+// cost more than the parsing itself. Whoever changes the count holds a reference already, so no
+// one that holds the object's lock can see the count fall to 0 underneath it.
 void CRefMan::addRef() {
-    CLock guard(this);
-    m_refCount.store(m_refCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    m_refCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 uint64_t CRefMan::release() {
-    lock();
-    uint64_t count = m_refCount.load(std::memory_order_relaxed);
-    if (count == 0) {
-        unlock();
-        if (InternalUtils::GetLogLevel() >= 1)
-            InternalUtils::LogAt(1, CWString(StripNamespacePrefix("Vsk::Utils::CRefMan::release"), CP_PROGRAM) +
-                                        u" Повторное освобождение объекта");
+    uint64_t count = m_refCount.load(std::memory_order_acquire);
+    // The last reference: no other thread holds one it could copy or give back, so no atomic step is
+    // needed to end the object.
+    if (count == 1) {
+        m_refCount.store(0, std::memory_order_relaxed);
+        DWORD saved = GetLastError();
+        this->~CRefMan();
+        if (saved != 0 && GetLastError() != saved) SetLastError(saved);
         return 0;
     }
-    --count;
-    m_refCount.store(count, std::memory_order_relaxed);
-    // The lock lives inside the object: leave it before the object is destroyed.
-    unlock();
-    if (count == 0) {
+    do {
+        if (count == 0) {
+            if (InternalUtils::GetLogLevel() >= 1)
+                InternalUtils::LogAt(
+                    1, CWString(StripNamespacePrefix("Vsk::Utils::CRefMan::release"), CP_PROGRAM) +
+                           u" Повторное освобождение объекта");
+            return 0;
+        }
+    } while (!m_refCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel,
+                                               std::memory_order_relaxed));
+    if (count == 1) {
         DWORD saved = GetLastError();
         this->~CRefMan();
         if (saved != 0 && GetLastError() != saved) SetLastError(saved);
     }
-    return count;
+    return count - 1;
 }
 
 void releaseRef(CRefMan* obj) {

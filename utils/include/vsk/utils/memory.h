@@ -65,8 +65,9 @@ private:
     CCriticalSection* m_cs;
 };
 
-// Base of every implementation object: a reference count guarded by the object's own lock. The
-// release that reaches 0 destroys the object in place; its caller frees the memory.
+// Base of every implementation object: a reference count and the object's own lock, which guards
+// the object's state. The count is atomic and taken without the lock. The release that reaches 0
+// destroys the object in place; its caller frees the memory.
 class CRefMan : public virtual CCriticalSection {
 public:
     CRefMan() : m_refCount(0) {}
@@ -80,7 +81,13 @@ public:
     uint64_t getRefCount() const { return m_refCount.load(std::memory_order_relaxed); }
 
 private:
-    // Changed only under the object's lock; atomic only so that the unlocked read is race-free.
+    template <class T>
+    friend class CRefPtr;
+    // addRef for an object that no other thread can see yet: no atomic step needed.
+    void firstRef() {
+        m_refCount.store(m_refCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+
     std::atomic<uint64_t> m_refCount;
 };
 
@@ -104,6 +111,8 @@ public:
         if (m_p) m_p->addRef();
     }
     CRefPtr(CRefPtr&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
+    template <class U>
+    CRefPtr(CRefPtr<U>&& other) noexcept : m_p(other.detach()) {}
     ~CRefPtr() { release(); }
 
     CRefPtr& operator=(const CRefPtr& other) {
@@ -139,7 +148,14 @@ public:
         }
         CRefPtr r;
         r.m_p = p;
-        p->addRef();
+        p->firstRef();
+        return r;
+    }
+    // Points at `p` without counting a reference: for a handle that lives inside the object it names
+    // and so must not keep it alive. Such a handle gives nothing back when the count is 0.
+    static CRefPtr uncounted(T* p) {
+        CRefPtr r;
+        r.m_p = p;
         return r;
     }
     // As create, but a failed allocation gives an empty pointer instead of raising.
@@ -149,7 +165,7 @@ public:
         if (!mem) return CRefPtr();
         CRefPtr r;
         r.m_p = new (mem) T(std::forward<Args>(args)...);
-        r.m_p->addRef();
+        r.m_p->firstRef();
         return r;
     }
 
@@ -163,6 +179,12 @@ public:
         if (p && p->getRefCount() != 0) releaseRef(p);
     }
     void reset() { release(); }
+    // Empties the pointer and hands its reference to the caller.
+    T* detach() noexcept {
+        T* p = m_p;
+        m_p = nullptr;
+        return p;
+    }
 
     T* get() const { return m_p; }
     T* operator->() const { return m_p; }
