@@ -167,16 +167,18 @@ uint64_t getAllocatedBytes() {
 void addAllocatedBytes(size_t n) {
     CCommonInfo* info = Published();
     if (!info) return;
-    CLock guard(&info->m_counterLock);
-    info->m_allocatedBytes += n;
+    // Every node and blob passes here: a lock-free step keeps the count exact without a lock round.
+    info->m_allocatedBytes.fetch_add(n, std::memory_order_relaxed);
 }
 
 void subAllocatedBytes(size_t n) {
     CCommonInfo* info = Published();
     if (!info || n == static_cast<size_t>(-1)) return;
-    CLock guard(&info->m_counterLock);
-    const uint64_t now = info->m_allocatedBytes.load();
-    info->m_allocatedBytes.store(n > now ? 0 : now - n);
+    // Never below zero: a block allocated before the record existed may be freed after it.
+    uint64_t now = info->m_allocatedBytes.load(std::memory_order_relaxed);
+    while (!info->m_allocatedBytes.compare_exchange_weak(now, n > now ? 0 : now - n,
+                                                         std::memory_order_relaxed)) {
+    }
 }
 
 DWORD GetLibraryFlags(int defaultWord) {
