@@ -7,6 +7,8 @@
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/OidNames.h>
 #include <vsk/platform/certname.h>
+#include <vsk/platform/cryptui.h>
+#include <vsk/platform/module.h>
 #include <vsk/utils/base64.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/global.h>
@@ -32,8 +34,6 @@ namespace {
 
 constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const char* const ImplClassName = "PKI::CCertificate::CImpl";
-
-std::atomic<CertificateViewerProc> g_viewer{nullptr};
 
 FILETIME zeroTime() {
     return FILETIME{0, 0};
@@ -129,10 +129,6 @@ void RegisterOidResolvers() {
         Vsk::ASN1::setOidNameResolver(&NameFromOID);
         Vsk::ASN1::setOidAlgIdResolver(&OIDToAlgId);
     });
-}
-
-void setCertificateViewer(CertificateViewerProc viewer) {
-    g_viewer.store(viewer);
 }
 
 // ---- Free functions -----------------------------------------------------------------------------------
@@ -707,9 +703,24 @@ void CCertificate::ShowDialog(HWND parent, const WCHAR* title) const {
         PCCERT_CONTEXT& context;
         ~Release() { FreeCertificateContext(context); }
     } release{shown};
-    const CertificateViewerProc viewer = g_viewer.load();
-    if (!viewer) throw CCryptError(130402, static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    if (viewer(parent, title, shown)) return;
+    // The system viewer of the windowing part; a program without windows lacks the module
+    // (ERROR_MOD_NOT_FOUND) and gets the step's error.
+    struct Module {
+        HMODULE handle = LoadLibraryW(u"Cryptui.dll");
+        ~Module() {
+            if (handle) FreeLibrary(handle);
+        }
+    } cryptui;
+    const auto view = cryptui.handle ? reinterpret_cast<PFN_CRYPTUI_DLG_VIEW_CERTIFICATE_W>(
+                                           GetProcAddress(cryptui.handle, "CryptUIDlgViewCertificateW"))
+                                     : nullptr;
+    if (!view) throw CCryptError(130402, GetLastError());
+    CRYPTUI_VIEWCERTIFICATE_STRUCTW info{};
+    info.dwSize = sizeof(info);
+    info.hwndParent = parent;
+    info.szTitle = title;
+    info.pCertContext = shown;
+    if (view(&info, nullptr)) return;
     const DWORD error = GetLastError();
     if (error == ERROR_CANCELLED) return;
     throw CCryptError(130402, error);

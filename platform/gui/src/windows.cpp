@@ -8,18 +8,28 @@
 #include <QFile>
 #include <QIcon>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QThread>
+#include <QTranslator>
 
 #include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
+
+namespace vsk::gui {
+extern const bool viewersRegistered;
+}
+// Every program with windows carries the viewers' stand-in modules (their registration lives beside
+// the viewers and is linked in through this reference).
+[[gnu::used]] static const bool* const keepViewers = &vsk::gui::viewersRegistered;
 
 namespace {
 
@@ -366,4 +376,18 @@ HWND SetFocus(HWND window) {
         if (window) window->setFocus(Qt::OtherFocusReason);
         return previous;
     });
+}
+
+bool InstallQtTranslations() {
+    auto* app = QCoreApplication::instance();
+    if (!app) return false;
+    // Once per application object: the translator is its child and goes with it.
+    if (app->findChild<QTranslator*>(QStringLiteral("vskQtTranslations"))) return true;
+    auto translator = std::make_unique<QTranslator>(app);
+    translator->setObjectName(QStringLiteral("vskQtTranslations"));
+    if (!translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                          QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    QCoreApplication::installTranslator(translator.release());
+    return true;
 }
