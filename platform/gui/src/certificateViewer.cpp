@@ -76,8 +76,9 @@ public:
             auto* item = new QTreeWidgetItem(m_list, {field.name, field.value});
             item->setToolTip(1, field.value);
         }
+        // The names whole where they fit in half the list; the values take the rest.
         m_list->resizeColumnToContents(0);
-        m_list->header()->resizeSection(0, std::min(m_list->header()->sectionSize(0) + 12, 260));
+        m_list->header()->resizeSection(0, std::min(m_list->header()->sectionSize(0) + 12, 330));
     }
 
     QTreeWidget* list() const { return m_list; }
@@ -119,7 +120,7 @@ public:
         buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("ОК"));
         QObject::connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
         layout->addWidget(buttons);
-        resize(560, 580);
+        resize(680, 600);
     }
 
     QTabWidget* tabs() const { return m_tabs; }

@@ -389,5 +389,8 @@ bool InstallQtTranslations() {
                           QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         return false;
     QCoreApplication::installTranslator(translator.release());
+    // Dates and numbers that Qt's widgets format themselves (the file dialog's dates) in Russian too.
+    // Only Qt's formatting: the C library's locale stays untouched.
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
     return true;
 }
