@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace vsk::gui {
 extern const bool viewersRegistered;
@@ -378,6 +379,31 @@ HWND SetFocus(HWND window) {
     });
 }
 
+namespace {
+
+// Texts that Qt's Russian translation lacks: the file dialog's type column (Qt 6.4 has no entries
+// for this context).
+class MissingQtTexts : public QTranslator {
+public:
+    using QTranslator::QTranslator;
+    bool isEmpty() const override { return false; }
+    QString translate(const char* context, const char* source, const char* disambiguation,
+                      int n) const override {
+        (void)disambiguation;
+        (void)n;
+        if (!context || !source || std::strcmp(context, "QAbstractFileIconProvider") != 0) return {};
+        static const std::pair<const char*, const char16_t*> Texts[] = {
+            {"Drive", u"Диск"},      {"Folder", u"Папка"},        {"Shortcut", u"Ярлык"},
+            {"Alias", u"Псевдоним"}, {"Unknown", u"Неизвестный"}, {"%1 File", u"Файл %1"},
+        };
+        for (const auto& [english, russian] : Texts)
+            if (std::strcmp(source, english) == 0) return QString::fromUtf16(russian);
+        return {};
+    }
+};
+
+}  // namespace
+
 bool InstallQtTranslations() {
     auto* app = QCoreApplication::instance();
     if (!app) return false;
@@ -389,6 +415,8 @@ bool InstallQtTranslations() {
                           QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         return false;
     QCoreApplication::installTranslator(translator.release());
+    auto missing = std::make_unique<MissingQtTexts>(app);
+    QCoreApplication::installTranslator(missing.release());
     // Dates and numbers that Qt's widgets format themselves (the file dialog's dates) in Russian too.
     // Only Qt's formatting: the C library's locale stays untouched.
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));

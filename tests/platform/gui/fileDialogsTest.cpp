@@ -165,6 +165,8 @@ TEST(RealFileDialogTest, SpeaksRussian) {
     EXPECT_EQ(texts[QStringLiteral("fileTypeLabel")], QStringLiteral("Типы файлов:"));
     EXPECT_EQ(texts[QStringLiteral("accept")], QStringLiteral("&Открыть"));
     EXPECT_EQ(texts[QStringLiteral("reject")], QStringLiteral("Отмена"));
+    // The type column's words, which Qt's own translation lacks.
+    EXPECT_EQ(QCoreApplication::translate("QAbstractFileIconProvider", "Folder"), QStringLiteral("Папка"));
 }
 
 }  // namespace
