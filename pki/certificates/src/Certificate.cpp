@@ -7,6 +7,8 @@
 #include <vsk/pki/Hash.h>
 #include <vsk/pki/OidNames.h>
 #include <vsk/platform/certname.h>
+#include <vsk/platform/cryptui.h>
+#include <vsk/platform/module.h>
 #include <vsk/utils/base64.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/global.h>
@@ -34,8 +36,6 @@ namespace {
 
 constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const char* const ImplClassName = "PKI::CCertificate::CImpl";
-
-std::atomic<CertificateViewerProc> g_viewer{nullptr};
 
 FILETIME zeroTime() {
     return FILETIME{0, 0};
@@ -178,10 +178,6 @@ CWString sizeAndDigest(const CDataBlob& bytes) {
 }  // namespace CertText
 
 using CertText::a2w;
-
-void setCertificateViewer(CertificateViewerProc viewer) {
-    g_viewer.store(viewer);
-}
 
 // ---- Free functions -----------------------------------------------------------------------------------
 
@@ -694,20 +690,32 @@ bool CCertificate::operator<(const CCertificate& other) const {
 
 void CCertificate::ShowDialog(HWND parent, const WCHAR* title) const {
     CImpl* p = impl();
-    PCCERT_CONTEXT shown = nullptr;
+    // The viewer is modal: it shows a duplicate, so the object stays usable by other threads while
+    // it is open.
+    CertContextPtr shown;
     {
         CLock lock(p);
         if (!p->m_context) throw CCryptError(130401, static_cast<DWORD>(0));
-        shown = CertDuplicateCertificateContext(p->m_context.get());
+        shown = duplicateContext(p->m_context.get());
     }
-    // The viewer is modal: the object stays usable by other threads while it is open.
-    struct Release {
-        PCCERT_CONTEXT& context;
-        ~Release() { FreeCertificateContext(context); }
-    } release{shown};
-    const CertificateViewerProc viewer = g_viewer.load();
-    if (!viewer) throw CCryptError(130402, static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    if (viewer(parent, title, shown)) return;
+    // The system viewer of the windowing part; a program without windows lacks the module
+    // (ERROR_MOD_NOT_FOUND) and gets the step's error.
+    struct Module {
+        HMODULE handle = LoadLibraryW(u"Cryptui.dll");
+        ~Module() {
+            if (handle) FreeLibrary(handle);
+        }
+    } cryptui;
+    const auto view = cryptui.handle ? reinterpret_cast<PFN_CRYPTUI_DLG_VIEW_CERTIFICATE_W>(
+                                           GetProcAddress(cryptui.handle, "CryptUIDlgViewCertificateW"))
+                                     : nullptr;
+    if (!view) throw CCryptError(130402, GetLastError());
+    CRYPTUI_VIEWCERTIFICATE_STRUCTW info{};
+    info.dwSize = sizeof(info);
+    info.hwndParent = parent;
+    info.szTitle = title;
+    info.pCertContext = shown.get();
+    if (view(&info, nullptr)) return;
     const DWORD error = GetLastError();
     if (error == ERROR_CANCELLED) return;
     throw CCryptError(130402, error);

@@ -5,8 +5,13 @@
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/CryptError.h>
 #include <vsk/platform/certname.h>
+#include <vsk/platform/cryptui.h>
+#include <vsk/platform/file.h>
+#include <vsk/platform/module.h>
 #include <vsk/utils/base64.h>
+#include <vsk/utils/file.h>
 #include <vsk/utils/global.h>
+#include <vsk/utils/lib.h>
 #include <vsk/utils/log.h>
 
 #include <atomic>
@@ -30,17 +35,11 @@ constexpr const char* NextPublishOid = "1.3.6.1.4.1.311.21.4";
 // The live-object counter is keyed by the address of this text.
 constexpr const char ClassName[] = "PKI::CCrl::CImpl";
 
-std::atomic<PFN_CRL_VIEWER> crlViewer{nullptr};
-
 uint64_t fileTimeValue(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 }  // namespace
-
-void SetCrlViewer(PFN_CRL_VIEWER viewer) {
-    crlViewer.store(viewer);
-}
 
 CCrl::CImpl::CImpl() : m_issuer(CAttributes::createNew()) {
     countLiveObject(ClassName, this, 1, "PKI::CCrl::CImpl::CImpl");
@@ -189,13 +188,70 @@ bool CCrl::isRevoked(const CCertificate& certificate) const {
     return entry != nullptr;
 }
 
+namespace {
+
+constexpr int ShowCommand = 5;  // SW_SHOW
+
+// The shell's CRL viewer opens files: the CRL goes through a temporary file "vsk…" that is deleted
+// when the viewer has returned.
+void showThroughShell(PCCRL_CONTEXT context, HWND owner) {
+    const CWString folder = Vsk::InternalUtils::GetTempPathW();
+    WCHAR path[MAX_PATH + 1] = {};
+    if (!GetTempFileNameW(folder.c_str(), u"vsk", 0, path))
+        throw CError("GetTempFileName", static_cast<DWORD>(-1));
+    {
+        HANDLE file =
+            CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            throw CError(u"CreateFile(" + CWString(path) + u")", static_cast<DWORD>(-1));
+        DWORD written = 0;
+        const BOOL ok = WriteFile(file, context->pbCrlEncoded, context->cbCrlEncoded, &written, nullptr);
+        const DWORD error = GetLastError();
+        CloseHandle(file);
+        if (!ok || written != context->cbCrlEncoded) {
+            DeleteFileW(path);
+            throw CError(u"WriteFile(" + CWString(path) + u")",
+                         ok ? static_cast<DWORD>(ERROR_DISK_FULL) : error);
+        }
+    }
+    {
+        // The file goes in any case; a failure to show it comes first.
+        struct Remove {
+            const WCHAR* path;
+            bool armed = true;
+            ~Remove() {
+                if (armed) DeleteFileW(path);
+            }
+        } cleanup{path};
+        Vsk::InternalUtils::CLib cryptext(u"cryptext.dll");
+        const HMODULE module = cryptext.load();
+        const auto open = reinterpret_cast<PFN_CRYPTEXT_OPEN_CRL>(GetProcAddress(module, "CryptExtOpenCRL"));
+        if (!open) throw CError("CryptExtOpenCRL отсутствует", static_cast<DWORD>(-1));
+        const Vsk::Utils::CAString narrowPath(CWString(path), CP);
+        open(owner, module, narrowPath.c_str(), ShowCommand);
+        cleanup.armed = false;
+    }
+    if (!DeleteFileW(path)) throw CError(u"DeleteFile(" + CWString(path) + u")", static_cast<DWORD>(-1));
+}
+
+}  // namespace
+
 void CCrl::ShowDialog(HWND owner, const WCHAR* title) const {
     const CImpl* p = impl();
     if (!p->m_context) throw CCryptError(140501, static_cast<DWORD>(0));
-    PFN_CRL_VIEWER viewer = crlViewer.load();
-    if (!viewer) throw CCryptError(140502, ERROR_NOT_SUPPORTED);
     try {
-        if (viewer(CERT_STORE_CRL_CONTEXT, p->m_context.get(), owner, title, 0, nullptr)) return;
+        // The CryptUI viewer only when the program has the module loaded already.
+        if (const HMODULE cryptui = GetModuleHandleW(u"Cryptui.dll")) {
+            const auto view = reinterpret_cast<PFN_CRYPTUI_DLG_VIEW_CONTEXT>(
+                GetProcAddress(cryptui, "CryptUIDlgViewContext"));
+            if (view) {
+                if (view(CERT_STORE_CRL_CONTEXT, p->m_context.get(), owner, title, 0, nullptr)) return;
+                const DWORD code = GetLastError();
+                if (code == ERROR_CANCELLED) return;
+                throw CCryptError(140502, code);
+            }
+        }
+        showThroughShell(p->m_context.get(), owner);
     } catch (const CCryptError&) {
         throw;
     } catch (const CError& e) {
@@ -203,9 +259,6 @@ void CCrl::ShowDialog(HWND owner, const WCHAR* title) const {
     } catch (...) {
         throw CCryptError::CCryptErrorTextA(0, "error", static_cast<DWORD>(0));
     }
-    const DWORD code = GetLastError();
-    if (code == ERROR_CANCELLED) return;
-    throw CCryptError(140502, code);
 }
 
 }  // namespace Vsk::PKI

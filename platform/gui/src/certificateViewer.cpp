@@ -1,88 +1,283 @@
-// The certificate viewer: the certificate decoded with OpenSSL and shown as text in a modal dialog.
-// OpenSSL comes first: the certificate stand-in then leaves OpenSSL's X509_NAME type alone.
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
+// The certificate and CRL viewers in the manner of the system's: a certificate on the pages "Общие"
+// (to whom, by whom, validity, purposes, status), "Состав" (every field with its value, the selected
+// one shown whole below) and "Путь сертификации"; a CRL on "Общие" (its fields) and "Список отзыва"
+// (the revoked certificates, the selected one's fields below). The stand-in modules "Cryptui.dll"
+// and "cryptext.dll" export them.
+#include "viewerFields.h"
 
-#include <vsk/platform/cert.h>
 #include <vsk/platform/cryptui.h>
+#include <vsk/platform/gui.h>
 #include <vsk/platform/kernel.h>
+#include <vsk/platform/module.h>
 
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QFontDatabase>
+#include <QFile>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include <memory>
-#include <string>
+#include <vector>
+
+namespace vsk::gui {
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Free {
-    void operator()(X509* cert) const { X509_free(cert); }
+constexpr DWORD CertificateContext = 1;  // CERT_STORE_CERTIFICATE_CONTEXT
+constexpr DWORD CrlContext = 2;          // CERT_STORE_CRL_CONTEXT
+
+// A field list with the selected value shown whole below it.
+class FieldList : public QWidget {
+public:
+    FieldList(const QString& objectName, QWidget* parent) : QWidget(parent) {
+        setObjectName(objectName);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto* splitter = new QSplitter(Qt::Vertical, this);
+        m_list = new QTreeWidget(splitter);
+        m_list->setObjectName(QStringLiteral("fields"));
+        m_list->setColumnCount(2);
+        m_list->setHeaderLabels({QStringLiteral("Поле"), QStringLiteral("Значение")});
+        m_list->setRootIsDecorated(false);
+        m_list->setAllColumnsShowFocus(true);
+        m_list->setUniformRowHeights(true);
+        m_list->header()->setStretchLastSection(true);
+        m_list->header()->setSectionResizeMode(0, QHeaderView::Interactive);
+        m_value = new QPlainTextEdit(splitter);
+        m_value->setObjectName(QStringLiteral("fieldValue"));
+        m_value->setReadOnly(true);
+        m_value->setTabChangesFocus(true);
+        splitter->addWidget(m_list);
+        splitter->addWidget(m_value);
+        splitter->setStretchFactor(0, 3);
+        splitter->setStretchFactor(1, 1);
+        splitter->setChildrenCollapsible(false);
+        layout->addWidget(splitter);
+        QObject::connect(m_list, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+            const int row = item ? m_list->indexOfTopLevelItem(item) : -1;
+            m_value->setPlainText(row >= 0 && static_cast<size_t>(row) < m_fields.size()
+                                      ? m_fields[static_cast<size_t>(row)].fullValue
+                                      : QString());
+        });
+    }
+
+    void setFields(std::vector<Field> fields) {
+        m_fields = std::move(fields);
+        m_list->clear();
+        m_value->clear();
+        for (const Field& field : m_fields) {
+            auto* item = new QTreeWidgetItem(m_list, {field.name, field.value});
+            item->setToolTip(1, field.value);
+        }
+        // The names whole where they fit in half the list; the values take the rest.
+        m_list->resizeColumnToContents(0);
+        m_list->header()->resizeSection(0, std::min(m_list->header()->sectionSize(0) + 12, 330));
+    }
+
+    QTreeWidget* list() const { return m_list; }
+
+private:
+    std::vector<Field> m_fields;
+    QTreeWidget* m_list;
+    QPlainTextEdit* m_value;
 };
 
-// Names as UTF-8 in one line; bytes above 0x7F are not escaped, so Cyrillic names stay readable.
-constexpr unsigned long NameFlags = (XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT;
-
-std::string bioText(BIO* bio) {
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio, &data);
-    return size > 0 ? std::string(data, static_cast<size_t>(size)) : std::string();
+QLabel* boldLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
 }
 
-std::string thumbprint(X509* cert, const EVP_MD* md) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (!X509_digest(cert, md, digest, &size)) return {};
-    static const char Hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        if (i) text += ' ';
-        text += Hex[digest[i] >> 4];
-        text += Hex[digest[i] & 15];
+QLabel* valueLabel(const QString& objectName, const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(objectName);
+    label->setWordWrap(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+// The frame of both viewers: the pages and an OK button.
+class ViewerDialog : public QDialog {
+public:
+    ViewerDialog(HWND parent, const QString& objectName, const QString& title) : QDialog(parent) {
+        setObjectName(objectName);
+        setWindowTitle(title);
+        auto* layout = new QVBoxLayout(this);
+        m_tabs = new QTabWidget(this);
+        m_tabs->setObjectName(QStringLiteral("pages"));
+        layout->addWidget(m_tabs);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+        buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("ОК"));
+        QObject::connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        layout->addWidget(buttons);
+        resize(680, 600);
     }
-    return text;
+
+    QTabWidget* tabs() const { return m_tabs; }
+
+private:
+    QTabWidget* m_tabs;
+};
+
+QWidget* certificateGeneralPage(PCCERT_CONTEXT context, QWidget* parent) {
+    const CertificateSummary summary = certificateSummary(context);
+    auto* page = new QWidget(parent);
+    page->setObjectName(QStringLiteral("general"));
+    auto* layout = new QVBoxLayout(page);
+    auto* box = new QFrame(page);
+    box->setFrameShape(QFrame::StyledPanel);
+    auto* boxLayout = new QVBoxLayout(box);
+    boxLayout->addWidget(boldLabel(QStringLiteral("Сведения о сертификате"), box));
+    boxLayout->addWidget(new QLabel(QStringLiteral("Этот сертификат предназначается для:"), box));
+    QStringList bullets;
+    for (const QString& purpose : summary.purposes) bullets << QStringLiteral("• ") + purpose;
+    boxLayout->addWidget(valueLabel(QStringLiteral("purposes"), bullets.join(u'\n'), box));
+    auto* line = new QFrame(box);
+    line->setFrameShape(QFrame::HLine);
+    boxLayout->addWidget(line);
+    auto* form = new QGridLayout;
+    form->addWidget(boldLabel(QStringLiteral("Кому выдан:"), box), 0, 0, Qt::AlignTop);
+    form->addWidget(valueLabel(QStringLiteral("issuedTo"), summary.issuedTo, box), 0, 1);
+    form->addWidget(boldLabel(QStringLiteral("Кем выдан:"), box), 1, 0, Qt::AlignTop);
+    form->addWidget(valueLabel(QStringLiteral("issuedBy"), summary.issuedBy, box), 1, 1);
+    form->addWidget(boldLabel(QStringLiteral("Действителен с"), box), 2, 0, Qt::AlignTop);
+    form->addWidget(valueLabel(QStringLiteral("validity"),
+                               summary.validFrom + QStringLiteral(" по ") + summary.validTo, box),
+                    2, 1);
+    form->setColumnStretch(1, 1);
+    form->setVerticalSpacing(12);
+    boxLayout->addSpacing(8);
+    boxLayout->addLayout(form);
+    boxLayout->addStretch(1);
+    QString status = summary.status;
+    if (summary.hasPrivateKey) status += QStringLiteral("\nЕсть закрытый ключ для этого сертификата.");
+    boxLayout->addWidget(valueLabel(QStringLiteral("status"), status, box));
+    layout->addWidget(box);
+    return page;
+}
+
+QWidget* certificatePathPage(PCCERT_CONTEXT context, QWidget* parent) {
+    auto* page = new QWidget(parent);
+    page->setObjectName(QStringLiteral("path"));
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(new QLabel(QStringLiteral("Путь сертификации"), page));
+    auto* tree = new QTreeWidget(page);
+    tree->setObjectName(QStringLiteral("chain"));
+    tree->setHeaderHidden(true);
+    new QTreeWidgetItem(tree, {certificateSummary(context).issuedTo});
+    layout->addWidget(tree);
+    layout->addWidget(new QLabel(QStringLiteral("Состояние сертификата:"), page));
+    layout->addWidget(
+        valueLabel(QStringLiteral("chainStatus"), QStringLiteral("Путь сертификации не проверялся."), page));
+    return page;
+}
+
+bool haveWindows() {
+    if (qobject_cast<QApplication*>(QCoreApplication::instance())) return true;
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+// A context of the stand-in over the bytes: the decoded structures the pages read.
+PCCERT_CONTEXT decodedCertificate(PCCERT_CONTEXT context) {
+    return CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, context->pbCertEncoded,
+                                        context->cbCertEncoded);
+}
+
+BOOL showCertificate(HWND parent, LPCWSTR title, PCCERT_CONTEXT given) {
+    const DWORD callerError = GetLastError();
+    PCCERT_CONTEXT context = decodedCertificate(given);
+    if (!context) {
+        SetLastError(CRYPT_E_BAD_ENCODE_CODE);
+        return FALSE;
+    }
+    if (!haveWindows()) {
+        CertFreeCertificateContext(context);
+        return FALSE;
+    }
+    const QString caption = title ? QString::fromUtf16(title) : QStringLiteral("Сертификат");
+    RunOnGuiThread([&] {
+        ViewerDialog dialog(parent, QStringLiteral("certificateViewer"), caption);
+        dialog.tabs()->addTab(certificateGeneralPage(context, &dialog), QStringLiteral("Общие"));
+        auto* fields = new FieldList(QStringLiteral("details"), &dialog);
+        fields->setFields(certificateFields(context));
+        dialog.tabs()->addTab(fields, QStringLiteral("Состав"));
+        dialog.tabs()->addTab(certificatePathPage(context, &dialog), QStringLiteral("Путь сертификации"));
+        dialog.exec();
+    });
+    CertFreeCertificateContext(context);
+    SetLastError(callerError);
+    return TRUE;
+}
+
+BOOL showCrl(HWND parent, LPCWSTR title, PCCRL_CONTEXT given) {
+    const DWORD callerError = GetLastError();
+    PCCRL_CONTEXT context = CertCreateCRLContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, given->pbCrlEncoded,
+                                                 given->cbCrlEncoded);
+    if (!context) {
+        SetLastError(CRYPT_E_BAD_ENCODE_CODE);
+        return FALSE;
+    }
+    if (!haveWindows()) {
+        CertFreeCRLContext(context);
+        return FALSE;
+    }
+    const QString caption = title ? QString::fromUtf16(title) : QStringLiteral("Список отзыва сертификатов");
+    RunOnGuiThread([&] {
+        ViewerDialog dialog(parent, QStringLiteral("crlViewer"), caption);
+        auto* general = new QWidget(&dialog);
+        auto* generalLayout = new QVBoxLayout(general);
+        generalLayout->addWidget(boldLabel(QStringLiteral("Сведения о списке отзыва сертификатов"), general));
+        auto* fields = new FieldList(QStringLiteral("details"), general);
+        fields->setFields(crlFields(context));
+        generalLayout->addWidget(fields);
+        dialog.tabs()->addTab(general, QStringLiteral("Общие"));
+
+        const CRL_INFO& info = *context->pCrlInfo;
+        auto* revoked = new QWidget(&dialog);
+        auto* revokedLayout = new QVBoxLayout(revoked);
+        revokedLayout->addWidget(new QLabel(QStringLiteral("Отозванные сертификаты:"), revoked));
+        auto* list = new QTreeWidget(revoked);
+        list->setObjectName(QStringLiteral("revoked"));
+        list->setHeaderLabels({QStringLiteral("Серийный номер"), QStringLiteral("Дата отзыва")});
+        list->setRootIsDecorated(false);
+        list->setAllColumnsShowFocus(true);
+        for (DWORD i = 0; i < info.cCRLEntry; ++i)
+            new QTreeWidgetItem(list, {serialText(info.rgCRLEntry[i].SerialNumber),
+                                       localTime(info.rgCRLEntry[i].RevocationDate)});
+        list->resizeColumnToContents(0);
+        revokedLayout->addWidget(list, 2);
+        revokedLayout->addWidget(new QLabel(QStringLiteral("Сведения о записи отзыва:"), revoked));
+        auto* entry = new FieldList(QStringLiteral("entry"), revoked);
+        revokedLayout->addWidget(entry, 1);
+        QObject::connect(
+            list, &QTreeWidget::currentItemChanged, entry, [&info, list, entry](QTreeWidgetItem* item) {
+                const int row = item ? list->indexOfTopLevelItem(item) : -1;
+                entry->setFields(row >= 0 ? crlEntryFields(info.rgCRLEntry[row]) : std::vector<Field>());
+            });
+        dialog.tabs()->addTab(revoked, QStringLiteral("Список отзыва"));
+        dialog.exec();
+    });
+    CertFreeCRLContext(context);
+    SetLastError(callerError);
+    return TRUE;
 }
 
 }  // namespace
 
-std::u16string CertificateViewText(const BYTE* encoded, DWORD size) {
-    if (!encoded || size == 0) return {};
-    const unsigned char* p = encoded;
-    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(size)));
-    if (!cert) return {};
-    // A summary first, in the words of the program; OpenSSL's full dump (validity, serial number,
-    // extensions, public key) follows it. OpenSSL writes UTF-8.
-    auto dump = [](auto&& print) {
-        std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
-        if (!bio) return QString();
-        print(bio.get());
-        return QString::fromUtf8(bioText(bio.get()));
-    };
-    X509* x = cert.get();
-    QString text;
-    text += QStringLiteral("Кому выдан: ") +
-            dump([&](BIO* b) { X509_NAME_print_ex(b, X509_get_subject_name(x), 0, NameFlags); });
-    text += QStringLiteral("\nКем выдан: ") +
-            dump([&](BIO* b) { X509_NAME_print_ex(b, X509_get_issuer_name(x), 0, NameFlags); });
-    text += QStringLiteral("\nДействителен с: ") +
-            dump([&](BIO* b) { ASN1_TIME_print(b, X509_get0_notBefore(x)); });
-    text += QStringLiteral("\nДействителен по: ") +
-            dump([&](BIO* b) { ASN1_TIME_print(b, X509_get0_notAfter(x)); });
-    text += QStringLiteral("\nОтпечаток SHA-1: ") + QString::fromLatin1(thumbprint(x, EVP_sha1()).c_str());
-    text +=
-        QStringLiteral("\nОтпечаток SHA-256: ") + QString::fromLatin1(thumbprint(x, EVP_sha256()).c_str());
-    text +=
-        QStringLiteral("\n\n") + dump([&](BIO* b) { X509_print_ex(b, x, NameFlags, X509_FLAG_NO_SIGDUMP); });
-    return text.toStdU16String();
-}
+}  // namespace vsk::gui
+
+using namespace vsk::gui;
 
 BOOL CryptUIDlgViewCertificateW(const CRYPTUI_VIEWCERTIFICATE_STRUCTW* view, BOOL* propertiesChanged) {
     if (propertiesChanged) *propertiesChanged = FALSE;
@@ -90,34 +285,72 @@ BOOL CryptUIDlgViewCertificateW(const CRYPTUI_VIEWCERTIFICATE_STRUCTW* view, BOO
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::u16string text =
-        CertificateViewText(view->pCertContext->pbCertEncoded, view->pCertContext->cbCertEncoded);
-    if (text.empty()) {
-        SetLastError(CRYPT_E_BAD_ENCODE_CODE);
-        return FALSE;
-    }
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    const QString title = view->szTitle ? QString::fromUtf16(view->szTitle) : QStringLiteral("Сертификат");
-    RunOnGuiThread([&] {
-        QDialog dialog(view->hwndParent);
-        dialog.setObjectName(QStringLiteral("certificateViewer"));
-        dialog.setWindowTitle(title);
-        auto* layout = new QVBoxLayout(&dialog);
-        auto* edit = new QPlainTextEdit(&dialog);
-        edit->setReadOnly(true);
-        edit->setLineWrapMode(QPlainTextEdit::NoWrap);
-        edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-        edit->setPlainText(QString::fromStdU16String(text));
-        layout->addWidget(edit);
-        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
-        buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("ОК"));
-        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-        layout->addWidget(buttons);
-        dialog.resize(640, 480);
-        dialog.exec();
-    });
-    return TRUE;
+    return showCertificate(view->hwndParent, view->szTitle, view->pCertContext);
 }
+
+BOOL CryptUIDlgViewContext(DWORD contextType, const void* context, HWND owner, LPCWSTR title, DWORD flags,
+                           void* reserved) {
+    (void)flags;
+    (void)reserved;
+    if (!context || (contextType != CertificateContext && contextType != CrlContext)) {
+        SetLastError(static_cast<DWORD>(E_INVALIDARG));
+        return FALSE;
+    }
+    if (contextType == CertificateContext)
+        return showCertificate(owner, title, static_cast<PCCERT_CONTEXT>(context));
+    return showCrl(owner, title, static_cast<PCCRL_CONTEXT>(context));
+}
+
+void CryptExtOpenCRL(HWND owner, HINSTANCE module, LPCSTR path, int showCommand) {
+    (void)module;
+    (void)showCommand;
+    const DWORD callerError = GetLastError();
+    QString file;
+    if (path) {
+        // The shell hands the path over in the program's 8-bit code page.
+        const int size = MultiByteToWideChar(1251, 0, path, -1, nullptr, 0);
+        std::u16string wide(size > 0 ? static_cast<size_t>(size) : 1, u'\0');
+        MultiByteToWideChar(1251, 0, path, -1, wide.data(), size);
+        wide.resize(size > 0 ? static_cast<size_t>(size) - 1 : 0);
+        file = QString::fromStdU16String(wide);
+    }
+    QFile input(file);
+    QByteArray der;
+    if (input.open(QIODevice::ReadOnly)) der = input.readAll();
+    PCCRL_CONTEXT crl = der.isEmpty() ? nullptr
+                                      : CertCreateCRLContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                             reinterpret_cast<const BYTE*>(der.constData()),
+                                                             static_cast<DWORD>(der.size()));
+    if (!crl) {
+        const QString text =
+            QStringLiteral("Файл \"") + file +
+            QStringLiteral("\" не является списком отзыва сертификатов или не может быть прочитан.");
+        MessageBoxW(owner, reinterpret_cast<LPCWSTR>(text.utf16()), u"Список отзыва сертификатов",
+                    MB_ICONERROR);
+    } else {
+        showCrl(owner, nullptr, crl);
+        CertFreeCRLContext(crl);
+    }
+    SetLastError(callerError);
+}
+
+namespace vsk::gui {
+
+namespace {
+
+bool RegisterViewers() {
+    // Resident: a program with the windowing part has CryptUI loaded, as one that imports it.
+    RegisterStandInModule(u"Cryptui.dll",
+                          {{"CryptUIDlgViewCertificateW", StandInAddress(&CryptUIDlgViewCertificateW)},
+                           {"CryptUIDlgViewContext", StandInAddress(&CryptUIDlgViewContext)}},
+                          true);
+    RegisterStandInModule(u"cryptext.dll", {{"CryptExtOpenCRL", StandInAddress(&CryptExtOpenCRL)}});
+    return true;
+}
+
+}  // namespace
+
+// Referenced from the window functions, so that every program with windows carries the viewers.
+extern const bool viewersRegistered = RegisterViewers();
+
+}  // namespace vsk::gui

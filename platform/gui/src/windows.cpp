@@ -8,18 +8,29 @@
 #include <QFile>
 #include <QIcon>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QThread>
+#include <QTranslator>
 
 #include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
+
+namespace vsk::gui {
+extern const bool viewersRegistered;
+}
+// Every program with windows carries the viewers' stand-in modules (their registration lives beside
+// the viewers and is linked in through this reference).
+[[gnu::used]] static const bool* const keepViewers = &vsk::gui::viewersRegistered;
 
 namespace {
 
@@ -366,4 +377,48 @@ HWND SetFocus(HWND window) {
         if (window) window->setFocus(Qt::OtherFocusReason);
         return previous;
     });
+}
+
+namespace {
+
+// Texts that Qt's Russian translation lacks: the file dialog's type column (Qt 6.4 has no entries
+// for this context).
+class MissingQtTexts : public QTranslator {
+public:
+    using QTranslator::QTranslator;
+    bool isEmpty() const override { return false; }
+    QString translate(const char* context, const char* source, const char* disambiguation,
+                      int n) const override {
+        (void)disambiguation;
+        (void)n;
+        if (!context || !source || std::strcmp(context, "QAbstractFileIconProvider") != 0) return {};
+        static const std::pair<const char*, const char16_t*> Texts[] = {
+            {"Drive", u"Диск"},      {"Folder", u"Папка"},        {"Shortcut", u"Ярлык"},
+            {"Alias", u"Псевдоним"}, {"Unknown", u"Неизвестный"}, {"%1 File", u"Файл %1"},
+        };
+        for (const auto& [english, russian] : Texts)
+            if (std::strcmp(source, english) == 0) return QString::fromUtf16(russian);
+        return {};
+    }
+};
+
+}  // namespace
+
+bool InstallQtTranslations() {
+    auto* app = QCoreApplication::instance();
+    if (!app) return false;
+    // Once per application object: the translator is its child and goes with it.
+    if (app->findChild<QTranslator*>(QStringLiteral("vskQtTranslations"))) return true;
+    auto translator = std::make_unique<QTranslator>(app);
+    translator->setObjectName(QStringLiteral("vskQtTranslations"));
+    if (!translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                          QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    QCoreApplication::installTranslator(translator.release());
+    auto missing = std::make_unique<MissingQtTexts>(app);
+    QCoreApplication::installTranslator(missing.release());
+    // Dates and numbers that Qt's widgets format themselves (the file dialog's dates) in Russian too.
+    // Only Qt's formatting: the C library's locale stays untouched.
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    return true;
 }

@@ -585,59 +585,6 @@ TEST(CertificateOrder, OppositeComparisonsDoNotDeadlock) {
     EXPECT_EQ(first.get() + second.get(), 2000);
 }
 
-// ---- Viewer
-// -------------------------------------------------------------------------------------------------
-
-namespace {
-
-struct ViewerScript {
-    BOOL result;
-    DWORD error;
-    std::string seenDer;
-};
-ViewerScript g_script;
-
-BOOL scriptedViewer(HWND, const WCHAR* title, PCCERT_CONTEXT context) {
-    g_script.seenDer.assign(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded);
-    EXPECT_EQ(std::u16string(title), u"Сертификат");
-    SetLastError(g_script.error);
-    return g_script.result;
-}
-
-}  // namespace
-
-TEST(CertificateViewer, ShowDialog) {
-    const CCertificate certificate = load(gost256());
-    const std::string der(reinterpret_cast<const char*>(certificate.get_CertContext()->pbCertEncoded),
-                          certificate.get_CertContext()->cbCertEncoded);
-    struct Row {
-        const char* what;
-        bool registered;
-        BOOL result;
-        DWORD error;
-        DWORD number;
-    };
-    const Row rows[] = {
-        {"closed", true, TRUE, 0, 0},
-        {"cancelled", true, FALSE, ERROR_CANCELLED, 0},
-        {"failed", true, FALSE, ERROR_ACCESS_DENIED, 130402},
-        {"no viewer", false, TRUE, 0, 130402},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        g_script = {row.result, row.error, {}};
-        setCertificateViewer(row.registered ? &scriptedViewer : nullptr);
-        EXPECT_EQ(errorNumberOf([&] { certificate.ShowDialog(nullptr, u"Сертификат"); }), row.number);
-        if (row.registered) {
-            EXPECT_EQ(g_script.seenDer, der);
-        }
-    }
-    setCertificateViewer(&scriptedViewer);
-    CCertificate empty(true);
-    EXPECT_EQ(errorNumberOf([&] { empty.ShowDialog(nullptr, u"Сертификат"); }), 130401u);
-    setCertificateViewer(nullptr);
-}
-
 // Verification checks its arguments before anything else.
 TEST(CertificateVerify, ArgumentsChecked) {
     const CCertificate certificate = load(gost256());

@@ -1,5 +1,5 @@
-// The CRL object: loading, the issuer text, the update and next-publish times, the revocation test
-// and the viewer.
+// The CRL object: loading, the issuer text, the update and next-publish times and the revocation
+// test (the viewer: ShowDialogTest.cpp).
 #include "storeFixtures.h"
 #include "testSupport.h"
 
@@ -119,39 +119,6 @@ TEST_F(CrlObject, RevokedOnlyForTheListedSerialOfTheSameIssuer) {
         // E_INVALIDARG, kept as its Win32 part.
         EXPECT_EQ(e.getCode(), 87);
     }
-}
-
-struct ViewerCall {
-    static inline int calls = 0;
-    static inline DWORD failWith = 0;
-    static BOOL view(DWORD type, const void* context, HWND, const WCHAR*, DWORD flags, void*) {
-        ++calls;
-        EXPECT_EQ(type, CERT_STORE_CRL_CONTEXT);
-        EXPECT_NE(context, nullptr);
-        EXPECT_EQ(flags, 0u);
-        if (!failWith) return TRUE;
-        SetLastError(failWith);
-        return FALSE;
-    }
-};
-
-TEST_F(CrlObject, ShowDialogUsesTheRegisteredViewer) {
-    CCrl crl;
-    crl.LoadFromBlob(fx.crl);
-    Vsk::PKI::SetCrlViewer(nullptr);
-    EXPECT_EQ(stepOf([&] { crl.ShowDialog(nullptr, u"CRL"); }), 140502u);
-
-    Vsk::PKI::SetCrlViewer(&ViewerCall::view);
-    const struct {
-        DWORD failWith;
-        DWORD step;
-    } rows[] = {{0, 0}, {ERROR_CANCELLED, 0}, {ERROR_NOT_SUPPORTED, 140502}};
-    for (const auto& row : rows) {
-        ViewerCall::failWith = row.failWith;
-        EXPECT_EQ(stepOf([&] { crl.ShowDialog(nullptr, u"CRL"); }), row.step);
-    }
-    EXPECT_EQ(ViewerCall::calls, 3);
-    Vsk::PKI::SetCrlViewer(nullptr);
 }
 
 }  // namespace

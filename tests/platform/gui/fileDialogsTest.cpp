@@ -3,7 +3,12 @@
 
 #include <vsk/platform/commdlg.h>
 
+#include <QAbstractButton>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QLabel>
+
+#include <map>
 
 #include <fstream>
 #include <optional>
@@ -127,6 +132,41 @@ TEST(RealFileDialogTest, OpenDialogReturnsTheChosenExistingFile) {
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
     EXPECT_EQ(filters,
               QStringList({QStringLiteral("Сертификаты (*.cer) (*.cer)"), QStringLiteral("Все файлы (*)")}));
+}
+
+// Qt's own texts of the dialog are Russian once the program installs Qt's translation.
+TEST(RealFileDialogTest, SpeaksRussian) {
+    std::map<QString, QString> texts;
+    GuiTest::OnModal([&](QWidget* modal) {
+        for (QLabel* label : modal->findChildren<QLabel*>())
+            if (!label->objectName().isEmpty()) texts[label->objectName()] = label->text();
+        if (auto* box = modal->findChild<QDialogButtonBox*>()) {
+            texts[QStringLiteral("accept")] = box->buttons().value(0)->text();
+            for (QAbstractButton* button : box->buttons())
+                if (box->buttonRole(button) == QDialogButtonBox::RejectRole)
+                    texts[QStringLiteral("reject")] = button->text();
+                else if (box->buttonRole(button) == QDialogButtonBox::AcceptRole)
+                    texts[QStringLiteral("accept")] = button->text();
+        }
+        GuiTest::Screenshot(modal, "fileDialog");
+        static_cast<QDialog*>(modal)->reject();
+    });
+    std::vector<WCHAR> buffer(1024, 0);
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.lpstrFile = buffer.data();
+    ofn.nMaxFile = 1024;
+    ofn.lpstrTitle = u"Открыть сертификат";
+    ofn.lpstrFilter = u"Сертификаты (*.cer)\0*.cer\0Все файлы\0*.*\0\0";
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
+    EXPECT_FALSE(GetOpenFileNameW(&ofn));
+    EXPECT_EQ(texts[QStringLiteral("lookInLabel")], QStringLiteral("Перейти к:"));
+    EXPECT_EQ(texts[QStringLiteral("fileNameLabel")], QStringLiteral("&Имя файла:"));
+    EXPECT_EQ(texts[QStringLiteral("fileTypeLabel")], QStringLiteral("Типы файлов:"));
+    EXPECT_EQ(texts[QStringLiteral("accept")], QStringLiteral("&Открыть"));
+    EXPECT_EQ(texts[QStringLiteral("reject")], QStringLiteral("Отмена"));
+    // The type column's words, which Qt's own translation lacks.
+    EXPECT_EQ(QCoreApplication::translate("QAbstractFileIconProvider", "Folder"), QStringLiteral("Папка"));
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <vsk/platform/gui.h>
+
 #include <QApplication>
+#include <QProcess>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 
@@ -29,6 +33,8 @@ public:
         static char name[] = "vsk-gui-test";
         static char* argv[] = {name, nullptr};
         app_ = std::make_unique<QApplication>(argc, argv);
+        // Qt's own texts in Russian, as in the program.
+        InstallQtTranslations();
     }
     void TearDown() override {
         app_.reset();
@@ -49,11 +55,34 @@ inline std::string Root() {
     return Environment::root();
 }
 
-// Saves a picture of the widget when VSK_GUI_SCREENSHOTS names a folder.
+// Saves a picture of the widget when VSK_GUI_SCREENSHOTS names a folder: the widget as it appears
+// on the X server's screen (ImageMagick's import of the root window, cut to the window), or Qt's own
+// rendering of it when the screen cannot be read.
 inline void Screenshot(QWidget* widget, const char* name) {
-    if (const char* folder = getenv("VSK_GUI_SCREENSHOTS"))
-        widget->grab().save(QString::fromUtf8(folder) + QStringLiteral("/") + QString::fromUtf8(name) +
-                            QStringLiteral(".png"));
+    const char* folder = getenv("VSK_GUI_SCREENSHOTS");
+    if (!folder) return;
+    const QString path =
+        QString::fromUtf8(folder) + QStringLiteral("/") + QString::fromUtf8(name) + QStringLiteral(".png");
+    QWidget* window = widget->window();
+    window->raise();
+    window->activateWindow();
+    for (int i = 0; i < 10; ++i) {
+        QCoreApplication::processEvents();
+        QThread::msleep(20);
+    }
+    const QRect frame = window->frameGeometry();
+    const QSize device = frame.size() * window->devicePixelRatio();
+    const QPoint origin = frame.topLeft() * window->devicePixelRatio();
+    const QString crop = QStringLiteral("%1x%2+%3+%4")
+                             .arg(device.width())
+                             .arg(device.height())
+                             .arg(origin.x())
+                             .arg(origin.y());
+    if (getenv("DISPLAY") &&
+        QProcess::execute(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"),
+                                                     QStringLiteral("-crop"), crop, path}) == 0)
+        return;
+    widget->grab().save(path);
 }
 
 // Acts once on the next modal window that satisfies `accept` (any modal window by default), from

@@ -4,9 +4,11 @@
 #include <vsk/platform/cert.h>
 #include <vsk/utils/gui.h>
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTreeWidget>
 
 namespace {
@@ -79,34 +81,80 @@ protected:
     QPushButton* ok = nullptr;
 };
 
-TEST_P(ListDialogTest, RowsColumnsAndGeometryFollowTheResizingRule) {
+// The template's size in pixels (275x255 dialog units) is the smallest the dialog gets.
+const QSize TemplateSize(413, 414);
+
+// Checks that the controls fit the dialog and one another: the list above the value box above the
+// buttons, the buttons in the bottom corners, nothing cut or covered.
+void expectLaidOut(QWidget* dialog, QTreeWidget* list, QPlainTextEdit* value, QPushButton* certificate,
+                   QPushButton* ok) {
+    const QRect all = dialog->rect();
+    for (QWidget* w : {static_cast<QWidget*>(list), static_cast<QWidget*>(value),
+                       static_cast<QWidget*>(certificate), static_cast<QWidget*>(ok)}) {
+        EXPECT_TRUE(all.contains(w->geometry())) << w->metaObject()->className();
+        EXPECT_GE(w->width(), w->minimumSizeHint().width()) << w->metaObject()->className();
+    }
+    EXPECT_LT(list->geometry().bottom(), value->geometry().top());
+    EXPECT_LT(value->geometry().bottom(), ok->geometry().top());
+    EXPECT_FALSE(certificate->geometry().intersects(ok->geometry()));
+    EXPECT_LT(certificate->geometry().left(), dialog->width() / 4);
+    EXPECT_GT(ok->geometry().right(), dialog->width() * 3 / 4);
+    // The list: header shown, columns filling the visible width (two thirds and the rest), no
+    // horizontal scroll bar.
+    EXPECT_TRUE(list->header()->isVisible());
+    const int visible = list->viewport()->width();
+    EXPECT_EQ(list->columnWidth(0), 2 * visible / 3);
+    EXPECT_EQ(list->columnWidth(0) + list->columnWidth(1), visible);
+    EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
+    // The value column shows values, not a few characters of them.
+    EXPECT_GE(list->columnWidth(1),
+              list->fontMetrics().horizontalAdvance(QStringLiteral("\\\\.\\REGISTRY\\")));
+}
+
+TEST_P(ListDialogTest, ControlsFitAtEverySize) {
     EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Свойства контейнера"));
     ASSERT_EQ(list->topLevelItemCount(), 3);
     EXPECT_EQ(list->headerItem()->text(0), QStringLiteral("Свойство"));
     EXPECT_EQ(list->headerItem()->text(1), QStringLiteral("Значение"));
     EXPECT_EQ(list->topLevelItem(1)->text(0), QStringLiteral("Сертификат"));
     EXPECT_EQ(list->topLevelItem(1)->text(1), QStringLiteral("CN=Иванов"));
-    // The template's buttons: 65x14 and 50x14 dialog units.
-    EXPECT_EQ(certificate->size(), QSize(98, 23));
-    EXPECT_EQ(ok->size(), QSize(75, 23));
+    // The system's font, not a smaller one of the templates' time.
+    EXPECT_EQ(dialog->font(), QApplication::font());
+    EXPECT_EQ(dialog->minimumSize(), TemplateSize);
+    EXPECT_EQ(dialog->size(), TemplateSize);
 
-    const QSize client = GetParam();
-    dialog->resize(client);
+    dialog->show();
+    dialog->resize(GetParam());
     QCoreApplication::processEvents();
-    ASSERT_EQ(dialog->size(), client);
-    const int w = client.width();
-    const int h = client.height();
-    EXPECT_EQ(certificate->pos(), QPoint(8, h - 23 - 8));
-    EXPECT_EQ(ok->pos(), QPoint(w - 75 - 8, h - 23 - 8));
-    const int valueHeight = (h - 23 - 32) / 5;
-    EXPECT_EQ(value->geometry(), QRect(8, h - valueHeight - 23 - 16, w - 16, valueHeight));
-    EXPECT_EQ(list->geometry(), QRect(8, 8, w - 16, (4 * (h - 23) - 128) / 5));
-    EXPECT_EQ(list->columnWidth(1), 2 * (w - 16) / 3);
-    EXPECT_GT(list->columnWidth(0), 0);
+    EXPECT_EQ(dialog->size(), GetParam().expandedTo(TemplateSize));
+    expectLaidOut(dialog, list, value, certificate, ok);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ListDialogTest,
                          ::testing::Values(QSize(413, 414), QSize(640, 480), QSize(300, 260)));
+
+// With a font half as large again (as at a scale of 1.5) the dialog grows to fit its controls.
+TEST(ListDialogLargeFontTest, ControlsStillFit) {
+    const QFont normal = QApplication::font();
+    QFont large = normal;
+    large.setPointSizeF(normal.pointSizeF() * 1.5);
+    QApplication::setFont(large);
+    CListDialogParams params;
+    fill(params);
+    params.show(CWString(u"Свойства контейнера"), CWString(u"Свойство"), CWString(u"Значение"), nullptr,
+                false);
+    HWND dialog = params.getDialog();
+    ASSERT_NE(dialog, nullptr);
+    dialog->show();
+    QCoreApplication::processEvents();
+    expectLaidOut(dialog, qobject_cast<QTreeWidget*>(GetDlgItem(dialog, 1001)),
+                  qobject_cast<QPlainTextEdit*>(GetDlgItem(dialog, 1004)),
+                  qobject_cast<QPushButton*>(GetDlgItem(dialog, 1002)),
+                  qobject_cast<QPushButton*>(GetDlgItem(dialog, IDOK)));
+    qobject_cast<QPushButton*>(GetDlgItem(dialog, IDOK))->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::setFont(normal);
+}
 
 TEST_F(ListDialogTest, SelectingARowShowsItsValueAndTheCertificateButton) {
     EXPECT_FALSE(certificate->isVisibleTo(dialog));
@@ -118,6 +166,44 @@ TEST_F(ListDialogTest, SelectingARowShowsItsValueAndTheCertificateButton) {
     list->setCurrentItem(list->topLevelItem(0));
     EXPECT_EQ(value->toPlainText(), QStringLiteral("\\\\.\\REGISTRY\\ключ"));
     EXPECT_FALSE(certificate->isVisibleTo(dialog));
+}
+
+// The rows the program shows for a key container: at the template's size every name is whole, every
+// value shows more than its first characters, and nothing scrolls sideways.
+TEST(ListDialogKeyContainerTest, RowsFitTheTemplateSize) {
+    CListDialogParams params;
+    const std::pair<const char16_t*, const char16_t*> rows[] = {
+        {u"Имя контейнера", u"le-5f3c2a9e-7b1d-4c8e-9a60-2d4f1e8b7c35"},
+        {u"Уникальное имя", u"\\\\.\\REGISTRY\\le-5f3c2a9e-7b1d-4c8e-9a60-2d4f1e8b7c35"},
+        {u"Считыватель", u"Реестр"},
+        {u"Провайдер", u"Kestrovan GOST R 34.10-2012 Strong Cryptographic Provider"},
+        {u"Тип провайдера", u"81"},
+        {u"Ключ обмена", u"ГОСТ Р 34.10-2012 512 бит (1024 бит)"},
+        {u"Ключ подписи", u"ГОСТ Р 34.10-2012 512 бит (1024 бит)"},
+        {u"Сертификат", u"Иванов Иван Иванович, действителен с 10.12.2026 по 10.12.2027"},
+    };
+    for (const auto& [name, value] : rows) params.addItem(CWString(name), CWString(value));
+    params.show(CWString(u"Ключевой контейнер"), CWString(u"Свойство"), CWString(u"Значение"), nullptr,
+                false);
+    HWND dialog = params.getDialog();
+    ASSERT_NE(dialog, nullptr);
+    dialog->show();
+    QCoreApplication::processEvents();
+    auto* list = qobject_cast<QTreeWidget*>(GetDlgItem(dialog, 1001));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(dialog->size(), TemplateSize);
+    EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
+    const QFontMetrics metrics = list->fontMetrics();
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        EXPECT_LE(metrics.horizontalAdvance(list->topLevelItem(i)->text(0)), list->columnWidth(0));
+        EXPECT_GE(list->columnWidth(1), metrics.horizontalAdvance(QStringLiteral("le-5f3c2a9e-7b")));
+    }
+    list->setCurrentItem(list->topLevelItem(3));
+    EXPECT_EQ(qobject_cast<QPlainTextEdit*>(GetDlgItem(dialog, 1004))->toPlainText(),
+              QStringLiteral("Kestrovan GOST R 34.10-2012 Strong Cryptographic Provider"));
+    GuiTest::Screenshot(dialog, "listDialog-keyContainer");
+    qobject_cast<QPushButton*>(GetDlgItem(dialog, IDOK))->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST(ListDialogFailureTest, DeadParentRaisesTheLastError) {

@@ -6,6 +6,7 @@
 #include <vsk/platform/wait.h>
 #include <vsk/utils/gui.h>
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -154,26 +155,46 @@ TEST(LoginDialogFailureTest, DeadParentIsPushedAsDialogBoxParam) {
 
 namespace {
 
-// The template's tab order: user name, password, OK, Cancel.
-TEST(LoginDialogLayoutTest, TabOrderAndSizeFollowTheTemplate) {
-    QList<int> order;
-    QSize size;
-    GuiTest::OnModal(
-        [&](QWidget* dialog) {
-            size = dialog->size();
-            QWidget* w = GetDlgItem(dialog, 1004);
-            for (int i = 0; i < 4; ++i, w = w->nextInFocusChain()) {
-                while (!(w->focusPolicy() & Qt::TabFocus)) w = w->nextInFocusChain();
-                order << GetDlgCtrlID(w);
-            }
-            press(dialog, IDCANCEL);
-        },
-        isLoginDialog);
-    CWString user;
-    CWString password;
-    Vsk::InternalUtils::ShowLoginDialog(nullptr, CWString(Caption), user, password, nullptr);
-    EXPECT_EQ(order, QList<int>({1004, 1005, IDOK, IDCANCEL}));
-    EXPECT_EQ(size, QSize(293, 109));
+// The template's tab order: user name, password, OK, Cancel; at least the template's size; each label
+// whole and apart from its edit, also with a font half as large again (as at a scale of 1.5).
+TEST(LoginDialogLayoutTest, TabOrderSizeAndLabels) {
+    const QFont normal = QApplication::font();
+    for (const double scale : {1.0, 1.5}) {
+        SCOPED_TRACE(scale);
+        QFont font = normal;
+        font.setPointSizeF(normal.pointSizeF() * scale);
+        QApplication::setFont(font);
+        QList<int> order;
+        QSize size;
+        std::vector<std::pair<QRect, QRect>> labelsAndEdits;
+        bool labelsWhole = true;
+        GuiTest::OnModal(
+            [&](QWidget* dialog) {
+                size = dialog->size();
+                QWidget* w = GetDlgItem(dialog, 1004);
+                for (int i = 0; i < 4; ++i, w = w->nextInFocusChain()) {
+                    while (!(w->focusPolicy() & Qt::TabFocus)) w = w->nextInFocusChain();
+                    order << GetDlgCtrlID(w);
+                }
+                for (QLabel* label : dialog->findChildren<QLabel*>()) {
+                    labelsAndEdits.emplace_back(label->geometry(), label->buddy()->geometry());
+                    labelsWhole = labelsWhole && label->width() >= label->sizeHint().width();
+                }
+                GuiTest::Screenshot(dialog, scale == 1.0 ? "loginDialog" : "loginDialog-largeFont");
+                press(dialog, IDCANCEL);
+            },
+            isLoginDialog);
+        CWString user;
+        CWString password;
+        Vsk::InternalUtils::ShowLoginDialog(nullptr, CWString(Caption), user, password, nullptr);
+        EXPECT_EQ(order, QList<int>({1004, 1005, IDOK, IDCANCEL}));
+        EXPECT_GE(size.width(), 293);
+        EXPECT_GE(size.height(), 109);
+        ASSERT_EQ(labelsAndEdits.size(), 2u);
+        EXPECT_TRUE(labelsWhole);
+        for (const auto& [label, edit] : labelsAndEdits) EXPECT_LT(label.right() + 4, edit.left());
+    }
+    QApplication::setFont(normal);
 }
 
 }  // namespace

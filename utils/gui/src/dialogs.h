@@ -3,11 +3,14 @@
 #pragma once
 
 #include <vsk/platform/gui.h>
+#include <vsk/platform/kernel.h>
 #include <vsk/utils/string.h>
 
 #include <QDialog>
 #include <QRect>
 #include <QString>
+
+#include <exception>
 
 namespace Vsk::InternalUtils::Dialogs {
 
@@ -48,7 +51,23 @@ W* placeControl(W* control, int id, const QRect& rect) {
 // live window (ERROR_INVALID_WINDOW_HANDLE otherwise, as the platform's dialog functions fail).
 bool canCreateDialog(HWND parent);
 
-// The font the templates were laid out for, at the size that fits their dialog units.
-void applyTemplateFont(QDialog* dialog);
+// Keeps the caller's last error across a window function: the error that was set on entry is set
+// again when the function returns normally. A function that fails itself (raises, or reports the
+// failure through the last error) calls `release` or leaves by an exception, and its error stays.
+class CKeepLastError {
+public:
+    CKeepLastError() : m_error(GetLastError()), m_exceptions(std::uncaught_exceptions()) {}
+    ~CKeepLastError() {
+        if (m_kept && std::uncaught_exceptions() == m_exceptions) SetLastError(m_error);
+    }
+    CKeepLastError(const CKeepLastError&) = delete;
+    CKeepLastError& operator=(const CKeepLastError&) = delete;
+    void release() { m_kept = false; }
+
+private:
+    DWORD m_error;
+    int m_exceptions;
+    bool m_kept = true;
+};
 
 }  // namespace Vsk::InternalUtils::Dialogs

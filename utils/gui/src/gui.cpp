@@ -11,9 +11,9 @@
 #include <vsk/utils/logScope.h>
 
 #include <QApplication>
-#include <QFont>
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 namespace Vsk::InternalUtils {
@@ -31,6 +31,7 @@ CWString orEmpty(const WCHAR* text) {
 
 CWString runFileDialog(const char* traceName, bool save, const WCHAR* title, HWND owner, const WCHAR* filter,
                        const WCHAR* defaultExtension, const WCHAR* initialName, DWORD flags) {
+    Dialogs::CKeepLastError keep;
     CLogScope scope;
     if (GetLogLevel() >= 4) scope.enter(traceName, orEmpty(title));
     std::vector<WCHAR> buffer(MaxInitialFileName + 1, 0);
@@ -57,12 +58,12 @@ CWString runFileDialog(const char* traceName, bool save, const WCHAR* title, HWN
     throw cancelled;
 }
 
-// The wait of MsgWaitForObjects, without its trace (BringToForeground pauses through it too).
-void waitServingEvents(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
+// The wait of MsgWaitForObjects, without its trace; false when the wait itself failed.
+bool waitServingEvents(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
     Utils::CStopwatch watch;
     watch.start();
     for (;;) {
-        if (milliseconds != INFINITE && watch.elapsedMs() > milliseconds) return;
+        if (milliseconds != INFINITE && watch.elapsedMs() > milliseconds) return true;
         const DWORD result =
             MsgWaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds, QS_ALLINPUT);
         if (result == WAIT_OBJECT_0 + count) {
@@ -70,18 +71,18 @@ void waitServingEvents(DWORD count, const HANDLE* handles, bool waitAll, DWORD m
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
-                if (message.message == WM_QUIT) return;
+                if (message.message == WM_QUIT) return true;
             }
             continue;
         }
-        if (result == WAIT_TIMEOUT || result < WAIT_OBJECT_0 + count) return;
+        if (result == WAIT_TIMEOUT || result < WAIT_OBJECT_0 + count) return true;
         if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count) continue;
         const DWORD error = GetLastError();
         if (error != 0 && GetLogLevel() >= 1)
             if (CLog* log = GetLog())
                 log->writeWin32Error(CWString(u"InternalUtils::MsgWaitForObjects MsgWaitForMultipleObjects"),
                                      error);
-        return;
+        return false;
     }
 }
 
@@ -109,6 +110,7 @@ CWString SelectWriteFile(const WCHAR* title, HWND owner, const WCHAR* filter, co
 // ---- Message boxes and window texts -------------------------------------------------------------------
 
 CWString GetWindowTextString(HWND window) {
+    Dialogs::CKeepLastError keep;
     if (!window) return CWString();
     const int length = GetWindowTextLengthW(window);
     if (length <= 0) return CWString();
@@ -118,6 +120,7 @@ CWString GetWindowTextString(HWND window) {
 }
 
 void ShowErrorMessage(HWND owner, const WCHAR* text) {
+    Dialogs::CKeepLastError keep;
     if (GetLogLevel() >= 1) LogAt(1, orEmpty(text));
     CWString caption = GetWindowTextString(owner);
     if (caption.getLength() == 0) caption = CWString(u"Ошибка");
@@ -125,6 +128,7 @@ void ShowErrorMessage(HWND owner, const WCHAR* text) {
 }
 
 void ShowError(HWND owner, const CError& error, const WCHAR* caption) {
+    Dialogs::CKeepLastError keep;
     const CWString text = error.getText();
     const CWString ownerText = caption ? CWString() : GetWindowTextString(owner);
     MessageBoxW(owner, text.c_str(), caption ? caption : ownerText.c_str(), MB_ICONERROR);
@@ -133,30 +137,34 @@ void ShowError(HWND owner, const CError& error, const WCHAR* caption) {
 // ---- Windows and waits -----------------------------------------------------------------------------------
 
 void BringToForeground(HWND window) {
+    Dialogs::CKeepLastError keep;
     CLogScope scope;
     if (GetLogLevel() >= 4)
         scope.enter("Vsk::InternalUtils::BringToForeground", ToWString(static_cast<const void*>(window)));
     if (GetForegroundWindow() == window || SetForegroundWindow(window)) return;
     // The window system may take a moment to hand over the activation. The platform's foreground lock
-    // and topmost toggling have no counterpart here; the tries and pauses stay, and the pauses keep the
-    // GUI thread's events flowing.
+    // and topmost toggling have no counterpart here; the tries and pauses stay. The pauses sleep: they
+    // must neither take a pending quit request off the queue nor run handlers in the middle of the
+    // caller's work (the window system's answers arrive with the caller's next event pass).
     constexpr int Tries = 100;
     constexpr DWORD PauseMs = 20;
     for (int i = 0; i < Tries; ++i) {
         if (GetForegroundWindow() == window) break;
         SetForegroundWindow(window);
-        waitServingEvents(0, nullptr, false, PauseMs);
+        Sleep(PauseMs);
     }
     SetFocus(window);
 }
 
 void MsgWaitForObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
+    Dialogs::CKeepLastError keep;
     CLogScope scope;
     if (GetLogLevel() >= 4) scope.enter("Vsk::InternalUtils::MsgWaitForObjects", ToWString(count));
-    waitServingEvents(count, handles, waitAll, milliseconds);
+    if (!waitServingEvents(count, handles, waitAll, milliseconds)) keep.release();
 }
 
 void ViewCertificate(HWND parent, PCCERT_CONTEXT certificate) {
+    Dialogs::CKeepLastError keep;
     CRYPTUI_VIEWCERTIFICATE_STRUCTW view{};
     view.dwSize = sizeof(view);
     view.hwndParent = parent;
@@ -170,6 +178,7 @@ void ViewCertificate(HWND parent, PCCERT_CONTEXT certificate) {
 
 bool CreateLink(const WCHAR* target, const WCHAR* shortcut, const WCHAR* description, const WCHAR* icon,
                 CErrorFormatter* formatter) {
+    Dialogs::CKeepLastError keep;
     CLogScope scope;
     if (GetLogLevel() >= 4)
         scope.enter("Vsk::InternalUtils::CreateLink", orEmpty(target) + u"\r\n" + orEmpty(shortcut) +
@@ -178,12 +187,14 @@ bool CreateLink(const WCHAR* target, const WCHAR* shortcut, const WCHAR* descrip
     const HRESULT init = CoInitialize(nullptr);
     if (FAILED(init) && init != RPC_E_CHANGED_MODE) {
         if (formatter) formatter->push(CError("Инициализация COM", init));
+        keep.release();
         return false;
     }
     const HRESULT hr = createLink(target, shortcut, description, icon);
     if (FAILED(hr) && formatter) formatter->push(CError(u"Создание ярлыка " + orEmpty(shortcut), hr));
     if (SUCCEEDED(init)) CoUninitialize();
     scope.setResult(SUCCEEDED(hr));
+    if (FAILED(hr)) keep.release();
     return SUCCEEDED(hr);
 }
 
@@ -216,6 +227,18 @@ HRESULT createLink(const WCHAR* target, const WCHAR* shortcut, const WCHAR* desc
 // ---- Dialog templates
 // --------------------------------------------------------------------------------------------
 
+namespace {
+
+std::mutex templateFallbackLock;
+CWString templateFallbackPath;
+
+CWString templateFallback() {
+    std::lock_guard lock(templateFallbackLock);
+    return templateFallbackPath;
+}
+
+}  // namespace
+
 void LoadDialogTemplateModule(CLib& lib) {
     try {
         lib.load();
@@ -223,14 +246,16 @@ void LoadDialogTemplateModule(CLib& lib) {
     } catch (...) {
         // The time-stamp client module is optional: the program carries the templates itself.
     }
-    lib.setModuleName(GetModuleFileNameW(nullptr).c_str());
-    try {
-        lib.load();
-    } catch (const CError&) {
-        // The program's templates are compiled into it, so they are there whether or not the loader
-        // can open the program's own file (a position-independent executable cannot be opened as a
-        // library); the error has been logged where it was built.
-    }
+    // The program's own file: loading it gives the module the program already is. Its failure goes
+    // to the caller unchanged.
+    const CWString fallback = templateFallback();
+    lib.setModuleName(fallback.getLength() ? fallback.c_str() : GetModuleFileNameW(nullptr).c_str());
+    lib.load();
+}
+
+void SetTemplateFallbackModuleForTests(const WCHAR* path) {
+    std::lock_guard lock(templateFallbackLock);
+    templateFallbackPath = path ? CWString(path) : CWString();
 }
 
 namespace Dialogs {
@@ -241,16 +266,6 @@ bool canCreateDialog(HWND parent) {
         return false;
     }
     return true;
-}
-
-void applyTemplateFont(QDialog* dialog) {
-    // The templates' dialog units assume an 8-point shell font; a larger desktop font would not fit
-    // the controls.
-    QFont font = dialog->font();
-    if (font.pointSizeF() > 8.0) {
-        font.setPointSizeF(8.0);
-        dialog->setFont(font);
-    }
 }
 
 }  // namespace Dialogs

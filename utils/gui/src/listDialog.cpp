@@ -5,13 +5,16 @@
 #include <vsk/utils/gui.h>
 #include <vsk/utils/logScope.h>
 
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QShowEvent>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 
 #include <memory>
 #include <vector>
@@ -29,6 +32,26 @@ constexpr int IdList = 1001;
 constexpr int IdCertificate = 1002;
 constexpr int IdValue = 1004;
 
+// The list: the first column takes two thirds of the visible width and the second the rest, so the
+// rows never need a horizontal scroll bar; the whole value of a row is in the box below.
+class CListView : public QTreeWidget {
+public:
+    using QTreeWidget::QTreeWidget;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QTreeWidget::resizeEvent(event);
+        fitColumns();
+    }
+    void showEvent(QShowEvent* event) override {
+        QTreeWidget::showEvent(event);
+        fitColumns();
+    }
+
+public:
+    void fitColumns() { header()->resizeSection(0, 2 * viewport()->width() / 3); }
+};
+
 class CListDialog : public QDialog {
 public:
     CListDialog(CListDialogParams& params, HWND parent, bool modal)
@@ -38,50 +61,70 @@ public:
           m_params(params),
           m_modal(modal) {
         setObjectName(QStringLiteral("listDialog"));
-        applyTemplateFont(this);
-        resize(dluX(275), dluY(255));
-        setSizeGripEnabled(true);
-        // Created in the template's order, which is also the tab order.
-        m_list = placeControl(new QTreeWidget(this), IdList, dluRect(7, 7, 261, 161));
-        m_value = placeControl(new QPlainTextEdit(this), IdValue, dluRect(7, 178, 261, 51));
-        m_certificate = placeControl(new QPushButton(this), IdCertificate, dluRect(7, 234, 65, 14));
-        m_ok = placeControl(new QPushButton(QStringLiteral("ОК"), this), IDOK, dluRect(218, 234, 50, 14));
+        // Created in the template's order, which is also the tab order. Qt's layouts place them as
+        // the template's resizing rule does (the list above, a fifth of the room for the value box,
+        // the buttons in the bottom corners) with the system's font at any scale.
+        m_list = new CListView(this);
+        SetDlgCtrlID(m_list, IdList);
+        m_value = new QPlainTextEdit(this);
+        SetDlgCtrlID(m_value, IdValue);
+        m_certificate = new QPushButton(this);
+        SetDlgCtrlID(m_certificate, IdCertificate);
+        m_ok = new QPushButton(QStringLiteral("ОК"), this);
+        SetDlgCtrlID(m_ok, IDOK);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(8, 8, 8, 8);
+        layout->addWidget(m_list, 4);
+        layout->addWidget(m_value, 1);
+        auto* buttons = new QHBoxLayout;
+        buttons->addWidget(m_certificate);
+        buttons->addStretch(1);
+        buttons->addWidget(m_ok);
+        layout->addLayout(buttons);
         m_value->setReadOnly(true);
         m_value->setTabChangesFocus(true);
+        m_certificate->setText(QStringLiteral("Сертификат"));
+        m_certificate->setMinimumWidth(dluX(65));
+        m_ok->setMinimumWidth(dluX(50));
+        // Hidden but keeping its room, so the layout does not move when it appears.
+        QSizePolicy keep = m_certificate->sizePolicy();
+        keep.setRetainSizeWhenHidden(true);
+        m_certificate->setSizePolicy(keep);
         m_certificate->hide();
         m_ok->setDefault(true);
         m_list->setRootIsDecorated(false);
         m_list->setSelectionMode(QAbstractItemView::SingleSelection);
         m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
         m_list->setAllColumnsShowFocus(true);
-        m_list->header()->setStretchLastSection(false);
+        m_list->setUniformRowHeights(true);
+        m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        m_list->header()->setStretchLastSection(true);
         m_list->header()->setSectionsClickable(false);
+        m_list->header()->setMinimumSectionSize(dluX(20));
 
         setWindowTitle(toQ(params.m_caption));
         if (params.m_icon) SetWindowIcon(this, params.m_icon);
         m_list->setHeaderLabels({toQ(params.m_firstColumnTitle), toQ(params.m_secondColumnTitle)});
-        for (int column = 0; column < 2; ++column)
-            m_list->header()->resizeSection(column, m_list->header()->sectionSizeHint(column));
         // Each list item keeps its own copy of the row, as long as the dialog lives.
         for (const CListDialogParams::CItem& item : params.m_items) {
             m_rows.push_back(item);
-            new QTreeWidgetItem(m_list, {toQ(item.name), toQ(item.value)});
+            auto* row = new QTreeWidgetItem(m_list, {toQ(item.name), toQ(item.value)});
+            row->setToolTip(0, toQ(item.name));
+            row->setToolTip(1, toQ(item.value));
         }
-        m_list->resizeColumnToContents(0);
 
         connect(m_list, &QTreeWidget::currentItemChanged, this,
                 [this](QTreeWidgetItem* item) { select(item); });
         connect(m_ok, &QPushButton::clicked, this, [this] { done(IDOK); });
         connect(m_certificate, &QPushButton::clicked, this, [this] { openCertificate(); });
-        layoutControls(width(), height());
+        // The template's size is the smallest that shows everything.
+        const QSize templateSize(dluX(275), dluY(255));
+        setMinimumSize(templateSize.expandedTo(minimumSizeHint()));
+        resize(minimumSize());
+        setSizeGripEnabled(true);
     }
 
 protected:
-    void resizeEvent(QResizeEvent* event) override {
-        QDialog::resizeEvent(event);
-        layoutControls(event->size().width(), event->size().height());
-    }
-
     void reject() override { done(IDCANCEL); }
 
     void done(int result) override {
@@ -93,20 +136,6 @@ protected:
     }
 
 private:
-    // The template's resizing rule: buttons keep their sizes in the bottom corners, the value box
-    // takes a fifth of the height above them, the list the rest.
-    void layoutControls(int w, int h) {
-        const QSize certificateSize = m_certificate->size();
-        const QSize okSize = m_ok->size();
-        m_certificate->move(8, h - certificateSize.height() - 8);
-        m_ok->move(w - okSize.width() - 8, h - okSize.height() - 8);
-        const int valueHeight = (h - okSize.height() - 32) / 5;
-        m_value->setGeometry(8, h - valueHeight - okSize.height() - 16, w - 16, valueHeight);
-        m_list->setGeometry(8, 8, w - 16, (4 * (h - okSize.height()) - 128) / 5);
-        m_list->resizeColumnToContents(0);
-        m_list->setColumnWidth(1, 2 * (w - 16) / 3);
-    }
-
     const CListDialogParams::CItem* rowOf(QTreeWidgetItem* item) const {
         const int index = item ? m_list->indexOfTopLevelItem(item) : -1;
         return index >= 0 && static_cast<size_t>(index) < m_rows.size() ? &m_rows[static_cast<size_t>(index)]
@@ -139,7 +168,7 @@ private:
     CListDialogParams& m_params;
     const bool m_modal;
     std::vector<CListDialogParams::CItem> m_rows;
-    QTreeWidget* m_list;
+    CListView* m_list;
     QPlainTextEdit* m_value;
     QPushButton* m_certificate;
     QPushButton* m_ok;
@@ -174,6 +203,7 @@ void CListDialogParams::setIcon(UINT resourceId) {
 
 void CListDialogParams::show(const CWString& caption, const CWString& firstColumnTitle,
                              const CWString& secondColumnTitle, HWND parent, bool modal) {
+    Dialogs::CKeepLastError keep;
     m_caption = caption;
     m_firstColumnTitle = firstColumnTitle;
     m_secondColumnTitle = secondColumnTitle;

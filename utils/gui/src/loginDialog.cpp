@@ -3,9 +3,12 @@
 
 #include <vsk/utils/gui.h>
 
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 namespace Vsk::InternalUtils {
 
@@ -31,20 +34,42 @@ public:
           m_user(user),
           m_password(password) {
         setObjectName(QStringLiteral("loginDialog"));
-        applyTemplateFont(this);
-        setFixedSize(dluX(195), dluY(67));
-        // The labels may use the room up to the edits: desktop fonts run wider than the shell font
-        // the template was measured with.
-        const int labelWidth = dluX(80) - dluX(7) - 2;
-        placeControl(new QLabel(QStringLiteral("Имя пользователя"), this), 0,
-                     QRect(dluX(7), dluY(9) - 1, labelWidth, dluY(8) + 2));
-        m_userEdit = placeControl(new QLineEdit(this), IdUser, dluRect(80, 7, 108, 12));
-        placeControl(new QLabel(QStringLiteral("Пароль"), this), 0,
-                     QRect(dluX(7), dluY(27) - 1, labelWidth, dluY(8) + 2));
-        m_passwordEdit = placeControl(new QLineEdit(this), IdPassword, dluRect(80, 25, 108, 12));
-        auto* ok = placeControl(new QPushButton(QStringLiteral("ОК"), this), IDOK, dluRect(44, 46, 50, 14));
-        auto* cancel =
-            placeControl(new QPushButton(QStringLiteral("Отмена"), this), IDCANCEL, dluRect(100, 46, 50, 14));
+        // Qt's layouts keep the template's arrangement (labels left of their edits, the buttons
+        // centred below) with the system's font at any scale: a label never reaches its edit.
+        auto* userLabel = new QLabel(QStringLiteral("Имя пользователя"), this);
+        m_userEdit = new QLineEdit(this);
+        SetDlgCtrlID(m_userEdit, IdUser);
+        auto* passwordLabel = new QLabel(QStringLiteral("Пароль"), this);
+        m_passwordEdit = new QLineEdit(this);
+        SetDlgCtrlID(m_passwordEdit, IdPassword);
+        auto* ok = new QPushButton(QStringLiteral("ОК"), this);
+        SetDlgCtrlID(ok, IDOK);
+        auto* cancel = new QPushButton(QStringLiteral("Отмена"), this);
+        SetDlgCtrlID(cancel, IDCANCEL);
+        userLabel->setBuddy(m_userEdit);
+        passwordLabel->setBuddy(m_passwordEdit);
+        m_userEdit->setMinimumWidth(dluX(108));
+        m_passwordEdit->setMinimumWidth(dluX(108));
+        ok->setMinimumWidth(dluX(50));
+        cancel->setMinimumWidth(dluX(50));
+        auto* fields = new QGridLayout;
+        fields->setHorizontalSpacing(dluX(7));
+        fields->addWidget(userLabel, 0, 0);
+        fields->addWidget(m_userEdit, 0, 1);
+        fields->addWidget(passwordLabel, 1, 0);
+        fields->addWidget(m_passwordEdit, 1, 1);
+        fields->setColumnStretch(1, 1);
+        auto* buttons = new QHBoxLayout;
+        buttons->addStretch(1);
+        buttons->addWidget(ok);
+        buttons->addWidget(cancel);
+        buttons->addStretch(1);
+        auto* layout = new QVBoxLayout(this);
+        layout->addLayout(fields);
+        layout->addSpacing(dluY(4));
+        layout->addLayout(buttons);
+        // A modal frame: at least the template's size, not resizable.
+        setFixedSize(layout->sizeHint().expandedTo(QSize(dluX(195), dluY(67))));
         m_passwordEdit->setEchoMode(QLineEdit::Password);
         ok->setDefault(true);
         setTabOrder(m_userEdit, m_passwordEdit);
@@ -99,11 +124,14 @@ private:
 
 bool ShowLoginDialog(CErrorFormatter* formatter, const CWString& caption, CWString& user, CWString& password,
                      HWND parent) {
+    // A confirmation keeps the caller's last error; a failure or cancel leaves its own.
+    Dialogs::CKeepLastError keep;
     try {
         CLib templates(u"VskTspClient.dll");
         LoadDialogTemplateModule(templates);
         if (!canCreateDialog(parent)) {
             if (formatter) formatter->push(CError("DialogBoxParam", static_cast<DWORD>(-1)));
+            keep.release();
             return false;
         }
         int result = 0;
@@ -114,12 +142,14 @@ bool ShowLoginDialog(CErrorFormatter* formatter, const CWString& caption, CWStri
             CLoginDialog dialog(formatter, caption, user, password, parent);
             result = dialog.exec();
         });
+        if (result != 1) keep.release();
         return result == 1;
     } catch (const CError& error) {
         if (formatter) formatter->push(error);
     } catch (...) {
         if (formatter) formatter->push(CError("...", static_cast<DWORD>(-1)));
     }
+    keep.release();
     return false;
 }
 

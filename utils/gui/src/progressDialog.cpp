@@ -31,7 +31,6 @@ public:
         : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), m_owner(owner) {
         using namespace Dialogs;
         setObjectName(QStringLiteral("progressDialog"));
-        applyTemplateFont(this);
         setFixedSize(dluX(210), dluY(46));
         m_bar = placeControl(new QProgressBar(this), IdProgressBar, dluRect(7, 6, 196, 12));
         m_bar->setTextVisible(false);
@@ -79,6 +78,7 @@ CProgress::~CProgress() {
 }
 
 void CProgress::start(const WCHAR* title) {
+    Dialogs::CKeepLastError keep;
     // A dialog of an earlier start would stay behind, modal, with nobody to end it.
     stop();
     m_title = title ? CWString(title) : CWString();
@@ -98,6 +98,7 @@ void CProgress::start(const WCHAR* title) {
 }
 
 void CProgress::stop() {
+    Dialogs::CKeepLastError keep;
     // Nothing to hand to the GUI thread: a worker never waits for it without need.
     if (!m_dialog.load()) return;
     RunOnGuiThread([&] {
@@ -110,6 +111,7 @@ void CProgress::stop() {
 }
 
 bool CProgress::setRange(uint32_t range) {
+    Dialogs::CKeepLastError keep;
     m_range = range;
     if (!m_dialog.load()) return true;
     RunOnGuiThread([&] {
@@ -121,6 +123,7 @@ bool CProgress::setRange(uint32_t range) {
 }
 
 void CProgress::setPos(uint32_t position) {
+    Dialogs::CKeepLastError keep;
     if (m_position == -1 || !m_dialog.load()) return;
     bool shown = false;
     RunOnGuiThread([&] {

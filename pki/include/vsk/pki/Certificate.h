@@ -136,8 +136,9 @@ public:
                                    const FILETIME* time = nullptr);
     DWORD Verify(const CCertVerifySettings& settings, const FILETIME* time = nullptr) const;
 
-    // Shows the certificate in the registered viewer. 130401 without a context, 130402 when the viewer
-    // fails (a viewer closed by the user is no failure).
+    // Shows the certificate in the system viewer (CryptUIDlgViewCertificateW of "Cryptui.dll").
+    // 130401 without a context, 130402 when the viewer is missing or fails (a viewer closed by the
+    // user is no failure).
     void ShowDialog(HWND parent, const WCHAR* title) const;
 
     // ---- Cache ----------------------------------------------------------------------------------------
@@ -152,13 +153,6 @@ private:
 
     Vsk::Utils::CRefPtr<CImpl> m_pImpl;
 };
-
-// The certificate viewer that ShowDialog opens: TRUE when the user closed it; FALSE with the last error
-// set otherwise (ERROR_CANCELLED counts as closed). The program registers the system viewer at start;
-// the library itself shows no windows.
-using CertificateViewerProc = BOOL (*)(HWND parent, const WCHAR* title, PCCERT_CONTEXT context);
-// Null removes the viewer; ShowDialog then fails with ERROR_NOT_SUPPORTED.
-void setCertificateViewer(CertificateViewerProc viewer);
 
 // The simple display name of the subject (or the issuer): empty for a null context, one without
 // certificate information, or a name shorter than one character. 130108 when the text cannot be made.

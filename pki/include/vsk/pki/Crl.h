@@ -13,13 +13,6 @@ namespace Vsk::PKI {
 
 class CCertificate;
 
-// The CRL viewer that ShowDialog calls, in the form of CryptUIDlgViewContext (context type
-// CERT_STORE_CRL_CONTEXT). The application registers the platform's viewer; the library itself has
-// no windows. Null removes it.
-using PFN_CRL_VIEWER = BOOL (*)(DWORD contextType, const void* context, HWND owner, const WCHAR* title,
-                                DWORD flags, void* reserved);
-void SetCrlViewer(PFN_CRL_VIEWER viewer);
-
 class CCrl {
 public:
     // Private to the library.
@@ -47,8 +40,9 @@ public:
     uint64_t get_NextPublish() const;
     // The certificate is listed in this CRL, which must be its issuer's.
     bool isRevoked(const CCertificate& certificate) const;
-    // The registered CRL viewer; a user cancel is no error. Without a viewer: 140502 with
-    // ERROR_NOT_SUPPORTED.
+    // Shows the CRL: in CryptUIDlgViewContext when "Cryptui.dll" is loaded in the process (140502 when
+    // it fails; a user cancel is no error), else in the shell's viewer CryptExtOpenCRL of
+    // "cryptext.dll" over a temporary file "vsk…" (its failures come as CCryptError without step).
     void ShowDialog(HWND owner, const WCHAR* title) const;
 
     bool isNull() const { return !m_pImpl; }

@@ -42,6 +42,14 @@ auto CallOnGuiThread(F&& call) -> decltype(call()) {
     }
 }
 
+// ---- Translations ---------------------------------------------------------------------------------------
+
+// Makes Qt's own texts (file dialogs, standard buttons, context menus) Russian: installs Qt's Russian
+// translation (qtbase_ru) into the application object and makes Russian Qt's default locale (the
+// dates Qt's widgets write; the C library's locale is not touched). Call after making the QApplication; false
+// when there is none or the translation is not installed (Qt's texts stay English then).
+bool InstallQtTranslations();
+
 // ---- Message boxes -------------------------------------------------------------------------------------
 
 constexpr UINT MB_OK = 0x00000000;

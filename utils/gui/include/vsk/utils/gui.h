@@ -13,6 +13,8 @@
 
 namespace Vsk::InternalUtils {
 
+// Every function here leaves the caller's last error as it was unless the function fails itself.
+
 // ---- File dialogs ---------------------------------------------------------------------------------
 // `filter` is the double-NUL list of description and pattern pairs; `initialName` may be null. A
 // cancel raises "Файл не выбран." with the error number 1223 (ERROR_CANCELLED), by which callers
@@ -44,7 +46,7 @@ void ShowError(HWND owner, const Vsk::Utils::CError& error, const WCHAR* caption
 // ---- Windows and waits -----------------------------------------------------------------------------------
 
 // Brings the window to the front and gives it the focus; a window that already is in front is left
-// as it is.
+// as it is. Between its tries it sleeps: a pending WM_QUIT stays for the caller.
 void BringToForeground(HWND window);
 // Waits for the handles (any or all) for about `milliseconds` while dispatching the thread's events,
 // so that calls handed to this thread by the workers it waits for are served. Returns when the
@@ -70,7 +72,11 @@ HRESULT createLink(const WCHAR* target, const WCHAR* shortcut, const WCHAR* desc
 
 // Loads the module that supplies the library's dialog templates into `lib` (constructed on
 // "VskTspClient.dll"): that module when it loads, else the program's own file.
+// A failure to load the program's own file raises CLib's error.
 void LoadDialogTemplateModule(CLib& lib);
+// Test seam: the file tried after "VskTspClient.dll" in place of the program's own; null restores
+// the program's.
+void SetTemplateFallbackModuleForTests(const WCHAR* path);
 
 // Asks for a user name and password (dialog 102). A non-empty user name on entry means that the
 // previous attempt failed, which is said first. True when the user confirmed; the strings then hold
