@@ -4,6 +4,7 @@
 #include <vsk/pki/CertCache.h>
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/CryptError.h>
+#include <vsk/pki/PkiHelpers.h>
 #include <vsk/pki/Hash.h>
 #include <vsk/pki/OidNames.h>
 #include <vsk/platform/certname.h>
@@ -163,18 +164,6 @@ CWString a2w(const CAString& text) {
     return CWString(text, Vsk::Utils::CP_PROGRAM);
 }
 
-CWString sizeAndDigest(const CDataBlob& bytes) {
-    CWString text = u"size=" + Vsk::Utils::ToWString(static_cast<uint64_t>(bytes.getSize()));
-    try {
-        CHash sha1;
-        sha1.createWithNoChecks(CALG_SHA1);
-        text += u", SHA-1=" + a2w(sha1.calculate(bytes).toHex(nullptr, false));
-    } catch (const CError&) {
-        // Without a hash the size alone describes the input; its bytes never go to the log.
-    }
-    return text;
-}
-
 }  // namespace CertText
 
 using CertText::a2w;
@@ -250,7 +239,7 @@ void CCertificate::CImpl::LoadFromBlob(const CDataBlob& input) {
             // What failed to decode may be anything the user picked, a private key too: the log gets
             // its size and digest, never its bytes.
             CertText::logError(1, "Vsk::PKI::CCertificate::CImpl::LoadFromBlob",
-                               u"Certificate: " + CertText::sizeAndDigest(input), error);
+                               u"Certificate: " + SizeAndDigestText(input), error);
             throw CCryptError(130502, error);
         }
         m_context = std::move(context);
@@ -550,7 +539,7 @@ bool CCertificate::create() {
 void CCertificate::LoadFromBlob(const CDataBlob& bytes) {
     CLogScope scope;
     if (scope.getLevel() >= 5)
-        scope.enter("Vsk::PKI::CCertificate::LoadFromBlob", CertText::sizeAndDigest(bytes));
+        scope.enter("Vsk::PKI::CCertificate::LoadFromBlob", SizeAndDigestText(bytes));
     CImpl* p = impl();
     CLock lock(p);
     p->LoadFromBlob(bytes);

@@ -4,6 +4,7 @@
 
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/CryptError.h>
+#include <vsk/pki/PkiHelpers.h>
 #include <vsk/platform/certname.h>
 #include <vsk/platform/cryptui.h>
 #include <vsk/platform/file.h>
@@ -100,7 +101,7 @@ void CCrl::CImpl::LoadFromBlob(const CDataBlob& der) {
         if (!m_context) {
             const DWORD code = GetLastError();
             // Input that is no CRL may be anything, a key too: its size and digest, never its bytes.
-            CertText::log(1, "Vsk::PKI::CCrl::CImpl::LoadFromBlob", u"CRL: " + CertText::sizeAndDigest(der));
+            CertText::log(1, "Vsk::PKI::CCrl::CImpl::LoadFromBlob", u"CRL: " + SizeAndDigestText(der));
             throw CCryptError(140302, code);
         }
         readFields();

@@ -12,7 +12,5 @@ void log(int level, const char* function, const Vsk::Utils::CWString& message);
 void logError(int level, const char* function, const Vsk::Utils::CWString& message, DWORD error);
 // Code page 1251 text widened.
 Vsk::Utils::CWString a2w(const Vsk::Utils::CAString& text);
-// "size=<bytes>, SHA-1=<hex>" of input that may be secret, for log lines in place of its bytes.
-Vsk::Utils::CWString sizeAndDigest(const Vsk::Utils::CDataBlob& bytes);
 
 }  // namespace Vsk::PKI::CertText

@@ -1,4 +1,5 @@
 #include <vsk/pki/CryptoApi.h>
+#include <vsk/pki/PkiHelpers.h>
 #include <vsk/platform/wait.h>
 #include <vsk/utils/base64.h>
 #include <vsk/utils/error.h>
@@ -286,11 +287,8 @@ BOOL ImportKey(HCRYPTPROV prov, const CDataBlob& keyBlob, HCRYPTKEY decryptKey, 
             s = GetLastError();
             continue;
         }
-        // The whole blob goes into the line: it holds only public or wrapped key material.
-        logFailure(1, true, Name, e, [&] {
-            return CWString(Vsk::Utils::Base64Enc(keyBlob, Vsk::Utils::Base64NoLineBreaks),
-                            Vsk::Utils::CP_PROGRAM);
-        });
+        // A blob can hold a plain private key: the line names it by size and digest only.
+        logFailure(1, true, Name, e, [&] { return SizeAndDigestText(keyBlob); });
         if (GetLastError() != e) SetLastError(e);
         break;
     }

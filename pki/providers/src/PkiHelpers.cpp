@@ -3,6 +3,7 @@
 #include <vsk/pki/PkiHelpers.h>
 
 #include <vsk/pki/CryptoApi.h>
+#include <vsk/pki/Hash.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
 
@@ -116,6 +117,18 @@ bool isPinError(DWORD code) {
         default:
             return false;
     }
+}
+
+CWString SizeAndDigestText(const Vsk::Utils::CDataBlob& bytes) {
+    CWString text = u"size=" + Vsk::Utils::ToWString(static_cast<uint64_t>(bytes.getSize()));
+    try {
+        CHash sha1;
+        sha1.createWithNoChecks(CALG_SHA1);
+        text += u", SHA-1=" + CWString(sha1.calculate(bytes).toHex(nullptr, false), Vsk::Utils::CP_PROGRAM);
+    } catch (const CError&) {
+        // Without a hash the size alone describes the input; its bytes never go to the log.
+    }
+    return text;
 }
 
 }  // namespace Vsk::PKI

@@ -4,4 +4,4 @@
 
 // Forgets the registrations loaded into this process's OID information table, so the next use reads
 // the machine hive again (after RegistryResetForTests, as another process would).
-void ReloadRegisteredOIDInfoForTests();
+void ReloadRegisteredOIDInfo();

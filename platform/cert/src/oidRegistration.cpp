@@ -170,7 +170,7 @@ void LoadRegisteredOIDInfo() {
     EnsureOidInfoLoaded();
 }
 
-void ReloadRegisteredOIDInfoForTests() {
+void ReloadRegisteredOIDInfo() {
     std::lock_guard lock(loadMutex);
     for (const auto& [oid, group] : Applied()) {
         RemoveAddedOIDInfo(oid.c_str(), group);

@@ -9,6 +9,6 @@ namespace vsk::crypt {
 // From the next provider function on, the providers of `table` are the installed ones (enumeration,
 // defaults, acquisition); null brings the built-in providers back. Handles already open keep their
 // provider.
-void SetProviderTableForTests(std::shared_ptr<const ProviderTable> table);
+void InstallProviderTable(std::shared_ptr<const ProviderTable> table);
 
 }  // namespace vsk::crypt

@@ -154,7 +154,7 @@ std::shared_ptr<const ProviderTable> Providers() {
     return table;
 }
 
-void SetProviderTableForTests(std::shared_ptr<const ProviderTable> installed) {
+void InstallProviderTable(std::shared_ptr<const ProviderTable> installed) {
     std::lock_guard lock(tableMutex);
     table = std::move(installed);
 }

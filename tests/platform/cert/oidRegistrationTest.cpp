@@ -44,7 +44,7 @@ PCCRYPT_OID_INFO Find(const char* oid, DWORD group) {
 // As another process would see the machine hive: closed, reopened and read again.
 void Reopen() {
     RegistryResetForTests();
-    ReloadRegisteredOIDInfoForTests();
+    ReloadRegisteredOIDInfo();
     LoadRegisteredOIDInfo();
 }
 

@@ -99,11 +99,11 @@ void expectLaidOut(QWidget* dialog, QTreeWidget* list, QPlainTextEdit* value, QP
     EXPECT_FALSE(certificate->geometry().intersects(ok->geometry()));
     EXPECT_LT(certificate->geometry().left(), dialog->width() / 4);
     EXPECT_GT(ok->geometry().right(), dialog->width() * 3 / 4);
-    // The list: header shown, columns filling the visible width (two thirds and the rest), no
-    // horizontal scroll bar.
+    // The list: header shown, columns filling the visible width (the value column two thirds, the
+    // name column the rest), no horizontal scroll bar.
     EXPECT_TRUE(list->header()->isVisible());
     const int visible = list->viewport()->width();
-    EXPECT_EQ(list->columnWidth(0), 2 * visible / 3);
+    EXPECT_EQ(list->columnWidth(1), 2 * visible / 3);
     EXPECT_EQ(list->columnWidth(0) + list->columnWidth(1), visible);
     EXPECT_FALSE(list->horizontalScrollBar()->isVisible());
     // The value column shows values, not a few characters of them.

@@ -9,6 +9,8 @@
 #include <vsk/platform/shell.h>
 #include <vsk/platform/wait.h>
 #include <vsk/utils/gui.h>
+
+#include "templateModule.h"
 #include <vsk/utils/progressDialog.h>
 
 #include <QPushButton>
@@ -127,7 +129,7 @@ TEST(WindowContractTest, TemplateModuleErrorReachesTheCallerUnchanged) {
         expected = error.getText();
         expectedCode = error.getCode();
     }
-    Vsk::InternalUtils::SetTemplateFallbackModuleForTests(absent);
+    Vsk::InternalUtils::SetTemplateFallbackModule(absent);
 
     CErrorFormatter formatter;
     CWString user;
@@ -152,7 +154,7 @@ TEST(WindowContractTest, TemplateModuleErrorReachesTheCallerUnchanged) {
             EXPECT_EQ(error.getCode(), expectedCode);
         }
     }
-    Vsk::InternalUtils::SetTemplateFallbackModuleForTests(nullptr);
+    Vsk::InternalUtils::SetTemplateFallbackModule(nullptr);
 }
 
 }  // namespace

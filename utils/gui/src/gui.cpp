@@ -1,6 +1,7 @@
 // File dialogs, message boxes, the foreground window, the message-pumping wait, the certificate
 // viewer and shortcuts.
 #include "dialogs.h"
+#include "templateModule.h"
 
 #include <vsk/platform/commdlg.h>
 #include <vsk/platform/shellLink.h>
@@ -253,7 +254,7 @@ void LoadDialogTemplateModule(CLib& lib) {
     lib.load();
 }
 
-void SetTemplateFallbackModuleForTests(const WCHAR* path) {
+void SetTemplateFallbackModule(const WCHAR* path) {
     std::lock_guard lock(templateFallbackLock);
     templateFallbackPath = path ? CWString(path) : CWString();
 }

@@ -32,8 +32,8 @@ constexpr int IdList = 1001;
 constexpr int IdCertificate = 1002;
 constexpr int IdValue = 1004;
 
-// The list: the first column takes two thirds of the visible width and the second the rest, so the
-// rows never need a horizontal scroll bar; the whole value of a row is in the box below.
+// The list: the value column takes two thirds of the visible width and the name column the rest, so
+// the rows never need a horizontal scroll bar; the whole value of a row is in the box below.
 class CListView : public QTreeWidget {
 public:
     using QTreeWidget::QTreeWidget;
@@ -49,7 +49,10 @@ protected:
     }
 
 public:
-    void fitColumns() { header()->resizeSection(0, 2 * viewport()->width() / 3); }
+    void fitColumns() {
+        const int visible = viewport()->width();
+        header()->resizeSection(0, visible - 2 * visible / 3);
+    }
 };
 
 class CListDialog : public QDialog {

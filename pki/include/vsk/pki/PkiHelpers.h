@@ -44,6 +44,10 @@ Vsk::Utils::CAString RevocationModeToStr(int mode);
 // One ignore flag at a time (63: all six together).
 Vsk::Utils::CAString VerifyFlagToStr(int flag);
 
+// "size=<bytes>, SHA-1=<hex>": what log lines say of input that may be secret (a private key picked
+// by mistake, a key blob) in place of its bytes. The size alone when no hash can be made.
+Vsk::Utils::CWString SizeAndDigestText(const Vsk::Utils::CDataBlob& bytes);
+
 // ERROR_CANCELLED (1223) and SCARD_W_CANCELLED_BY_USER; not the HRESULT form of 1223.
 bool isCancelledError(DWORD code);
 // NTE_SILENT_CONTEXT and the smart-card PIN codes.

@@ -200,11 +200,11 @@ std::shared_ptr<ProviderTable> Parse(const std::string& fixture) {
 }  // namespace
 
 void UseFakeProviders(const std::string& fixture) {
-    vsk::crypt::SetProviderTableForTests(Parse(fixture));
+    vsk::crypt::InstallProviderTable(Parse(fixture));
 }
 
 void UseBuiltInProviders() {
-    vsk::crypt::SetProviderTableForTests(nullptr);
+    vsk::crypt::InstallProviderTable(nullptr);
 }
 
 }  // namespace VskTest

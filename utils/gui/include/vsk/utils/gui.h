@@ -74,9 +74,6 @@ HRESULT createLink(const WCHAR* target, const WCHAR* shortcut, const WCHAR* desc
 // "VskTspClient.dll"): that module when it loads, else the program's own file.
 // A failure to load the program's own file raises CLib's error.
 void LoadDialogTemplateModule(CLib& lib);
-// Test seam: the file tried after "VskTspClient.dll" in place of the program's own; null restores
-// the program's.
-void SetTemplateFallbackModuleForTests(const WCHAR* path);
 
 // Asks for a user name and password (dialog 102). A non-empty user name on entry means that the
 // previous attempt failed, which is said first. True when the user confirmed; the strings then hold
