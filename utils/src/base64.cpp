@@ -37,7 +37,7 @@ CAString Base64Enc(const CDataBlob& data, int flags) {
     if (size == 0) return CAString();
     if (size > MaxEncodeInput) {
         SetLastError(static_cast<DWORD>(E_FAIL));
-        throw CError("Base64Encode failed.", E_FAIL);
+        throw CError("Base64Encode failed.", static_cast<DWORD>(-1));
     }
     const BYTE* p = data.getData();
     size_t fullGroups = static_cast<size_t>(size / 3);
