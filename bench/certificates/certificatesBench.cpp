@@ -7,6 +7,8 @@
 // Prints the best round of each side and the ratio OpenSSL time / listing time.
 #include "benchSets.h"
 
+#include "tempRoot.h"
+
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/Store.h>
 #include <vsk/platform/cert.h>
@@ -25,24 +27,6 @@ using Vsk::PKI::CCertificate;
 using Vsk::PKI::CStore;
 
 namespace {
-
-std::filesystem::path makeRoot() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrovan-bench-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    const std::filesystem::path root = pattern;
-    for (const char* variable : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",
-                                 "XDG_RUNTIME_DIR", "KESTROVAN_USER_DIR", "KESTROVAN_MACHINE_DIR"}) {
-        const std::filesystem::path folder = root / variable;
-        std::filesystem::create_directories(folder);
-        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
-        setenv(variable, folder.c_str(), 1);
-    }
-    return root;
-}
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "bench_certificates: %s failed\n", what);
@@ -112,7 +96,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_certificates [--count N] [--rounds N]\n");
         return 2;
     }
-    const std::filesystem::path root = makeRoot();
+    VskTest::EnterProcessRoot("kestrovan-bench-");
     const struct {
         SetKind kind;
         const char* label;
@@ -148,7 +132,5 @@ int main(int argc, char** argv) {
                     bestOpenSsl * 1e3, bestOpenSsl * 1e6 / count);
         std::printf("  ratio OpenSSL / listing:                %8.2f\n", bestOpenSsl / best);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
     return 0;
 }

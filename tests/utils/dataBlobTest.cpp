@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -35,14 +37,9 @@ Bytes counting(size_t n) {
     return bytes;
 }
 
-// The text of the error `action` raises, or a marker when it raises none.
+// The text of the error `action` must raise.
 std::u16string errorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const CError& e) {
-        return e.getText().toU16();
-    }
-    return u"(no error)";
+    return VskTest::Thrown(action).getText().toU16();
 }
 
 }  // namespace

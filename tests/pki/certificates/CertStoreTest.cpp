@@ -39,13 +39,9 @@ constexpr DWORD ReadOnly = CERT_STORE_READONLY_FLAG;
 
 // The step code of the CCryptError the action raised (0: none); `code` receives its error code.
 DWORD stepOf(const std::function<void()>& action, int32_t* code = nullptr) {
-    try {
-        action();
-    } catch (const CCryptError& e) {
-        if (code) *code = e.getCode();
-        return e.getErrorNumber();
-    }
-    return 0;
+    const auto error = VskTest::MaybeThrown(action);
+    if (error && code) *code = error->getCode();
+    return error ? error->getErrorNumber() : 0;
 }
 
 CCertificate certificate(const CDataBlob& der) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "tempRoot.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -499,9 +501,7 @@ protected:
     std::filesystem::path dir;
 
     void Use(const std::string& fixture) {
-        char pattern[] = "/tmp/vskCryptXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = VskTest::MakeTempFolder("vsk-crypt-");
         std::ofstream(dir / "csp.ini") << fixture;
         setenv("KESTROVAN_FAKE_CSP", (dir / "csp.ini").c_str(), 1);
         CryptReloadProviders();
