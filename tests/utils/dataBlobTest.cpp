@@ -507,12 +507,8 @@ TEST(DataBlob, FailedAllocations) {
     EXPECT_EQ(bytesOf(appended), Bytes({1, 2, 3}));
 
     HeapFailNext(1);
-    try {
-        CDataBlob fresh(16);
-        ADD_FAILURE() << "no error raised";
-    } catch (const CError& e) {
-        EXPECT_EQ(e.getCode(), 14);
-    }
+    const auto e = VskTest::Thrown([&] { CDataBlob fresh(16); });
+    EXPECT_EQ(e.getCode(), 14);
 }
 
 TEST(DataBlob, CheckedDword) {
