@@ -9,6 +9,8 @@
 // certificate once the listing is done (beyond the certificate's own encoding for the library).
 #include "benchSets.h"
 
+#include "tempRoot.h"
+
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/Store.h>
 #include <vsk/platform/cert.h>
@@ -32,31 +34,8 @@ using Vsk::PKI::CStore;
 
 namespace {
 
-std::filesystem::path makeRoot() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrovan-bench-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    const std::filesystem::path root = pattern;
-    for (const char* variable :
-         {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",
-          "KESTROVAN_USER_DIR", "KESTROVAN_MACHINE_DIR", "TMPDIR"}) {
-        const std::filesystem::path folder = root / variable;
-        std::filesystem::create_directories(folder);
-        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
-        setenv(variable, folder.c_str(), 1);
-    }
-    return root;
-}
-
-std::filesystem::path g_root;
-
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "bench_certificates: %s failed\n", what);
-    std::error_code ignored;
-    if (!g_root.empty()) std::filesystem::remove_all(g_root, ignored);
     std::exit(1);
 }
 
@@ -176,7 +155,7 @@ int main(int argc, char** argv) {
             "usage: bench_certificates [--counts 1000,10000,100000] [--rounds N] [--sets gost,rsa]\n");
         return 2;
     }
-    g_root = makeRoot();
+    VskTest::EnterProcessRoot("kestrovan-bench-");
     std::printf(
         "library: open the user store (CStore::Open), CStore::GetCertificates into CCertificate objects, "
         "then per object get_Thumbprint (hex text), get_SubjectName and get_IssuerName (text), "
@@ -233,7 +212,5 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("\nratio: library CPU time / OpenSSL CPU time (below 1: the library is faster)\n");
-    std::error_code ignored;
-    std::filesystem::remove_all(g_root, ignored);
     return 0;
 }

@@ -7,6 +7,8 @@
 // (--size: one input size instead of 1 MiB and 64 bytes; --only: the sides whose names contain the
 // text, besides EVP, e.g. for a profiler).
 // Runs in a temporary root of its own, so the provider catalogue never reads or writes the real home.
+#include "tempRoot.h"
+
 #include <vsk/pki/Hash.h>
 #include <vsk/platform/crypt.h>
 
@@ -29,24 +31,6 @@ using Vsk::Utils::CDataBlob;
 using Digest = std::vector<unsigned char>;
 
 namespace {
-
-std::filesystem::path makeRoot() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrovan-bench-XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
-        std::exit(2);
-    }
-    const std::filesystem::path root = pattern;
-    for (const char* variable : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",
-                                 "XDG_RUNTIME_DIR", "KESTROVAN_USER_DIR", "KESTROVAN_MACHINE_DIR"}) {
-        const std::filesystem::path folder = root / variable;
-        std::filesystem::create_directories(folder);
-        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
-        setenv(variable, folder.c_str(), 1);
-    }
-    return root;
-}
 
 // One way of hashing a whole message; returns the digest.
 using Hasher = std::function<Digest(const unsigned char* data, size_t size)>;
@@ -108,7 +92,7 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--only"))
             only = argv[i + 1];
     }
-    const std::filesystem::path root = makeRoot();
+    VskTest::EnterProcessRoot("kestrovan-bench-");
 
     if (!LoadGostEngine()) {
         std::fprintf(stderr, "the GOST engine is missing\n");
@@ -214,7 +198,5 @@ int main(int argc, char** argv) {
     CryptReleaseContext(prov, 0);
     EVP_MD_CTX_free(ctx);
     chash.clear();
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
     return agree ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 // Fuzz entry for the ".store" (serialized certificate store) loader: whatever the input, loading
 // either fails cleanly with an error code or gives a store whose elements all read, and whose
 // saved form loads again into the same elements and saves to the same bytes. Built with clang's
-// libFuzzer (fuzz/certificates/CMakeLists.txt) and replayed over the seed corpus by the library's
+// libFuzzer (fuzz/certificates/CMakeLists.txt) and replayed over the seed corpus by the platform's
 // certificate tests under the sanitizers.
 #include <vsk/platform/cert.h>
 #include <vsk/platform/kernel.h>

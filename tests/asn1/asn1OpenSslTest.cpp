@@ -59,12 +59,7 @@ CDataBlob readFile(const std::string& path) {
 class Asn1OpenSsl : public ::testing::Test {
 public:
     static void SetUpTestSuite() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/asn1XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        dir = buf.data();
+        dir = VskTest::MakeTempFolder("asn1-").string();
         // Fixtures: an RSA CA and a GOST CA, each with a certificate, a CRL with one revoked entry,
         // and signed messages in DER and streamed BER form; the keys as PKCS#8 and SPKI.
         std::string script = R"(

@@ -47,15 +47,10 @@ inline std::u16string u16(const Vsk::Utils::CWString& s) {
     return s.getImpl() ? s.toU16() : std::u16string();
 }
 
-// The message of the CError that `f` raises; "no error" when it raises none.
+// The message of the CError that `f` must raise.
 template <class F>
 std::u16string errorOf(F&& f) {
-    try {
-        f();
-    } catch (const Vsk::Utils::CError& e) {
-        return u16(e.getMessage());
-    }
-    return u"no error";
+    return u16(VskTest::Thrown(std::forward<F>(f)).getMessage());
 }
 
 using VskTest::Utf8;

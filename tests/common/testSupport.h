@@ -1,6 +1,6 @@
 // Helpers shared by the test executables: the executable's temporary root (made by testMain.cpp), a
-// fresh root for one test, a capture of the developer log's lines, an environment guard, and UTF-8
-// <-> UTF-16 for the tests' own texts.
+// fresh root for one test, a capture of the developer log's lines, an environment guard, UTF-8 <->
+// UTF-16 for the tests' own texts, and what an action threw.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,10 +12,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "tempRoot.h"
 
 // The log capture and the CWString overloads are there for the executables that link the utilities.
 #if __has_include(<vsk/utils/log.h>)
+#include <gtest/gtest.h>
+#include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/string.h>
 #define VSK_TEST_SUPPORT_HAS_UTILS 1
@@ -23,7 +28,8 @@
 
 namespace VskTest {
 
-// The temporary root of the whole test executable; a child process started by a test shares it.
+// The temporary root of the whole test executable (tempRoot.h); a child process started by a test
+// shares it.
 inline std::string RootPath() {
     const char* root = std::getenv("KESTROVAN_TEST_ROOT");
     return root ? root : "";
@@ -44,21 +50,10 @@ public:
     // are named but left for the library to make, for tests that watch that.
     enum class Folders { Made, Missing };
 
-    explicit TestRoot(Folders folders = Folders::Made) : m_make(folders == Folders::Made) {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/vsk-test-XXXXXX";
-        if (!mkdtemp(pattern.data())) std::abort();
-        chmod(pattern.c_str(), 0755);
-        m_path = pattern;
+    explicit TestRoot(Folders folders = Folders::Made)
+        : m_make(folders == Folders::Made), m_path(MakeTempFolder("vsk-test-").string()) {
         remember("TMPDIR");
-        point("HOME", "home");
-        point("XDG_DATA_HOME", "data");
-        point("XDG_CONFIG_HOME", "config");
-        point("XDG_CACHE_HOME", "cache");
-        point("XDG_RUNTIME_DIR", "runtime", 0700);
-        point("KESTROVAN_USER_DIR", "user", 0700);
-        point("KESTROVAN_MACHINE_DIR", "machine");
-        set("KESTROVAN_EVENTLOG_FILE", m_path + "/eventlog.txt");
+        for (const auto& [variable, value] : RootEnvironment(m_path, false)) point(variable, value);
     }
     ~TestRoot() {
         for (const auto& [name, value] : m_saved) {
@@ -92,13 +87,15 @@ private:
         const char* value = std::getenv(name);
         m_saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
     }
-    void point(const char* name, const char* sub, mode_t mode = 0755) {
-        const std::string folder = m_path + "/" + sub;
-        if (m_make || name == std::string_view("HOME") || name == std::string_view("XDG_RUNTIME_DIR")) {
-            std::filesystem::create_directories(folder);
-            chmod(folder.c_str(), mode);
-        }
-        set(name, folder);
+    // The home and runtime folders are always made; the others only for Folders::Made.
+    void point(const std::string& name, const std::string& path) {
+        for (const RootEntry& entry : RootLayout())
+            if (entry.folder && name == entry.variable &&
+                (m_make || name == "HOME" || name == "XDG_RUNTIME_DIR")) {
+                std::filesystem::create_directories(path);
+                chmod(path.c_str(), entry.mode);
+            }
+        set(name.c_str(), path);
     }
 
     bool m_make;
@@ -203,6 +200,26 @@ inline std::string Utf8(const char8_t* text) {
 #ifdef VSK_TEST_SUPPORT_HAS_UTILS
 inline std::string Utf8(const Vsk::Utils::CWString& text) {
     return Utf8(text.toU16());
+}
+
+// What `action` threw: the CError it raised (a CCryptError and its kin as their CError), or nothing
+// when it returned.
+template <class Action>
+std::optional<Vsk::Utils::CError> MaybeThrown(Action&& action) {
+    try {
+        std::forward<Action>(action)();
+    } catch (const Vsk::Utils::CError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// The CError that `action` must raise; a test failure, and an empty CError, when it returned.
+template <class Action>
+Vsk::Utils::CError Thrown(Action&& action) {
+    if (auto error = MaybeThrown(std::forward<Action>(action))) return *error;
+    ADD_FAILURE() << "nothing raised";
+    return Vsk::Utils::CError();
 }
 
 // Collects the developer log's lines while it lives, at `level` when one is given; the level is

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,12 +32,7 @@ uint64_t refsOf(const CWString& s) {
 }
 
 std::u16string errorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const CError& e) {
-        return e.getText().toU16();
-    }
-    return u"(no error)";
+    return VskTest::Thrown(action).getText().toU16();
 }
 
 struct Item : CRefMan {

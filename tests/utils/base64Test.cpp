@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <string>
 #include <vector>
 
@@ -147,13 +149,9 @@ TEST(Base64, Recognition) {
 
 TEST(Base64, CheckedDecodingAndDisplayText) {
     EXPECT_EQ(Base64Dec(CDataBlob()).getSize(), 0u);
-    try {
-        Base64Dec(bytes(std::string("\x30\x82", 2)));
-        FAIL() << "no error";
-    } catch (const CError& e) {
-        EXPECT_EQ(e.getMessage().toU16().substr(0, 46),
-                  std::u16string(u"Данные не являются корректно Base64 кодированными").substr(0, 46));
-    }
+    const auto e = VskTest::Thrown([&] { Base64Dec(bytes(std::string("\x30\x82", 2))); });
+    EXPECT_EQ(e.getMessage().toU16().substr(0, 46),
+              std::u16string(u"Данные не являются корректно Base64 кодированными").substr(0, 46));
     EXPECT_EQ(ToBase64Text(bytes("Q")).toU16(), u"Q");
     EXPECT_EQ(ToBase64Text(bytes(std::string("\x30\x82", 2))).toU16(), u"MII=");
     EXPECT_EQ(ToBase64Text(bytes(utf16le("QUJD").substr(2))).toU16(), u"QUJD");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -36,14 +38,9 @@ Bytes counting(size_t n) {
     return bytes;
 }
 
-// The text of the error `action` raises, or a marker when it raises none.
+// The text of the error `action` must raise.
 std::u16string errorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const CError& e) {
-        return e.getText().toU16();
-    }
-    return u"(no error)";
+    return VskTest::Thrown(action).getText().toU16();
 }
 
 }  // namespace
@@ -511,12 +508,8 @@ TEST(DataBlob, FailedAllocations) {
     EXPECT_EQ(bytesOf(appended), Bytes({1, 2, 3}));
 
     HeapFailNext(1);
-    try {
-        CDataBlob fresh(16);
-        ADD_FAILURE() << "no error raised";
-    } catch (const CError& e) {
-        EXPECT_EQ(e.getCode(), 14);
-    }
+    const auto e = VskTest::Thrown([&] { CDataBlob fresh(16); });
+    EXPECT_EQ(e.getCode(), 14);
 }
 
 TEST(DataBlob, CheckedDword) {

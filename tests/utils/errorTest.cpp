@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <climits>
 #include <functional>
 #include <string>
@@ -53,14 +55,9 @@ protected:
 };
 
 std::u16string messageOf(const std::function<void()>& raise) {
-    try {
-        raise();
-    } catch (const CError& e) {
-        EXPECT_EQ(e.getCode(), 0);
-        return e.getMessage().toU16();
-    }
-    ADD_FAILURE() << "nothing raised";
-    return {};
+    const CError e = VskTest::Thrown(raise);
+    EXPECT_EQ(e.getCode(), 0);
+    return e.getMessage().toU16();
 }
 
 }  // namespace

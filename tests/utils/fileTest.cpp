@@ -38,17 +38,6 @@ void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// Runs `op` and returns the error it raised; fails the test when it raised nothing.
-CError Raised(const std::function<void()>& op) {
-    try {
-        op();
-    } catch (const CError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error raised";
-    return CError();
-}
-
 }  // namespace
 
 // ---- CFile ----------------------------------------------------------------------------------------
@@ -101,7 +90,7 @@ TEST(CFileErrors, TextsAndCodes) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         CFile file;
-        const CError error = Raised([&] { row.op(file); });
+        const CError error = Thrown([&] { row.op(file); });
         const std::u16string message = error.getMessage().toU16();
         if (row.code == 0) {
             EXPECT_EQ(Utf8(message), Utf8(row.message));
@@ -127,7 +116,7 @@ TEST(CFileErrors, WholeFileLimits) {
         ::close(fd);
     }
     CFile file;
-    CError error = Raised([&] { file.readAll(Utf16(big).c_str()); });
+    CError error = Thrown([&] { file.readAll(Utf16(big).c_str()); });
     EXPECT_EQ(Utf8(error.getMessage()),
               Utf8(u"Файл \"" + Utf16(big) + u"\" слишком большой для чтения целиком!"));
     EXPECT_EQ(error.getCode(), 0);
@@ -141,7 +130,7 @@ TEST(CFileErrors, WholeFileLimits) {
     struct stat st {};
     if (stat(shortFile, &st) == 0 && st.st_size == 4096 && access(shortFile, R_OK) == 0) {
         CFile partial;
-        error = Raised([&] { partial.readAll(Utf16(shortFile).c_str()); });
+        error = Thrown([&] { partial.readAll(Utf16(shortFile).c_str()); });
         const std::string expected = Utf8(u"Файл \"" + Utf16(shortFile) + u"\" не прочтен полностью (");
         EXPECT_EQ(Utf8(error.getMessage()).rfind(expected, 0), 0u) << Utf8(error.getMessage());
         EXPECT_NE(Utf8(error.getMessage()).find(Utf8(u" из 4096)")), std::string::npos);

@@ -27,13 +27,8 @@ std::u16string FirstLine(const CError& error) {
 }
 
 CError LoadError(CLib& lib, const std::function<void()>& op) {
-    try {
-        op();
-    } catch (const CError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error for " << Utf8(lib.getModuleName());
-    return CError();
+    SCOPED_TRACE(Utf8(lib.getModuleName()));
+    return Thrown(op);
 }
 
 }  // namespace

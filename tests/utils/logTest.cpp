@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tempRoot.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -70,26 +72,13 @@ struct ProbeResult {
 class LogProbeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vsklog.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-        for (const char* sub : {"home", "data", "config", "cache", "runtime", "user", "machine"})
-            fs::create_directories(m_root / sub);
-        fs::permissions(m_root / "runtime", fs::perms::owner_all);
-        m_env = {
-            {"HOME", (m_root / "home").string()},
-            {"XDG_DATA_HOME", (m_root / "data").string()},
-            {"XDG_CONFIG_HOME", (m_root / "config").string()},
-            {"XDG_CACHE_HOME", (m_root / "cache").string()},
-            {"XDG_RUNTIME_DIR", (m_root / "runtime").string()},
-            {"KESTROVAN_USER_DIR", (m_root / "user").string()},
-            {"KESTROVAN_MACHINE_DIR", (m_root / "machine").string()},
-            {"KESTROVAN_EVENTLOG_FILE", (m_root / "events.txt").string()},
+        m_root = VskTest::MakeTempFolder("vsklog-");
+        for (const auto& [variable, value] : VskTest::RootEnvironment(m_root)) m_env[variable] = value;
+        m_env.insert({
             {"KESTROVAN_ADMIN", "0"},
             {"TMPDIR", m_root.string()},
             {"TZ", "UTC"},
-        };
+        });
     }
     void TearDown() override {
         std::error_code ignored;
@@ -141,7 +130,7 @@ protected:
 
     fs::path logFolder() const { return m_root / "data" / "Helvor"; }
     fs::path logFile(const std::string& name = "logProbe.dev.log") const { return logFolder() / name; }
-    std::string events() const { return ReadFile(m_root / "events.txt"); }
+    std::string events() const { return ReadFile(m_root / "eventlog.txt"); }
 
     fs::path m_root;
     std::map<std::string, std::string> m_env;
@@ -455,7 +444,7 @@ TEST_F(LogProbeTest, FailuresGoToTheEventLog) {
               "Helvor\terror\t0x80004005\tCLog not created, lost line\n"
               "Helvor\terror\t0x80004005\tCLog not created, getMaxSize 4194304\n");
 
-    fs::remove(m_root / "events.txt");
+    fs::remove(m_root / "eventlog.txt");
     std::ofstream(m_root / "blocker") << "a file where a folder should be";
     probe({"clock", FixedClock(), "regsz", "HKCU", LogKey, "logFolder",
            (m_root / "blocker" / "sub").string(),  //

@@ -45,13 +45,9 @@ TEST(Memory, FailedAllocationsLeaveCounterAndRaise) {
     EXPECT_EQ(getAllocatedBytes(), before);
 
     HeapFailNext(1);
-    try {
-        CRefPtr<Tracked>::create();
-        FAIL() << "no error raised";
-    } catch (const CError& e) {
-        EXPECT_EQ(e.getCode(), 14);
-        EXPECT_TRUE(e.getMessage().startsWith(CWString(u"Нехватка памяти для выделения ")));
-    }
+    const auto e = VskTest::Thrown([&] { CRefPtr<Tracked>::create(); });
+    EXPECT_EQ(e.getCode(), 14);
+    EXPECT_TRUE(e.getMessage().startsWith(CWString(u"Нехватка памяти для выделения ")));
 }
 
 TEST(Memory, FreeKeepsCallersLastError) {

@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <cstring>
 #include <functional>
 #include <string>
 
 using namespace Vsk::Utils;
 using Vsk::InternalUtils::GetLog;
+using VskTest::Thrown;
 
 namespace {
 
@@ -19,17 +22,6 @@ uint64_t refs(const CWString& s) {
 }
 uint64_t refs(const CAString& s) {
     return s.getImpl() ? s.getImpl()->getRefCount() : 0;
-}
-
-// Runs `raise` and returns the error it raised; records a failure when nothing was raised.
-CError errorOf(const std::function<void()>& raise) {
-    try {
-        raise();
-    } catch (const CError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "nothing raised";
-    return CError();
 }
 
 // Allocation failures are injected into the process heap; the common record must exist before, so
@@ -109,7 +101,7 @@ TEST_F(StringTest, UnknownCodePageLeavesStatusUntilChecked) {
         EXPECT_EQ(code, 87);
         EXPECT_EQ(i == 0 ? wide.getLength() : narrow.getLength(), 0u);
         EXPECT_EQ(i == 0 ? wide.c_str()[0] : narrow.c_str()[0], 0);
-        CError e = errorOf([&] { i == 0 ? wide.checkStatus() : narrow.checkStatus(); });
+        CError e = Thrown([&] { i == 0 ? wide.checkStatus() : narrow.checkStatus(); });
         EXPECT_EQ(e.getCode(), 87);
         EXPECT_TRUE(e.getMessage().startsWith(CWString(u"Внутренняя ошибка")));
     }
@@ -255,7 +247,7 @@ TEST_F(StringTest, AtAllowsTheTerminatorOnly) {
         {[] { CAString(u"", Whole, 1251).at(0); }, u"Индекс 0 за пределом 0"},
     };
     for (const Row& row : rows) {
-        CError e = errorOf(row.call);
+        CError e = Thrown(row.call);
         EXPECT_EQ(e.getCode(), 0);
         EXPECT_EQ(e.getMessage().toU16(), row.text);
     }
@@ -324,7 +316,7 @@ TEST_F(StringTest, AllocationFailures) {
 
     // assign: out of memory for the implementation's size.
     HeapFailNext(1);
-    CError e = errorOf([] {
+    CError e = Thrown([] {
         CAString s;
         s.assign("abc");
     });
@@ -335,7 +327,7 @@ TEST_F(StringTest, AllocationFailures) {
     CWString target(u"abc");
     CWString sharer = target;
     HeapFailNext(1);
-    e = errorOf([&] { target.setLength(2); });
+    e = Thrown([&] { target.setLength(2); });
     EXPECT_EQ(e.getCode(), 0);
     EXPECT_EQ(e.getMessage().toU16(), u"Объект class Vsk::Utils::CWString::CImpl не был создан!");
     EXPECT_FALSE(target.getImpl());
@@ -348,7 +340,7 @@ TEST_F(StringTest, AllocationFailures) {
     EXPECT_EQ(grows.toU16(), u"abc");
     int code = -1;
     EXPECT_EQ(grows.getStatus(&code), 2u);
-    e = errorOf([&] { grows.checkStatus(); });
+    e = Thrown([&] { grows.checkStatus(); });
     EXPECT_EQ(e.getMessage().toU16(), u"Нехватка памяти");
     EXPECT_EQ(e.getCode(), 0);
 }
@@ -358,7 +350,7 @@ TEST_F(StringTest, InvalidLengthsAreRefused) {
     CWString tooLong("abc", size_t{1} << 33, CP_PROGRAM);
     EXPECT_EQ(tooLong.getStatus(), 3u);
     EXPECT_EQ(tooLong.getLength(), 0u);
-    EXPECT_EQ(errorOf([&] { tooLong.checkStatus(); }).getMessage().toU16(), u"Исходные данные не валидны");
+    EXPECT_EQ(Thrown([&] { tooLong.checkStatus(); }).getMessage().toU16(), u"Исходные данные не валидны");
     CAString negative("abc", -2);
     EXPECT_EQ(negative.getStatus(), 2u);
     EXPECT_EQ(negative.getLength(), 0u);

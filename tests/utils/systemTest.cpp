@@ -247,16 +247,13 @@ TEST(SystemServices, VersionsOfFilesAndModules) {
 
 TEST(SystemServices, ResourceLoaderReportsMissingResourcesAndModules) {
     CResourceLoader loader;
-    try {
-        loader.load(nullptr, u"DIALOG", u"TEMPLATE");
-        ADD_FAILURE() << "no error";
-    } catch (const CError& error) {
+    {
+        const auto error = VskTest::Thrown([&] { loader.load(nullptr, u"DIALOG", u"TEMPLATE"); });
         EXPECT_EQ(error.getMessage().toU16().rfind(u"Не найден ресурс.", 0), 0u);
     }
-    try {
-        loader.load(u"/nonexistent/module.so", u"DIALOG", u"TEMPLATE");
-        ADD_FAILURE() << "no error";
-    } catch (const CError& error) {
+    {
+        const auto error =
+            VskTest::Thrown([&] { loader.load(u"/nonexistent/module.so", u"DIALOG", u"TEMPLATE"); });
         EXPECT_EQ(error.getMessage().toU16().rfind(u"Не найден модуль /nonexistent/module.so", 0), 0u);
         EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_MOD_NOT_FOUND));
     }

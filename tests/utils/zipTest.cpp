@@ -54,16 +54,6 @@ std::string FirstLine(const CError& error) {
     return message.substr(0, message.find("\r\n"));
 }
 
-CError Raised(const std::function<void()>& op) {
-    try {
-        op();
-    } catch (const CError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error raised";
-    return CError();
-}
-
 bool HaveUnzip() {
     return system("unzip -v >/dev/null 2>&1") == 0;
 }
@@ -82,7 +72,7 @@ TEST(CZip, TwoEntriesOneArchiveNoTemporaryLeft) {
         zip.Save(Utf16(archive).c_str(), false);
         EXPECT_EQ(CountTempFiles("zip_"), 0);
         // Saved: the object starts over and has nothing to save.
-        EXPECT_EQ(FirstLine(Raised([&] { zip.Save(Utf16(archive).c_str(), true); })),
+        EXPECT_EQ(FirstLine(Thrown([&] { zip.Save(Utf16(archive).c_str(), true); })),
                   Utf8(u"Архив пуст или уже был сохранен!"));
         // A new Add starts a new archive in a new temporary file.
         zip.Add(Blob("again"), u"again.txt");
@@ -101,7 +91,7 @@ TEST(CZip, SaveFailures) {
     const std::string target = RootPath() + "/existing.zip";
     {
         CZip fresh;
-        EXPECT_EQ(FirstLine(Raised([&] { fresh.Save(Utf16(target).c_str(), false); })),
+        EXPECT_EQ(FirstLine(Thrown([&] { fresh.Save(Utf16(target).c_str(), false); })),
                   Utf8(u"Архив пуст или уже был сохранен!"));
     }
 
@@ -109,7 +99,7 @@ TEST(CZip, SaveFailures) {
     {
         CZip zip;
         zip.Add(Blob("data"), u"a.txt");
-        const CError error = Raised([&] { zip.Save(Utf16(target).c_str(), false); });
+        const CError error = Thrown([&] { zip.Save(Utf16(target).c_str(), false); });
         EXPECT_EQ(FirstLine(error), Utf8(u"Ошибка перезаписи файла " + Utf16(target) + u"!"));
         EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_ALREADY_EXISTS));
         EXPECT_EQ(ReadBytes(target), "keep me");
@@ -121,7 +111,7 @@ TEST(CZip, SaveFailures) {
     // A failed move can be retried with replacing allowed.
     CZip retry;
     retry.Add(Blob("data"), u"a.txt");
-    Raised([&] { retry.Save(Utf16(target).c_str(), false); });
+    Thrown([&] { retry.Save(Utf16(target).c_str(), false); });
     retry.Save(Utf16(target).c_str(), true);
     EXPECT_EQ(ReadBytes(target).substr(0, 2), "PK");
     EXPECT_EQ(CountTempFiles("zip_"), 0);
@@ -154,10 +144,10 @@ TEST(CZip, ClosedArchiveTakesNoMoreEntries) {
     zip.Add(Blob("data"), u"a.txt");
     // The temporary file disappears under the archive: the save stops after closing the archive.
     std::filesystem::remove(TempArchive());
-    CError error = Raised([&] { zip.Save(Utf16(RootPath() + "/never.zip").c_str(), false); });
+    CError error = Thrown([&] { zip.Save(Utf16(RootPath() + "/never.zip").c_str(), false); });
     EXPECT_EQ(FirstLine(error), "SetFileAttributes");
     EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_FILE_NOT_FOUND));
-    error = Raised([&] { zip.Add(Blob("more"), u"b.txt"); });
+    error = Thrown([&] { zip.Add(Blob("more"), u"b.txt"); });
     EXPECT_EQ(FirstLine(error), Utf8(u"Архив уже закрыт для добавления данных!"));
     EXPECT_FALSE(std::filesystem::exists(RootPath() + "/never.zip"));
 }
@@ -168,9 +158,9 @@ TEST(CZip, EntryNames) {
     const std::u16string name = u"Журнал\\лог.txt";
     {
         CZip zip;
-        EXPECT_EQ(FirstLine(Raised([&] { zip.Add(Blob("x"), u""); })),
+        EXPECT_EQ(FirstLine(Thrown([&] { zip.Add(Blob("x"), u""); })),
                   Utf8(u"Неверный параметр записи ZIP-архива"));
-        EXPECT_EQ(FirstLine(Raised([&] { zip.Add(Blob("x"), nullptr); })),
+        EXPECT_EQ(FirstLine(Thrown([&] { zip.Add(Blob("x"), nullptr); })),
                   Utf8(u"Неверный параметр записи ZIP-архива"));
         zip.Add(Blob("x"), name.c_str());
         zip.Save(Utf16(archive).c_str(), false);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 using Vsk::PKI::CCertVerifySettings;
 using Vsk::PKI::CCommonSettings;
 using Vsk::Utils::CWString;
@@ -46,12 +48,8 @@ TEST(CertVerifySettings, CopiesShareAndEmptyHandlesRaiseExceptForTheText) {
     CCertVerifySettings empty(static_cast<const CCertVerifySettings*>(nullptr));
     EXPECT_TRUE(empty.isNull());
     EXPECT_EQ(empty.getText().getLength(), 0u);
-    try {
-        empty.get_RevocationFlag();
-        FAIL() << "no error";
-    } catch (const Vsk::Utils::CError& e) {
-        EXPECT_EQ(text(e.getText()), u"Объект class Vsk::PKI::CCertVerifySettings::CImpl не был создан!");
-    }
+    const auto e = VskTest::Thrown([&] { empty.get_RevocationFlag(); });
+    EXPECT_EQ(text(e.getText()), u"Объект class Vsk::PKI::CCertVerifySettings::CImpl не был создан!");
     EXPECT_THROW(CCertVerifySettings{&empty}, Vsk::Utils::CError);
 }
 

@@ -39,13 +39,9 @@ constexpr DWORD ReadOnly = CERT_STORE_READONLY_FLAG;
 
 // The step code of the CCryptError the action raised (0: none); `code` receives its error code.
 DWORD stepOf(const std::function<void()>& action, int32_t* code = nullptr) {
-    try {
-        action();
-    } catch (const CCryptError& e) {
-        if (code) *code = e.getCode();
-        return e.getErrorNumber();
-    }
-    return 0;
+    const auto error = VskTest::MaybeThrown(action);
+    if (error && code) *code = error->getCode();
+    return error ? error->getErrorNumber() : 0;
 }
 
 CCertificate certificate(const CDataBlob& der) {
@@ -152,13 +148,9 @@ TEST_F(CertStore, AddWithEachDispositionFindAndDelete) {
     EXPECT_TRUE(store.FindCertificate(thumb.c_str(), &byThumb).isNull());
     EXPECT_NE(byThumb.get_CertContext(), nullptr);
     EXPECT_TRUE(store.FindCertificate(std::string(40, '0').c_str()).isNull());
-    try {
-        store.FindCertificate("12 3G");
-        ADD_FAILURE() << "no error";
-    } catch (const Vsk::Utils::CError& e) {
-        EXPECT_EQ(e.getCode(), 87);  // E_INVALIDARG
-        EXPECT_EQ(e.getText().toU16().rfind(u"Неверный формат отпечатка сертификата: ", 0), 0u);
-    }
+    const auto e = VskTest::Thrown([&] { store.FindCertificate("12 3G"); });
+    EXPECT_EQ(e.getCode(), 87);  // E_INVALIDARG
+    EXPECT_EQ(e.getText().toU16().rfind(u"Неверный формат отпечатка сертификата: ", 0), 0u);
     EXPECT_EQ(stepOf([&] { store.FindCertificate(""); }), 150702u);
     EXPECT_EQ(stepOf([&] { store.FindCertificate(CCertificate(true)); }), 150702u);
 
@@ -195,12 +187,8 @@ TEST_F(CertStore, ClosedStoreAndEmptyHandle) {
     EXPECT_EQ(store.get_Flags(), 0u);
 
     CStore none(false);
-    try {
-        none.Open(u"MY", CU);
-        FAIL() << "no error";
-    } catch (const Vsk::Utils::CError& e) {
-        EXPECT_EQ(e.getText().toU16(), u"Объект class Vsk::PKI::CStore::CImpl не был создан!");
-    }
+    const auto e = VskTest::Thrown([&] { none.Open(u"MY", CU); });
+    EXPECT_EQ(e.getText().toU16(), u"Объект class Vsk::PKI::CStore::CImpl не был создан!");
 }
 
 TEST_F(CertStore, OpenWithTheHeldNameBufferKeepsTheStore) {

@@ -44,13 +44,9 @@ std::u16string u16(const std::string& ascii) {
 // The error number of what `action` raises (0 when it raises nothing), and its text.
 template <class Action>
 DWORD errorNumberOf(Action action, std::u16string* text = nullptr) {
-    try {
-        action();
-    } catch (const CError& error) {
-        if (text) *text = error.getText().toU16();
-        return error.getErrorNumber();
-    }
-    return 0;
+    const auto error = VskTest::MaybeThrown(action);
+    if (error && text) *text = error->getText().toU16();
+    return error ? error->getErrorNumber() : 0;
 }
 
 Made gost256() {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -94,12 +96,8 @@ TEST_F(CrlObject, EmptyObjectAndEmptyHandle) {
     EXPECT_EQ(stepOf([&] { crl.ShowDialog(nullptr, nullptr); }), 140501u);
 
     CCrl none(false);
-    try {
-        none.get_ThisUpdate();
-        FAIL() << "no error";
-    } catch (const Vsk::Utils::CError& e) {
-        EXPECT_EQ(e.getText().toU16(), u"Объект class Vsk::PKI::CCrl::CImpl не был создан!");
-    }
+    const auto e = VskTest::Thrown([&] { none.get_ThisUpdate(); });
+    EXPECT_EQ(e.getText().toU16(), u"Объект class Vsk::PKI::CCrl::CImpl не был создан!");
 }
 
 // A serial number listed by one authority says nothing about another authority's certificate with

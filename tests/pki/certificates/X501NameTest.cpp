@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,12 +85,9 @@ TEST(X501Name, PutOidTrimsAndRejectsWhatIsNoOid) {
                         {"2.5.a", u"2.5.a не OID"},
                         {"   ", u"OID пуст"}};
     for (const Row& row : rows) {
-        try {
-            attribute.put_OID(CAString(row.oid));
-            ADD_FAILURE() << row.oid;
-        } catch (const Vsk::Utils::CError& e) {
-            EXPECT_EQ(e.getMessage().toU16(), std::u16string(row.message));
-        }
+        SCOPED_TRACE(row.oid);
+        const auto e = VskTest::Thrown([&] { attribute.put_OID(CAString(row.oid)); });
+        EXPECT_EQ(e.getMessage().toU16(), std::u16string(row.message));
     }
 }
 

@@ -159,13 +159,11 @@ TEST(ParsePublicKeyBlobTest, SizesAndRefusals) {
         }
         EXPECT_EQ(parameters.getSize(), row.parameterLength) << row.bits;
     }
-    try {
+    const auto e = VskTest::Thrown([&] {
         CDataBlob key, parameters;
         ALG_ID algorithm = 0;
         parsePublicKeyBlob(make(100, RSA1_MAGIC, 512), key, parameters, algorithm);
-        ADD_FAILURE() << "an RSA blob was taken for a GOST one";
-    } catch (const CError& e) {
-        EXPECT_EQ(e.getMessage().toU16(), u"Не поддерживаемый формат: не GR3410_1_MAGIC");
-        EXPECT_EQ(e.getCode(), 0);
-    }
+    });
+    EXPECT_EQ(e.getMessage().toU16(), u"Не поддерживаемый формат: не GR3410_1_MAGIC");
+    EXPECT_EQ(e.getCode(), 0);
 }

@@ -31,12 +31,7 @@ bool isOpen(HCRYPTPROV prov) {
 }
 
 std::u16string raised(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const CError& e) {
-        return e.getMessage().toU16();
-    }
-    return u"<nothing raised>";
+    return VskTest::Thrown(call).getMessage().toU16();
 }
 
 }  // namespace

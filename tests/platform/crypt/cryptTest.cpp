@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "tempRoot.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>

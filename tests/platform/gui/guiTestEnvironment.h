@@ -8,6 +8,8 @@
 
 #include <vsk/platform/gui.h>
 
+#include "tempRoot.h"
+
 #include <QApplication>
 #include <QProcess>
 #include <QThread>
@@ -25,9 +27,7 @@ namespace GuiTest {
 class Environment : public ::testing::Environment {
 public:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vsk-gui-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root() = pattern;
+        root() = VskTest::MakeTempFolder("vsk-gui-").string();
         if (!getenv("VSK_GUI_SCREENSHOTS")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
         static int argc = 1;
         static char name[] = "vsk-gui-test";

@@ -124,29 +124,36 @@ TEST(Wait, MutexIsAbandonedWhenItsOwnersThreadIsSignalled) {
 }
 
 TEST(Wait, TimeOutTakesAboutTheTimeAsked) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-    DWORD result = 0;
-    std::chrono::milliseconds took{};
+    // The other thread holds the mutex until told to let go, so the wait below can only time out.
+    struct Holder {
+        HANDLE mutex;
+        std::atomic<bool> taken{false}, release{false};
+    } holder{CreateMutexW(nullptr, FALSE, nullptr)};
+    ASSERT_NE(holder.mutex, nullptr);
     HANDLE thread = CreateThread(
         nullptr, 0,
         [](void* p) -> DWORD {
-            WaitForSingleObject(static_cast<HANDLE>(p), 0);
-            Sleep(400);
-            ReleaseMutex(static_cast<HANDLE>(p));
+            auto* holder = static_cast<Holder*>(p);
+            WaitForSingleObject(holder->mutex, 0);
+            holder->taken = true;
+            while (!holder->release) Sleep(1);
+            ReleaseMutex(holder->mutex);
             return 0;
         },
-        mutex, 0, nullptr);
-    Sleep(50);
+        &holder, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    while (!holder.taken) Sleep(1);
     const auto start = std::chrono::steady_clock::now();
-    result = WaitForSingleObject(mutex, 150);
-    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_EQ(result, WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(holder.mutex, 150), WAIT_TIMEOUT);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(took.count(), 140);
-    EXPECT_EQ(WaitForSingleObject(mutex, 10000), WAIT_OBJECT_0);
-    ReleaseMutex(mutex);
+    holder.release = true;
+    EXPECT_EQ(WaitForSingleObject(holder.mutex, 10000), WAIT_OBJECT_0);
+    ReleaseMutex(holder.mutex);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
-    CloseHandle(mutex);
+    CloseHandle(holder.mutex);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // SelectFile, SelectExistingFile and SelectWriteFile: cancel, failure, flags and the bound on the
 // initial name.
 #include "guiTestEnvironment.h"
+#include "testSupport.h"
 
 #include <vsk/platform/commdlg.h>
 #include <vsk/utils/gui.h>
@@ -53,28 +54,23 @@ TEST_F(SelectFileTest, ChosenPathIsReturnedWithTheDialogsFlags) {
 
 TEST_F(SelectFileTest, CancelRaisesFileNotChosenWithNumber1223) {
     for (bool save : {false, true}) {
-        try {
+        const auto error = VskTest::Thrown([&] {
             if (save)
                 Vsk::InternalUtils::SelectWriteFile(u"Сохраните", nullptr, Filter, u"cer", nullptr);
             else
                 Vsk::InternalUtils::SelectExistingFile(u"Откройте", nullptr, Filter, u"cer", nullptr);
-            ADD_FAILURE() << "no error";
-        } catch (const CError& error) {
-            EXPECT_EQ(error.getErrorNumber(), 1223u);
-            EXPECT_TRUE(error.getText().startsWith(CWString(u"Файл не выбран.")));
-        }
+        });
+        EXPECT_EQ(error.getErrorNumber(), 1223u);
+        EXPECT_TRUE(error.getText().startsWith(CWString(u"Файл не выбран.")));
     }
 }
 
 TEST_F(SelectFileTest, DialogFailureNamesTheTitleAndTheExtendedError) {
     answer = u"/" + std::u16string(1100, u'ф');
-    try {
-        Vsk::InternalUtils::SelectWriteFile(u"Сохраните", nullptr, Filter, nullptr, nullptr);
-        ADD_FAILURE() << "no error";
-    } catch (const CError& error) {
-        EXPECT_TRUE(error.getText().startsWith(CWString(u"Ошибка диалога \"Сохраните\": 12291")));
-        EXPECT_NE(error.getErrorNumber(), 1223u);
-    }
+    const auto error = VskTest::Thrown(
+        [&] { Vsk::InternalUtils::SelectWriteFile(u"Сохраните", nullptr, Filter, nullptr, nullptr); });
+    EXPECT_TRUE(error.getText().startsWith(CWString(u"Ошибка диалога \"Сохраните\": 12291")));
+    EXPECT_NE(error.getErrorNumber(), 1223u);
 }
 
 TEST_F(SelectFileTest, InitialNameIsCutTo1023Characters) {

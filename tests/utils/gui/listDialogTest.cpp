@@ -1,5 +1,6 @@
 // The list dialog: rows, columns, the resizing rule and the certificate button.
 #include "guiTestEnvironment.h"
+#include "testSupport.h"
 
 #include <vsk/platform/cert.h>
 #include <vsk/utils/gui.h>
@@ -45,12 +46,8 @@ TEST(ListDialogParamsTest, RowsAndAttachments) {
 
 TEST(ListDialogParamsTest, ArrayEmptyTextForAttachWithoutRows) {
     CListDialogParams params;
-    try {
-        params.attachToLastItem(CWString(u"x"), &Cert);
-        FAIL();
-    } catch (const CError& error) {
-        EXPECT_TRUE(error.getText().startsWith(CWString(u"Массив пуст")));
-    }
+    const auto error = VskTest::Thrown([&] { params.attachToLastItem(CWString(u"x"), &Cert); });
+    EXPECT_TRUE(error.getText().startsWith(CWString(u"Массив пуст")));
 }
 
 class ListDialogTest : public ::testing::TestWithParam<QSize> {
@@ -209,13 +206,11 @@ TEST(ListDialogKeyContainerTest, RowsFitTheTemplateSize) {
 TEST(ListDialogFailureTest, DeadParentRaisesTheLastError) {
     CListDialogParams params;
     fill(params);
-    try {
+    const auto error = VskTest::Thrown([&] {
         params.show(CWString(u"x"), CWString(u"a"), CWString(u"b"), reinterpret_cast<HWND>(uintptr_t{0x10}),
                     true);
-        FAIL();
-    } catch (const CError& error) {
-        EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_INVALID_WINDOW_HANDLE));
-    }
+    });
+    EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_INVALID_WINDOW_HANDLE));
     EXPECT_EQ(params.getDialog(), nullptr);
 }
 

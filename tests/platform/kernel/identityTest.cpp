@@ -60,9 +60,8 @@ TEST(Identity, StateRootsFollowTheEnvironment) {
 }
 
 TEST(Identity, CreatedRootsGetTheirModes) {
-    std::string pattern = (fs::temp_directory_path() / "vsk-identity-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    fs::path tmp = pattern;
+    const VskTest::TempFolder folder("vsk-identity-");
+    const fs::path& tmp = folder.path();
     mode_t oldMask = umask(077);  // the machine folder stays readable by everyone all the same
     EnvGuard user("KESTROVAN_USER_DIR", (tmp / "a/b/user").c_str());
     EnvGuard machine("KESTROVAN_MACHINE_DIR", (tmp / "c/machine").c_str());
@@ -86,7 +85,6 @@ TEST(Identity, CreatedRootsGetTheirModes) {
         fclose(f);
     }
     EXPECT_EQ(UserStateRoot(true), "");
-    fs::remove_all(tmp);
 }
 
 }  // namespace

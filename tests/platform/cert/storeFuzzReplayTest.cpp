@@ -1,19 +1,19 @@
 // Replays the ".store" loader's fuzz harness over its seed corpus and over every prefix and
 // one-byte change of each seed, so that the sanitizer builds of the tests run what the fuzzer runs.
-#include "../../../fuzz/certificates/storeFuzz.cpp"
-
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
 namespace {
 
 TEST(StoreFuzzReplay, SeedCorpusAndItsMutations) {
-    const std::filesystem::path corpus =
-        std::filesystem::path(__FILE__).parent_path() / "../../../fuzz/certificates/corpus";
+    const std::filesystem::path corpus = std::filesystem::path(VSK_FUZZ_CORPUS);
     ASSERT_TRUE(std::filesystem::is_directory(corpus));
     size_t seeds = 0;
     for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
