@@ -15,8 +15,6 @@ using Vsk::InternalUtils::GetLog;
 
 namespace {
 
-constexpr DWORD LastErrorCode = static_cast<DWORD>(-1);
-
 std::u16string sys(DWORD code) {
     return GetSystemErrorText(code).toU16();
 }

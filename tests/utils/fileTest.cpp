@@ -79,7 +79,7 @@ TEST(CFileErrors, TextsAndCodes) {
              static_cast<CDataBlob&>(f) = CDataBlob(size_t{4});
              f.read();
          },
-         u"Ошибка чтения файла \"" + Utf16(writeOnly) + u"\"", static_cast<DWORD>(-1)},
+         u"Ошибка чтения файла \"" + Utf16(writeOnly) + u"\"", Vsk::Utils::LastErrorCode},
         {"write to a full device",
          [](CFile& f) {
              static_cast<CDataBlob&>(f) = CDataBlob("data", 4, true);
@@ -98,7 +98,7 @@ TEST(CFileErrors, TextsAndCodes) {
         } else {
             // The system's text for the code follows on its own line.
             EXPECT_EQ(Utf8(message.substr(0, message.find(u"\r\n"))), Utf8(row.message));
-            if (row.code == static_cast<DWORD>(-1))
+            if (row.code == Vsk::Utils::LastErrorCode)
                 EXPECT_NE(error.getCode(), 0);
             else
                 EXPECT_EQ(error.getCode(), static_cast<int32_t>(row.code));

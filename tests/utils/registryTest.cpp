@@ -141,7 +141,7 @@ TEST_F(RegistryAccess, MigrationKeepsWhatTheNewKeyAlreadyHas) {
     put(HKEY_CURRENT_USER, NewPath, u"log", std::string("\x05\0\0\0", 4), REG_DWORD);
     put(HKEY_CURRENT_USER, NewPath + std::u16string(u"\\Both"), u"kept", "newer");
 
-    CError error(static_cast<DWORD>(0));
+    CError error(Vsk::Utils::NoErrorCode);
     EXPECT_EQ(bytesOf(regReadValue(NewPath, u"logMaxSize", HKEY_CURRENT_USER, &error)), "old-size");
     EXPECT_TRUE(error.isEmpty()) << Vsk::Utils::CAString(error.getMessage(), CP_UTF8).toStd();
 
@@ -219,7 +219,7 @@ TEST_F(RegistryAccess, FailuresGiveCodesAndExactTexts) {
         EXPECT_EQ(code, 2);
         EXPECT_EQ(text.toU16(), std::u16string(row.text));
 
-        CError error(static_cast<DWORD>(0));
+        CError error(Vsk::Utils::NoErrorCode);
         EXPECT_EQ(regReadValue(row.path, row.name, row.root, &error).getSize(), 0u);
         EXPECT_EQ(error.getCode(), 2);
         EXPECT_EQ(error.getMessage().toU16().rfind(row.text, 0), 0u);

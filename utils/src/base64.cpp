@@ -37,7 +37,7 @@ CAString Base64Enc(const CDataBlob& data, int flags) {
     if (size == 0) return CAString();
     if (size > MaxEncodeInput) {
         SetLastError(static_cast<DWORD>(E_FAIL));
-        throw CError("Base64Encode failed.", static_cast<DWORD>(-1));
+        throw CError("Base64Encode failed.", Vsk::Utils::LastErrorCode);
     }
     const BYTE* p = data.getData();
     size_t fullGroups = static_cast<size_t>(size / 3);
@@ -179,7 +179,7 @@ CDataBlob Base64Dec(CDataBlob text) {
                                    u"size=" + ToWString(static_cast<uint64_t>(text.getSize())));
     CDataBlob decoded;
     if (!IsBase64(text, &decoded))
-        throw CError("Данные не являются корректно Base64 кодированными", static_cast<DWORD>(-1));
+        throw CError("Данные не являются корректно Base64 кодированными", Vsk::Utils::LastErrorCode);
     return decoded;
 }
 

@@ -38,14 +38,14 @@ CWString logName(const char* fullName) {
 }
 
 [[noreturn]] void raise(const char* text) {
-    throw CError(text, static_cast<DWORD>(0));
+    throw CError(text, Vsk::Utils::NoErrorCode);
 }
 
 // Status 2 is a failed allocation of `size` bytes; anything else is invalid input, reported with
 // the thread's last error.
 CError statusError(DWORD status, size_t size) {
     if (status == CDataBlob::CImpl::StatusNoMemory) return OutOfMemoryError(size);
-    return CError("Исходные данные для CDataBlob не валидны.", static_cast<DWORD>(-1));
+    return CError("Исходные данные для CDataBlob не валидны.", Vsk::Utils::LastErrorCode);
 }
 
 bool pointsInto(const void* data, const BYTE* buffer, uint64_t size) {
@@ -366,12 +366,12 @@ void CDataBlob::fillRandom() {
     const size_t whole = size - size % 4;
     unsigned int value = 0;
     for (size_t i = 0; i < whole; i += 4) {
-        if (rand_s(&value) != 0) throw CError("rand_s failed", static_cast<DWORD>(-1));
+        if (rand_s(&value) != 0) throw CError("rand_s failed", Vsk::Utils::LastErrorCode);
         std::memcpy(bytes + i, &value, 4);
     }
     const size_t rest = size - whole;
     if (rest != 0) {
-        if (rand_s(&value) != 0) throw CError("rand_s failed", static_cast<DWORD>(-1));
+        if (rand_s(&value) != 0) throw CError("rand_s failed", Vsk::Utils::LastErrorCode);
         for (size_t j = 0; j < rest; ++j) bytes[whole + j] = static_cast<BYTE>(value >> (8 * (rest - j)));
     }
 }
@@ -425,7 +425,7 @@ void CDataBlob::fromHex(const char* text, bool reverseBytes) {
 
     clear();
     if (!bytes.empty()) setData(bytes.size(), bytes.data(), true, false);
-    if (error) throw CError(*error, static_cast<DWORD>(0));
+    if (error) throw CError(*error, Vsk::Utils::NoErrorCode);
     if (reverseBytes) reverse();
 }
 

@@ -91,7 +91,7 @@ void ensureReservedOutOfMemory() {
     std::lock_guard<std::mutex> guard(g_reservedLock);
     if (g_reserved.load(std::memory_order_relaxed)) return;
     try {
-        CError error(CWString(), static_cast<DWORD>(0));
+        CError error(CWString(), Vsk::Utils::NoErrorCode);
         error.getImpl()->m_code = static_cast<int32_t>(ERROR_OUTOFMEMORY);
         error.getImpl()->m_message = GetSystemErrorText(ERROR_OUTOFMEMORY);
         g_reserved.store(new (g_reservedStorage) CError(error), std::memory_order_release);
@@ -114,7 +114,7 @@ void CError::CImpl::init(const CWString& text, DWORD code) {
     m_code = static_cast<int32_t>(code);
     m_message = text;
     if (code != 0) {
-        if (code == static_cast<DWORD>(-1)) {
+        if (code == Vsk::Utils::LastErrorCode) {
             code = GetLastError();
             m_code = static_cast<int32_t>(code);
             if (code != 0) SetLastError(0);
@@ -141,7 +141,7 @@ void CError::CImpl::init(const CWString& text, HRESULT hr) {
 // ---- Construction -------------------------------------------------------------------------------
 
 CError::CError() : m_pImpl(newErrorImpl()) {
-    m_pImpl->init(CWString(), static_cast<DWORD>(-1));
+    m_pImpl->init(CWString(), Vsk::Utils::LastErrorCode);
 }
 
 CError::CError(DWORD code) : m_pImpl(newErrorImpl()) {
@@ -158,17 +158,17 @@ CError::CError(const CWString& text, DWORD code) : m_pImpl(newErrorImpl()) {
 
 // The C-text forms resolve -1 themselves, so the caller's last error is left as it was.
 CError::CError(const char* text, DWORD code) : m_pImpl(newErrorImpl()) {
-    if (code == static_cast<DWORD>(-1)) code = GetLastError();
+    if (code == Vsk::Utils::LastErrorCode) code = GetLastError();
     m_pImpl->init(fromProgramText(text), code);
 }
 
 CError::CError(const WCHAR* text, DWORD code) : m_pImpl(newErrorImpl()) {
-    if (code == static_cast<DWORD>(-1)) code = GetLastError();
+    if (code == Vsk::Utils::LastErrorCode) code = GetLastError();
     m_pImpl->init(text ? CWString(text) : CWString(), code);
 }
 
 CError::CError(const CWString& text, const char* sourceFile, int line) : m_pImpl(newErrorImpl()) {
-    m_pImpl->init(text, static_cast<DWORD>(-1));
+    m_pImpl->init(text, Vsk::Utils::LastErrorCode);
     m_pImpl->m_sourceFile = CAString(sourceFile ? sourceFile : "");
     m_pImpl->m_line = line;
 }
@@ -318,15 +318,15 @@ CAString StripNamespacePrefix(const CAString& name) {
 }
 
 CError MakeError(const char* text) {
-    return CError(text, static_cast<DWORD>(0));
+    return CError(text, Vsk::Utils::NoErrorCode);
 }
 
 CError MakeError(const CAString& text) {
-    return CError(text, static_cast<DWORD>(0));
+    return CError(text, Vsk::Utils::NoErrorCode);
 }
 
 CError MakeError(const CWString& text) {
-    return CError(text, static_cast<DWORD>(0));
+    return CError(text, Vsk::Utils::NoErrorCode);
 }
 
 // ---- Formatter ----------------------------------------------------------------------------------
@@ -390,16 +390,16 @@ void raiseNotCreated(const std::type_info& type) {
     char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
     CAString name(status == 0 && demangled ? demangled : type.name());
     std::free(demangled);
-    throw CError(CAString("Объект class ") + name + " не был создан!", static_cast<DWORD>(0));
+    throw CError(CAString("Объект class ") + name + " не был создан!", Vsk::Utils::NoErrorCode);
 }
 
 void raiseArrayEmpty() {
-    throw CError("Массив пуст", static_cast<DWORD>(0));
+    throw CError("Массив пуст", Vsk::Utils::NoErrorCode);
 }
 
 void raiseIndexOutOfRange(size_t index, size_t limit) {
     throw CError(CAString("Индекс ") + UInt64ToAString(index) + " за пределом " + UInt64ToAString(limit),
-                 static_cast<DWORD>(0));
+                 Vsk::Utils::NoErrorCode);
 }
 
 }  // namespace Vsk::Utils

@@ -58,7 +58,7 @@ void CFile::openForRead(const WCHAR* path) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (m_file == INVALID_HANDLE_VALUE)
-        throw CError(quoted(u"Файл \"", m_path, u"\" не открылся на чтение"), static_cast<DWORD>(-1));
+        throw CError(quoted(u"Файл \"", m_path, u"\" не открылся на чтение"), Vsk::Utils::LastErrorCode);
 }
 
 void CFile::openForWrite(const WCHAR* path, DWORD disposition) {
@@ -69,17 +69,17 @@ void CFile::openForWrite(const WCHAR* path, DWORD disposition) {
     m_file = ::CreateFileW(m_path.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_file == INVALID_HANDLE_VALUE)
-        throw CError(quoted(u"Файл \"", m_path, u"\" не открылся на запись"), static_cast<DWORD>(-1));
+        throw CError(quoted(u"Файл \"", m_path, u"\" не открылся на запись"), Vsk::Utils::LastErrorCode);
 }
 
 DWORD CFile::read() {
     CLogScope scope;
     const int level = GetLogLevel();
     if (level >= 4) scope.enter("Vsk::InternalUtils::CFile::read", ToWString(CDataBlob::getSize()), this);
-    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт на чтение!", static_cast<DWORD>(0));
+    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт на чтение!", Vsk::Utils::NoErrorCode);
     DWORD done = 0;
     if (!::ReadFile(m_file, getData(), CDataBlob::getSize(), &done, nullptr))
-        throw CError(quoted(u"Ошибка чтения файла \"", m_path, u"\""), static_cast<DWORD>(-1));
+        throw CError(quoted(u"Ошибка чтения файла \"", m_path, u"\""), Vsk::Utils::LastErrorCode);
     if (level >= 3) scope.setResult(ToWString(done));
     return done;
 }
@@ -90,21 +90,21 @@ void CFile::write() {
         scope.enter("Vsk::InternalUtils::CFile::write", ToWString(CDataBlob::getSize()), this);
     const DWORD size = CDataBlob::getSize();
     if (size == 0) return;
-    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт на запись!", static_cast<DWORD>(0));
+    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт на запись!", Vsk::Utils::NoErrorCode);
     DWORD written = 0;
     if (!::WriteFile(m_file, getData(), size, &written, nullptr))
-        throw CError(quoted(u"Ошибка записи в файл \"", m_path, u"\""), static_cast<DWORD>(-1));
+        throw CError(quoted(u"Ошибка записи в файл \"", m_path, u"\""), Vsk::Utils::LastErrorCode);
     if (written != size)
         throw CError(quoted(u"В файл \"", m_path, u"\" записано байт ") + ToWString(written) + u" из " +
                          ToWString(size),
-                     static_cast<DWORD>(0));
+                     Vsk::Utils::NoErrorCode);
 }
 
 uint64_t CFile::getSize() {
-    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт!", static_cast<DWORD>(0));
+    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт!", Vsk::Utils::NoErrorCode);
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(m_file, &size))
-        throw CError(quoted(u"Не получен размер файла \"", m_path, u"\""), static_cast<DWORD>(-1));
+        throw CError(quoted(u"Не получен размер файла \"", m_path, u"\""), Vsk::Utils::LastErrorCode);
     return static_cast<uint64_t>(size.QuadPart);
 }
 
@@ -136,16 +136,16 @@ void CFile::readAll(const WCHAR* path) {
     const uint64_t size = getSize();
     if (size > 0xFFFFFFFFull)
         throw CError(quoted(u"Файл \"", m_path, u"\" слишком большой для чтения целиком!"),
-                     static_cast<DWORD>(0));
+                     Vsk::Utils::NoErrorCode);
     // Fresh storage, so a blob this file was made from is not overwritten.
     static_cast<CDataBlob&>(*this) = CDataBlob(static_cast<size_t>(size));
     DWORD done = 0;
     if (!::ReadFile(m_file, getData(), static_cast<DWORD>(size), &done, nullptr))
-        throw CError(quoted(u"Ошибка чтения файла \"", m_path, u"\"."), static_cast<DWORD>(-1));
+        throw CError(quoted(u"Ошибка чтения файла \"", m_path, u"\"."), Vsk::Utils::LastErrorCode);
     if (done != size)
         throw CError(quoted(u"Файл \"", m_path, u"\" не прочтен полностью (") + ToWString(done) + u" из " +
                          ToWString(size) + u")",
-                     static_cast<DWORD>(0));
+                     Vsk::Utils::NoErrorCode);
     close();
 }
 
@@ -165,7 +165,7 @@ CWString GetTempPathW() {
     if (size == 0) size = MAX_PATH;
     std::vector<WCHAR> buffer(size + 1, 0);
     const DWORD length = ::GetTempPathW(size, buffer.data());
-    if (length == 0 || length >= size) throw CError(u"GetTempPath", static_cast<DWORD>(-1));
+    if (length == 0 || length >= size) throw CError(u"GetTempPath", Vsk::Utils::LastErrorCode);
     CWString path(buffer.data(), static_cast<size_t>(length));
     if (level >= 3) scope.setResult(path);
     return path;
@@ -359,7 +359,7 @@ CWString Get_TempFileName(const WCHAR* prefix) {
         const char* sourceFile = InternalUtils::GetFileNamePartA(__FILE__);
         throw CError(u"Внутренняя ошибка. " + CWString(sourceFile, std::strlen(sourceFile), CP_PROGRAM) +
                          u":" + ToWString(__LINE__) + u".",
-                     static_cast<DWORD>(0));
+                     Vsk::Utils::NoErrorCode);
     }
     // Braced upper-case form: keep the 36 characters between the braces, in lower case.
     for (int i = 1; i <= 36; ++i) text[i] = towlower16(text[i]);

@@ -78,19 +78,19 @@ bool GetAppVersion(const WCHAR* filePath, CAppVersion& version) {
         DWORD handle = 0;
         const DWORD size = GetFileVersionInfoSizeW(filePath, &handle);
         if (size == 0) {
-            CError("Ошибка GetFileVersionInfoSize!", static_cast<DWORD>(-1));
+            CError("Ошибка GetFileVersionInfoSize!", Vsk::Utils::LastErrorCode);
             return false;
         }
         CDataBlob buffer(static_cast<size_t>(size));
         if (!GetFileVersionInfoW(filePath, 0, size, buffer.getData())) {
-            CError("Ошибка GetFileVersionInfo!", static_cast<DWORD>(-1));
+            CError("Ошибка GetFileVersionInfo!", Vsk::Utils::LastErrorCode);
             return false;
         }
         void* fixed = nullptr;
         UINT length = 0;
         if (!VerQueryValueW(buffer.getData(), u"\\", &fixed, &length) || !fixed ||
             length < sizeof(VS_FIXEDFILEINFO)) {
-            CError("Ошибка VerQueryValue!", static_cast<DWORD>(-1));
+            CError("Ошибка VerQueryValue!", Vsk::Utils::LastErrorCode);
             return false;
         }
         const auto* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
@@ -106,7 +106,7 @@ bool GetAppVersion(const WCHAR* filePath, CAppVersion& version) {
         return true;
     } catch (...) {
         if (GetLogLevel() >= 1) {
-            const CError error(static_cast<DWORD>(-1));
+            const CError error(Vsk::Utils::LastErrorCode);
             LogAt(1, u"Utils::GetAppVersion GetAppVersion " + error.getText());
         }
         return false;
@@ -121,15 +121,15 @@ CDataBlob CResourceLoader::load(const WCHAR* moduleFile, const WCHAR* name, cons
     release();
     if (moduleFile) {
         m_module = LoadLibraryW(moduleFile);
-        if (!m_module) throw CError(u"Не найден модуль " + CWString(moduleFile), static_cast<DWORD>(-1));
+        if (!m_module) throw CError(u"Не найден модуль " + CWString(moduleFile), Vsk::Utils::LastErrorCode);
     }
     HRSRC found = FindResourceW(m_module, name, type);
-    if (!found) throw CError("Не найден ресурс.", static_cast<DWORD>(-1));
+    if (!found) throw CError("Не найден ресурс.", Vsk::Utils::LastErrorCode);
     m_resource = LoadResource(m_module, found);
-    if (!m_resource) throw CError("LoadResource failed.", static_cast<DWORD>(-1));
+    if (!m_resource) throw CError("LoadResource failed.", Vsk::Utils::LastErrorCode);
     const DWORD size = SizeofResource(m_module, found);
     const void* bytes = LockResource(m_resource);
-    if (!bytes) throw CError("LockResource failed.", static_cast<DWORD>(-1));
+    if (!bytes) throw CError("LockResource failed.", Vsk::Utils::LastErrorCode);
     // The copy outlives the module, which is freed next.
     CDataBlob copy(bytes, size, true);
     release();
@@ -155,7 +155,7 @@ CWString CreateGuid() {
     WCHAR buffer[64] = {};
     const int written = StringFromGUID2(guid, buffer, 64);
     // The braced form is 38 characters and its NUL.
-    if (written < 39) throw CError("StringFromGUID2", static_cast<DWORD>(-1));
+    if (written < 39) throw CError("StringFromGUID2", Vsk::Utils::LastErrorCode);
     CWString text(buffer + 1, static_cast<size_t>(36));
     for (DWORD i = 0; i < text.getLength(); ++i) {
         WCHAR* c = text.at(i);
@@ -223,12 +223,12 @@ CDataBlob CreateSecurityDescriptorForAdminAndCurrentUser(ACL** dacl, bool everyo
 
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_READ, &token))
-        throw CError("OpenProcessToken", static_cast<DWORD>(-1));
+        throw CError("OpenProcessToken", Vsk::Utils::LastErrorCode);
     alignas(8) BYTE tokenBuffer[TokenUserBufferSize];
     DWORD length = 0;
     const BOOL haveUser = GetTokenInformation(token, TokenUser, tokenBuffer, sizeof(tokenBuffer), &length);
     if (!haveUser) {
-        CError error("GetTokenInformation", static_cast<DWORD>(-1));
+        CError error("GetTokenInformation", Vsk::Utils::LastErrorCode);
         closeHandle(&token);
         throw error;
     }
@@ -259,7 +259,7 @@ CDataBlob CreateSecurityDescriptorForAdminAndCurrentUser(ACL** dacl, bool everyo
     SidHolder admins;
     if (!AllocateAndInitializeSid(&SECURITY_NT_AUTHORITY, 2, SECURITY_BUILTIN_DOMAIN_RID,
                                   DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins.sid))
-        throw CError("AllocateAndInitializeSid DOMAIN_ALIAS_RID_ADMINS", static_cast<DWORD>(-1));
+        throw CError("AllocateAndInitializeSid DOMAIN_ALIAS_RID_ADMINS", Vsk::Utils::LastErrorCode);
     fill(entries[1], GenericAll, TRUSTEE_IS_GROUP, admins.sid);
 
     SidHolder everyone;
@@ -267,7 +267,7 @@ CDataBlob CreateSecurityDescriptorForAdminAndCurrentUser(ACL** dacl, bool everyo
     if (everyoneMayRead) {
         if (!AllocateAndInitializeSid(&SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0,
                                       0, &everyone.sid))
-            throw CError("AllocateAndInitializeSid SECURITY_WORLD_RID", static_cast<DWORD>(-1));
+            throw CError("AllocateAndInitializeSid SECURITY_WORLD_RID", Vsk::Utils::LastErrorCode);
         fill(entries[2], GenericRead, TRUSTEE_IS_WELL_KNOWN_GROUP, everyone.sid);
         count = 3;
     }
@@ -281,9 +281,9 @@ CDataBlob CreateSecurityDescriptorForAdminAndCurrentUser(ACL** dacl, bool everyo
         CDataBlob descriptor(static_cast<size_t>(SECURITY_DESCRIPTOR_MIN_LENGTH));
         descriptor.zeroFill();
         if (!InitializeSecurityDescriptor(descriptor.getData(), SECURITY_DESCRIPTOR_REVISION))
-            throw CError("InitializeSecurityDescriptor", static_cast<DWORD>(-1));
+            throw CError("InitializeSecurityDescriptor", Vsk::Utils::LastErrorCode);
         if (!SetSecurityDescriptorDacl(descriptor.getData(), TRUE, *dacl, FALSE))
-            throw CError("SetSecurityDescriptorDacl", static_cast<DWORD>(-1));
+            throw CError("SetSecurityDescriptorDacl", Vsk::Utils::LastErrorCode);
         return descriptor;
     } catch (...) {
         LocalFree(*dacl);

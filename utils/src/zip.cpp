@@ -90,7 +90,7 @@ const char* zipResultText(int result) {
 }
 
 void checkZipResult(int result) {
-    if (result != ZIP_OK) throw CError(zipResultText(result), static_cast<DWORD>(-1));
+    if (result != ZIP_OK) throw CError(zipResultText(result), Vsk::Utils::LastErrorCode);
 }
 
 }  // namespace
@@ -107,7 +107,7 @@ CZip::CImpl::~CImpl() {
 
 void CZip::CImpl::open() {
     if (m_zip) return;
-    if (m_file) throw CError(u"Архив уже закрыт для добавления данных!", static_cast<DWORD>(-1));
+    if (m_file) throw CError(u"Архив уже закрыт для добавления данных!", Vsk::Utils::LastErrorCode);
 
     CDataBlob descriptor;
     ACL* dacl = nullptr;
@@ -127,7 +127,7 @@ void CZip::CImpl::open() {
         CLastErrorGuard keep;
         if (dacl) ::LocalFree(dacl);
     }
-    if (file == INVALID_HANDLE_VALUE) throw CError("CreateFile", static_cast<DWORD>(-1));
+    if (file == INVALID_HANDLE_VALUE) throw CError("CreateFile", Vsk::Utils::LastErrorCode);
     m_file = file;
 
     zlib_filefunc64_def io{};
@@ -140,7 +140,7 @@ void CZip::CImpl::open() {
     io.zerror_file = zipErrorHandle;
     io.opaque = m_file;
     m_zip = zipOpen2_64(nullptr, APPEND_STATUS_CREATE, nullptr, &io);
-    if (!m_zip) throw CError("CreateZip", static_cast<DWORD>(-1));
+    if (!m_zip) throw CError("CreateZip", Vsk::Utils::LastErrorCode);
 }
 
 void CZip::CImpl::add(const CDataBlob& data, const WCHAR* name) {
@@ -162,7 +162,7 @@ void CZip::CImpl::add(const CDataBlob& data, const WCHAR* name) {
         ::WideCharToMultiByte(static_cast<UINT>(codePage), 0, entry.data(), static_cast<int>(entry.size()),
                               name8, MaxEntryName, nullptr, nullptr);
     // A name that does not fit whole would be stored cut or empty.
-    if (length <= 0) throw CError("WideCharToMultiByte", static_cast<DWORD>(-1));
+    if (length <= 0) throw CError("WideCharToMultiByte", Vsk::Utils::LastErrorCode);
     name8[length] = 0;
 
     zip_fileinfo info{};
@@ -192,18 +192,18 @@ void CZip::CImpl::save(const WCHAR* path, bool replace) {
         checkZipResult(zipClose(zip, nullptr));
     }
     const CWString tempPath = m_tempFile.getPath();
-    if (tempPath.getLength() == 0) throw CError(u"Архив пуст или уже был сохранен!", static_cast<DWORD>(-1));
+    if (tempPath.getLength() == 0) throw CError(u"Архив пуст или уже был сохранен!", Vsk::Utils::LastErrorCode);
     if (!::SetFileAttributesW(tempPath.c_str(), FILE_ATTRIBUTE_NORMAL))
-        throw CError("SetFileAttributes", static_cast<DWORD>(-1));
+        throw CError("SetFileAttributes", Vsk::Utils::LastErrorCode);
     if (m_file) {
         HANDLE file = m_file;
         m_file = nullptr;
-        if (!::CloseHandle(file)) throw CError("CloseHandle", static_cast<DWORD>(-1));
+        if (!::CloseHandle(file)) throw CError("CloseHandle", Vsk::Utils::LastErrorCode);
     }
     const DWORD flags =
         MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     if (!::MoveFileExW(tempPath.c_str(), path, flags))
-        throw CError(u"Ошибка перезаписи файла " + CWString(path) + u"!", static_cast<DWORD>(-1));
+        throw CError(u"Ошибка перезаписи файла " + CWString(path) + u"!", Vsk::Utils::LastErrorCode);
     m_tempFile.reset();
 }
 

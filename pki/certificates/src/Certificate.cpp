@@ -684,7 +684,7 @@ void CCertificate::ShowDialog(HWND parent, const WCHAR* title) const {
     CertContextPtr shown;
     {
         CLock lock(p);
-        if (!p->m_context) throw CCryptError(130401, static_cast<DWORD>(0));
+        if (!p->m_context) throw CCryptError(130401, Vsk::Utils::NoErrorCode);
         shown = duplicateContext(p->m_context.get());
     }
     // The system viewer of the windowing part; a program without windows lacks the module

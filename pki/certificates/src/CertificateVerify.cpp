@@ -15,15 +15,15 @@ using Vsk::Utils::CWString;
 
 DWORD CCertificate::VerifyCertificate(PCCERT_CONTEXT context, const CCertVerifySettings* settings,
                                       const FILETIME* /*time*/) {
-    if (!settings) throw CCryptError(130701, static_cast<DWORD>(0));
-    if (!context || !context->pCertInfo) throw CCryptError(130702, static_cast<DWORD>(0));
+    if (!settings) throw CCryptError(130701, Vsk::Utils::NoErrorCode);
+    if (!context || !context->pCertInfo) throw CCryptError(130702, Vsk::Utils::NoErrorCode);
     Vsk::InternalUtils::CLogScope scope;
     if (scope.getLevel() >= 4)
         scope.enter("Vsk::PKI::CCertificate::VerifyCertificate",
                     getCertContextText(context) + u", " + settings->getText());
     throw Vsk::Utils::CError(CWString(u"Не реализовано, не было необходимости. ") + CWString(__FILE__, 1251) +
                                  u":" + Vsk::Utils::ToWString(__LINE__) + u".",
-                             static_cast<DWORD>(0));
+                             Vsk::Utils::NoErrorCode);
 }
 
 DWORD CCertificate::Verify(const CCertVerifySettings& settings, const FILETIME* time) const {

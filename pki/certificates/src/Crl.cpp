@@ -61,7 +61,7 @@ void CCrl::CImpl::clear() {
 }
 
 void CCrl::CImpl::readFields() {
-    if (!m_context || !m_context->pCrlInfo) throw CCryptError(140201, static_cast<DWORD>(0));
+    if (!m_context || !m_context->pCrlInfo) throw CCryptError(140201, Vsk::Utils::NoErrorCode);
     const CRL_INFO& info = *m_context->pCrlInfo;
     m_issuer->fromX501Name(CDataBlob(info.Issuer.pbData, info.Issuer.cbData, true));
 
@@ -69,11 +69,11 @@ void CCrl::CImpl::readFields() {
         CERT_NAME_BLOB issuer = info.Issuer;
         const DWORD length =
             CertNameToStrW(m_context->dwCertEncodingType, &issuer, IssuerStrType, nullptr, 0);
-        if (length == 0) throw CError(static_cast<DWORD>(-1));
+        if (length == 0) throw CError(Vsk::Utils::LastErrorCode);
         CWString text(static_cast<size_t>(length));
         const DWORD written =
             CertNameToStrW(m_context->dwCertEncodingType, &issuer, IssuerStrType, text.at(0), length);
-        if (text.checkStatus() != 0) throw CError(static_cast<DWORD>(-1));
+        if (text.checkStatus() != 0) throw CError(Vsk::Utils::LastErrorCode);
         text.setLength(written ? written - 1 : 0);
         m_issuerText = text;
     } catch (const CError& e) {
@@ -87,7 +87,7 @@ void CCrl::CImpl::readFields() {
         DWORD size = sizeof time;
         if (!CryptDecodeObject(Encoding, X509_CHOICE_OF_TIME, ext.Value.pbData, ext.Value.cbData, 0, &time,
                                &size))
-            throw CCryptError(140203, static_cast<DWORD>(-1));
+            throw CCryptError(140203, Vsk::Utils::LastErrorCode);
         m_nextPublish = time;
         break;
     }
@@ -95,7 +95,7 @@ void CCrl::CImpl::readFields() {
 
 void CCrl::CImpl::LoadFromBlob(const CDataBlob& der) {
     clear();
-    if (der.getSize() == 0) throw CCryptError(140301, static_cast<DWORD>(0));
+    if (der.getSize() == 0) throw CCryptError(140301, Vsk::Utils::NoErrorCode);
     try {
         m_context.reset(CertCreateCRLContext(Encoding, der.getData(), der.getSize()));
         if (!m_context) {
@@ -118,7 +118,7 @@ void CCrl::CImpl::put_CrlContext(PCCRL_CONTEXT context) {
     clear();
     if (!context) return;
     m_context.reset(CertDuplicateCRLContext(context));
-    if (!m_context) throw CCryptError(140101, static_cast<DWORD>(-1));
+    if (!m_context) throw CCryptError(140101, Vsk::Utils::LastErrorCode);
     try {
         readFields();
     } catch (const CCryptError&) {
@@ -180,12 +180,12 @@ uint64_t CCrl::get_NextPublish() const {
 
 bool CCrl::isRevoked(const CCertificate& certificate) const {
     const CImpl* p = impl();
-    if (!p->m_context) throw CCryptError(140201, static_cast<DWORD>(0));
+    if (!p->m_context) throw CCryptError(140201, Vsk::Utils::NoErrorCode);
     PCCERT_CONTEXT cert = certificate.get_CertContext();
     if (!cert) throw CCryptError(CError("Сертификат не задан", E_INVALIDARG));
     PCRL_ENTRY entry = nullptr;
     if (!CertFindCertificateInCRL(cert, p->m_context.get(), 0, nullptr, &entry))
-        throw CCryptError(0, static_cast<DWORD>(-1));
+        throw CCryptError(0, Vsk::Utils::LastErrorCode);
     return entry != nullptr;
 }
 
@@ -199,12 +199,12 @@ void showThroughShell(PCCRL_CONTEXT context, HWND owner) {
     const CWString folder = Vsk::InternalUtils::GetTempPathW();
     WCHAR path[MAX_PATH + 1] = {};
     if (!GetTempFileNameW(folder.c_str(), u"vsk", 0, path))
-        throw CError("GetTempFileName", static_cast<DWORD>(-1));
+        throw CError("GetTempFileName", Vsk::Utils::LastErrorCode);
     {
         HANDLE file =
             CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE)
-            throw CError(u"CreateFile(" + CWString(path) + u")", static_cast<DWORD>(-1));
+            throw CError(u"CreateFile(" + CWString(path) + u")", Vsk::Utils::LastErrorCode);
         DWORD written = 0;
         const BOOL ok = WriteFile(file, context->pbCrlEncoded, context->cbCrlEncoded, &written, nullptr);
         const DWORD error = GetLastError();
@@ -227,19 +227,19 @@ void showThroughShell(PCCRL_CONTEXT context, HWND owner) {
         Vsk::InternalUtils::CLib cryptext(u"cryptext.dll");
         const HMODULE module = cryptext.load();
         const auto open = reinterpret_cast<PFN_CRYPTEXT_OPEN_CRL>(GetProcAddress(module, "CryptExtOpenCRL"));
-        if (!open) throw CError("CryptExtOpenCRL отсутствует", static_cast<DWORD>(-1));
+        if (!open) throw CError("CryptExtOpenCRL отсутствует", Vsk::Utils::LastErrorCode);
         const Vsk::Utils::CAString narrowPath(CWString(path), CP);
         open(owner, module, narrowPath.c_str(), ShowCommand);
         cleanup.armed = false;
     }
-    if (!DeleteFileW(path)) throw CError(u"DeleteFile(" + CWString(path) + u")", static_cast<DWORD>(-1));
+    if (!DeleteFileW(path)) throw CError(u"DeleteFile(" + CWString(path) + u")", Vsk::Utils::LastErrorCode);
 }
 
 }  // namespace
 
 void CCrl::ShowDialog(HWND owner, const WCHAR* title) const {
     const CImpl* p = impl();
-    if (!p->m_context) throw CCryptError(140501, static_cast<DWORD>(0));
+    if (!p->m_context) throw CCryptError(140501, Vsk::Utils::NoErrorCode);
     try {
         // The CryptUI viewer only when the program has the module loaded already.
         if (const HMODULE cryptui = GetModuleHandleW(u"Cryptui.dll")) {
@@ -258,7 +258,7 @@ void CCrl::ShowDialog(HWND owner, const WCHAR* title) const {
     } catch (const CError& e) {
         throw CCryptError(e);
     } catch (...) {
-        throw CCryptError::CCryptErrorTextA(0, "error", static_cast<DWORD>(0));
+        throw CCryptError::CCryptErrorTextA(0, "error", Vsk::Utils::NoErrorCode);
     }
 }
 

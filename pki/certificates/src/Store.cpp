@@ -133,7 +133,7 @@ bool CStore::isOpened() const {
 bool CStore::isEmpty() const {
     const CImpl* p = impl();
     CLogScope scope("Vsk::PKI::CStore::isEmpty", 3);
-    if (!p->m_store) throw CCryptError(150201, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150201, Vsk::Utils::NoErrorCode);
     const CertContextPtr first(CertEnumCertificatesInStore(p->m_store.get(), nullptr));
     if (first) {
         scope.setResult(false);
@@ -162,7 +162,7 @@ void CStore::GetCertificates(CArray<CCertificate>* certificates, Vsk::Utils::IPr
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::GetCertificates");
     CLock lock(p);
-    if (!p->m_store || !certificates) throw CCryptError(150301, static_cast<DWORD>(0));
+    if (!p->m_store || !certificates) throw CCryptError(150301, Vsk::Utils::NoErrorCode);
     certificates->clear();
     if (progress) {
         progress->setRange(10);
@@ -193,7 +193,7 @@ namespace {
 CCertificate adoptFound(const CertContextPtr& found) {
     CCertificate result(false);
     result.put_CertContext(found.get());
-    if (result.isNull()) throw CCryptError(130116, static_cast<DWORD>(-1));
+    if (result.isNull()) throw CCryptError(130116, Vsk::Utils::LastErrorCode);
     return result;
 }
 
@@ -204,9 +204,9 @@ CCertificate CStore::FindCertificate(const CCertificate& certificate) {
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::FindCertificate", ToWString(&certificate));
     CLock lock(p);
-    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150801, Vsk::Utils::NoErrorCode);
     PCCERT_CONTEXT wanted = certificate.get_CertContext();
-    if (!wanted) throw CCryptError(150702, static_cast<DWORD>(0));
+    if (!wanted) throw CCryptError(150702, Vsk::Utils::NoErrorCode);
     const CertContextPtr found(
         CertFindCertificateInStore(p->m_store.get(), Encoding, 0, CERT_FIND_EXISTING, wanted, nullptr));
     if (!found) return CCertificate(false);
@@ -224,8 +224,8 @@ CCertificate CStore::FindCertificate(const char* thumbprint, const CCertificate*
                         CWString(", pPreviousCert=", CP) +
                         ToWString(static_cast<const void*>(pPreviousCert)));
     CLock lock(p);
-    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
-    if (!thumbprint || !*thumbprint) throw CCryptError(150702, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150801, Vsk::Utils::NoErrorCode);
+    if (!thumbprint || !*thumbprint) throw CCryptError(150702, Vsk::Utils::NoErrorCode);
     CDataBlob hash;
     try {
         hash.fromHex(thumbprint);
@@ -250,13 +250,13 @@ bool CStore::InstallCertificate(const CCertificate& certificate, DWORD dispositi
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::InstallCertificate", ToWString(&certificate));
     CLock lock(p);
-    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150801, Vsk::Utils::NoErrorCode);
     PCCERT_CONTEXT context = certificate.get_CertContext();
-    if (!context) throw CCryptError(150702, static_cast<DWORD>(0));
+    if (!context) throw CCryptError(150702, Vsk::Utils::NoErrorCode);
     if (bindWithKeyContainer && p->m_name.compare(CWString(u"My"), false) != 0)
         throw CCryptError::CCryptErrorTextA(
             0, "Привязка сертификата к ключевому контейнеру должна быть для Личных сертификатов!",
-            static_cast<DWORD>(-1));
+            Vsk::Utils::LastErrorCode);
 
     // Without a binder the binding cannot happen: refused before the store changes.
     const PFN_KEY_CONTAINER_BINDER binder = bindWithKeyContainer ? keyContainerBinder.load() : nullptr;
@@ -288,7 +288,7 @@ bool CStore::InstallCertificate(const CCertificate& certificate, DWORD dispositi
     } catch (const CError& e) {
         throw CCryptError(e);
     } catch (...) {
-        throw CCryptError::CCryptErrorTextA(0, "...", static_cast<DWORD>(0));
+        throw CCryptError::CCryptErrorTextA(0, "...", Vsk::Utils::NoErrorCode);
     }
 }
 
@@ -297,9 +297,9 @@ bool CStore::AddCrl(const CCrl& crl, DWORD disposition) {
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::AddCrl");
     CLock lock(p);
-    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150801, Vsk::Utils::NoErrorCode);
     PCCRL_CONTEXT context = crl.isNull() ? nullptr : crl.get_CrlContext();
-    if (!context) throw CCryptError(150802, static_cast<DWORD>(0));
+    if (!context) throw CCryptError(150802, Vsk::Utils::NoErrorCode);
     if (CertAddCRLContextToStore(p->m_store.get(), context, disposition, nullptr)) return true;
     const DWORD code = GetLastError();
     if (code == ERROR_CANCELLED) return false;
@@ -311,7 +311,7 @@ void CStore::GetCrls(CArray<CCrl>* crls) {
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::GetCrls");
     CLock lock(p);
-    if (!p->m_store || !crls) throw CCryptError(150401, static_cast<DWORD>(0));
+    if (!p->m_store || !crls) throw CCryptError(150401, Vsk::Utils::NoErrorCode);
     crls->clear();
     CrlContextPtr context;
     while (context.reset(CertEnumCRLsInStore(p->m_store.get(), context.release())), context) {
@@ -331,12 +331,12 @@ bool CStore::canDeleteCertificate(PCCERT_CONTEXT context) const {
     DWORD state = 0;
     DWORD stateSize = sizeof state;
     if (!GetCertificateContextPropertyFixed(context, CERT_ACCESS_STATE_PROP_ID, &state, &stateSize))
-        throw CCryptError(150901, static_cast<DWORD>(-1));
+        throw CCryptError(150901, Vsk::Utils::LastErrorCode);
     if (!(state & CERT_ACCESS_STATE_LM_SYSTEM_STORE_FLAG)) return true;
     if (!(p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE)) return false;
     bool worked = false;
     const BOOL admin = Vsk::Utils::IsCurrentUserAdmin(&worked);
-    if (!worked) throw CCryptError(150902, static_cast<DWORD>(-1));
+    if (!worked) throw CCryptError(150902, Vsk::Utils::LastErrorCode);
     return admin != FALSE;
 }
 
@@ -345,9 +345,9 @@ void CStore::DeleteCertificate(const CCertificate& certificate) {
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::DeleteCertificate", certificate.getText());
     CLock lock(p);
-    if (!p->m_store) throw CCryptError(150701, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150701, Vsk::Utils::NoErrorCode);
     PCCERT_CONTEXT context = certificate.get_CertContext();
-    if (!context) throw CCryptError(150702, static_cast<DWORD>(0));
+    if (!context) throw CCryptError(150702, Vsk::Utils::NoErrorCode);
     // Deleting frees the found context, also when it fails.
     PCCERT_CONTEXT found =
         CertFindCertificateInStore(p->m_store.get(), Encoding, 0, CERT_FIND_EXISTING, context, nullptr);
@@ -357,7 +357,7 @@ void CStore::DeleteCertificate(const CCertificate& certificate) {
     };
     if (!found) {
         logCertificate();
-        throw CCryptError(150704, static_cast<DWORD>(0));
+        throw CCryptError(150704, Vsk::Utils::NoErrorCode);
     }
     CCertCache::deleteInCache(context);
     if (!CertDeleteCertificateFromStore(found)) {
@@ -372,8 +372,8 @@ void CStore::DeleteCRL(PCCRL_CONTEXT context) {
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::DeleteCRL", handleText(context));
     CLock lock(p);
-    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
-    if (!context) throw CCryptError(150802, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150801, Vsk::Utils::NoErrorCode);
+    if (!context) throw CCryptError(150802, Vsk::Utils::NoErrorCode);
     // Deleting frees the found context, also when it fails.
     PCCRL_CONTEXT found =
         CertFindCRLInStore(p->m_store.get(), Encoding, 0, CRL_FIND_EXISTING, context, nullptr);
@@ -382,7 +382,7 @@ void CStore::DeleteCRL(PCCRL_CONTEXT context) {
     };
     if (!found) {
         logCrl();
-        throw CCryptError(150804, static_cast<DWORD>(0));
+        throw CCryptError(150804, Vsk::Utils::NoErrorCode);
     }
     if (!CertDeleteCRLFromStore(found)) {
         const DWORD code = GetLastError();
@@ -396,16 +396,16 @@ CDataBlob CStore::Save() {
     CLogScope scope;
     if (traced()) scope.enter("Vsk::PKI::CStore::Save");
     CLock lock(p);
-    if (!p->m_store) throw CCryptError(150801, static_cast<DWORD>(0));
+    if (!p->m_store) throw CCryptError(150801, Vsk::Utils::NoErrorCode);
     CRYPT_DATA_BLOB blob{0, nullptr};
     if (!CertSaveStore(p->m_store.get(), Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob,
                        0))
-        throw CCryptError(130204, static_cast<DWORD>(-1));
+        throw CCryptError(130204, Vsk::Utils::LastErrorCode);
     CDataBlob out(static_cast<size_t>(blob.cbData));
     blob.pbData = out.getData();
     if (!CertSaveStore(p->m_store.get(), Encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob,
                        0))
-        throw CCryptError(130206, static_cast<DWORD>(-1));
+        throw CCryptError(130206, Vsk::Utils::LastErrorCode);
     return blob.cbData == out.getSize() ? out : out.getBlock(0, blob.cbData).clone();
 }
 
@@ -417,7 +417,7 @@ void CStore::Load(const CDataBlob& serialized) {
     p->close();
     CRYPT_DATA_BLOB blob{serialized.getSize(), serialized.getData()};
     p->m_store.reset(OpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob));
-    if (!p->m_store) throw CCryptError(130302, static_cast<DWORD>(-1));
+    if (!p->m_store) throw CCryptError(130302, Vsk::Utils::LastErrorCode);
     logLine(4, "Load", handleText(p->m_store.get()));
 }
 

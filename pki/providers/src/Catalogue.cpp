@@ -70,7 +70,7 @@ CWString Wide(const CAString& text) {
 }
 
 CError EmptyError() {
-    return CError(static_cast<DWORD>(0));
+    return CError(Vsk::Utils::NoErrorCode);
 }
 
 }  // namespace Catalogue
@@ -138,7 +138,7 @@ CRefPtr<CSPInfo> GetCSPInfo(HCRYPTPROV hProv, bool fillFirst) {
     DWORD type = 0;
     DWORD length = sizeof type;
     if (!GetProvParam(hProv, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &length, 0))
-        throw CCryptError(CError("Получение типа криптопровайдера", static_cast<DWORD>(-1)));
+        throw CCryptError(CError("Получение типа криптопровайдера", Vsk::Utils::LastErrorCode));
     description->m_type = type;
 
     DWORD nameError = 0;
@@ -154,7 +154,7 @@ CRefPtr<CSPInfo> GetCSPInfo(HCRYPTPROV hProv, bool fillFirst) {
     if (GetProvParam(hProv, PP_VERSION, reinterpret_cast<BYTE*>(&version), &length, 0))
         description->m_version = version;
     else
-        CError("Получение версии криптопровайдера", static_cast<DWORD>(-1));
+        CError("Получение версии криптопровайдера", Vsk::Utils::LastErrorCode);
 
     CRefPtr<CSPInfo> member;
     bool inserted;

@@ -125,7 +125,7 @@ bool fillOneProvider(DWORD index, CErrorFormatter* errors, DWORD waitMs) {
         std::vector<WCHAR> name(bytes / 2 + 1, 0);
         DWORD type = 0;
         if (!CryptEnumProvidersW(index, nullptr, 0, &type, name.data(), &bytes)) {
-            errors->push(CError(provider->toString() + u" - ... failed", static_cast<DWORD>(-1)));
+            errors->push(CError(provider->toString() + u" - ... failed", Vsk::Utils::LastErrorCode));
             return true;
         }
         if (bytes != 0) provider->m_name = CWString(name.data());
@@ -164,7 +164,7 @@ bool fillOneProvider(DWORD index, CErrorFormatter* errors, DWORD waitMs) {
         copy.prependText(provider->toString() + u" - ");
         errors->push(copy);
     } catch (...) {
-        errors->push(CError(provider->toString() + u" - ... failed", static_cast<DWORD>(-1)));
+        errors->push(CError(provider->toString() + u" - ... failed", Vsk::Utils::LastErrorCode));
     }
     return true;
 }
@@ -207,12 +207,12 @@ void fillTypeNames(CErrorFormatter* errors) {
             } else {
                 errors->push(
                     CError(u"CryptEnumProviderTypes(" + ToWString(index) + u") " + ToWString(returned),
-                           static_cast<DWORD>(-1)));
+                           Vsk::Utils::LastErrorCode));
             }
         } catch (CError& error) {
             errors->push(error);
         } catch (...) {
-            errors->push(CError(CWString(u"..."), static_cast<DWORD>(-1)));
+            errors->push(CError(CWString(u"..."), Vsk::Utils::LastErrorCode));
         }
     }
 }
@@ -283,7 +283,7 @@ DWORD fillCSPInfoProc(void* parameter) {
     } catch (CError& thrown) {
         error = thrown;
     } catch (...) {
-        error = CError(CWString(u"..."), static_cast<DWORD>(-1));
+        error = CError(CWString(u"..."), Vsk::Utils::LastErrorCode);
     }
     if (record->m_slot) {
         CCommonInfoLock lock;

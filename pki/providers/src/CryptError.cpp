@@ -361,14 +361,14 @@ CWString programText(const char* text) {
 }
 
 DWORD resolveLastError(DWORD code) {
-    return code == static_cast<DWORD>(-1) ? GetLastError() : code;
+    return code == Vsk::Utils::LastErrorCode ? GetLastError() : code;
 }
 
 }  // namespace
 
 // ---- Construction ---------------------------------------------------------------------------------
 
-CCryptError::CCryptError() : CError(CWString(), static_cast<DWORD>(0)) {}
+CCryptError::CCryptError() : CError(CWString(), Vsk::Utils::NoErrorCode) {}
 
 CCryptError::CCryptError(DWORD stepCode, DWORD code, DWORD httpStatus) : CError(resolveLastError(code)) {
     const auto& impl = getImpl();

@@ -44,7 +44,7 @@ CWString getFileInfoText(const CWString& path) {
         if (reader.getLastWriteTime(time))
             text += Vsk::Utils::SystemTimeToText(time, false);
         else
-            text += CError(static_cast<DWORD>(-1)).getText();
+            text += CError(Vsk::Utils::LastErrorCode).getText();
 
         CHash md5;
         md5.createWithNoChecks(CALG_MD5);
@@ -55,7 +55,7 @@ CWString getFileInfoText(const CWString& path) {
             if (read == 0)
                 throw CError(u"Файл уменьшился при чтении: прочитано " + Vsk::Utils::ToWString(done) +
                                  u" из " + Vsk::Utils::ToWString(size) + u" байт",
-                             static_cast<DWORD>(0));
+                             Vsk::Utils::NoErrorCode);
             md5.addData(reader, read);
             done += read;
         }
@@ -73,7 +73,7 @@ CWString getFileInfoText(const CWString& path) {
 void parsePublicKeyBlob(const CDataBlob& blob, CDataBlob& key, CDataBlob& parameters, ALG_ID& keyAlgorithm) {
     // A blob too short for its header cannot carry the magic either.
     if (blob.getSize() < KeyBlobHeaderSize || readDword(blob, MagicOffset) != GR3410_1_MAGIC)
-        throw CError("Не поддерживаемый формат: не GR3410_1_MAGIC", static_cast<DWORD>(0));
+        throw CError("Не поддерживаемый формат: не GR3410_1_MAGIC", Vsk::Utils::NoErrorCode);
     const size_t keyBytes = readDword(blob, BitLengthOffset) / 8;
     const size_t size = blob.getSize();
     // A key longer than what follows the header would overlap it: the range check of the blob

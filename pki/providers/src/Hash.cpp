@@ -20,7 +20,6 @@ using Vsk::Utils::CWString;
 
 namespace {
 
-constexpr DWORD LastError = static_cast<DWORD>(-1);
 constexpr DWORD WholeBlob = 0xFFFFFFFF;
 
 // Moved to the front of the candidates for a hash without a named provider, in this order, so that
@@ -43,7 +42,7 @@ CWString notSupportedText(const CSPInfo& provider, ALG_ID algId) {
 }
 
 [[noreturn]] void raiseNoAlgorithm() {
-    throw CError("Не был задан поддерживаемый алгоритм хэширования CHash::create.", static_cast<DWORD>(0));
+    throw CError("Не был задан поддерживаемый алгоритм хэширования CHash::create.", Vsk::Utils::NoErrorCode);
 }
 
 // "PKI::CHash::create <what> <system text>" at level 1 for a failure with a last error.
@@ -70,12 +69,12 @@ CHash::~CHash() {
 void CHash::createHashObject() {
     HCRYPTHASH hash = 0;
     if (!CreateHash(m_holdCSP.get_hCryptProv(), m_algId, 0, 0, &hash))
-        throw CError("Ошибка создания хэша", LastError);
+        throw CError("Ошибка создания хэша", Vsk::Utils::LastErrorCode);
     m_hHash = hash;
 }
 
 void CHash::destroyHashObject() {
-    if (m_hHash != 0 && !DestroyHash(m_hHash)) push(CError("CryptDestroyHash", LastError));
+    if (m_hHash != 0 && !DestroyHash(m_hHash)) push(CError("CryptDestroyHash", Vsk::Utils::LastErrorCode));
 }
 
 void CHash::create(ALG_ID algId, CSPInfo* provider) {
@@ -88,12 +87,12 @@ void CHash::create(ALG_ID algId, CSPInfo* provider) {
 
     if (provider) {
         CRefPtr<CAlgorithm> algorithm = provider->getAlgorithm(algId);
-        if (!algorithm) throw CError(notSupportedText(*provider, algId), static_cast<DWORD>(0));
+        if (!algorithm) throw CError(notSupportedText(*provider, algId), Vsk::Utils::NoErrorCode);
         CHoldCSP context = provider->acquireContext(nullptr, CRYPT_VERIFYCONTEXT);
-        if (!context.isAcquired()) throw CError("Получение контекста криптопровайдера", LastError);
+        if (!context.isAcquired()) throw CError("Получение контекста криптопровайдера", Vsk::Utils::LastErrorCode);
         HCRYPTHASH hash = 0;
         if (!CreateHash(context.get_hCryptProv(), algId, 0, 0, &hash))
-            throw CError("Создание хэша", LastError);
+            throw CError("Создание хэша", Vsk::Utils::LastErrorCode);
         m_hHash = hash;
         m_holdCSP = context;
         m_algId = algId;
@@ -102,7 +101,7 @@ void CHash::create(ALG_ID algId, CSPInfo* provider) {
     }
 
     m_algId = algId;
-    CError catalogueError(CWString(), static_cast<DWORD>(0));
+    CError catalogueError(CWString(), Vsk::Utils::NoErrorCode);
     const CSPInfoArray offered = CSPsFromSupportedAIDs(CAlgIdSet{algId}, &catalogueError);
     std::vector<CRefPtr<CSPInfo>> candidates(offered.begin(), offered.end());
     for (const WCHAR* name : PreferredProviders) {
@@ -115,7 +114,7 @@ void CHash::create(ALG_ID algId, CSPInfo* provider) {
         if (!candidate) continue;
         CRefPtr<CAlgorithm> algorithm = candidate->getAlgorithm(algId);
         // The list holds only providers that offer the algorithm.
-        if (!algorithm) throw CError("Внутренняя ошибка. Hash:120.", static_cast<DWORD>(0));
+        if (!algorithm) throw CError("Внутренняя ошибка. Hash:120.", Vsk::Utils::NoErrorCode);
         CHoldCSP context = candidate->acquireContext(nullptr, CRYPT_VERIFYCONTEXT);
         if (!context.isAcquired()) {
             logCreateFailure(u"CryptAcquireContext " + candidate->toString());
@@ -155,7 +154,7 @@ void CHash::createWithHoldCSP(ALG_ID algId, const CHoldCSP& context) {
         Vsk::InternalUtils::LogAt(2, u"PKI::CHash::create " + notSupportedText(*provider, algId));
 
     HCRYPTHASH hash = 0;
-    if (!CreateHash(context.get_hCryptProv(), algId, 0, 0, &hash)) throw CError("Создание хэша", LastError);
+    if (!CreateHash(context.get_hCryptProv(), algId, 0, 0, &hash)) throw CError("Создание хэша", Vsk::Utils::LastErrorCode);
     m_hHash = hash;
     m_holdCSP = context;
     m_algId = algId;
@@ -188,13 +187,13 @@ void CHash::createWithNoChecks(ALG_ID algId) {
             provType = PROV_GOST_2012_512;
             break;
         default:
-            throw CError("Не реализовано, не было необходимости. Hash:211.", static_cast<DWORD>(0));
+            throw CError("Не реализовано, не было необходимости. Hash:211.", Vsk::Utils::NoErrorCode);
     }
 
     if (!m_holdCSP.isAcquired()) {
         HCRYPTPROV context = 0;
         if (!AcquireContext(&context, nullptr, nullptr, provType, CRYPT_VERIFYCONTEXT))
-            throw CError("Получение контекста криптопровайдера", LastError);
+            throw CError("Получение контекста криптопровайдера", Vsk::Utils::LastErrorCode);
         m_holdCSP = CHoldCSP(context, true, nullptr);
     }
     destroyHashObject();
@@ -210,19 +209,19 @@ void CHash::setInitialValue(const CDataBlob& value) {
         scope.enter("Vsk::PKI::CHash::setInitialValue", CWString(value.toHex(" "), Vsk::Utils::CP_PROGRAM),
                     this);
 
-    if (value.getSize() == 0) throw CError("Задан пустой хэш", static_cast<DWORD>(0));
+    if (value.getSize() == 0) throw CError("Задан пустой хэш", Vsk::Utils::NoErrorCode);
     if (!m_holdCSP.isAcquired()) raiseNoAlgorithm();
     if (m_hHash == 0) createHashObject();
 
     DWORD size = 0;
     DWORD sizeLength = sizeof size;
     if (!CryptGetHashParam(m_hHash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &sizeLength, 0))
-        throw CError("Ошибка получения размера хэша", LastError);
+        throw CError("Ошибка получения размера хэша", Vsk::Utils::LastErrorCode);
     if (value.getSize() != size) throw CError("Неверный размер начального значения хэша", GetLastError());
 
     m_used = true;
     if (!CryptSetHashParam(m_hHash, HP_HASHVAL, value.getData(), 0))
-        throw CError("Ошибка установки начального значения хэша", LastError);
+        throw CError("Ошибка установки начального значения хэша", Vsk::Utils::LastErrorCode);
 }
 
 void CHash::addData(const CDataBlob& data, DWORD length) {
@@ -234,19 +233,19 @@ void CHash::addData(const CDataBlob& data, DWORD length) {
 
 void CHash::addDataHeld(const CDataBlob& data, DWORD length) {
     if (data.getSize() == 0 && length != 0)
-        throw CError("Не заданы данные для CHash::addData.", static_cast<DWORD>(0));
+        throw CError("Не заданы данные для CHash::addData.", Vsk::Utils::NoErrorCode);
     if (!m_holdCSP.isAcquired()) raiseNoAlgorithm();
     // A length past the blob would make the provider read memory that is not the caller's data.
     if (length != WholeBlob && length > data.getSize())
         throw CError(u"Длина данных " + dec(length) + u" больше размера блока " + dec(data.getSize()) +
                          u" в CHash::addData.",
-                     static_cast<DWORD>(0));
+                     Vsk::Utils::NoErrorCode);
     if (m_hHash == 0) createHashObject();
 
     m_used = true;
     if (length == WholeBlob) length = data.getSize();
     if (length == 0) return;
-    if (!HashData(m_hHash, data.getData(), length, 0)) throw CError("Ошибка подсчета хэша данных", LastError);
+    if (!HashData(m_hHash, data.getData(), length, 0)) throw CError("Ошибка подсчета хэша данных", Vsk::Utils::LastErrorCode);
 }
 
 CDataBlob CHash::value() {
@@ -261,16 +260,16 @@ CDataBlob CHash::value() {
 CDataBlob CHash::valueHeld() {
     if (!m_cached) {
         if (!m_holdCSP.isAcquired()) raiseNoAlgorithm();
-        if (m_hHash == 0) throw CError("Данные для хэширования не были загружены.", static_cast<DWORD>(0));
+        if (m_hHash == 0) throw CError("Данные для хэширования не были загружены.", Vsk::Utils::NoErrorCode);
         DWORD size = 0;
         if (!CryptGetHashParam(m_hHash, HP_HASHVAL, nullptr, &size, 0))
-            throw CError("CryptGetHashParam, ошибка получения хэша (определения размера)", LastError);
+            throw CError("CryptGetHashParam, ошибка получения хэша (определения размера)", Vsk::Utils::LastErrorCode);
         // The storage of the previous value is used again when the size is the same: only this
         // object holds it (callers get copies of their own).
         if (m_value.getSize() != size) m_value = CDataBlob(static_cast<size_t>(size));
         if (!CryptGetHashParam(m_hHash, HP_HASHVAL, m_value.getData(), &size, 0)) {
             m_value.clear();
-            throw CError("CryptGetHashParam, ошибка получения хэша", LastError);
+            throw CError("CryptGetHashParam, ошибка получения хэша", Vsk::Utils::LastErrorCode);
         }
         if (size < m_value.getSize()) m_value = m_value.getBlock(0, size).clone();
         m_cached = true;

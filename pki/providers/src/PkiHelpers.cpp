@@ -41,7 +41,7 @@ bool GetCSPParams(HCRYPTPROV hProv, DWORD* type, CWString* name, CWString* conta
         *type = 0;
         DWORD length = sizeof *type;
         if (!GetProvParam(hProv, PP_PROVTYPE, reinterpret_cast<BYTE*>(type), &length, 0)) {
-            if (error) *error = CError("Получение типа криптопровайдера", static_cast<DWORD>(-1));
+            if (error) *error = CError("Получение типа криптопровайдера", Vsk::Utils::LastErrorCode);
             return false;
         }
     }

@@ -145,7 +145,7 @@ bool CSPSupportAIDs(HCRYPTPROV hProv, CAlgIdSet algIds, bool logAlgorithms) {
                 SetLastError(0);
                 return false;
             }
-            throw CError("CryptGetProvParam", static_cast<DWORD>(-1));
+            throw CError("CryptGetProvParam", Vsk::Utils::LastErrorCode);
         }
         flags = CRYPT_NEXT;
         if (logAlgorithms && Catalogue::LogEnabled(4)) {

@@ -246,7 +246,7 @@ TEST(ProviderChoiceCert, EncryptionAlgorithmsOfRecipients) {
     both.add(rsa);
     CArray<CCertificate> rsaOnly;
     rsaOnly.add(rsa);
-    CError error(u"", static_cast<DWORD>(0));
+    CError error(u"", Vsk::Utils::NoErrorCode);
     const CAlgorithmArray common = GetPossibleEncryptAlgs(both, &error);
     // The expected intersection, from the two single-recipient answers.
     size_t shared = 0;
@@ -267,7 +267,7 @@ TEST(ProviderChoiceCert, EncryptionAlgorithmsOfRecipients) {
     CArray<CCertificate> broken;
     broken.add(gost);
     broken.add(CCertificate());
-    CError brokenError(u"", static_cast<DWORD>(0));
+    CError brokenError(u"", Vsk::Utils::NoErrorCode);
     EXPECT_TRUE(GetPossibleEncryptAlgs(broken, &brokenError).isEmpty());
     EXPECT_NE(brokenError.getText().toU16().find(u"не был создан!"), std::u16string::npos);
 }

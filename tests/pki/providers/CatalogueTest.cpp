@@ -180,7 +180,7 @@ TEST(CheckAlgorithmWithCSP, RefusalTableByType) {
 using CatalogueTest = CatalogueFixture;
 
 TEST_F(CatalogueTest, BuiltInProvidersInOrderWithVersionsMarksAndRussianNames) {
-    CError errors(static_cast<DWORD>(0));
+    CError errors(Vsk::Utils::NoErrorCode);
     InitCspAlgInfo(&errors);
     EXPECT_TRUE(errors.isEmpty()) << Utf8(errors.getText());
     EXPECT_EQ(providerNames(), (std::vector<std::u16string>{KESTROVAN_RSA_PROV, KESTROVAN_GOST_2012_256_PROV,
@@ -434,7 +434,7 @@ enum_providers_error = 2 0x80090020
 enum_types_error = 1 0x80090020
 )");
     LogCapture log(1);
-    CError errors(static_cast<DWORD>(0));
+    CError errors(Vsk::Utils::NoErrorCode);
     InitCspAlgInfo(&errors);
     // The provider that cannot be acquired is absent; the enumeration ended at index 2.
     EXPECT_EQ(providerNames(), (std::vector<std::u16string>{u"Broken Algorithms"}));
@@ -453,7 +453,7 @@ enum_types_error = 1 0x80090020
 
 TEST_F(CatalogueTest, NoProviderLeavesTheCatalogueEmptyAndTheNextLookupFillsAgain) {
     useFake("# nothing installed\n");
-    CError errors(static_cast<DWORD>(0));
+    CError errors(Vsk::Utils::NoErrorCode);
     InitCspAlgInfo(&errors);
     EXPECT_TRUE(errors.isEmpty());
     EXPECT_TRUE(GetCatalogueProviders().isEmpty());

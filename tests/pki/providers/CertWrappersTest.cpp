@@ -75,7 +75,7 @@ TEST_F(CertWrappersTest, PropertyReadTracesItsValueAndFillsTheCellOnlyOnFailure)
         EXPECT_EQ(otherLines(capture, u"PKI::GetCertificateContextProperty"),
                   std::vector<std::u16string>{u"PKI::GetCertificateContextProperty get size, dwPropId=0x2 " +
                                               sys(CRYPT_E_NOT_FOUND)});
-        CCryptError error(150303, static_cast<DWORD>(-1), 0);
+        CCryptError error(150303, Vsk::Utils::LastErrorCode, 0);
         EXPECT_EQ(static_cast<DWORD>(error.getCode()), CRYPT_E_NOT_FOUND);
     }
     {

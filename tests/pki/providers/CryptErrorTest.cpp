@@ -17,8 +17,6 @@ using Vsk::PKI::CCryptError;
 
 namespace {
 
-constexpr DWORD LastErrorCode = static_cast<DWORD>(-1);
-
 class CryptErrorTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -188,7 +186,7 @@ TEST_F(CryptErrorTest, ErrorsMadeFromCaughtErrorsShareThem) {
     EXPECT_EQ(message(inner).rfind(u"Операция\r\nНижний уровень", 0), 0u);
     EXPECT_EQ(lined.getErrorNumber(), 190104u);
 
-    CError other(CWString(u"Другая"), static_cast<DWORD>(0));
+    CError other(CWString(u"Другая"), Vsk::Utils::NoErrorCode);
     other.setErrorNumber(77);
     CCryptError kept = CCryptError::CCryptErrorFromError(other, CWString(u"Первая строка"));
     EXPECT_EQ(message(other), u"Первая строка\r\nДругая");
@@ -199,7 +197,7 @@ TEST_F(CryptErrorTest, ErrorsMadeFromCaughtErrorsShareThem) {
     EXPECT_EQ(converted.getMessageText().toU16(), other.getText().toU16());
 
     // A moved-from handle is empty.
-    CError source(CWString(), static_cast<DWORD>(0));
+    CError source(CWString(), Vsk::Utils::NoErrorCode);
     CError taken(std::move(source));
     EXPECT_THROW(CCryptError::CCryptErrorFromError(1, source), CError);
     EXPECT_THROW(CCryptError::CCryptErrorAddLine(CWString(u"x"), source), CError);

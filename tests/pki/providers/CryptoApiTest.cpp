@@ -212,7 +212,7 @@ TEST_F(CryptoApiTest, AcquireContextFailureBecomesTheCallersError) {
     EXPECT_EQ(failureLines(capture, u"PKI::AcquireContext"),
               std::vector<std::u16string>{u"PKI::AcquireContext 0x80090016: Набор ключей не существует"});
 
-    CCryptError error(200101, static_cast<DWORD>(-1), 0);
+    CCryptError error(200101, Vsk::Utils::LastErrorCode, 0);
     EXPECT_EQ(static_cast<DWORD>(error.getCode()), NTE_BAD_KEYSET);
     EXPECT_EQ(error.getMessage().toU16(),
               u"Ошибка криптобиблиотеки 200101: Получение контекста криптопровайдера\r\n"
@@ -385,7 +385,7 @@ TEST_F(CryptoApiTest, ErrorCells) {
         EXPECT_EQ(failureLines(capture, u"PKI::SignHash"),
                   std::vector<std::u16string>{u"PKI::SignHash CryptSignHash (get size) hHash=0x" + hex(hash) +
                                               u",dwKeySpec=0x2 " + sys(NTE_NO_KEY)});
-        CCryptError error(110104, static_cast<DWORD>(-1), 0);
+        CCryptError error(110104, Vsk::Utils::LastErrorCode, 0);
         EXPECT_EQ(static_cast<DWORD>(error.getCode()), NTE_NO_KEY);
     }
     {

@@ -115,7 +115,7 @@ TEST_F(GetCSPParamsTest, ReadsWhatIsAskedAndStopsAtTheFirstFailure) {
                                      CRYPT_VERIFYCONTEXT));
     DWORD type = 0;
     CWString name, container;
-    CError error(static_cast<DWORD>(0));
+    CError error(Vsk::Utils::NoErrorCode);
     EXPECT_TRUE(GetCSPParams(handle, &type, &name, nullptr, &error));
     EXPECT_EQ(type, PROV_GOST_2012_256);
     EXPECT_EQ(U16(name), KESTROVAN_GOST_2012_256_PROV);

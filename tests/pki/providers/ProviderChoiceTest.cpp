@@ -255,14 +255,14 @@ TEST_F(ProviderChoiceTest, EncryptionAlgorithmsEveryRecipientCanUse) {
         return array;
     };
     using IdList = std::vector<ALG_ID>;
-    CError error(static_cast<DWORD>(0));
+    CError error(Vsk::Utils::NoErrorCode);
     EXPECT_EQ(Ids(GetPossibleEncryptAlgsFor(list({gost256, gost512}), &error)), (IdList{CALG_G28147}));
     EXPECT_TRUE(error.isEmpty());
     EXPECT_EQ(Ids(GetPossibleEncryptAlgsFor(list({rsa}), nullptr)),
               (IdList{0x6601, CALG_3DES, CALG_AES_128, CALG_AES_192, CALG_AES_256}));
 
     // Disjoint provider groups: nothing, and the error explains it with one line per recipient.
-    CError explained(W("Шифрование"), static_cast<DWORD>(0));
+    CError explained(W("Шифрование"), Vsk::Utils::NoErrorCode);
     EXPECT_TRUE(GetPossibleEncryptAlgsFor(list({gost256, rsa, gost512}), &explained).isEmpty());
     EXPECT_EQ(U16(explained.getMessage()),
               u"Ни один установленный криптопровайдер не может шифровать сразу для всех данных сертификатов:"

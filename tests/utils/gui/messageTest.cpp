@@ -34,7 +34,7 @@ TEST_P(ErrorCaptionTest, CaptionAndIcon) {
     if (c.ownerTitle) window.setWindowTitle(QString::fromUtf16(c.ownerTitle));
     HWND owner = c.ownerTitle ? &window : nullptr;
     if (c.showError)
-        Vsk::InternalUtils::ShowError(owner, CError(u"Что-то сломалось", static_cast<DWORD>(0)), c.caption);
+        Vsk::InternalUtils::ShowError(owner, CError(u"Что-то сломалось", Vsk::Utils::NoErrorCode), c.caption);
     else
         Vsk::InternalUtils::ShowErrorMessage(owner, u"Что-то сломалось");
     const auto shown = recorder.shown();

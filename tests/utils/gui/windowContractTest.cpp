@@ -45,7 +45,7 @@ TEST(WindowContractTest, CallerLastErrorSurvivesCallsThatDoNotFail) {
     const Call calls[] = {
         {"ShowErrorMessage", [] { Vsk::InternalUtils::ShowErrorMessage(nullptr, u"Сбой"); }},
         {"ShowError",
-         [&] { Vsk::InternalUtils::ShowError(&window, CError(u"Сбой", static_cast<DWORD>(0)), nullptr); }},
+         [&] { Vsk::InternalUtils::ShowError(&window, CError(u"Сбой", Vsk::Utils::NoErrorCode), nullptr); }},
         {"GetWindowTextString", [] { Vsk::InternalUtils::GetWindowTextString(nullptr); }},
         {"SelectFile",
          [] { Vsk::InternalUtils::SelectFile(u"Выбор", nullptr, u"Все\0*.*\0\0", u"cer", nullptr, false); }},
@@ -94,7 +94,7 @@ TEST(WindowContractTest, CallerLastErrorSurvivesCallsThatDoNotFail) {
     // The case that showed it: an error built after a message box names no error of the box's.
     SetLastError(0);
     Vsk::InternalUtils::ShowErrorMessage(nullptr, u"Сбой");
-    const CError later("Операция не выполнена", static_cast<DWORD>(-1));
+    const CError later("Операция не выполнена", Vsk::Utils::LastErrorCode);
     EXPECT_EQ(later.getCode(), 0);
     EXPECT_EQ(later.getText().toU16(), u"Операция не выполнена");
 }

@@ -53,8 +53,8 @@ CWString runFileDialog(const char* traceName, bool save, const WCHAR* title, HWN
     if (save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn)) return CWString(buffer.data());
     if (const DWORD extended = CommDlgExtendedError())
         throw CError(u"Ошибка диалога \"" + orEmpty(title) + u"\": " + ToWString(extended),
-                     static_cast<DWORD>(-1));
-    CError cancelled("Файл не выбран.", static_cast<DWORD>(-1));
+                     Vsk::Utils::LastErrorCode);
+    CError cancelled("Файл не выбран.", Vsk::Utils::LastErrorCode);
     cancelled.setErrorNumber(ERROR_CANCELLED);
     throw cancelled;
 }
@@ -171,7 +171,7 @@ void ViewCertificate(HWND parent, PCCERT_CONTEXT certificate) {
     view.hwndParent = parent;
     view.pCertContext = certificate;
     if (CryptUIDlgViewCertificateW(&view, nullptr) || GetLastError() == ERROR_CANCELLED) return;
-    throw CError("CryptUIDlgViewCertificate", static_cast<DWORD>(-1));
+    throw CError("CryptUIDlgViewCertificate", Vsk::Utils::LastErrorCode);
 }
 
 // ---- Shortcuts

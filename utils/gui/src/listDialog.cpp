@@ -179,7 +179,7 @@ private:
 
 // The dialog cannot work without its list.
 void requireList(QDialog* dialog) {
-    if (!GetDlgItem(dialog, IdList)) throw CError("ListView absent.", static_cast<DWORD>(-1));
+    if (!GetDlgItem(dialog, IdList)) throw CError("ListView absent.", Vsk::Utils::LastErrorCode);
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ protected:
         try {
             if (m_formatter)
                 m_formatter->push(
-                    CError(m_caption + u". Авторизация отменена пользователем.", static_cast<DWORD>(-1)));
+                    CError(m_caption + u". Авторизация отменена пользователем.", Vsk::Utils::LastErrorCode));
         } catch (const CError&) {
         }
         done(0);
@@ -130,7 +130,7 @@ bool ShowLoginDialog(CErrorFormatter* formatter, const CWString& caption, CWStri
         CLib templates(u"VskTspClient.dll");
         LoadDialogTemplateModule(templates);
         if (!canCreateDialog(parent)) {
-            if (formatter) formatter->push(CError("DialogBoxParam", static_cast<DWORD>(-1)));
+            if (formatter) formatter->push(CError("DialogBoxParam", Vsk::Utils::LastErrorCode));
             keep.release();
             return false;
         }
@@ -147,7 +147,7 @@ bool ShowLoginDialog(CErrorFormatter* formatter, const CWString& caption, CWStri
     } catch (const CError& error) {
         if (formatter) formatter->push(error);
     } catch (...) {
-        if (formatter) formatter->push(CError("...", static_cast<DWORD>(-1)));
+        if (formatter) formatter->push(CError("...", Vsk::Utils::LastErrorCode));
     }
     keep.release();
     return false;

@@ -14,6 +14,11 @@ struct CExcept {
     CWString text;
 };
 
+// The two special codes of CError's Win32 form: no code at all, and the thread's last error, taken
+// when the error is made (and then cleared).
+inline constexpr DWORD NoErrorCode = 0;
+inline constexpr DWORD LastErrorCode = static_cast<DWORD>(-1);
+
 class CError {
 public:
     class CImpl : public CRefMan {
