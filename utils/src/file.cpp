@@ -76,7 +76,8 @@ DWORD CFile::read() {
     CLogScope scope;
     const int level = GetLogLevel();
     if (level >= 4) scope.enter("Vsk::InternalUtils::CFile::read", ToWString(CDataBlob::getSize()), this);
-    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт на чтение!", Vsk::Utils::NoErrorCode);
+    if (m_file == INVALID_HANDLE_VALUE)
+        throw CError(u"Файл не был открыт на чтение!", Vsk::Utils::NoErrorCode);
     DWORD done = 0;
     if (!::ReadFile(m_file, getData(), CDataBlob::getSize(), &done, nullptr))
         throw CError(quoted(u"Ошибка чтения файла \"", m_path, u"\""), Vsk::Utils::LastErrorCode);
@@ -90,7 +91,8 @@ void CFile::write() {
         scope.enter("Vsk::InternalUtils::CFile::write", ToWString(CDataBlob::getSize()), this);
     const DWORD size = CDataBlob::getSize();
     if (size == 0) return;
-    if (m_file == INVALID_HANDLE_VALUE) throw CError(u"Файл не был открыт на запись!", Vsk::Utils::NoErrorCode);
+    if (m_file == INVALID_HANDLE_VALUE)
+        throw CError(u"Файл не был открыт на запись!", Vsk::Utils::NoErrorCode);
     DWORD written = 0;
     if (!::WriteFile(m_file, getData(), size, &written, nullptr))
         throw CError(quoted(u"Ошибка записи в файл \"", m_path, u"\""), Vsk::Utils::LastErrorCode);

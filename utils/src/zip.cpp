@@ -192,7 +192,8 @@ void CZip::CImpl::save(const WCHAR* path, bool replace) {
         checkZipResult(zipClose(zip, nullptr));
     }
     const CWString tempPath = m_tempFile.getPath();
-    if (tempPath.getLength() == 0) throw CError(u"Архив пуст или уже был сохранен!", Vsk::Utils::LastErrorCode);
+    if (tempPath.getLength() == 0)
+        throw CError(u"Архив пуст или уже был сохранен!", Vsk::Utils::LastErrorCode);
     if (!::SetFileAttributesW(tempPath.c_str(), FILE_ATTRIBUTE_NORMAL))
         throw CError("SetFileAttributes", Vsk::Utils::LastErrorCode);
     if (m_file) {

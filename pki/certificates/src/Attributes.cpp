@@ -565,7 +565,8 @@ std::shared_ptr<const CParsedName> parseRows(const CDataBlob& der) {
                                            CWString("Ошибка разбора \"X.501 type Name\": ", CP) + e.getText(),
                                            static_cast<DWORD>(e.getCode()));
     } catch (const std::exception&) {
-        throw CCryptError::CCryptErrorTextA(0, "Ошибка разбора \"X.501 type Name\"!", Vsk::Utils::LastErrorCode);
+        throw CCryptError::CCryptErrorTextA(0, "Ошибка разбора \"X.501 type Name\"!",
+                                            Vsk::Utils::LastErrorCode);
     }
 }
 

@@ -4,9 +4,9 @@
 #include <vsk/pki/CertCache.h>
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/CryptError.h>
-#include <vsk/pki/PkiHelpers.h>
 #include <vsk/pki/Hash.h>
 #include <vsk/pki/OidNames.h>
+#include <vsk/pki/PkiHelpers.h>
 #include <vsk/platform/certname.h>
 #include <vsk/platform/cryptui.h>
 #include <vsk/platform/module.h>
@@ -538,8 +538,7 @@ bool CCertificate::create() {
 
 void CCertificate::LoadFromBlob(const CDataBlob& bytes) {
     CLogScope scope;
-    if (scope.getLevel() >= 5)
-        scope.enter("Vsk::PKI::CCertificate::LoadFromBlob", SizeAndDigestText(bytes));
+    if (scope.getLevel() >= 5) scope.enter("Vsk::PKI::CCertificate::LoadFromBlob", SizeAndDigestText(bytes));
     CImpl* p = impl();
     CLock lock(p);
     p->LoadFromBlob(bytes);

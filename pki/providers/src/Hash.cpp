@@ -89,7 +89,8 @@ void CHash::create(ALG_ID algId, CSPInfo* provider) {
         CRefPtr<CAlgorithm> algorithm = provider->getAlgorithm(algId);
         if (!algorithm) throw CError(notSupportedText(*provider, algId), Vsk::Utils::NoErrorCode);
         CHoldCSP context = provider->acquireContext(nullptr, CRYPT_VERIFYCONTEXT);
-        if (!context.isAcquired()) throw CError("Получение контекста криптопровайдера", Vsk::Utils::LastErrorCode);
+        if (!context.isAcquired())
+            throw CError("Получение контекста криптопровайдера", Vsk::Utils::LastErrorCode);
         HCRYPTHASH hash = 0;
         if (!CreateHash(context.get_hCryptProv(), algId, 0, 0, &hash))
             throw CError("Создание хэша", Vsk::Utils::LastErrorCode);
@@ -154,7 +155,8 @@ void CHash::createWithHoldCSP(ALG_ID algId, const CHoldCSP& context) {
         Vsk::InternalUtils::LogAt(2, u"PKI::CHash::create " + notSupportedText(*provider, algId));
 
     HCRYPTHASH hash = 0;
-    if (!CreateHash(context.get_hCryptProv(), algId, 0, 0, &hash)) throw CError("Создание хэша", Vsk::Utils::LastErrorCode);
+    if (!CreateHash(context.get_hCryptProv(), algId, 0, 0, &hash))
+        throw CError("Создание хэша", Vsk::Utils::LastErrorCode);
     m_hHash = hash;
     m_holdCSP = context;
     m_algId = algId;
@@ -245,7 +247,8 @@ void CHash::addDataHeld(const CDataBlob& data, DWORD length) {
     m_used = true;
     if (length == WholeBlob) length = data.getSize();
     if (length == 0) return;
-    if (!HashData(m_hHash, data.getData(), length, 0)) throw CError("Ошибка подсчета хэша данных", Vsk::Utils::LastErrorCode);
+    if (!HashData(m_hHash, data.getData(), length, 0))
+        throw CError("Ошибка подсчета хэша данных", Vsk::Utils::LastErrorCode);
 }
 
 CDataBlob CHash::value() {
@@ -263,7 +266,8 @@ CDataBlob CHash::valueHeld() {
         if (m_hHash == 0) throw CError("Данные для хэширования не были загружены.", Vsk::Utils::NoErrorCode);
         DWORD size = 0;
         if (!CryptGetHashParam(m_hHash, HP_HASHVAL, nullptr, &size, 0))
-            throw CError("CryptGetHashParam, ошибка получения хэша (определения размера)", Vsk::Utils::LastErrorCode);
+            throw CError("CryptGetHashParam, ошибка получения хэша (определения размера)",
+                         Vsk::Utils::LastErrorCode);
         // The storage of the previous value is used again when the size is the same: only this
         // object holds it (callers get copies of their own).
         if (m_value.getSize() != size) m_value = CDataBlob(static_cast<size_t>(size));

@@ -10,8 +10,8 @@
 #include <vsk/platform/wait.h>
 #include <vsk/utils/gui.h>
 
-#include "templateModule.h"
 #include <vsk/utils/progressDialog.h>
+#include "templateModule.h"
 
 #include <QPushButton>
 #include <QTimer>

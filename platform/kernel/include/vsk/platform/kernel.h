@@ -5,8 +5,8 @@
 
 #include <vsk/platform/types.h>
 
-#include <atomic>
 #include <pthread.h>
+#include <atomic>
 
 // ---- Last error ----------------------------------------------------------------------------------
 
