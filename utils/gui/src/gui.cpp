@@ -244,8 +244,12 @@ void LoadDialogTemplateModule(CLib& lib) {
     try {
         lib.load();
         return;
-    } catch (...) {
-        // The time-stamp client module is optional: the program carries the templates itself.
+    } catch (const CError& error) {
+        // The time-stamp client module is optional: the program carries the templates itself. Its
+        // absence is the usual case, so it is noted only in a detailed log.
+        if (GetLogLevel() >= 4)
+            LogAt(4,
+                  CWString(u"LoadDialogTemplateModule: ") + error.getText() + u" - взяты шаблоны программы");
     }
     // The program's own file: loading it gives the module the program already is. Its failure goes
     // to the caller unchanged.
