@@ -131,8 +131,9 @@ BOOL SetProvParam(HCRYPTPROV prov, DWORD param, const BYTE* data, DWORD flags) {
             continue;
         }
         if (const DWORD now = GetLastError(); now != e) {
-            Vsk::InternalUtils::LogAt(
-                2, CWString(u"PKI::SetProvParam Last error was replaced by 0x") + hex(now));
+            if (Vsk::InternalUtils::GetLogLevel() >= 2)
+                Vsk::InternalUtils::LogAt(
+                    2, CWString(u"PKI::SetProvParam Last error was replaced by 0x") + hex(now));
             SetLastError(e);
         }
         break;
