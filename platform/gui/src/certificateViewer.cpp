@@ -290,6 +290,7 @@ BOOL CryptUIDlgViewCertificateW(const CRYPTUI_VIEWCERTIFICATE_STRUCTW* view, BOO
 
 BOOL CryptUIDlgViewContext(DWORD contextType, const void* context, HWND owner, LPCWSTR title, DWORD flags,
                            void* reserved) {
+    // The callers pass no flags and nothing reserved: the dialog has no variants to choose.
     (void)flags;
     (void)reserved;
     if (!context || (contextType != CertificateContext && contextType != CrlContext)) {
@@ -302,6 +303,8 @@ BOOL CryptUIDlgViewContext(DWORD contextType, const void* context, HWND owner, L
 }
 
 void CryptExtOpenCRL(HWND owner, HINSTANCE module, LPCSTR path, int showCommand) {
+    // The module handle and show command of the shell's entry point mean nothing to a Qt dialog, which
+    // is always shown normally.
     (void)module;
     (void)showCommand;
     const DWORD callerError = GetLastError();
