@@ -572,6 +572,59 @@ Pkey PublicKeyFromInfoDer(const BYTE* der, size_t size, DWORD& error) {
     return key;
 }
 
+bool SplitPublicKeyInfo(const BYTE* der, size_t size, PublicKeyInfoParts& parts) {
+    ClearErrors clear;
+    parts = PublicKeyInfoParts{};
+    if (!der) return false;
+    const BYTE* p = der;
+    const BYTE* end = der + size;
+    BYTE tag = 0;
+    const BYTE* spki = nullptr;
+    size_t spkiSize = 0;
+    if (!ReadElement(p, end, tag, spki, spkiSize) || tag != 0x30 || p != end) return false;
+    const BYTE* q = spki;
+    const BYTE* spkiEnd = spki + spkiSize;
+    const BYTE* alg = nullptr;
+    size_t algSize = 0;
+    if (!ReadElement(q, spkiEnd, tag, alg, algSize) || tag != 0x30) return false;
+    const BYTE* bits = nullptr;
+    size_t bitsSize = 0;
+    if (!ReadElement(q, spkiEnd, tag, bits, bitsSize) || tag != 0x03 || bitsSize < 1 || q != spkiEnd)
+        return false;
+    const BYTE* a = alg;
+    const BYTE* oid = nullptr;
+    size_t oidSize = 0;
+    if (!ReadElement(a, alg + algSize, tag, oid, oidSize) || tag != 0x06) return false;
+    const unsigned char* d = alg;
+    ASN1_OBJECT* obj = d2i_ASN1_OBJECT(nullptr, &d, a - alg);
+    if (!obj) return false;
+    parts.algorithmOid = OidText(obj);
+    ASN1_OBJECT_free(obj);
+    if (parts.algorithmOid.empty()) return false;
+    parts.parameters.assign(a, alg + algSize);
+    parts.unusedBits = bits[0];
+    parts.keyBits.assign(bits + 1, bits + bitsSize);
+    return true;
+}
+
+std::vector<BYTE> JoinPublicKeyInfo(const PublicKeyInfoParts& parts) {
+    std::vector<BYTE> oid = OidDer(parts.algorithmOid);
+    if (oid.empty() || parts.unusedBits > 7) return {};
+    std::vector<BYTE> alg;
+    PutHeader(alg, 0x30, oid.size() + parts.parameters.size());
+    alg.insert(alg.end(), oid.begin(), oid.end());
+    alg.insert(alg.end(), parts.parameters.begin(), parts.parameters.end());
+    std::vector<BYTE> bits;
+    PutHeader(bits, 0x03, parts.keyBits.size() + 1);
+    bits.push_back(static_cast<BYTE>(parts.unusedBits));
+    bits.insert(bits.end(), parts.keyBits.begin(), parts.keyBits.end());
+    std::vector<BYTE> der;
+    PutHeader(der, 0x30, alg.size() + bits.size());
+    der.insert(der.end(), alg.begin(), alg.end());
+    der.insert(der.end(), bits.begin(), bits.end());
+    return der;
+}
+
 bool SamePublicKey(const evp_pkey_st* a, const evp_pkey_st* b) {
     ClearErrors clear;
     if (!a || !b) return false;

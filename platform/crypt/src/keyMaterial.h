@@ -79,6 +79,17 @@ Pkey PublicKeyFromInfoDer(const BYTE* der, size_t size, DWORD& error);
 // key, whose sets are shared), of a signature key otherwise; CALG_RSA_KEYX for RSA. False for
 // another kind of key.
 bool DescribePublicKey(const evp_pkey_st* key, KeyKind& kind);
+// The parts of a SubjectPublicKeyInfo as CERT_PUBLIC_KEY_INFO holds them: the algorithm OID (dotted
+// text), the DER of its parameters (empty when absent) and the key bits.
+struct PublicKeyInfoParts {
+    std::string algorithmOid;
+    std::vector<BYTE> parameters;
+    std::vector<BYTE> keyBits;
+    DWORD unusedBits = 0;
+};
+bool SplitPublicKeyInfo(const BYTE* der, size_t size, PublicKeyInfoParts& parts);
+std::vector<BYTE> JoinPublicKeyInfo(const PublicKeyInfoParts& parts);
+
 // Whether two keys have the same public key (the key bits; parameter sets may be named differently).
 bool SamePublicKey(const evp_pkey_st* a, const evp_pkey_st* b);
 
