@@ -288,6 +288,14 @@ TEST(KeyMaterial, KindsOfNewKeys) {
     ASSERT_TRUE(same);
     EXPECT_EQ(back.keyParamset, "1.2.643.2.2.35.1");
     EXPECT_TRUE(SamePublicKey(same.get(), xch.get()));
+    // A digest of another size than the key's, or no digest algorithm.
+    std::vector<BYTE> digest = Digest(CALG_GR3411_2012_512, "abc");
+    error = 0;
+    EXPECT_TRUE(SignDigest(sig.get(), CALG_GR3411_2012_512, digest.data(), digest.size(), error).empty());
+    EXPECT_EQ(error, NTE_BAD_HASH);
+    error = 0;
+    EXPECT_TRUE(SignDigest(sig.get(), CALG_GR3410_12_256, digest.data(), 32, error).empty());
+    EXPECT_EQ(error, NTE_BAD_ALGID);
     error = 0;
     EXPECT_FALSE(GenerateKey(PROV_GOST_2012_256, CALG_SHA_256, 0, kind, error));
     EXPECT_EQ(error, NTE_BAD_ALGID);
