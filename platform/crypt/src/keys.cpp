@@ -72,6 +72,10 @@ bool IsGostKey(const evp_pkey_st* key) {
 // The public key of the container key `spec`: kept with the key, else from an unprotected private
 // key, else from the unlocked key (password or prompt).
 Pkey ContainerPublicKey(Context& ctx, DWORD spec, DWORD& error) {
+    if (ctx.container.empty()) {
+        error = NTE_NO_KEY;  // a verification context has no keys
+        return nullptr;
+    }
     StoredKey stored;
     if (!ContainerKey(ctx, spec, stored, error)) return nullptr;
     if (!stored.publicKey.empty())
@@ -158,6 +162,10 @@ bool HashValue(HashObject& h, std::vector<BYTE>& value) {
 
 // The size of the signatures of the container key `spec`.
 bool SignatureSize(Context& ctx, DWORD spec, size_t& size, DWORD& error) {
+    if (ctx.container.empty()) {
+        error = NTE_NO_KEY;
+        return false;
+    }
     StoredKey stored;
     if (!ContainerKey(ctx, spec, stored, error)) return false;
     if (IsGostAlg(stored.kind.algId)) {
@@ -206,6 +214,8 @@ BOOL CryptGetUserKey(HCRYPTPROV prov, DWORD spec, HCRYPTKEY* key) {
     if (!key) return Fail(ERROR_INVALID_PARAMETER);
     *key = 0;
     if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) return Fail(NTE_BAD_KEY);
+    // A verification context has no keys.
+    if (ctx->container.empty()) return Fail(NTE_NO_KEY);
     StoredKey stored;
     DWORD error = 0;
     if (!ContainerKey(*ctx, spec, stored, error)) return Fail(error);
@@ -341,6 +351,7 @@ BOOL CryptSignHashW(HCRYPTHASH hash, DWORD spec, LPCWSTR, DWORD flags, BYTE* sig
         *signatureLen = static_cast<DWORD>(size);
         return TRUE;
     }
+    if (ctx.container.empty()) return Fail(NTE_NO_KEY);
     Pkey pair = UnlockKey(ctx, spec, error);
     if (!pair) return Fail(error);
     // A buffer too small is answered before the hash is finished.

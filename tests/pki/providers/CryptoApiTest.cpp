@@ -326,10 +326,10 @@ TEST_F(CryptoApiTest, ImportKeyRetriesWhileBusyAndLogsOnce) {
         LogCapture capture(1);
         HCRYPTKEY key = 9;
         EXPECT_FALSE(ImportKey(prov, blob, 0, 0, &key));
-        EXPECT_EQ(GetLastError(), NTE_NOT_SUPPORTED);
+        EXPECT_EQ(GetLastError(), NTE_BAD_DATA);
         EXPECT_EQ(key, 0u);
         EXPECT_EQ(failureLines(capture, u"PKI::ImportKey"),
-                  std::vector<std::u16string>{u"PKI::ImportKey " + blobText + u" " + sys(NTE_NOT_SUPPORTED)});
+                  std::vector<std::u16string>{u"PKI::ImportKey " + blobText + u" " + sys(NTE_BAD_DATA)});
         EXPECT_TRUE(CryptReleaseContext(prov, 0));
     }
     {
@@ -341,7 +341,7 @@ TEST_F(CryptoApiTest, ImportKeyRetriesWhileBusyAndLogsOnce) {
         EXPECT_EQ(GetLastError(), ERROR_BUSY);
         EXPECT_EQ(failureLines(capture, u"PKI::ImportKey").size(), 1u);
         EXPECT_FALSE(ImportKey(prov, blob, 0, 0, &key));
-        EXPECT_EQ(GetLastError(), NTE_NOT_SUPPORTED);
+        EXPECT_EQ(GetLastError(), NTE_BAD_DATA);
         EXPECT_TRUE(CryptReleaseContext(prov, 0));
     }
 }
@@ -368,7 +368,7 @@ TEST_F(CryptoApiTest, ImportsRunOneAtATime) {
     HCRYPTKEY key = 0;
     EXPECT_FALSE(ImportKey(idle, blob, 0, 0, &key));
     const Clock::time_point idleEnded = Clock::now();
-    EXPECT_EQ(GetLastError(), NTE_NOT_SUPPORTED);
+    EXPECT_EQ(GetLastError(), NTE_BAD_DATA);
     worker.join();
     // The idle import, quick on its own, never ends while the busy one is still retrying: either it
     // waited for the busy one to end, or it was over before the busy one began (a starved worker).
