@@ -20,17 +20,6 @@ std::atomic<uintptr_t> processClientWindow{0};
 constexpr DWORD AcquireFlagsKnown =
     CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT;
 
-struct Reader {
-    const char* nickname;
-    const char* name;
-    const char* media;
-};
-// Readers of the key folders: display name, reader name, medium (narrow literals are code page 1251).
-constexpr Reader Readers[] = {
-    {"Реестр", "REGISTRY", "REGISTRY"},
-    {"Каталог на диске", "DISK", "DISK"},
-};
-
 BOOL ReturnBytes(const void* bytes, DWORD size, BYTE* data, DWORD* dataLen) {
     if (!data) {
         *dataLen = size;
@@ -103,12 +92,19 @@ BOOL GetEnumContainers(Context& ctx, DWORD flags, BYTE* data, DWORD* dataLen) {
     const ProviderEntry& p = *ctx.provider;
     bool unique = flags & CRYPT_UNIQUE;
     if (unique && p.inject.uniqueRefused) return Fail(NTE_BAD_FLAGS);
-    const auto& containers = (ctx.flags & CRYPT_MACHINE_KEYSET) ? p.machineContainers : p.containers;
+    const bool machine = ctx.flags & CRYPT_MACHINE_KEYSET;
+    std::lock_guard lock(ctx.mutex);
+    if (p.keepsContainers && ((flags & CRYPT_FIRST) || ctx.enumContainersPos == 0)) {
+        // The list is read from the key folders when an enumeration starts and kept for its rest,
+        // so containers made or deleted meanwhile do not shift the cursor.
+        ctx.enumSnapshot = ListContainers(p, machine);
+    }
+    const auto& containers =
+        p.keepsContainers ? ctx.enumSnapshot : (machine ? p.machineContainers : p.containers);
     auto record = [&](size_t i) {
         const auto& [name, uniqueName] = containers[i];
         return unique ? uniqueName + '\0' + name + '\0' : name + '\0';
     };
-    std::lock_guard lock(ctx.mutex);
     if (!data) {
         // The size query answers the largest record, so one buffer serves the whole enumeration.
         size_t at = (flags & CRYPT_FIRST) ? 0 : ctx.enumContainersPos;
@@ -127,7 +123,7 @@ BOOL GetEnumReaders(Context& ctx, DWORD flags, BYTE* data, DWORD* dataLen) {
     return EnumStep(
         ctx.enumReadersPos, flags, std::size(Readers),
         [](size_t i) {
-            const Reader& r = Readers[i];
+            const ReaderEntry& r = Readers[i];
             std::string s = std::string(r.nickname) + '\0' + r.name + '\0' + r.media + '\0';
             s += '\0';  // flag byte
             return s;
@@ -195,13 +191,21 @@ BOOL CryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR provider,
     ctx->provider = entry;
     ctx->flags = flags;
     if ((flags & CRYPT_VERIFYCONTEXT) != CRYPT_VERIFYCONTEXT) {
-        // Key containers are not kept yet: only containers that the provider lists can be opened,
-        // by name, unique name or fully qualified name; none can be made or deleted.
-        if (flags & CRYPT_NEWKEYSET) return Fail(NTE_NOT_SUPPORTED);
-        if (flags & CRYPT_DELETEKEYSET) return Fail(NTE_BAD_KEYSET);
-        auto found = FindListedContainer(*entry, flags, container);
-        if (!found) return Fail(NTE_BAD_KEYSET);
-        std::tie(ctx->container, ctx->uniqueContainer) = *found;
+        if ((flags & CRYPT_NEWKEYSET) && (flags & CRYPT_DELETEKEYSET)) return Fail(NTE_BAD_FLAGS);
+        if (entry->keepsContainers) {
+            if (flags & CRYPT_DELETEKEYSET) {
+                if (DWORD e = DeleteContainer(*entry, container, flags)) return Fail(e);
+                return TRUE;  // a deleted container leaves no context
+            }
+            if (DWORD e = OpenContainer(*ctx, container, flags)) return Fail(e);
+        } else {
+            // A provider of a test table opens only the containers it lists.
+            if (flags & CRYPT_NEWKEYSET) return Fail(NTE_NOT_SUPPORTED);
+            if (flags & CRYPT_DELETEKEYSET) return Fail(NTE_BAD_KEYSET);
+            auto found = FindListedContainer(*entry, flags, container);
+            if (!found) return Fail(NTE_BAD_KEYSET);
+            std::tie(ctx->container, ctx->uniqueContainer) = *found;
+        }
     }
     *prov = AddHandle(HandleKind::Provider, ctx);
     return TRUE;
@@ -284,10 +288,9 @@ BOOL CryptSetProvParam(HCRYPTPROV prov, DWORD param, const BYTE* data, DWORD fla
         }
         case PP_KEYEXCHANGE_PIN:
         case PP_SIGNATURE_PIN: {
+            // One password per container, accepted through either parameter.
             if (!data) return Fail(ERROR_INVALID_PARAMETER);
-            std::lock_guard lock(ctx->mutex);
-            (param == PP_KEYEXCHANGE_PIN ? ctx->keyExchangePin : ctx->signaturePin) =
-                reinterpret_cast<const char*>(data);
+            if (DWORD e = SetContainerPin(*ctx, reinterpret_cast<const char*>(data))) return Fail(e);
             return TRUE;
         }
         default:

@@ -2,6 +2,8 @@
 // handle table.
 #pragma once
 
+#include "keyMaterial.h"
+
 #include <vsk/platform/crypt.h>
 #include <vsk/platform/kernel.h>
 
@@ -58,6 +60,9 @@ struct ProviderEntry {
     // (contexts with CRYPT_MACHINE_KEYSET). The built-in providers keep no containers yet.
     std::vector<std::pair<std::string, std::string>> containers;
     std::vector<std::pair<std::string, std::string>> machineContainers;
+    // The built-in providers keep their containers in files under the key roots (containers.cpp);
+    // a provider of a table that a test installed lists only the containers above.
+    bool keepsContainers = false;
     Injections inject;
 
     const AlgorithmEntry* findAlgorithm(ALG_ID id) const;
@@ -93,21 +98,55 @@ struct Object {
     virtual ~Object() = default;
 };
 
+// Readers of the key folders: display name, reader name, medium (narrow literals are code page 1251).
+// A container's unique name is "\\.\<reader name>\<container name>".
+struct ReaderEntry {
+    const char* nickname;
+    const char* name;
+    const char* media;
+};
+inline constexpr ReaderEntry Readers[] = {
+    {"Реестр", "REGISTRY", "REGISTRY"},
+    {"Каталог на диске", "DISK", "DISK"},
+};
+
 // A provider context. `container` and `uniqueContainer` name the key container this context opened
-// (empty for a verification context); the container's keys come with the key containers.
+// in code page 1251 (empty for a verification context); `reader` and `fileName` locate the file of a
+// container kept in the key folders (empty for a container of a test table).
 struct Context : Object {
     std::shared_ptr<const ProviderEntry> provider;
     DWORD flags = 0;
     std::string container;
     std::string uniqueContainer;
+    std::string reader;
+    std::string fileName;
     std::mutex mutex;  // guards the fields below
     size_t enumAlgsPos = 0;
     size_t enumContainersPos = 0;
     size_t enumReadersPos = 0;
+    // The containers listed at the last CRYPT_FIRST: {name, unique name} in code page 1251.
+    std::vector<std::pair<std::string, std::string>> enumSnapshot;
     uintptr_t clientWindow = 0;
-    std::string keyExchangePin;
-    std::string signaturePin;
+    // The container's password as set through PP_KEYEXCHANGE_PIN / PP_SIGNATURE_PIN or given at the
+    // prompt (checked against the container's keys when it has protected ones).
+    bool pinSet = false;
+    SecretText pin;
+    Pkey unlocked[2];  // decrypted keys of AT_KEYEXCHANGE and AT_SIGNATURE, while the context is open
 };
+
+// Container contexts of the built-in providers (containers.cpp). `OpenContainer` fills the context's
+// container fields for CryptAcquireContextW (creating with CRYPT_NEWKEYSET); `DeleteContainer` serves
+// CRYPT_DELETEKEYSET. Both give 0 or the error code.
+DWORD OpenContainer(Context& ctx, const char16_t* name, DWORD flags);
+DWORD DeleteContainer(const ProviderEntry& provider, const char16_t* name, DWORD flags);
+// {name, unique name} of every container of the provider's type in the scope, readers in order, names
+// in code-unit order.
+std::vector<std::pair<std::string, std::string>> ListContainers(const ProviderEntry& provider, bool machine);
+// PP_KEYEXCHANGE_PIN / PP_SIGNATURE_PIN on a container context: checked at once against a protected
+// key; 0 or SCARD_W_WRONG_CHV. Call with the context's mutex not held.
+DWORD SetContainerPin(Context& ctx, const char* pin);
+// The application's password prompt (SetPasswordPrompt), or null.
+PasswordPrompt CurrentPasswordPrompt();
 
 // The digest context of a hash object. Freed, or kept for the next hash of the same algorithm on
 // this thread (hash.cpp).

@@ -135,6 +135,7 @@ std::shared_ptr<ProviderTable> BuiltInTable() {
                               std::pair{PROV_GOST_2012_512, KESTROVAN_GOST_2012_512_PROV}}) {
         auto p = NewProvider(type, name);
         p->machineDefault = true;
+        p->keepsContainers = true;
         t->providers.push_back(p);
     }
     for (DWORD type :

@@ -320,6 +320,16 @@ BOOL CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE*
                   DWORD bufLen);
 BOOL CryptDecrypt(HCRYPTKEY key, HCRYPTHASH hash, BOOL final, DWORD flags, BYTE* data, DWORD* dataLen);
 
+// ---- Container passwords ------------------------------------------------------------------------
+
+// The prompt a non-silent context calls when a key of a password-protected container is needed and
+// no password was set: `container` is the container's name, `parent` the window set with
+// PP_CLIENT_HWND (0: none). It writes the password (code page 1251, NUL-terminated) into `password`
+// of `capacity` bytes and returns TRUE, or returns FALSE when the user cancelled (ERROR_CANCELLED).
+// Without a prompt such a key gives NTE_SILENT_CONTEXT.
+using PasswordPrompt = BOOL (*)(LPCWSTR container, uintptr_t parent, char* password, DWORD capacity);
+void SetPasswordPrompt(PasswordPrompt prompt);
+
 // ---- Public-key information and certificate keys (crypt32) --------------------------------------
 
 constexpr DWORD X509_ASN_ENCODING = 0x00000001;
