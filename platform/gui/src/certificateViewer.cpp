@@ -348,6 +348,9 @@ bool RegisterViewers() {
                            {"CryptUIDlgViewContext", StandInAddress(&CryptUIDlgViewContext)}},
                           true);
     RegisterStandInModule(u"cryptext.dll", {{"CryptExtOpenCRL", StandInAddress(&CryptExtOpenCRL)}});
+    // The library asks its questions (deleting a container's certificate requests) through the
+    // message box it finds here, without linking the windowing part.
+    RegisterStandInModule(u"User32.dll", {{"MessageBoxW", StandInAddress(&MessageBoxW)}}, true);
     return true;
 }
 
