@@ -76,6 +76,17 @@ public:
                         const Vsk::Utils::CWString& containerName, DWORD keySpec, bool machine, bool silent,
                         bool cache);
 
+    // Key binding (CertificateBinding.cpp). findKeyContainer fills provider, container and key spec
+    // of the first container that holds the key.
+    bool findKeyContainer(const CPassword& password, bool machine, bool silent);
+    bool BindWithKeyContainer(const CPassword& password, bool machine, bool addCertToCont, bool silent,
+                              bool cache);
+    CHoldCSP AcquirePrivateKey(DWORD* keySpec, DWORD flags, bool autoBind);
+    bool hasPrivateKey(bool verify);
+    // The token parts: true when a token holds the certificate (the token key pair is kept).
+    bool bindOnToken(bool addCertToCont);
+    bool hasTokenKey(bool verify);
+
     // The ordering values, filled first where they are filled on demand. Takes this object's lock.
     CCertOrderKey orderKey();
     // a < b: compares copies of both sides' ordering values (each taken under its own lock only).
