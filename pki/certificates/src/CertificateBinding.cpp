@@ -51,7 +51,8 @@ const char16_t* flagText(bool value) {
 bool isCancelCode(int32_t code) {
     const DWORD value = static_cast<DWORD>(code);
     if (value == ERROR_CANCELLED) return true;
-    return (value & 0xFFFF0000u) == (0x80000000u | (FacilityWin32 << 16)) && (value & 0xFFFF) == ERROR_CANCELLED;
+    return (value & 0xFFFF0000u) == (0x80000000u | (FacilityWin32 << 16)) &&
+           (value & 0xFFFF) == ERROR_CANCELLED;
 }
 
 // The user key of a binding, destroyed when the binding ends.
@@ -79,7 +80,7 @@ bool CCertificate::CImpl::findKeyContainer(const CPassword& password, bool machi
     if (providers.isEmpty()) throw listing;
     const CDataBlob wrap = get_PublicKeyWrap();
     for (const CRefPtr<CSPInfo>& provider : providers) {
-        if (!provider || provider->m_name.isEmpty()) continue;
+        if (!provider || provider->m_name.getLength() == 0) continue;
         CArray<CKeyContainer> containers;
         try {
             CCsp csp(true);
@@ -93,7 +94,7 @@ bool CCertificate::CImpl::findKeyContainer(const CPassword& password, bool machi
         for (CKeyContainer& container : containers) {
             try {
                 container.get_CommonSettings().put_Silent(silent);
-                if (container.get_Name().isEmpty()) continue;
+                if (container.get_Name().getLength() == 0) continue;
                 bool match = false;
                 const CCertificate* stored = container.getCertificate();
                 if (stored && !stored->isNull()) {
@@ -131,8 +132,8 @@ bool CCertificate::CImpl::BindWithKeyContainer(const CPassword& password, bool m
     if (scope.getLevel() >= 4)
         scope.enter("Vsk::PKI::CCertificate::CImpl::BindWithKeyContainer",
                     u"keysetPasswLen=" + ToWString(static_cast<uint64_t>(password.getLength())) +
-                        u", machineContext=" + flagText(machine) + u", addCertToCont=" + flagText(addCertToCont) +
-                        u", silent=" + flagText(silent));
+                        u", machineContext=" + flagText(machine) + u", addCertToCont=" +
+                        flagText(addCertToCont) + u", silent=" + flagText(silent));
     CLock lock(this);
     if (!m_context) return false;
 
@@ -145,11 +146,13 @@ bool CCertificate::CImpl::BindWithKeyContainer(const CPassword& password, bool m
         auto keysetFlag = [](bool forMachine) {
             return forMachine ? CRYPT_FIND_MACHINE_KEYSET_FLAG : CRYPT_FIND_USER_KEYSET_FLAG;
         };
-        bool found = CryptFindCertificateKeyProvInfo(m_context.get(), keysetFlag(machine) | silentFlag, nullptr);
+        bool found =
+            CryptFindCertificateKeyProvInfo(m_context.get(), keysetFlag(machine) | silentFlag, nullptr);
         if (!found) {
             CertText::logError(2, "Vsk::PKI::CCertificate::CImpl::BindWithKeyContainer", u"find private key",
                                GetLastError());
-            found = CryptFindCertificateKeyProvInfo(m_context.get(), keysetFlag(!machine) | silentFlag, nullptr);
+            found =
+                CryptFindCertificateKeyProvInfo(m_context.get(), keysetFlag(!machine) | silentFlag, nullptr);
             if (found) machine = !machine;
         }
         if (!found) {
@@ -164,7 +167,8 @@ bool CCertificate::CImpl::BindWithKeyContainer(const CPassword& password, bool m
             }
             if (!setKeyProvInfo(m_values.providerType, m_values.providerName, m_values.containerName,
                                 m_values.keySpec, machine, silent, cache))
-                throw CError("Ошибка установки связи сертификата с ключевым контейнером!", Vsk::Utils::LastErrorCode);
+                throw CError("Ошибка установки связи сертификата с ключевым контейнером!",
+                             Vsk::Utils::LastErrorCode);
         }
 
         HCRYPTPROV handle = 0;
@@ -184,7 +188,8 @@ bool CCertificate::CImpl::BindWithKeyContainer(const CPassword& password, bool m
             if (!GetUserKey(handle, keySpec, userKey.out()))
                 throw CError("Ошибка получения ключей!", Vsk::Utils::LastErrorCode);
             if (!SetKeyParam(userKey.get(), KP_CERTIFICATE, m_context->pbCertEncoded, 0))
-                throw CError("Ошибка добавления сертификата в ключевой контейнер!", Vsk::Utils::LastErrorCode);
+                throw CError("Ошибка добавления сертификата в ключевой контейнер!",
+                             Vsk::Utils::LastErrorCode);
         }
 
         DWORD type = 0;
@@ -193,7 +198,8 @@ bool CCertificate::CImpl::BindWithKeyContainer(const CPassword& password, bool m
         CError readBack;
         if (!GetCSPParams(handle, &type, &providerName, &containerName, &readBack)) throw readBack;
         if (!setKeyProvInfo(type, providerName, containerName, keySpec, machine, silent, cache))
-            throw CError("Ошибка установки связи сертификата с ключевым контейнером!", Vsk::Utils::LastErrorCode);
+            throw CError("Ошибка установки связи сертификата с ключевым контейнером!",
+                         Vsk::Utils::LastErrorCode);
     } catch (const CError& error) {
         if (isCancelCode(error.getCode())) {
             cancelled = true;
@@ -250,17 +256,19 @@ CHoldCSP CCertificate::CImpl::AcquirePrivateKey(DWORD* keySpecOut, DWORD flags, 
     BOOL mustFree = FALSE;
     if (!AcquireCertificatePrivateKey(m_context.get(), flags, &handle, &keySpec, &mustFree)) {
         const DWORD code = GetLastError();
-        CertText::logError(2, "Vsk::PKI::CCertificate::CImpl::AcquirePrivateKey", u"AcquireCertPrivateKey", code);
+        CertText::logError(2, "Vsk::PKI::CCertificate::CImpl::AcquirePrivateKey", u"AcquireCertPrivateKey",
+                           code);
         if (!autoBind) throw CCryptError(101605, u", " + getText(), code);
         m_values.containerName = CWString();
-        const bool bound = BindWithKeyContainer(CPassword(), false, false, (flags & CRYPT_ACQUIRE_SILENT_FLAG) != 0,
-                                                false);
+        const bool bound =
+            BindWithKeyContainer(CPassword(), false, false, (flags & CRYPT_ACQUIRE_SILENT_FLAG) != 0, false);
         if (!bound || !AcquireCertificatePrivateKey(m_context.get(), flags, &handle, &keySpec, &mustFree))
             throw CCryptError(101605, u", " + getText(), Vsk::Utils::LastErrorCode);
     }
     CHoldCSP hold(handle, mustFree != FALSE, nullptr);
     m_values.keySpec = keySpec;
-    if (m_values.providerType == 0 || m_values.providerName.isEmpty() || m_values.containerName.isEmpty()) {
+    if (m_values.providerType == 0 || m_values.providerName.getLength() == 0 ||
+        m_values.containerName.getLength() == 0) {
         CError readBack;
         if (!GetCSPParams(handle, &m_values.providerType, &m_values.providerName, &m_values.containerName,
                           &readBack))
@@ -334,7 +342,8 @@ bool CCertificate::get_HasPrivateKey(bool verify) const {
     CImpl* p = impl();
     CLogScope scope;
     if (scope.getLevel() >= 4)
-        scope.enter("Vsk::PKI::CCertificate::get_HasPrivateKey", CWString(u"checkOnlyLink=") + flagText(!verify));
+        scope.enter("Vsk::PKI::CCertificate::get_HasPrivateKey",
+                    CWString(u"checkOnlyLink=") + flagText(!verify));
     CLock lock(p);
     const bool has = p->hasPrivateKey(verify);
     if (scope.getLevel() >= 3) scope.setResult(has);

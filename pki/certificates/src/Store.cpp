@@ -269,8 +269,8 @@ bool CStore::InstallCertificate(const CCertificate& certificate, DWORD dispositi
     CCertificate storeCopy(false);
     storeCopy.put_CertContext(storeContext.get());
     try {
-        return storeCopy.BindWithKeyContainer(CPassword(), (p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE) != 0,
-                                              false, false, false);
+        return storeCopy.BindWithKeyContainer(
+            CPassword(), (p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE) != 0, false, false, false);
     } catch (const CCryptError&) {
         throw;
     } catch (const CError& e) {

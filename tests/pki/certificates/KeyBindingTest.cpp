@@ -60,7 +60,8 @@ std::string oidDer(const char* dotted) {
     std::string body(1, static_cast<char>(arcs[0] * 40 + arcs[1]));
     for (size_t i = 2; i < arcs.size(); ++i) {
         std::string arc(1, static_cast<char>(arcs[i] & 0x7F));
-        for (unsigned long v = arcs[i] >> 7; v; v >>= 7) arc.insert(arc.begin(), static_cast<char>(0x80 | (v & 0x7F)));
+        for (unsigned long v = arcs[i] >> 7; v; v >>= 7)
+            arc.insert(arc.begin(), static_cast<char>(0x80 | (v & 0x7F)));
         body += arc;
     }
     return der(0x06, body);
@@ -70,8 +71,9 @@ std::string oidDer(const char* dotted) {
 std::string spkiDer(const CERT_PUBLIC_KEY_INFO& info) {
     const std::string parameters(reinterpret_cast<const char*>(info.Algorithm.Parameters.pbData),
                                  info.Algorithm.Parameters.cbData);
-    const std::string bits = std::string(1, static_cast<char>(info.PublicKey.cUnusedBits)) +
-                             std::string(reinterpret_cast<const char*>(info.PublicKey.pbData), info.PublicKey.cbData);
+    const std::string bits =
+        std::string(1, static_cast<char>(info.PublicKey.cUnusedBits)) +
+        std::string(reinterpret_cast<const char*>(info.PublicKey.pbData), info.PublicKey.cbData);
     return der(0x30, der(0x30, oidDer(info.Algorithm.pszObjId) + parameters) + der(0x03, bits));
 }
 
@@ -110,7 +112,8 @@ CMadeContainer makeContainer(const std::u16string& name, bool machine) {
     EXPECT_TRUE(CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, Encoding,
                                          reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data()), &infoSize));
     const std::filesystem::path base = CertFixture::folder() / std::string(name.begin(), name.end());
-    writeFile(base.string() + ".pub.der", spkiDer(*reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(info.data())));
+    writeFile(base.string() + ".pub.der",
+              spkiDer(*reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(info.data())));
     made.publicPem = base.string() + ".pub.pem";
     bool ok = false;
     run("openssl pkey -engine gost -pubin -inform DER -in " + quote(base.string() + ".pub.der") + " -out " +
@@ -147,7 +150,8 @@ void storeInContainer(const std::u16string& name, bool machine, const CDataBlob&
     ASSERT_NE(prov, 0u);
     HCRYPTKEY key = 0;
     ASSERT_TRUE(CryptGetUserKey(prov, AT_KEYEXCHANGE, &key));
-    EXPECT_TRUE(CryptSetKeyParam(key, KP_CERTIFICATE, certificate.getData(), 0)) << std::hex << GetLastError();
+    EXPECT_TRUE(CryptSetKeyParam(key, KP_CERTIFICATE, certificate.getData(), 0))
+        << std::hex << GetLastError();
     CryptDestroyKey(key);
     CryptReleaseContext(prov, 0);
 }
@@ -247,7 +251,8 @@ TEST_F(KeyBinding, ContainerCertificateIsInstalledBoundAndSigns) {
 
         // A certificate for another key: refused, MY untouched.
         const CMadeContainer other = makeContainer(name + u"-other", machine);
-        const CCertificate foreign = load(issue(other.publicPem, std::string(name.begin(), name.end()) + "-other"));
+        const CCertificate foreign =
+            load(issue(other.publicPem, std::string(name.begin(), name.end()) + "-other"));
         try {
             container.installCertificate(foreign.get_CertContext());
             ADD_FAILURE() << "a certificate for another key was installed";
@@ -294,17 +299,19 @@ TEST_F(KeyBinding, BindingFindsTheContainerAndTheKeySigns) {
     DWORD signatureSize = 0;
     ASSERT_TRUE(CryptSignHashW(hash, keySpec, nullptr, 0, nullptr, &signatureSize));
     std::string signature(signatureSize, '\0');
-    ASSERT_TRUE(CryptSignHashW(hash, keySpec, nullptr, 0, reinterpret_cast<BYTE*>(signature.data()), &signatureSize));
+    ASSERT_TRUE(
+        CryptSignHashW(hash, keySpec, nullptr, 0, reinterpret_cast<BYTE*>(signature.data()), &signatureSize));
     CryptDestroyHash(hash);
     std::reverse(signature.begin(), signature.end());
     const std::filesystem::path dir = CertFixture::folder();
     writeFile(dir / "road.digest", digest);
     writeFile(dir / "road.sig", signature);
     bool ok = false;
-    const std::string said = run("openssl pkeyutl -engine gost -verify -pubin -inkey " + quote(made.publicPem.string()) +
-                                     " -in " + quote((dir / "road.digest").string()) + " -sigfile " +
-                                     quote((dir / "road.sig").string()) + " 2>&1",
-                                 &ok);
+    const std::string said =
+        run("openssl pkeyutl -engine gost -verify -pubin -inkey " + quote(made.publicPem.string()) + " -in " +
+                quote((dir / "road.digest").string()) + " -sigfile " + quote((dir / "road.sig").string()) +
+                " 2>&1",
+            &ok);
     EXPECT_TRUE(ok) << said;
 
     // Automatic binding on acquisition: a fresh object over the same certificate.
@@ -318,7 +325,7 @@ TEST_F(KeyBinding, BindingFindsTheContainerAndTheKeySigns) {
     my.Open(u"MY", CERT_SYSTEM_STORE_CURRENT_USER);
     const CCertificate stored = my.FindCertificate(load(der));
     ASSERT_FALSE(stored.isNull());
-    EXPECT_FALSE(stored.get_ContainerName().isEmpty());
+    EXPECT_NE(stored.get_ContainerName().getLength(), 0u);
     EXPECT_TRUE(stored.get_HasPrivateKey(true));
 }
 
@@ -344,8 +351,13 @@ TEST_F(KeyBinding, CertificateAgainstAnotherContainer) {
         ADD_FAILURE() << "a foreign container was accepted";
     } catch (const CError& error) {
         const std::u16string text = error.getText().toU16();
-        EXPECT_EQ(text.rfind(u"Сертификат (" + secondCertificate.getText().toU16() + u") не соответствует ключевому контейнеру \"pair-one\", в котором находится сертификат: ", 0), 0u)
-            << error.getText().toUtf8();
+        EXPECT_EQ(
+            text.rfind(
+                u"Сертификат (" + secondCertificate.getText().toU16() +
+                    u") не соответствует ключевому контейнеру \"pair-one\", в котором находится сертификат: ",
+                0),
+            0u)
+            << CAString(error.getText(), 65001).toStd();
         EXPECT_EQ(text.back(), u'.');
     }
 }
