@@ -13,6 +13,7 @@
 #include <vsk/utils/array.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/memory.h>
+#include <vsk/utils/progress.h>
 #include <vsk/utils/string.h>
 
 #include <set>
@@ -21,6 +22,20 @@ namespace Vsk::PKI {
 
 class CSPInfo;
 class CAlgorithm;
+
+// One reader (key medium slot) of a provider, from one PP_ENUMREADERS record: three code page 1251
+// texts and a flag byte. A reader without a medium reports the media text "NO_MEDIA".
+class CReaderInfo {
+public:
+    // "nickName=..., name=..., media=..., flags=0x..." for log lines.
+    Vsk::Utils::CWString toString() const;
+
+    Vsk::Utils::CWString m_nickName;
+    Vsk::Utils::CWString m_name;
+    Vsk::Utils::CWString m_media;
+    uint8_t m_flags = 0;
+};
+using CReaderArray = Vsk::Utils::CArray<CReaderInfo>;
 
 // Orders counted pointers by their pointees. A pointer is never less than itself or than a null
 // pointer, and a null pointer is less than nothing.
@@ -99,6 +114,16 @@ public:
     // equal whatever the versions.
     bool operator<(const CSPInfo& other) const;
 
+    // The names of the provider's key containers (the machine's with `machine`); with `uniqueNames`
+    // their unique names too, entry i belonging to name i. `error` receives the last failure;
+    // `progress` advances once per container. Never raises: what was read is returned.
+    Vsk::Utils::CArray<Vsk::Utils::CWString>& GetKeyContainers(
+        Vsk::Utils::CArray<Vsk::Utils::CWString>& names, Vsk::Utils::CError* error, bool machine,
+        Vsk::Utils::CArray<Vsk::Utils::CWString>* uniqueNames, Vsk::Utils::IProgress* progress);
+    // The provider's readers (a token: its slot); without those whose media is "NO_MEDIA" when
+    // `skipNoMedia`.
+    CReaderArray GetReaders(bool skipNoMedia);
+
     // Describes the provider from a fresh verification context and enters it into the catalogue
     // (the worker thread's part of the filling).
     void fillInfo(Vsk::Utils::CError* error, int index);
@@ -118,6 +143,9 @@ public:
     // worker that outlives a clearing of the catalogue does not enter its stale description.
     uint64_t m_generation;
 };
+
+// The readers of the provider open on `hProv`; provider failures end the list and are logged.
+CReaderArray GetKeysetReaders(HCRYPTPROV hProv, bool skipNoMedia);
 
 // ---- The catalogue ----------------------------------------------------------------------------------------
 

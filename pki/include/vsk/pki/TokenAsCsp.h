@@ -3,6 +3,8 @@
 // of the catalogue's filling finds no library and adds nothing, and no description presents a token.
 #pragma once
 
+#include <vsk/pkcs11/Token.h>
+#include <vsk/utils/array.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/string.h>
 
@@ -12,10 +14,19 @@ namespace Vsk::PKI {
 // presents none.
 class CTokenAsCsp {
 public:
-    // Whether this description presents a token.
-    bool isToken() const { return false; }
+    // Whether this description presents a token: its token handle is not empty.
+    bool isToken() const { return !m_token.isEmpty(); }
     // The token's two version fields as "major.minor" joined by ":"; empty without a token.
-    Vsk::Utils::CWString getVersionText() const { return {}; }
+    Vsk::Utils::CWString getVersionText() const;
+    // The token; an empty handle for a CryptoAPI provider.
+    const Vsk::PKCS11::CToken& getToken() const { return m_token; }
+
+    // The names of the token's key containers: the CKA_LABEL of each public-key object, in the
+    // token's order.
+    static Vsk::Utils::CArray<Vsk::Utils::CWString> getKeyContainers(const Vsk::PKCS11::CToken& token);
+
+    // Empty for every CryptoAPI provider; set when a token's description is made.
+    Vsk::PKCS11::CToken m_token;
 };
 
 // Bit 0 of the library switch word. The first reader of the word decides its value when the
