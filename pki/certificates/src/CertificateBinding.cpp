@@ -6,6 +6,7 @@
 // Everything runs under the certificate's lock. A search that reaches containers opens each of them
 // inside its own guard: one unreadable or foreign container never ends the search. A user who cancels
 // a password prompt ends a binding with false, never with an error.
+#include <vsk/pkcs11/TokenKeyPair.h>
 #include <vsk/pki/CertApi.h>
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/CryptError.h>
@@ -31,6 +32,7 @@ namespace Vsk::PKI {
 
 using Vsk::InternalUtils::CLogScope;
 using Vsk::Utils::CArray;
+using Vsk::Utils::CAString;
 using Vsk::Utils::CDataBlob;
 using Vsk::Utils::CError;
 using Vsk::Utils::CLock;
@@ -131,7 +133,7 @@ bool CCertificate::CImpl::BindWithKeyContainer(const CPassword& password, bool m
     CLogScope scope;
     if (scope.getLevel() >= 4)
         scope.enter("Vsk::PKI::CCertificate::CImpl::BindWithKeyContainer",
-                    u"keysetPasswLen=" + ToWString(static_cast<uint64_t>(password.getLength())) +
+                    u"keysetPasswLen=" + ToWString(static_cast<uint64_t>(password.getProtectedSize())) +
                         u", machineContext=" + flagText(machine) + u", addCertToCont=" +
                         flagText(addCertToCont) + u", silent=" + flagText(silent));
     CLock lock(this);
@@ -180,9 +182,10 @@ bool CCertificate::CImpl::BindWithKeyContainer(const CPassword& password, bool m
         m_values.keySpec = keySpec;
         const CHoldCSP hold(handle, mustFree != FALSE, nullptr);
 
-        if (!password.isEmpty()) {
+        if (password.hasPassword()) {
+            CPassword pin(password);
             CError applied;
-            if (!password.ApplyPassword(handle, keySpec, false, &applied)) throw applied;
+            if (!pin.ApplyPassword(handle, keySpec, false, &applied)) throw applied;
         }
         if (addCertToCont) {
             if (!GetUserKey(handle, keySpec, userKey.out()))
@@ -248,7 +251,6 @@ CHoldCSP CCertificate::CImpl::AcquirePrivateKey(DWORD* keySpecOut, DWORD flags, 
     }
     CLock lock(this);
     if (!m_context) throw CCryptError::CCryptErrorTextA(0, "Сертификат не задан", Vsk::Utils::NoErrorCode);
-    loadKeyProvInfo();
     if (m_values.cacheAcquisition) flags |= CRYPT_ACQUIRE_CACHE_FLAG;
 
     HCRYPTPROV handle = 0;
@@ -262,8 +264,14 @@ CHoldCSP CCertificate::CImpl::AcquirePrivateKey(DWORD* keySpecOut, DWORD flags, 
         m_values.containerName = CWString();
         const bool bound =
             BindWithKeyContainer(CPassword(), false, false, (flags & CRYPT_ACQUIRE_SILENT_FLAG) != 0, false);
-        if (!bound || !AcquireCertificatePrivateKey(m_context.get(), flags, &handle, &keySpec, &mustFree))
-            throw CCryptError(101605, u", " + getText(), Vsk::Utils::LastErrorCode);
+        // A cancelled binding keeps the cancel as the error's code, so that callers treat it as one.
+        if (!bound) throw CCryptError(101605, u", " + getText(), static_cast<DWORD>(ERROR_CANCELLED));
+        // One more try; when the key is still out of reach the caller gets an empty holder.
+        if (!AcquireCertificatePrivateKey(m_context.get(), flags, &handle, &keySpec, &mustFree)) {
+            CertText::logError(2, "Vsk::PKI::CCertificate::CImpl::AcquirePrivateKey",
+                               u"AcquireCertPrivateKey", GetLastError());
+            return CHoldCSP();
+        }
     }
     CHoldCSP hold(handle, mustFree != FALSE, nullptr);
     m_values.keySpec = keySpec;
@@ -315,6 +323,97 @@ bool CCertificate::CImpl::hasPrivateKey(bool verify) {
     }
 }
 
+// ---- Tokens presented as providers ----------------------------------------------------------------------
+//
+// Tokens take part only while they are presented as providers; the catalogue then holds one
+// description per token. Without tokens every function below ends at once.
+
+namespace {
+
+// The catalogue's providers that present a token; empty while tokens are not presented.
+CSPInfoArray tokenProviders() {
+    CSPInfoArray tokens;
+    if (!getTokenAsCsp()) return tokens;
+    CError listing;
+    const CSPInfoArray providers = CSPsFromSupportedOIDs(COidSet(), &listing);
+    for (const CRefPtr<CSPInfo>& provider : providers)
+        if (provider && provider->isToken()) tokens.add(provider);
+    return tokens;
+}
+
+}  // namespace
+
+bool CCertificate::CImpl::bindOnToken(bool addCertToCont) {
+    CLock lock(this);
+    const CDataBlob der(m_context->pbCertEncoded, m_context->cbCertEncoded, true);
+    for (const CRefPtr<CSPInfo>& provider : tokenProviders()) {
+        const Vsk::PKCS11::CToken& token = provider->getToken();
+        if (!token.findCertificate(der)) continue;
+        m_values.tokenKeyPair = Vsk::PKCS11::CTokenKeyPair(&token);
+        if (addCertToCont)
+            throw CError(CWString(u"Не реализовано, не было необходимости. "), __FILE__, __LINE__);
+        return true;
+    }
+    return false;
+}
+
+bool CCertificate::CImpl::hasTokenKey(bool verify) {
+    CLock lock(this);
+    const CDataBlob publicKey = get_PublicKey();
+    if (!m_values.tokenKeyPair.isEmpty()) {
+        if (!verify) return true;
+        const Vsk::PKCS11::CToken* token = m_values.tokenKeyPair.getToken();
+        if (token && token->isLoggedIn() && m_values.tokenKeyPair.getPrivKeyHandle()) return true;
+        if (token && publicKey.getSize() && token->findPubKey(publicKey)) return true;
+    }
+    const CDataBlob der(m_context->pbCertEncoded, m_context->cbCertEncoded, true);
+    for (const CRefPtr<CSPInfo>& provider : tokenProviders()) {
+        const Vsk::PKCS11::CToken& token = provider->getToken();
+        if ((!verify && token.findCertificate(der)) || (publicKey.getSize() && token.findPubKey(publicKey))) {
+            m_values.tokenKeyPair = Vsk::PKCS11::CTokenKeyPair(&token);
+            return true;
+        }
+    }
+    return false;
+}
+
+Vsk::PKCS11::CTokenKeyPair CCertificate::CImpl::AcquireTokenPrivateKey(const CPassword& pin) {
+    CLogScope scope;
+    if (scope.getLevel() >= 4)
+        scope.enter("Vsk::PKI::CCertificate::CImpl::AcquirePrivateKey",
+                    ToWString(static_cast<uint64_t>(pin.getProtectedSize())));
+    CLock lock(this);
+    const CDataBlob publicKey = get_PublicKey();
+    if (publicKey.getSize() == 0)
+        throw CError("В сертификате отсутствует значение публичного ключа", Vsk::Utils::NoErrorCode);
+    CError listing;
+    const CSPInfoArray providers = CSPsFromSupportedOIDs(COidSet(), &listing);
+    if (providers.isEmpty() && !listing.isEmpty()) throw listing;
+    bool loginFailed = false;
+    CError loginError;
+    for (const CRefPtr<CSPInfo>& provider : providers) {
+        if (!provider || !provider->isToken()) continue;
+        const Vsk::PKCS11::CToken& token = provider->getToken();
+        const CK_OBJECT_HANDLE publicObject = token.findPubKey(publicKey);
+        if (!publicObject) continue;
+        if (!token.isLoggedIn()) {
+            try {
+                CPassword copy(pin);
+                CAString text = copy.getPassword();
+                token.loginAnsi(text, false);
+            } catch (const CError& error) {
+                loginFailed = true;
+                loginError = error;
+                continue;
+            }
+        }
+        const CK_OBJECT_HANDLE privateObject = token.findPrivByPubKey(publicObject);
+        if (privateObject) return Vsk::PKCS11::CTokenKeyPair(&token, publicObject, privateObject);
+    }
+    if (loginFailed) throw loginError;
+    return Vsk::PKCS11::CTokenKeyPair();
+}
+
 // ---- Handle ---------------------------------------------------------------------------------------------
 
 bool CCertificate::BindWithKeyContainer(const CPassword& password, bool machineContext, bool addCertToCont,
@@ -323,8 +422,8 @@ bool CCertificate::BindWithKeyContainer(const CPassword& password, bool machineC
     CLogScope scope;
     if (scope.getLevel() >= 4)
         scope.enter("Vsk::PKI::CCertificate::BindWithKeyContainer",
-                    ToWString(static_cast<uint64_t>(password.getLength())) + u"," + flagText(machineContext) +
-                        u"," + flagText(addCertToCont) + u"," + flagText(silent));
+                    ToWString(static_cast<uint64_t>(password.getProtectedSize())) + u"," +
+                        flagText(machineContext) + u"," + flagText(addCertToCont) + u"," + flagText(silent));
     CLock lock(p);
     if (!p->m_context) throw CCryptError::CCryptErrorTextA(0, "Сертификат не задан", Vsk::Utils::NoErrorCode);
     const bool bound = p->BindWithKeyContainer(password, machineContext, addCertToCont, silent, cache);
@@ -348,6 +447,12 @@ bool CCertificate::get_HasPrivateKey(bool verify) const {
     const bool has = p->hasPrivateKey(verify);
     if (scope.getLevel() >= 3) scope.setResult(has);
     return has;
+}
+
+Vsk::PKCS11::CTokenKeyPair CCertificate::AcquireTokenPrivateKey(const CPassword& pin) const {
+    CImpl* p = impl();
+    CLock lock(p);
+    return p->AcquireTokenPrivateKey(pin);
 }
 
 void checkCertMatchesContainer(const CCertificate& certificate, const CKeyContainer& container) {

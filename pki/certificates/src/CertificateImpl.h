@@ -2,9 +2,11 @@
 // extensions, verification and the cache build on its members). Callers use Certificate.h.
 #pragma once
 
+#include <vsk/pkcs11/TokenKeyPair.h>
 #include <vsk/pki/Attributes.h>
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/Certificate.h>
+#include <vsk/pki/Password.h>
 #include <vsk/platform/cert.h>
 
 #include "certHandles.h"
@@ -86,6 +88,7 @@ public:
     // The token parts: true when a token holds the certificate (the token key pair is kept).
     bool bindOnToken(bool addCertToCont);
     bool hasTokenKey(bool verify);
+    Vsk::PKCS11::CTokenKeyPair AcquireTokenPrivateKey(const CPassword& pin);
 
     // The ordering values, filled first where they are filled on demand. Takes this object's lock.
     CCertOrderKey orderKey();
@@ -131,6 +134,8 @@ public:
         // Null until the extensions are parsed.
         CAttributesPtr enhancedKeyUsages;
         bool cacheAcquisition = false;
+        // The key pair on a token found by a binding or a key check; empty otherwise.
+        Vsk::PKCS11::CTokenKeyPair tokenKeyPair = Vsk::PKCS11::CTokenKeyPair();
         Vsk::Utils::CDataBlob publicKey;
     };
 
