@@ -1,5 +1,6 @@
 # The sources of vsk_platform_cert; the fuzz harness (fuzz/certificates) compiles the same list.
 set(VSK_PLATFORM_CERT_SOURCES
+  certKey.cpp
   context.cpp
   crl.cpp
   der.cpp

@@ -12,7 +12,10 @@ namespace vsk::crypt {
 struct StoredKey {
     KeyKind kind;
     bool exportable = false;
-    SecretBytes privateKey;         // EncodePrivateKey's form
+    SecretBytes privateKey;  // EncodePrivateKey's form
+    // SubjectPublicKeyInfo DER of the key (PublicKeyInfoDer), readable without the password; empty
+    // when the store does not keep it (the key functions then take it from the private key).
+    std::vector<BYTE> publicKey;
     std::vector<BYTE> certificate;  // DER of the certificate kept with the key (KP_CERTIFICATE); empty: none
 };
 

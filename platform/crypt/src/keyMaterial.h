@@ -43,9 +43,9 @@ using Pkey = std::shared_ptr<evp_pkey_st>;
 
 // What a container keeps about one key besides the key itself.
 struct KeyKind {
-    ALG_ID algId = 0;           // CALG_DH_GR3410_12_256_SF, CALG_GR3410_12_256, CALG_RSA_KEYX, ...
-    std::string keyParamset;    // public-key parameter set OID (GOST only)
-    std::string hashParamset;   // digest parameter set OID (GOST only)
+    ALG_ID algId = 0;          // CALG_DH_GR3410_12_256_SF, CALG_GR3410_12_256, CALG_RSA_KEYX, ...
+    std::string keyParamset;   // public-key parameter set OID (GOST only)
+    std::string hashParamset;  // digest parameter set OID (GOST only)
 };
 
 // The key ALG_ID that CryptGenKey makes for `alg` (AT_KEYEXCHANGE, AT_SIGNATURE or an explicit ALG_ID)
@@ -74,7 +74,23 @@ Pkey PublicHalf(const evp_pkey_st* key, DWORD& error);
 // SubjectPublicKeyInfo DER as i2d_PUBKEY writes it, and back.
 std::vector<BYTE> PublicKeyInfoDer(const evp_pkey_st* key);
 Pkey PublicKeyFromInfoDer(const BYTE* der, size_t size, DWORD& error);
-// Whether two keys have the same public key.
+// The kind of a public key that came without one (an imported SubjectPublicKeyInfo): its parameter
+// sets, and the ALG_ID of an exchange key for an exchange parameter set (and for every 512-bit GOST
+// key, whose sets are shared), of a signature key otherwise; CALG_RSA_KEYX for RSA. False for
+// another kind of key.
+bool DescribePublicKey(const evp_pkey_st* key, KeyKind& kind);
+// The parts of a SubjectPublicKeyInfo as CERT_PUBLIC_KEY_INFO holds them: the algorithm OID (dotted
+// text), the DER of its parameters (empty when absent) and the key bits.
+struct PublicKeyInfoParts {
+    std::string algorithmOid;
+    std::vector<BYTE> parameters;
+    std::vector<BYTE> keyBits;
+    DWORD unusedBits = 0;
+};
+bool SplitPublicKeyInfo(const BYTE* der, size_t size, PublicKeyInfoParts& parts);
+std::vector<BYTE> JoinPublicKeyInfo(const PublicKeyInfoParts& parts);
+
+// Whether two keys have the same public key (the key bits; parameter sets may be named differently).
 bool SamePublicKey(const evp_pkey_st* a, const evp_pkey_st* b);
 
 // PUBLICKEYBLOB: GOST "MAG1" with SEQUENCE {key paramset, hash paramset} and X||Y little-endian;

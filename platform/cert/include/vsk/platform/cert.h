@@ -365,6 +365,34 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT cert, DWORD propId, DWORD 
 // 0 when there are no more (or first given 0: the first id).
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT cert, DWORD propId);
 
+// ---- The private key of a certificate ---------------------------------------------------------------
+
+// CryptAcquireCertificatePrivateKey flags (besides CRYPT_ACQUIRE_CACHE_FLAG and
+// CRYPT_ACQUIRE_SILENT_FLAG of crypt.h).
+constexpr DWORD CRYPT_ACQUIRE_USE_PROV_INFO_FLAG = 0x00000002;
+constexpr DWORD CRYPT_ACQUIRE_COMPARE_KEY_FLAG = 0x00000004;
+
+// Opens the key container that the certificate's CERT_KEY_PROV_INFO_PROP_ID names (its container
+// name, provider name and type; a machine container with CRYPT_MACHINE_KEYSET in its flags; silent
+// with CRYPT_ACQUIRE_SILENT_FLAG or CRYPT_SILENT in its flags). *keySpec receives the key spec and
+// *mustFree TRUE: the caller releases the context. With CRYPT_ACQUIRE_CACHE_FLAG the context is kept
+// on the certificate (CERT_KEY_CONTEXT_PROP_ID; a context kept before is given again) and *mustFree
+// is FALSE. With CRYPT_ACQUIRE_COMPARE_KEY_FLAG the container's key must be the certificate's
+// (NTE_BAD_PUBLIC_KEY). No property: CRYPT_E_NO_KEY_PROPERTY; the container's own errors as
+// CryptAcquireContextW and CryptGetUserKey give them.
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT cert, DWORD flags, void* reserved, HCRYPTPROV* prov,
+                                       DWORD* keySpec, BOOL* mustFree);
+
+constexpr DWORD CRYPT_FIND_USER_KEYSET_FLAG = 0x00000001;
+constexpr DWORD CRYPT_FIND_MACHINE_KEYSET_FLAG = 0x00000002;
+constexpr DWORD CRYPT_FIND_SILENT_KEYSET_FLAG = 0x00000040;
+
+// Searches every container of every provider, of the user (CRYPT_FIND_USER_KEYSET_FLAG) and then of
+// the computer (CRYPT_FIND_MACHINE_KEYSET_FLAG; neither flag: both), for a key whose public key is
+// the certificate's, and sets CERT_KEY_PROV_INFO_PROP_ID to it (container: the unique name).
+// CRYPT_FIND_SILENT_KEYSET_FLAG: no container may ask for a password. Nothing found: NTE_NO_KEY.
+BOOL CryptFindCertificateKeyProvInfo(PCCERT_CONTEXT cert, DWORD flags, void* reserved);
+
 // DER only; failure: null with a CRYPT_E_ASN1_* code.
 PCCRL_CONTEXT CertCreateCRLContext(DWORD encoding, const BYTE* encoded, DWORD encodedLen);
 PCCRL_CONTEXT CertDuplicateCRLContext(PCCRL_CONTEXT crl);

@@ -284,7 +284,26 @@ BOOL CryptDestroyHash(HCRYPTHASH hash);
 
 BOOL CryptGenRandom(HCRYPTPROV prov, DWORD len, BYTE* buffer);
 
-// Keys (next issue with the key containers).
+// Keys. A container key belongs to its context's container; an imported public key (PUBLICKEYBLOB,
+// CryptImportPublicKeyInfo) to no container. Key ALG_IDs: AT_KEYEXCHANGE gives 0xAA46 (type 80),
+// 0xAA42 (type 81), 0xAA24 (type 75), CALG_RSA_KEYX (type 1); AT_SIGNATURE 0x2E49, 0x2E3D, 0x2E23,
+// CALG_RSA_SIGN; the matching explicit ALG_ID gives the same key; anything else NTE_BAD_ALGID.
+//
+// CryptGenKey: flags CRYPT_EXPORTABLE, and for RSA the modulus bits in the high word (0: 2048). The
+// key is written to the container at once (encrypted with the password set before, if any) and
+// replaces a key of the same spec; a verification context keeps no keys (NTE_BAD_KEYSET).
+// CryptGetUserKey: NTE_NO_KEY when the container has no such key.
+// CryptGetKeyParam: KP_ALGID, KP_KEYLEN (GOST: 512 or 1024, the public-key bits; RSA: the modulus
+// bits), KP_PERMISSIONS (0x3F, without CRYPT_EXPORT for a key made without CRYPT_EXPORTABLE),
+// KP_CERTIFICATE (the DER kept with the key; NTE_NOT_FOUND when none); others NTE_BAD_TYPE.
+// CryptSetKeyParam: KP_CERTIFICATE only: a certificate whose public key is not the key's is refused
+// with NTE_BAD_PUBLIC_KEY.
+// CryptExportKey: PUBLICKEYBLOB only (GOST "MAG1" with SEQUENCE {key parameter set, digest
+// parameter set} and X||Y little-endian; RSA "RSA1" with the modulus little-endian); others
+// NTE_BAD_TYPE. CryptImportKey: a PUBLICKEYBLOB without an import key; others NTE_BAD_TYPE.
+// CryptSignHashW / CryptVerifySignatureW: signatures in CryptoAPI byte order (the reverse of
+// OpenSSL's); signing unlocks the key (the context's password, the prompt, or NTE_SILENT_CONTEXT)
+// and finishes the hash. CryptEncrypt and CryptDecrypt are not supported yet (NTE_NOT_SUPPORTED).
 BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID alg, DWORD flags, HCRYPTKEY* key);
 BOOL CryptGetUserKey(HCRYPTPROV prov, DWORD keySpec, HCRYPTKEY* key);
 BOOL CryptDestroyKey(HCRYPTKEY key);
@@ -328,8 +347,12 @@ using PCCERT_CONTEXT = const CERT_CONTEXT*;
 constexpr DWORD CRYPT_ACQUIRE_CACHE_FLAG = 0x00000001;
 constexpr DWORD CRYPT_ACQUIRE_SILENT_FLAG = 0x00000040;
 
-// Two-call form; the result is one block whose pointers point into itself. CryptAcquireCertificatePrivateKey
-// comes with the certificate contexts.
+// CryptExportPublicKeyInfo: the SubjectPublicKeyInfo of the container key `keySpec` (as OpenSSL
+// encodes it), two-call form; the result is one block whose pointers point into itself.
+// CryptImportPublicKeyInfo: a public key (GOST: taken for an exchange key with an exchange parameter
+// set and for every 512-bit key, else for a signature key; RSA: CALG_RSA_KEYX).
+// CryptAcquireCertificatePrivateKey and CryptFindCertificateKeyProvInfo come with the certificate
+// contexts (cert.h).
 BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov, DWORD keySpec, DWORD encoding,
                               CERT_PUBLIC_KEY_INFO* info, DWORD* infoLen);
 BOOL CryptImportPublicKeyInfo(HCRYPTPROV prov, DWORD encoding, const CERT_PUBLIC_KEY_INFO* info,
