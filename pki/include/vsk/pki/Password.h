@@ -83,3 +83,12 @@ Vsk::Utils::CWString RememberedPasswordKey(const Vsk::Utils::CWString& container
 Vsk::Utils::CDataBlob VskDecode(const Vsk::Utils::CDataBlob& scrambled);
 
 }  // namespace Vsk::PKI
+
+namespace Vsk::InternalUtils {
+
+// Binds CryptProtectMemory and CryptUnprotectMemory from the already loaded "Crypt32.dll" again.
+// They are bound once on first use; a process that replaced the module's exports calls this so
+// that the passwords use the new ones.
+void BindMemoryProtection();
+
+}  // namespace Vsk::InternalUtils
