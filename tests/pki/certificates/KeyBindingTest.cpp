@@ -80,7 +80,7 @@ std::string spkiDer(const CERT_PUBLIC_KEY_INFO& info) {
 // One container of the stand-in made for the test: a GOST R 34.10-2012 256 exchange key, its public
 // key as PEM for openssl, and its PUBLICKEYBLOB.
 struct CMadeContainer {
-    std::wstring name;
+    std::string uniqueName;
     std::u16string providerName;
     std::filesystem::path publicPem;
     CDataBlob exported;
@@ -106,6 +106,11 @@ CMadeContainer makeContainer(const std::u16string& name, bool machine) {
     std::string blob(size, '\0');
     EXPECT_TRUE(CryptExportKey(key, 0, PUBLICKEYBLOB, 0, reinterpret_cast<BYTE*>(blob.data()), &size));
     made.exported = CDataBlob(blob.data(), size, true);
+    DWORD uniqueSize = 0;
+    EXPECT_TRUE(CryptGetProvParam(prov, PP_UNIQUE_CONTAINER, nullptr, &uniqueSize, 0));
+    std::string unique(uniqueSize, '\0');
+    EXPECT_TRUE(CryptGetProvParam(prov, PP_UNIQUE_CONTAINER, reinterpret_cast<BYTE*>(unique.data()), &uniqueSize, 0));
+    made.uniqueName = unique.c_str();
     DWORD infoSize = 0;
     EXPECT_TRUE(CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, Encoding, nullptr, &infoSize));
     std::vector<BYTE> info(infoSize);
@@ -224,7 +229,7 @@ TEST_F(KeyBinding, ContainerCertificateIsInstalledBoundAndSigns) {
         const CKeyContainer* listed = findListed(list, name);
         ASSERT_NE(listed, nullptr);
         CKeyContainer container = *listed;
-        EXPECT_EQ(container.get_UniqueName().toU16(), u"\\\\.\\REGISTRY\\" + name);
+        EXPECT_EQ(container.get_UniqueName(), CWString(made.uniqueName.c_str(), static_cast<size_t>(-1), 1251));
         EXPECT_EQ(container.get_KeySpec(), static_cast<DWORD>(AT_KEYEXCHANGE));
         EXPECT_EQ(container.get_KeyLength(), 512u);
         const CCertificate* held = container.getCertificate();
