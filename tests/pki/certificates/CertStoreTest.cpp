@@ -386,7 +386,7 @@ TEST_F(CertStore, InstallWithBindingOnlyIntoThePersonalStore) {
     }
     const CCertificate stored = my.FindCertificate(cert);
     ASSERT_FALSE(stored.isNull());
-    EXPECT_TRUE(stored.get_ContainerName().isEmpty());
+    EXPECT_EQ(stored.get_ContainerName().getLength(), 0u);
 }
 
 // ---- Listing with progress -----------------------------------------------------------------------------
