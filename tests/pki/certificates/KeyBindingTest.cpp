@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 using namespace Vsk::Utils;
 using namespace Vsk::PKI;
@@ -109,7 +110,8 @@ CMadeContainer makeContainer(const std::u16string& name, bool machine) {
     DWORD uniqueSize = 0;
     EXPECT_TRUE(CryptGetProvParam(prov, PP_UNIQUE_CONTAINER, nullptr, &uniqueSize, 0));
     std::string unique(uniqueSize, '\0');
-    EXPECT_TRUE(CryptGetProvParam(prov, PP_UNIQUE_CONTAINER, reinterpret_cast<BYTE*>(unique.data()), &uniqueSize, 0));
+    EXPECT_TRUE(
+        CryptGetProvParam(prov, PP_UNIQUE_CONTAINER, reinterpret_cast<BYTE*>(unique.data()), &uniqueSize, 0));
     made.uniqueName = unique.c_str();
     DWORD infoSize = 0;
     EXPECT_TRUE(CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, Encoding, nullptr, &infoSize));
@@ -229,7 +231,8 @@ TEST_F(KeyBinding, ContainerCertificateIsInstalledBoundAndSigns) {
         const CKeyContainer* listed = findListed(list, name);
         ASSERT_NE(listed, nullptr);
         CKeyContainer container = *listed;
-        EXPECT_EQ(container.get_UniqueName(), CWString(made.uniqueName.c_str(), static_cast<size_t>(-1), 1251));
+        EXPECT_EQ(container.get_UniqueName(),
+                  CWString(made.uniqueName.c_str(), static_cast<size_t>(-1), 1251));
         EXPECT_EQ(container.get_KeySpec(), static_cast<DWORD>(AT_KEYEXCHANGE));
         EXPECT_EQ(container.get_KeyLength(), 512u);
         const CCertificate* held = container.getCertificate();
@@ -365,4 +368,50 @@ TEST_F(KeyBinding, CertificateAgainstAnotherContainer) {
             << CAString(error.getText(), 65001).toStd();
         EXPECT_EQ(text.back(), u'.');
     }
+}
+
+// Without a container for the key: no link, 101605 without automatic binding, "not found" (1168)
+// with the certificate's text from a binding; an object without a certificate says so.
+TEST_F(KeyBinding, CertificateWithoutAContainer) {
+    const std::filesystem::path der = CertFixture::folder() / "lonely.der";
+    bool made = false;
+    run("openssl req -x509 -engine gost -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout /dev/null "
+        "-subj /CN=lonely -days 30 -outform DER -out " +
+            quote(der.string()) + " 2>&1",
+        &made);
+    ASSERT_TRUE(made);
+    const CCertificate certificate = load(CertFixture::readFile(der));
+    CCertificate copy = certificate;
+    EXPECT_FALSE(copy.get_HasPrivateKey(false));
+    EXPECT_FALSE(copy.get_HasPrivateKey(true));
+    try {
+        copy.AcquirePrivateKey(nullptr, CRYPT_ACQUIRE_SILENT_FLAG, false);
+        ADD_FAILURE() << "a key was acquired without a link";
+    } catch (const CCryptError& error) {
+        EXPECT_EQ(error.getErrorNumber(), 101605u);
+    }
+    try {
+        copy.BindWithKeyContainer(CPassword(), false, false, true);
+        ADD_FAILURE() << "a certificate without a container was bound";
+    } catch (const CCryptError& error) {
+        EXPECT_EQ(error.getCode(), 1168);
+        const std::u16string text = error.getText().toU16();
+        EXPECT_NE(text.find(u"Закрытый ключ сертификата не найден"), std::u16string::npos);
+        EXPECT_NE(text.find(u", " + certificate.getText().toU16()), std::u16string::npos);
+    }
+    EXPECT_EQ(copy.get_ContainerName().getLength(), 0u);
+
+    CCertificate empty(true);
+    for (const auto& call :
+         {std::function<void()>([&] { empty.BindWithKeyContainer(CPassword(), false, false, true); }),
+          std::function<void()>([&] { empty.AcquirePrivateKey(nullptr, 0, true); })}) {
+        try {
+            call();
+            ADD_FAILURE() << "an object without a certificate was used";
+        } catch (const CCryptError& error) {
+            EXPECT_NE(error.getText().toU16().find(u"Сертификат не задан"), std::u16string::npos);
+        }
+    }
+    EXPECT_FALSE(empty.get_HasPrivateKey(true));
+    EXPECT_THROW(CCertificate(false).BindWithKeyContainer(CPassword(), false, false, true), CError);
 }
