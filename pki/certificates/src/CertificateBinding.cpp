@@ -79,7 +79,10 @@ bool CCertificate::CImpl::findKeyContainer(const CPassword& password, bool machi
     CLock lock(this);
     CError listing;
     const CSPInfoArray providers = CSPsFromCertificate(m_context.get(), &listing);
-    if (providers.isEmpty()) throw listing;
+    if (providers.isEmpty()) {
+        if (!listing.isEmpty()) throw listing;
+        return false;
+    }
     const CDataBlob wrap = get_PublicKeyWrap();
     for (const CRefPtr<CSPInfo>& provider : providers) {
         if (!provider || provider->m_name.getLength() == 0) continue;
