@@ -2,9 +2,11 @@
 // extensions, verification and the cache build on its members). Callers use Certificate.h.
 #pragma once
 
+#include <vsk/pkcs11/TokenKeyPair.h>
 #include <vsk/pki/Attributes.h>
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/Certificate.h>
+#include <vsk/pki/Password.h>
 #include <vsk/platform/cert.h>
 
 #include "certHandles.h"
@@ -76,6 +78,18 @@ public:
                         const Vsk::Utils::CWString& containerName, DWORD keySpec, bool machine, bool silent,
                         bool cache);
 
+    // Key binding (CertificateBinding.cpp). findKeyContainer fills provider, container and key spec
+    // of the first container that holds the key.
+    bool findKeyContainer(const CPassword& password, bool machine, bool silent);
+    bool BindWithKeyContainer(const CPassword& password, bool machine, bool addCertToCont, bool silent,
+                              bool cache);
+    CHoldCSP AcquirePrivateKey(DWORD* keySpec, DWORD flags, bool autoBind);
+    bool hasPrivateKey(bool verify);
+    // The token parts: true when a token holds the certificate (the token key pair is kept).
+    bool bindOnToken(bool addCertToCont);
+    bool hasTokenKey(bool verify);
+    Vsk::PKCS11::CTokenKeyPair AcquireTokenPrivateKey(const CPassword& pin);
+
     // The ordering values, filled first where they are filled on demand. Takes this object's lock.
     CCertOrderKey orderKey();
     // a < b: compares copies of both sides' ordering values (each taken under its own lock only).
@@ -120,6 +134,8 @@ public:
         // Null until the extensions are parsed.
         CAttributesPtr enhancedKeyUsages;
         bool cacheAcquisition = false;
+        // The key pair on a token found by a binding or a key check; empty otherwise.
+        Vsk::PKCS11::CTokenKeyPair tokenKeyPair = Vsk::PKCS11::CTokenKeyPair();
         Vsk::Utils::CDataBlob publicKey;
     };
 

@@ -91,11 +91,48 @@ void putDword(BYTE* at, DWORD value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<BYTE>(value >> (8 * i));
 }
 
-// The PUBLICKEYBLOB the certificate builds itself from the ALG_ID and the key bytes.
-CDataBlob buildPublicKeyBlob(ALG_ID algId, const CDataBlob& key) {
+// The parameter sets a GOST key names in its SubjectPublicKeyInfo: SEQUENCE { key parameter set,
+// digest parameter set (optional), ... }. Empty texts where the certificate names none or the
+// parameters do not decode.
+struct CGostParameterSets {
+    CAString key;
+    CAString digest;
+};
+
+CGostParameterSets gostParameterSets(const CRYPT_OBJID_BLOB& parameters) {
+    CGostParameterSets sets;
+    if (!parameters.pbData || parameters.cbData == 0) return sets;
+    try {
+        Vsk::ASN1::CSequence node;
+        decodeWhole(node, CDataBlob(parameters.pbData, parameters.cbData, false));
+        Vsk::ASN1::CSequence* sequence = Vsk::ASN1::castToSequence(&node);
+        if (!sequence) return sets;
+        if (sequence->getCount() > 0)
+            if (Vsk::ASN1::CObjectId* oid = Vsk::ASN1::castToObjectId(sequence->getItem(0)))
+                sets.key = oid->getValue();
+        if (sequence->getCount() > 1)
+            if (Vsk::ASN1::CObjectId* oid = Vsk::ASN1::castToObjectId(sequence->getItem(1)))
+                sets.digest = oid->getValue();
+    } catch (...) {
+        return CGostParameterSets();
+    }
+    return sets;
+}
+
+// The key parameter set of a blob when the certificate names none: the exchange set the GOST
+// providers take by default.
+constexpr const char* DefaultKeyParameterSet = "1.2.643.2.2.36.0";
+
+// The PUBLICKEYBLOB the certificate builds itself from the ALG_ID and the key bytes, with the
+// parameter sets of the certificate's own key (the digest set by ALG_ID when the certificate leaves
+// it out), so that a provider that imports the blob gets the curve the key lies on.
+CDataBlob buildPublicKeyBlob(ALG_ID algId, const CDataBlob& key, const CGostParameterSets& sets) {
     Vsk::ASN1::CSequence parameters;
-    parameters.addItem(Vsk::ASN1::CObjectId(CAString("1.2.643.2.2.36.0")));
-    if (const char* hashOid = hashParameterOid(algId))
+    parameters.addItem(
+        Vsk::ASN1::CObjectId(sets.key.getLength() ? sets.key : CAString(DefaultKeyParameterSet)));
+    if (sets.digest.getLength())
+        parameters.addItem(Vsk::ASN1::CObjectId(sets.digest));
+    else if (const char* hashOid = hashParameterOid(algId))
         parameters.addItem(Vsk::ASN1::CObjectId(CAString(hashOid)));
     const CDataBlob parametersDer = parameters.encode();
     BYTE header[16] = {PUBLICKEYBLOB, PublicKeyBlobVersion, 0, 0};
@@ -211,7 +248,10 @@ CDataBlob CCertificate::CImpl::get_PublicKeyWrap() {
             if (blob.getSize()) return blob;
         }
     }
-    return buildPublicKeyBlob(m_values.keyAlgId, get_PublicKey());
+    CGostParameterSets sets;
+    if (m_context && isGostKeyOid(m_values.publicKeyOid))
+        sets = gostParameterSets(m_context->pCertInfo->SubjectPublicKeyInfo.Algorithm.Parameters);
+    return buildPublicKeyBlob(m_values.keyAlgId, get_PublicKey(), sets);
 }
 
 CRefPtr<CAlgorithm> CCertificate::CImpl::getPublicKeyAlgorithm() {

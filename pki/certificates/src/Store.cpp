@@ -7,13 +7,12 @@
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/Crl.h>
 #include <vsk/pki/CryptError.h>
+#include <vsk/pki/Password.h>
 #include <vsk/utils/base64.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
 #include <vsk/utils/system.h>
-
-#include <atomic>
 
 #include "StoreImpl.h"
 #include "certHandles.h"
@@ -35,8 +34,6 @@ constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // ERROR_NO_MORE_FILES: some stores end an enumeration with it instead of CRYPT_E_NOT_FOUND.
 constexpr DWORD NoMoreFiles = 18;
 
-std::atomic<PFN_KEY_CONTAINER_BINDER> keyContainerBinder{nullptr};
-
 bool traced() {
     return Vsk::InternalUtils::GetLogLevel() >= 4;
 }
@@ -57,10 +54,6 @@ CWString base64(const BYTE* data, DWORD size) {
 }
 
 }  // namespace
-
-void SetKeyContainerBinder(PFN_KEY_CONTAINER_BINDER binder) {
-    keyContainerBinder.store(binder);
-}
 
 CStore::CImpl::~CImpl() {
     close();
@@ -258,12 +251,6 @@ bool CStore::InstallCertificate(const CCertificate& certificate, DWORD dispositi
             0, "Привязка сертификата к ключевому контейнеру должна быть для Личных сертификатов!",
             Vsk::Utils::LastErrorCode);
 
-    // Without a binder the binding cannot happen: refused before the store changes.
-    const PFN_KEY_CONTAINER_BINDER binder = bindWithKeyContainer ? keyContainerBinder.load() : nullptr;
-    if (bindWithKeyContainer && !binder)
-        throw CCryptError::CCryptErrorTextA(
-            0, "Привязка сертификата к ключевому контейнеру не поддерживается", ERROR_NOT_SUPPORTED);
-
     PCCERT_CONTEXT added = nullptr;
     const BOOL addedOk = CertAddCertificateContextToStore(p->m_store.get(), context, disposition,
                                                           bindWithKeyContainer ? &added : nullptr);
@@ -282,7 +269,8 @@ bool CStore::InstallCertificate(const CCertificate& certificate, DWORD dispositi
     CCertificate storeCopy(false);
     storeCopy.put_CertContext(storeContext.get());
     try {
-        return binder(storeCopy, (p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE) != 0);
+        return storeCopy.BindWithKeyContainer(
+            CPassword(), (p->m_flags & CERT_SYSTEM_STORE_LOCAL_MACHINE) != 0, false, false, false);
     } catch (const CCryptError&) {
         throw;
     } catch (const CError& e) {

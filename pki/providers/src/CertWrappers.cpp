@@ -81,6 +81,18 @@ CDataBlob GetCertificateContextProperty(PCCERT_CONTEXT context, DWORD propId, DW
     return value;
 }
 
+BOOL AcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, HCRYPTPROV* prov, DWORD* keySpec,
+                                  BOOL* mustFree) {
+    static constexpr char Name[] = "Vsk::PKI::AcquireCertificatePrivateKey";
+    if (!context || !prov) return FALSE;
+    CLogScope scope;
+    enterAt(scope, 4, Name, [&] { return ptr(context) + u",0x" + hex(flags); });
+    const BOOL ok = CryptAcquireCertificatePrivateKey(context, flags, nullptr, prov, keySpec, mustFree);
+    if (!ok) logFailure(4, false, Name, GetLastError(), noDetail);
+    if (scope.isEntered()) scope.m_result = dec(ok ? *prov : 0);
+    return ok;
+}
+
 BOOL FreeCertificateContext(PCCERT_CONTEXT& context) {
     static constexpr char Name[] = "Vsk::PKI::FreeCertificateContext";
     CLogScope scope;

@@ -364,20 +364,10 @@ TEST_F(CertStore, RefusedRootChangesAreCancelled) {
 
 // ---- Binding ------------------------------------------------------------------------------------------
 
-struct Binder {
-    static inline int calls = 0;
-    static inline bool machine = true;
-    static bool bind(CCertificate& storeCopy, bool machineContext) {
-        ++calls;
-        machine = machineContext;
-        EXPECT_NE(storeCopy.get_CertContext(), nullptr);
-        return false;
-    }
-};
-
+// A binding install into "My" binds the store's copy; a certificate whose key no container holds
+// leaves the copy added and raises the binding's "not found" error with the certificate's text.
 TEST_F(CertStore, InstallWithBindingOnlyIntoThePersonalStore) {
     const CCertificate cert = certificate(fx.gost256User);
-    Vsk::PKI::SetKeyContainerBinder(&Binder::bind);
     CStore root;
     root.Open(u"ROOT", CU | Existing);
     EXPECT_THROW(root.InstallCertificate(cert, CERT_STORE_ADD_ALWAYS, true), CCryptError);
@@ -385,22 +375,18 @@ TEST_F(CertStore, InstallWithBindingOnlyIntoThePersonalStore) {
 
     CStore my;
     my.Open(u"my", CU | Existing);
-    EXPECT_FALSE(my.InstallCertificate(cert, CERT_STORE_ADD_ALWAYS, true));
-    EXPECT_EQ(Binder::calls, 1);
-    EXPECT_FALSE(Binder::machine);
-    EXPECT_FALSE(my.FindCertificate(cert).isNull());
-
-    // Without a binder the install is refused before the store changes.
-    my.DeleteCertificate(cert);
-    Vsk::PKI::SetKeyContainerBinder(nullptr);
     try {
         my.InstallCertificate(cert, CERT_STORE_ADD_ALWAYS, true);
-        ADD_FAILURE() << "a binding install without a binder succeeded";
+        ADD_FAILURE() << "a binding install without a key container succeeded";
     } catch (const CCryptError& error) {
-        EXPECT_EQ(error.getCode(), static_cast<int32_t>(ERROR_NOT_SUPPORTED));
-        EXPECT_NE(error.getText().toU16().find(u"не поддерживается"), std::u16string::npos);
+        EXPECT_EQ(error.getCode(), 1168);
+        const std::u16string text = error.getText().toU16();
+        EXPECT_NE(text.find(u"Закрытый ключ сертификата не найден"), std::u16string::npos);
+        EXPECT_NE(text.find(cert.getText().toU16()), std::u16string::npos);
     }
-    EXPECT_TRUE(my.FindCertificate(cert).isNull());
+    const CCertificate stored = my.FindCertificate(cert);
+    ASSERT_FALSE(stored.isNull());
+    EXPECT_EQ(stored.get_ContainerName().getLength(), 0u);
 }
 
 // ---- Listing with progress -----------------------------------------------------------------------------

@@ -12,6 +12,9 @@
 #include <vsk/utils/error.h>
 
 #include <algorithm>
+#include <filesystem>
+
+#include "fakeProviders.h"
 
 using namespace Vsk::Utils;
 using namespace Vsk::PKI;
@@ -174,6 +177,54 @@ TEST(CertificateKeyBlob, Layouts) {
               "3013"
               "06072A850302022400"
               "06082A85030701010202");
+}
+
+// Without a provider that imports the key, the built blob carries the parameter sets of the
+// certificate's own key (the digest set by ALG_ID when the certificate names none), not a fixed set.
+TEST(CertificateKeyBlob, BuiltBlobTakesTheCertificatesParameterSets) {
+    struct Row {
+        const char* name;
+        const char* newKey;
+        const char* parameters;
+    };
+    const Row rows[] = {
+        {"xb256", "gost2012_256 -pkeyopt paramset:XB",
+         "3013"
+         "06072A850302022401"
+         "06082A85030701010202"},
+        {"b256", "gost2012_256 -pkeyopt paramset:B",
+         "3013"
+         "06072A850302022302"
+         "06082A85030701010202"},
+        {"b512", "gost2012_512 -pkeyopt paramset:B",
+         "3015"
+         "06092A8503070102010202"
+         "06082A85030701010203"},
+    };
+    // Only an RSA provider: no GOST provider imports the key.
+    VskTest::UseFakeProviders("[provider]\ntype = 24\nname = RSA only\n");
+    ClearCspAlgInfo();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::filesystem::path pem = CertFixture::folder() / (std::string(row.name) + ".pem");
+        bool ok = false;
+        CertFixture::run("openssl req -x509 -engine gost -newkey " + std::string(row.newKey) +
+                             " -nodes -keyout /dev/null -subj /CN=" + row.name +
+                             " -days 30 -outform DER -out " + CertFixture::quote(pem.string()) + " 2>&1",
+                         &ok);
+        ASSERT_TRUE(ok);
+        CCertificate certificate(true);
+        certificate.LoadFromBlob(CertFixture::readFile(pem));
+        const CDataBlob key = certificate.get_PublicKey();
+        const std::string blob = CertFixture::upperHex(certificate.get_PublicKeyWrap());
+        const std::string parameters = row.parameters;
+        ASSERT_GT(blob.size(), 32 + parameters.size());
+        EXPECT_EQ(blob.substr(24, 8), key.getSize() == 64 ? "00020000" : "00040000");
+        EXPECT_EQ(blob.substr(32, parameters.size()), parameters);
+        EXPECT_EQ(blob.substr(32 + parameters.size()), CertFixture::upperHex(key));
+    }
+    VskTest::UseBuiltInProviders();
+    ClearCspAlgInfo();
 }
 
 // The key-provider property written by the certificate is read back by any object over the context,

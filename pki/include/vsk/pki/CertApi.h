@@ -17,6 +17,10 @@ Vsk::Utils::CDataBlob GetCertificateContextProperty(PCCERT_CONTEXT context, DWOR
 // One call with the caller's buffer: a null buffer asks for the size; `*length` is the buffer's size in
 // and the property's size out. A null context: FALSE without a call.
 BOOL GetCertificateContextPropertyFixed(PCCERT_CONTEXT context, DWORD propId, void* buffer, DWORD* length);
+// CryptAcquireCertificatePrivateKey: the provider context of the certificate's private key, its key
+// spec and whether the caller releases the context. A null context or handle: FALSE without a call.
+BOOL AcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, HCRYPTPROV* prov, DWORD* keySpec,
+                                  BOOL* mustFree);
 // A null context: FALSE without a call. After a call the variable is null, whatever the result.
 BOOL FreeCertificateContext(PCCERT_CONTEXT& context);
 // CertOpenStore; null with the last error on failure.

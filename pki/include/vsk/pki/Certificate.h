@@ -9,16 +9,23 @@
 #pragma once
 
 #include <vsk/pki/CSPInfo.h>
+#include <vsk/pki/HoldCSP.h>
 #include <vsk/platform/crypt.h>
 #include <vsk/utils/array.h>
 #include <vsk/utils/dataBlob.h>
 #include <vsk/utils/memory.h>
 #include <vsk/utils/string.h>
 
+namespace Vsk::PKCS11 {
+class CTokenKeyPair;
+}
+
 namespace Vsk::PKI {
 
 class CAttributes;
 class CCertVerifySettings;
+class CKeyContainer;
+class CPassword;
 
 class CCertificate {
 public:
@@ -128,6 +135,28 @@ public:
                         const Vsk::Utils::CWString& containerName, DWORD keySpec, bool machine, bool silent,
                         bool cache);
 
+    // ---- Key binding ------------------------------------------------------------------------------------
+
+    // Links the certificate with its private key: the provider's own search of the user's and the
+    // computer's containers (machineContext first), then the tokens presented as providers, then every
+    // container of every provider that fits the certificate (a stored certificate equal to this one, or
+    // the same public-key blob). The key is then acquired, the password applied, with addCertToCont the
+    // certificate written into the container, and the link written as the key-provider property.
+    // False when the user cancelled; every other failure raises CCryptError with the certificate's
+    // text appended ("Закрытый ключ сертификата не найден", code 1168, when no container holds the key).
+    bool BindWithKeyContainer(const CPassword& keysetPassword, bool machineContext, bool addCertToCont,
+                              bool silent, bool cache = false);
+    // The provider context of the private key (CryptAcquireCertificatePrivateKey with `flags`, plus the
+    // cache flag when the link asked for it). Without a link, autoBindWithKeyCont binds first (silent
+    // as flag CRYPT_ACQUIRE_SILENT_FLAG says) and tries once more; otherwise 101605.
+    CHoldCSP AcquirePrivateKey(DWORD* keySpec, DWORD flags, bool autoBindWithKeyCont) const;
+    // The key pair on a token whose public key is the certificate's, logged in with the PIN when
+    // needed; an empty pair when no token holds it.
+    Vsk::PKCS11::CTokenKeyPair AcquireTokenPrivateKey(const CPassword& pin) const;
+    // Whether a private key is linked; with verify, whether it can also be reached (acquired silently,
+    // or found on a token).
+    bool get_HasPrivateKey(bool verify) const;
+
     // ---- Verification and display -----------------------------------------------------------------------
 
     // The verification status of the context under the settings at `time` (null: now). 130701 without
@@ -153,6 +182,10 @@ private:
 
     Vsk::Utils::CRefPtr<CImpl> m_pImpl;
 };
+
+// Raises CError naming the certificate and the container (and the certificate the container holds)
+// when both are given and their public keys differ.
+void checkCertMatchesContainer(const CCertificate& certificate, const CKeyContainer& container);
 
 // The simple display name of the subject (or the issuer): empty for a null context, one without
 // certificate information, or a name shorter than one character. 130108 when the text cannot be made.

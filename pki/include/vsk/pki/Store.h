@@ -17,13 +17,6 @@ namespace Vsk::PKI {
 class CCertificate;
 class CCrl;
 
-// Binds the store's copy of a just-installed certificate to its key container, with an empty
-// password and no writing into the container; false when the binding did not happen (the user
-// cancelled). The key-binding layer registers it; without one, a binding install raises
-// ERROR_NOT_SUPPORTED before anything is added. Null removes it.
-using PFN_KEY_CONTAINER_BINDER = bool (*)(CCertificate& storeCopy, bool machineContext);
-void SetKeyContainerBinder(PFN_KEY_CONTAINER_BINDER binder);
-
 class CStore {
 public:
     // Private to the library.
@@ -57,7 +50,10 @@ public:
     // By SHA-1 thumbprint in hexadecimal (blanks allowed); continues after `pPreviousCert` when given.
     CCertificate FindCertificate(const char* thumbprint, const CCertificate* pPreviousCert = nullptr);
     // CertAddCertificateContextToStore with the disposition; false when the user cancelled the add.
-    // With `bindWithKeyContainer` (only into "My"), the store's copy is bound to its key container.
+    // With `bindWithKeyContainer` (only into "My"), the store's copy is bound to its key container
+    // (CCertificate::BindWithKeyContainer, empty password, nothing written into the container): false
+    // when the user cancelled, a raised error when no container holds the key; the certificate stays
+    // added either way.
     bool InstallCertificate(const CCertificate& certificate, DWORD disposition,
                             bool bindWithKeyContainer = false);
     bool AddCrl(const CCrl& crl, DWORD disposition);
