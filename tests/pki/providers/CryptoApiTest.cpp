@@ -363,8 +363,9 @@ TEST_F(CryptoApiTest, ImportsRunOneAtATime) {
         ImportKey(busy, blob, 0, 0, &key);
         busyEnded = Clock::now();
     });
-    // Gives the busy import a head start, so that the two usually overlap.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Gives the busy import (40 busy answers, 10 ms apart) a head start long enough to take the
+    // import lock even on a loaded machine, so that the two overlap.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     HCRYPTKEY key = 0;
     EXPECT_FALSE(ImportKey(idle, blob, 0, 0, &key));
     const Clock::time_point idleEnded = Clock::now();
