@@ -13,9 +13,9 @@
 // Provider types (CryptEnumProviderTypesW order): 1, 24, 75, 80, 81; types 24 and 75 have no
 // provider here. Each registered provider is the machine default of its type.
 //
-// Key containers and keys are not kept yet: the key functions are declared so the callers compile;
-// after the handle checks CryptGetUserKey, CryptSignHashW and CryptExportPublicKeyInfo fail with
-// NTE_NO_KEY, the others with NTE_NOT_SUPPORTED.
+// Key containers hold GOST R 34.10-2012 and RSA keys (see "Keys" below); a verification context has
+// none (CryptGetUserKey, CryptSignHashW and CryptExportPublicKeyInfo: NTE_NO_KEY). CryptEncrypt and
+// CryptDecrypt are not supported yet (NTE_NOT_SUPPORTED).
 #pragma once
 
 #include <vsk/platform/types.h>
