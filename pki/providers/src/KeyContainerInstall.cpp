@@ -284,7 +284,11 @@ void CKeyContainer::New(CSPInfo* provider, const CWString& reader, const CWStrin
     p->m_acquireFlags = flags;
     p->m_provider = Vsk::Utils::CRefPtr<CSPInfo>(provider);
     p->m_name = name;
-    p->m_uniqueName = fullName;
+    // The provider's own unique name when it gives one: a container made without a reader would
+    // otherwise be known by its plain name, which its certificate requests and key-provider
+    // information (carrying the unique name) never match.
+    const CAString unique = GetProvStrParam(held.get_hCryptProv(), PP_UNIQUE_CONTAINER);
+    p->m_uniqueName = unique.getLength() ? CWString(unique, 1251) : fullName;
     if (machineKeyset)
         p->m_flags |= CImpl::MachineKeyset;
     else
