@@ -87,14 +87,14 @@ TEST_F(KeyContainerTest, NewGenerateReadAndDeleteWithAPassword) {
     CRefPtr<CSPInfo> provider = gostProvider();
     ASSERT_TRUE(provider);
     VskTest::LogCapture log(5);
-    CKeyContainer made = makeWithPassword(provider.get(), u"mivo-container", true, u"mivo");
-    EXPECT_EQ(made.get_UniqueName().toU16(), u"\\\\.\\REGISTRY\\mivo-container");
+    CKeyContainer made = makeWithPassword(provider.get(), u"pw-container", true, u"mivo");
+    EXPECT_EQ(made.get_UniqueName().toU16(), u"\\\\.\\REGISTRY\\pw-container");
 
     // A fresh object reads the container: names, key, and the key needs the password to sign.
     CKeyContainer read(true);
     read.get_CommonSettings().put_Silent(true);
-    read.Initialize(CWString(u"mivo-container"), nullptr, provider.get(), false);
-    EXPECT_EQ(read.get_UniqueName().toU16(), u"\\\\.\\REGISTRY\\mivo-container");
+    read.Initialize(CWString(u"pw-container"), nullptr, provider.get(), false);
+    EXPECT_EQ(read.get_UniqueName().toU16(), u"\\\\.\\REGISTRY\\pw-container");
     EXPECT_EQ(read.get_KeySpec(), static_cast<DWORD>(AT_KEYEXCHANGE));
     EXPECT_EQ(read.get_KeyLength(), 512u);
     EXPECT_EQ(read.get_KeyAID(), static_cast<ALG_ID>(CALG_DH_GR3410_12_256_SF));
@@ -107,7 +107,7 @@ TEST_F(KeyContainerTest, NewGenerateReadAndDeleteWithAPassword) {
     {
         CKeyContainer probe(true);
         probe.get_CommonSettings().put_Silent(true);
-        probe.Initialize(CWString(u"mivo-container"), nullptr, provider.get(), false);
+        probe.Initialize(CWString(u"pw-container"), nullptr, provider.get(), false);
         HCRYPTHASH hash = 0;
         CHoldCSP context = probe.get_hCryptProv();
         ASSERT_TRUE(CryptCreateHash(context.get_hCryptProv(), CALG_GR3411_2012_256, 0, 0, &hash));
@@ -135,11 +135,11 @@ TEST_F(KeyContainerTest, NewGenerateReadAndDeleteWithAPassword) {
     read.Delete();
     EXPECT_EQ(Questions::asked, 0);
     HCRYPTPROV none = 0;
-    EXPECT_FALSE(CryptAcquireContextW(&none, u"mivo-container", nullptr, GostType, CRYPT_SILENT));
+    EXPECT_FALSE(CryptAcquireContextW(&none, u"pw-container", nullptr, GostType, CRYPT_SILENT));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
 
     // The password never reaches the developer log, even at its most detailed level.
-    for (const auto& line : log.lines()) EXPECT_EQ(line.find(u"mivo\""), std::u16string::npos);
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find(u"mivo"), std::u16string::npos);
     for (const auto& line : log.lines())
         EXPECT_EQ(line.find(u"wrong"), std::u16string::npos)
             << CAString(CWString(line.c_str()), 65001).toStd();
