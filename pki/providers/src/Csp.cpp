@@ -77,7 +77,7 @@ int CCsp::GenRandom(CDataBlob& data) {
 }
 
 void CCsp::GetGostCspArr(CArray<CCsp>& list) {
-    CLogScope scope("Vsk::PKI::CCsp::GetGostCspArr", 4, ToWString(static_cast<const void*>(&list)));
+    CLogScope scope("Vsk::PKI::CCsp::GetGostCspArr", 3, ToWString(static_cast<const void*>(&list)));
     list.clear();
     CError error(Vsk::Utils::NoErrorCode);
     const CSPInfoArray providers = GetGostCSPInfo(&error);
@@ -91,7 +91,7 @@ void CCsp::GetGostCspArr(CArray<CCsp>& list) {
 }
 
 void CCsp::GetAllCspArr(CArray<CCsp>& list) {
-    CLogScope scope("Vsk::PKI::CCsp::GetAllCspArr", 4, ToWString(static_cast<const void*>(&list)));
+    CLogScope scope("Vsk::PKI::CCsp::GetAllCspArr", 3, ToWString(static_cast<const void*>(&list)));
     list.clear();
     CError error(Vsk::Utils::NoErrorCode);
     const CSPInfoArray providers = CSPsFromSupportedAIDs(CAlgIdSet(), &error);

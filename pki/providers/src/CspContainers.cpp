@@ -16,7 +16,7 @@ using Vsk::Utils::CError;
 using Vsk::Utils::CWString;
 
 void CCsp::GetContainerList(CArray<CKeyContainer>& list, bool machine, Vsk::Utils::IProgress* progress) {
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CCsp::GetContainerList", 4,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CCsp::GetContainerList", 3,
                                         machine ? CWString(u"true") : CWString(u"false"));
     m_pImpl.checkCreated();
     list.clear();

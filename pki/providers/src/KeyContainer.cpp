@@ -160,11 +160,17 @@ void CKeyContainer::CImpl::fillInfo() {
     DWORD error = 0;
     if (!m_name.getLength()) {
         m_name = CWString(GetProvStrParam(prov, PP_CONTAINER, &error), 1251);
-        if (!m_name.getLength()) throw CCryptError(200102, error, 0);
+        if (!m_name.getLength()) {
+            releaseHeldContext();
+            throw CCryptError(200102, error, 0);
+        }
     }
     if (!m_uniqueName.getLength()) {
         m_uniqueName = CWString(GetProvStrParam(prov, PP_UNIQUE_CONTAINER, &error), 1251);
-        if (!m_uniqueName.getLength()) throw CCryptError(200106, error, 0);
+        if (!m_uniqueName.getLength()) {
+            releaseHeldContext();
+            throw CCryptError(200106, error, 0);
+        }
     }
     try {
         openUserKey();

@@ -299,6 +299,10 @@ void CKeyContainer::Generate(bool exportable) {
     m_pImpl.checkCreated();
     CImpl* p = m_pImpl.get();
     CLock lock(p);
+    // Reading the new container's details between New and Generate releases the context New held;
+    // the container exists by then, so it is opened again by its unique name.
+    if (!p->m_holdCSP.isAcquired() && p->m_uniqueName.getLength() && p->m_provider)
+        p->m_holdCSP = p->getHoldCSP();
     if (!p->m_holdCSP.isAcquired())
         throw CCryptError(0, CWString(u"Ключевой контейнер не был создан."),
                           static_cast<DWORD>(E_INVALIDARG));
@@ -316,7 +320,13 @@ void CKeyContainer::Generate(bool exportable) {
          {ALG_ID(AT_KEYEXCHANGE), ALG_ID(AT_SIGNATURE), ALG_ID(0x2E23), ALG_ID(0x2E3D), ALG_ID(0x2E49)}) {
         DestroyKey(p->m_userKey);
         if (GenKey(prov, alg, flags, &p->m_userKey)) {
-            p->m_keyAlg = alg;
+            // The key is found again by its spec and described by its real algorithm.
+            p->m_keySpec = alg == AT_KEYEXCHANGE ? AT_KEYEXCHANGE : AT_SIGNATURE;
+            DWORD algId = 0, size = sizeof algId;
+            p->m_keyAlg =
+                GetKeyParam(p->m_userKey, KP_ALGID, reinterpret_cast<BYTE*>(&algId), &size, 0) ? algId : 0;
+            // Details read before the key existed are read again.
+            p->m_flags &= ~CImpl::InfoRead;
             if (p->m_parentWindow) {
                 HWND none = nullptr;
                 if (!SetProvParam(prov, PP_CLIENT_HWND, reinterpret_cast<const BYTE*>(&none), 0) &&
@@ -344,6 +354,15 @@ void CKeyContainer::Delete() {
     CLock lock(p);
     const bool machine = (p->m_flags & CImpl::MachineKeyset) != 0;
     const bool silent = IsSilent(p->m_settings);
+    // The unique name tells this container's requests and file apart from a namesake's; read it
+    // when the object was set up by plain name only.
+    if (!p->isToken() && !p->m_uniqueName.getLength() && p->m_name.getLength() && p->m_provider) {
+        try {
+            p->fillInfo();
+        } catch (const CError& e) {
+            if (GetLogLevel() >= 2) LogAt(2, CWString(u"PKI::CKeyContainer::CImpl::Delete ") + e.getText());
+        }
+    }
     if (!silent) {
         // Certificate requests made for this container's key go with it when the user agrees.
         CStore requests(true);
@@ -359,7 +378,7 @@ void CKeyContainer::Delete() {
                                                    nullptr, &prov, &spec, &mustFree))
                 continue;
             const CAString unique = GetProvStrParam(prov, PP_UNIQUE_CONTAINER);
-            if (CWString(unique, 1251) == p->m_uniqueName) kept.add(all[i]);
+            if (unique.getLength() && CWString(unique, 1251) == p->m_uniqueName) kept.add(all[i]);
             if (mustFree) CryptReleaseContext(prov, 0);
         }
         for (size_t i = 0; i < kept.getCount(); ++i) {

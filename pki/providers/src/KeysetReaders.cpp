@@ -32,14 +32,17 @@ CWString from1251(const char* text, size_t length) {
     return CWString(text, length, 1251);
 }
 
+// The data blob's range errors: a record field that starts, or runs, past the returned size.
+const char* const StartOutOfRange = "Индекс начала блока данных за пределами.";
+const char* const LengthOutOfRange = "Длина блока данных за пределами.";
+
 // The text at `offset` of `data` up to its NUL; raises the blob's range error when no NUL ends it
 // inside `size`.
 size_t textEnd(const CDataBlob& data, size_t size, size_t offset) {
-    if (offset >= size)
-        throw CError(u"Выход за границы буфера при чтении записи считывателя", Vsk::Utils::NoErrorCode);
+    if (offset >= size) throw CError(StartOutOfRange, Vsk::Utils::NoErrorCode);
     const auto* bytes = reinterpret_cast<const char*>(data.getData());
     const void* nul = std::memchr(bytes + offset, 0, size - offset);
-    if (!nul) throw CError(u"Выход за границы буфера при чтении записи считывателя", Vsk::Utils::NoErrorCode);
+    if (!nul) throw CError(LengthOutOfRange, Vsk::Utils::NoErrorCode);
     return static_cast<size_t>(static_cast<const char*>(nul) - bytes);
 }
 
@@ -72,7 +75,7 @@ CArray<CWString>& CSPInfo::GetKeyContainers(CArray<CWString>& names, CError* err
         names = CTokenAsCsp::getKeyContainers(m_token);
         return names;
     }
-    CError failure;
+    CError failure(Vsk::Utils::NoErrorCode);
     try {
         DWORD acquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_SILENT;
         if (machine) acquireFlags |= CRYPT_MACHINE_KEYSET;
@@ -191,8 +194,7 @@ CReaderArray GetKeysetReaders(HCRYPTPROV hProv, bool skipNoMedia) {
             if (e == ERROR_NO_MORE_ITEMS)
                 SetLastError(0);
             else if (GetLogLevel() >= 1)
-                LogAt(1, CWString(u"PKI::GetKeysetReaders CryptGetProvParam(PP_ENUMREADERS) ") +
-                             Vsk::Utils::GetSystemErrorText(e));
+                LogAt(1, CWString(u"CryptGetProvParam(PP_ENUMREADERS) ") + Vsk::Utils::GetSystemErrorText(e));
             break;
         }
         flags = CRYPT_NEXT | ReadersWithMedia;
@@ -201,8 +203,7 @@ CReaderArray GetKeysetReaders(HCRYPTPROV hProv, bool skipNoMedia) {
         const size_t nickEnd = textEnd(buffer, used, 0);
         const size_t nameEnd = textEnd(buffer, used, nickEnd + 1);
         const size_t mediaEnd = textEnd(buffer, used, nameEnd + 1);
-        if (mediaEnd + 1 >= used)
-            throw CError(u"Выход за границы буфера при чтении записи считывателя", Vsk::Utils::NoErrorCode);
+        if (mediaEnd + 1 >= used) throw CError(LengthOutOfRange, Vsk::Utils::NoErrorCode);
         CReaderInfo reader;
         reader.m_nickName = from1251(bytes, nickEnd);
         reader.m_name = from1251(bytes + nickEnd + 1, nameEnd - nickEnd - 1);

@@ -115,8 +115,10 @@ CPassword& CPassword::operator=(const CPassword& other) {
     return *this;
 }
 
-// The bytes are encrypted (or handed over by copyFrom); they are not wiped here.
-CPassword::~CPassword() = default;
+// The bytes are wiped even when encrypted: protection may have been unavailable and left them plain.
+CPassword::~CPassword() {
+    if (m_protectedPassword.getSize()) m_protectedPassword.zeroFill();
+}
 
 void CPassword::putPassword(const CWString& text) {
     CLock lock(this);
@@ -174,6 +176,7 @@ void CPassword::copyFrom(const CPassword& other) {
         isProtected = other.m_protected;
     }
     CLock lock(this);
+    if (m_protectedPassword.getSize()) m_protectedPassword.zeroFill();
     // A copy of its own: storing a new password wipes the old bytes, which must not wipe the other's.
     m_protectedPassword = bytes.getSize() ? bytes.clone() : CDataBlob();
     m_protected = isProtected;
@@ -352,11 +355,13 @@ CDataBlob VskDecode(const CDataBlob& scrambled) {
         const BYTE b = o[n % i];
         BYTE k;
         if ((b >> (i % 8)) & 1) {
-            const CDataBlob h = sha1.calculate(out, static_cast<DWORD>(i));
+            CDataBlob h = sha1.calculate(out, static_cast<DWORD>(i));
             k = h.getData()[i % 20];
+            h.zeroFill();
         } else {
-            const CDataBlob h = md5.calculate(out, static_cast<DWORD>(i));
+            CDataBlob h = md5.calculate(out, static_cast<DWORD>(i));
             k = h.getData()[i % 16];
+            h.zeroFill();
         }
         o[i] = static_cast<BYTE>(in[i] - k);
     }

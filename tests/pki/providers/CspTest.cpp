@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "catalogueTestSupport.h"
 
 #include <string>
@@ -109,6 +111,9 @@ name = Empty GOST
         ASSERT_TRUE(info);
         CArray<CWString> names, unique;
         CError error;
+        // A failure left over from earlier calls is no failure of this listing.
+        SetLastError(ERROR_ACCESS_DENIED);
+        errno = EACCES;
         info->GetKeyContainers(names, &error, r.machine, r.askUnique ? &unique : nullptr, nullptr);
         EXPECT_EQ(Texts(names), r.names);
         EXPECT_EQ(Texts(unique), r.unique);

@@ -145,6 +145,23 @@ TEST_F(KeyContainerTest, NewGenerateReadAndDeleteWithAPassword) {
             << CAString(CWString(line.c_str()), 65001).toStd();
 }
 
+TEST_F(KeyContainerTest, DetailsReadBetweenNewAndGenerateDoNotLoseTheContainer) {
+    CRefPtr<CSPInfo> provider = gostProvider();
+    ASSERT_TRUE(provider);
+    CKeyContainer container(true);
+    container.get_CommonSettings().put_Silent(true);
+    container.New(provider.get(), CWString(u""), CWString(u"read-early"), false);
+    // Reading the empty container releases the context New held; generating still works.
+    EXPECT_EQ(container.get_KeyLength(), 0u);
+    container.Generate(false);
+    EXPECT_EQ(container.get_KeySpec(), static_cast<DWORD>(AT_KEYEXCHANGE));
+    EXPECT_EQ(container.get_KeyLength(), 512u);
+    EXPECT_EQ(container.get_KeyAID(), static_cast<ALG_ID>(CALG_DH_GR3410_12_256_SF));
+    EXPECT_TRUE(container.isExchangeKey());
+    EXPECT_FALSE(container.isExportable());
+    container.Delete();
+}
+
 TEST_F(KeyContainerTest, RefusalsOfTheProvider) {
     CRefPtr<CSPInfo> provider = gostProvider();
     ASSERT_TRUE(provider);
