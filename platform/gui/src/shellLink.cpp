@@ -1,4 +1,4 @@
-// COM initialisation counters and the shell link object, which saves freedesktop desktop entries.
+// The shell link object, which saves freedesktop desktop entries.
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/shellLink.h>
 
@@ -17,8 +17,6 @@ const IID IID_IShellLinkW = {0x000214F9, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00
 const IID IID_IPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 namespace {
-
-thread_local int t_comInitCount = 0;
 
 HRESULT fromErrno(int err) {
     return HRESULT_FROM_WIN32(Win32FromErrno(err));
@@ -182,26 +180,19 @@ private:
     std::u16string m_icon;
 };
 
-}  // namespace
-
-HRESULT CoInitialize(void*) {
-    return t_comInitCount++ == 0 ? S_OK : S_FALSE;
-}
-
-void CoUninitialize() {
-    if (t_comInitCount > 0) --t_comInitCount;
-}
-
-HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, DWORD, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (t_comInitCount == 0) return CO_E_NOTINITIALIZED;
-    if (!(clsid == CLSID_ShellLink) || outer) return REGDB_E_CLASSNOTREG;
+HRESULT createShellLink(REFIID iid, void** out) {
     auto* link = new CShellLink;
     const HRESULT hr = static_cast<IShellLinkW*>(link)->QueryInterface(iid, out);
     static_cast<IShellLinkW*>(link)->Release();
     return hr;
 }
+
+// Whoever names CLSID_ShellLink links this file, and with it the registration.
+const struct ShellLinkRegistration {
+    ShellLinkRegistration() { RegisterComClass(CLSID_ShellLink, createShellLink); }
+} shellLinkRegistration;
+
+}  // namespace
 
 std::u16string DesktopEntryPath(const std::u16string& requested) {
     static constexpr char16_t Lnk[] = u".lnk";

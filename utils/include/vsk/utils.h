@@ -14,4 +14,5 @@
 #include <vsk/utils/registry.h>
 #include <vsk/utils/string.h>
 #include <vsk/utils/system.h>
+#include <vsk/utils/systemInfo.h>
 #include <vsk/utils/zip.h>

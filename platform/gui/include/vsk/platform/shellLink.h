@@ -1,20 +1,13 @@
-// COM initialisation and the shell link object. A "shell link" here is a freedesktop desktop entry:
-// desktops run only *.desktop files, so a requested ".lnk" name is saved as ".desktop".
+// The shell link object, made with CoCreateInstance (COM itself is the kernel's). A "shell link" here
+// is a freedesktop desktop entry: desktops run only *.desktop files, so a requested ".lnk" name is
+// saved as ".desktop".
 #pragma once
 
+#include <vsk/platform/com.h>
 #include <vsk/platform/oleaut.h>
 #include <vsk/platform/types.h>
 
 #include <string>
-
-constexpr HRESULT CO_E_NOTINITIALIZED = MakeHResult(0x800401F0);
-constexpr HRESULT REGDB_E_CLASSNOTREG = MakeHResult(0x80040154);
-constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
-constexpr DWORD CLSCTX_ALL = 0x17;
-
-// Per thread: S_OK for the first call, S_FALSE for nested ones; CoUninitialize undoes one call.
-HRESULT CoInitialize(void* reserved);
-void CoUninitialize();
 
 extern const CLSID CLSID_ShellLink;  // {00021401-0000-0000-C000-000000000046}
 extern const IID IID_IShellLinkW;    // {000214F9-0000-0000-C000-000000000046}
@@ -41,10 +34,6 @@ struct IPersistFile : IUnknown {
 protected:
     ~IPersistFile() = default;
 };
-
-// Only CLSID_ShellLink (REGDB_E_CLASSNOTREG otherwise); CO_E_NOTINITIALIZED on a thread without
-// CoInitialize; E_NOINTERFACE for an interface the object lacks.
-HRESULT CoCreateInstance(const CLSID& clsid, IUnknown* outer, DWORD context, REFIID iid, void** out);
 
 // The path the shell link object saves to for a requested name.
 std::u16string DesktopEntryPath(const std::u16string& requested);
