@@ -11,6 +11,8 @@
 
 #include "certHandles.h"
 
+#include <memory>
+
 namespace Vsk::PKI {
 
 // The values that order certificates, copied from one object under its lock (see CImpl::less). Two
@@ -73,6 +75,12 @@ public:
     Vsk::Utils::CDataBlob get_PublicKeyWrap();
     Vsk::Utils::CRefPtr<CAlgorithm> getPublicKeyAlgorithm();
 
+    // The three extensions, read once (FlagExtensions); each one's failure is kept for the operations
+    // that need that extension (CertificateExtensions.cpp).
+    void parseExtensions();
+    Vsk::Utils::CArray<Vsk::Utils::CWString> crlDistributionPoints();
+    bool isValidDate(Vsk::Utils::CWString* reason);
+
     void loadKeyProvInfo();
     bool setKeyProvInfo(DWORD providerType, const Vsk::Utils::CWString& providerName,
                         const Vsk::Utils::CWString& containerName, DWORD keySpec, bool machine, bool silent,
@@ -133,6 +141,9 @@ public:
         Vsk::Utils::CArray<Vsk::Utils::CWString> crlDistributionPoints;
         // Null until the extensions are parsed.
         CAttributesPtr enhancedKeyUsages;
+        // Why the distribution points or the key usages could not be read; null when they could.
+        std::shared_ptr<Vsk::Utils::CError> crlPointsError;
+        std::shared_ptr<Vsk::Utils::CError> keyUsagesError;
         bool cacheAcquisition = false;
         // The key pair on a token found by a binding or a key check; empty otherwise.
         Vsk::PKCS11::CTokenKeyPair tokenKeyPair = Vsk::PKCS11::CTokenKeyPair();

@@ -157,6 +157,18 @@ public:
     // or found on a token).
     bool get_HasPrivateKey(bool verify) const;
 
+    // ---- Extensions and validity ------------------------------------------------------------------------
+
+    // The URLs of the CRL distribution points, in the extension's order (130115-130117 when the
+    // extension cannot be read).
+    Vsk::Utils::CArray<Vsk::Utils::CWString> get_CrlDistributionPoints() const;
+    // The bounds of the private key usage period (UTC, or local time when `local`; zero when absent
+    // or when the conversion fails).
+    FILETIME get_PrivateKeyNotBefore(bool local) const;
+    FILETIME get_PrivateKeyNotAfter(bool local) const;
+    // Whether the certificate and its key are valid now; the reason is appended to `reason`.
+    bool isValidDate(Vsk::Utils::CWString* reason = nullptr) const;
+
     // ---- Verification and display -----------------------------------------------------------------------
 
     // The verification status of the context under the settings at `time` (null: now). 130701 without
