@@ -8,6 +8,9 @@
 // command: a test CA, a server certificate it signed for "localhost" and 127.0.0.1, one it signed for
 // another host name, and a self-signed one.
 //
+// A client under test trusts HttpTestCa::caFile() instead of the system's CA store through the WinHTTP
+// stand-in's test seam, vsk::http::SetTestCaFile (winhttpImpl.h, target vsk_platform_http_private).
+//
 // Header-only; the test executable links OpenSSL's SSL library. Every thread of a server ends when
 // the server object goes (stop()).
 #pragma once

@@ -28,6 +28,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -226,7 +228,15 @@ std::shared_ptr<T> find(HINTERNET handle, Kind kind) {
 
 void globalInit() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        // A peer that goes away while TLS writes to it must give a write error, as on Windows, not
+        // end the program: libcurl is told not to touch signals (the program has threads), so the
+        // default action of SIGPIPE goes.
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            signal(SIGPIPE, SIG_IGN);
+    });
 }
 
 BOOL fail(DWORD code) {
@@ -326,8 +336,6 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         const size_t space = line.find(' ');
         if (space != std::string_view::npos)
             r.status = std::atoi(std::string(line.substr(space + 1, 3)).c_str());
-        // The origin's TLS connection is at hand now (a proxy's answer to CONNECT comes before it).
-        if (r.requestHeadersOut) captureCertificate(r);
     } else if (line.empty()) {
         r.blockComplete = true;
     } else if (!r.blockComplete) {
@@ -372,6 +380,8 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
         r.requestHeadersOut = true;
         r.dataOut = 0;
         r.resetResponse();
+        // The client asks for the server certificate as soon as the request has gone out.
+        captureCertificate(r);
     } else if (type == CURLINFO_DATA_OUT) {
         r.dataOut += size;
     }
@@ -407,6 +417,8 @@ void stop(Request& r, DWORD reason) {
 DWORD errorOf(const Request& r) {
     if (r.failure) return r.failure;
     if (r.tooLarge) return ERROR_NOT_ENOUGH_MEMORY;
+    // A redirect to a scheme the request may not follow (https to http).
+    if (r.result == CURLE_UNSUPPORTED_PROTOCOL && r.requestHeadersOut) return ERROR_WINHTTP_REDIRECT_FAILED;
     return ErrorOfCurl(r.result);
 }
 

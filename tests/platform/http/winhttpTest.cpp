@@ -336,18 +336,27 @@ TEST(WinHttpBody, HeadersComeBeforeAnUnreadBodyThatIsNeverDownloaded) {
         answer(200, std::string(1 << 20, 'b'), {{"Last-Modified", "Tue, 15 Nov 1994 08:12:31 GMT"}});
     large.repeat = 64;
     server->setResponse("/setup.exe", large);
+    HttpTestResponse slow = answer(200, "later");
+    slow.delay = 400ms;
+    server->setResponse("/slow", slow);
     {
         Exchange x;
         ASSERT_TRUE(x.open(server->url("/setup.exe")));
         ASSERT_EQ(x.get(), 200u);
         EXPECT_EQ(x.header(WINHTTP_QUERY_CONTENT_LENGTH), std::to_string(64u << 20));
-        // The update check stops here: its file is up to date.
-        std::this_thread::sleep_for(200ms);
+        // The update check stops here: its file is up to date. The session goes on working (a
+        // request that takes a while) and the unread body stays where it is.
+        HINTERNET other = WinHttpOpenRequest(x.connection, u"GET", u"/slow", nullptr, nullptr, nullptr, 0);
+        ASSERT_NE(other, nullptr);
+        EXPECT_TRUE(WinHttpSendRequest(other, nullptr, 0, nullptr, 0, 0, 0));
+        EXPECT_TRUE(WinHttpReceiveResponse(other, nullptr));
+        EXPECT_TRUE(WinHttpCloseHandle(other));
+        // Only what the sockets' buffers hold went out of 64 MiB.
+        EXPECT_LT(server->bodyBytesWritten(), uint64_t{24} << 20);
     }
     const auto deadline = Clock::now() + 5s;
-    while (server->closedConnectionCount() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(server->closedConnectionCount(), 1u) << "closing the request ends the transfer";
-    // Only what the sockets' buffers hold went out of 64 MiB.
+    while (server->closedConnectionCount() < 2 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(server->closedConnectionCount(), 2u) << "closing the request ends the transfer";
     EXPECT_LT(server->bodyBytesWritten(), uint64_t{24} << 20);
 }
 
@@ -519,12 +528,9 @@ TEST_F(WinHttpTls, TrustedThroughTheTestCa) {
     server->setResponse("/update.xml", answer(200, "secure"));
     Exchange x;
     ASSERT_TRUE(x.open(server->url("/update.xml")));
-    ASSERT_EQ(x.get(), 200u) << x.error;
-    std::string body;
-    ASSERT_TRUE(x.readAll(body));
-    EXPECT_EQ(body, "secure");
+    ASSERT_TRUE(x.send()) << x.error;
 
-    // The server certificate, as the client logs it.
+    // The server certificate, as the client logs it between the send and the answer.
     WINHTTP_CERTIFICATE_INFO info{};
     DWORD size = sizeof(info);
     ASSERT_TRUE(WinHttpQueryOption(x.request, WINHTTP_OPTION_SECURITY_CERTIFICATE_STRUCT, &info, &size));
@@ -540,6 +546,12 @@ TEST_F(WinHttpTls, TrustedThroughTheTestCa) {
     ASSERT_NE(context, nullptr);
     EXPECT_GT(context->cbCertEncoded, 100u);
     CertFreeCertificateContext(context);
+
+    ASSERT_TRUE(x.receive());
+    EXPECT_EQ(x.status(), 200u);
+    std::string body;
+    ASSERT_TRUE(x.readAll(body));
+    EXPECT_EQ(body, "secure");
 }
 
 TEST_F(WinHttpTls, CertificatesThatDoNotVerifyAreRefused) {
@@ -576,6 +588,7 @@ TEST_F(WinHttpTls, NoRedirectFromHttpsToHttp) {
     ASSERT_TRUE(x.open(server->url("/down")));
     EXPECT_TRUE(x.send());
     EXPECT_FALSE(x.receive());
+    EXPECT_EQ(x.error, ERROR_WINHTTP_REDIRECT_FAILED);
     EXPECT_EQ(plain->requestCount(), 0u);
 }
 
