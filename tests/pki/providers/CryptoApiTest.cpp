@@ -5,6 +5,7 @@
 #include <vsk/utils/base64.h>
 #include <vsk/utils/error.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -357,14 +358,17 @@ TEST_F(CryptoApiTest, ImportsRunOneAtATime) {
     const CDataBlob blob("\x06\x20\x00\x00", 4, true);
     using Clock = std::chrono::steady_clock;
     Clock::time_point busyBegan, busyEnded;
+    std::atomic<bool> started{false};
     std::thread worker([&] {
         HCRYPTKEY key = 0;
         busyBegan = Clock::now();
+        started = true;
         ImportKey(busy, blob, 0, 0, &key);
         busyEnded = Clock::now();
     });
-    // Gives the busy import (40 busy answers, 10 ms apart) a head start long enough to take the
-    // import lock even on a loaded machine, so that the two overlap.
+    // Once the worker runs, gives the busy import (40 busy answers, 10 ms apart) a head start long
+    // enough to take the import lock even on a loaded machine, so that the two overlap.
+    while (!started) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     HCRYPTKEY key = 0;
     EXPECT_FALSE(ImportKey(idle, blob, 0, 0, &key));
