@@ -32,7 +32,7 @@ namespace {
 
 // The largest CRL body taken from the network, as for any download of the HTTP client: CRL
 // addresses come from certificates, and a hostile one must not exhaust memory (chainTest
-// "DownloadLargerThanTheCapIsRefused").
+// "FailedDownloadsAreReportedAndNotCached", huge.crl).
 constexpr curl_off_t kMaxCrlDownload = 256 * 1024 * 1024;
 // Redirects followed, as WinHTTP does.
 constexpr long kMaxRedirects = 10;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "coreFixtures.h"
+#include "httpTestServer.h"
 #include "testSupport.h"
 
 namespace {
@@ -888,6 +889,278 @@ TEST(ChainPolicy, SignaturePolicyNeedsTheEngine) {
     fixtureRoot();  // made here, with the engine: the child only reads the files
     VskTest::TestRoot root;
     EXPECT_TRUE(runChild("ChainChild.DISABLED_NoEngine", "OPENSSL_ENGINES=/nonexistent"));
+}
+
+// ---- Distribution points and the URL cache ------------------------------------------------------
+
+using VskTest::HttpTestResponse;
+using VskTest::HttpTestServer;
+
+struct MadeLeaf {
+    Bytes cert;
+    Bytes crl;           // the intermediate's CRL made with it (DER)
+    std::string crlPem;  // the same in PEM
+    std::string pem;     // file of the certificate
+};
+
+// A leaf of `kind`'s intermediate made now with these distribution points, and a fresh CRL of the
+// intermediate that lists it when `revoked`.
+MadeLeaf makeLeaf(const std::string& kind, const std::string& name, const std::vector<std::string>& urls,
+                  bool revoked) {
+    std::string cdp;
+    for (const std::string& url : urls) cdp += (cdp.empty() ? "URI:" : ",URI:") + url;
+    std::ofstream(path(kind, name + ".ext"))
+        << "[x]\nbasicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+        << (cdp.empty() ? "" : "crlDistributionPoints=" + cdp + "\n");
+    const std::string eng = kind == "rsa" ? "" : "-engine gost ";
+    std::string script = "set -e\ncd '" + fixtureRoot() + "/" + kind + "'\nq() { \"$@\" >/dev/null 2>&1; }\n";
+    script += "q openssl req " + eng + "-new -key leaf.key -subj '/CN=" + name + "' -out " + name + ".csr\n";
+    script += "q openssl ca " + eng + "-batch -config inter.cnf -extfile " + name +
+              ".ext -extensions x -in " + name + ".csr -out " + name + ".pem -days 30 -notext\n";
+    if (revoked) script += "q openssl ca " + eng + "-config inter.cnf -revoke " + name + ".pem\n";
+    script += "q openssl ca " + eng + "-config inter.cnf -gencrl -crldays 30 -out " + name + ".crl\n";
+    script += "q openssl x509 -in " + name + ".pem -outform DER -out " + name + ".der\n";
+    script += "q openssl crl -in " + name + ".crl -outform DER -out " + name + ".crl.der\n";
+    const std::string file = path(kind, name + ".sh");
+    std::ofstream(file) << script;
+    if (std::system(("bash '" + file + "'").c_str()) != 0)
+        throw std::runtime_error("leaf " + name + " not made");
+    return {certDer(kind, name), crlDer(kind, name), CoreFixtures::ReadFile(path(kind, name + ".crl")),
+            path(kind, name + ".pem")};
+}
+
+HttpTestResponse crlResponse(const Bytes& der) {
+    HttpTestResponse response;
+    response.headers = {{"Content-Type", "application/pkix-crl"}};
+    response.body.assign(der.begin(), der.end());
+    return response;
+}
+
+size_t cachedFiles() {
+    const std::string folder = std::string(std::getenv("XDG_CACHE_HOME")) + "/kestrovan/crlcache";
+    size_t n = 0;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+        if (entry.path().extension() == ".crl") ++n;
+    return n;
+}
+
+// The developer-log lines of the platform while it lives.
+class Diagnostics {
+public:
+    Diagnostics() {
+        lines().clear();
+        SetPlatformDiagnosticSink([](const char* line) {
+            std::lock_guard guard(lock());
+            lines().emplace_back(line);
+        });
+    }
+    ~Diagnostics() { SetPlatformDiagnosticSink(nullptr); }
+    std::string all() const {
+        std::lock_guard guard(lock());
+        std::string out;
+        for (const std::string& line : lines()) out += line + "\n";
+        return out;
+    }
+
+private:
+    static std::vector<std::string>& lines() {
+        static std::vector<std::string> l;
+        return l;
+    }
+    static std::mutex& lock() {
+        static std::mutex m;
+        return m;
+    }
+};
+
+TEST_P(ChainKinds, RevokedWithTheCrlOnlyAtItsDistributionPoint) {
+    installCert("ROOT", certDer(kind(), "root"));
+    installCert("CA", certDer(kind(), "inter"));
+    installCrl("CA", crlDer(kind(), "root"));
+    auto server = HttpTestServer::plain();
+    const MadeLeaf leaf = makeLeaf(kind(), "cdp-revoked", {server->url("/inter.crl")}, true);
+    server->setResponse("/inter.crl", crlResponse(leaf.crl));
+
+    Chain cacheOnly;
+    ASSERT_TRUE(buildChain(cacheOnly, leaf.cert, kDefaultFlags));
+    EXPECT_EQ(cacheOnly.allBits(), (std::vector<DWORD>{kOffline, 0, 0}));
+    EXPECT_EQ(server->requestCount(), 0u);
+
+    Chain chain;
+    ASSERT_TRUE(buildChain(chain, leaf.cert, kOnlineFlags));
+    EXPECT_EQ(chain.allBits(), (std::vector<DWORD>{CERT_TRUST_IS_REVOKED, 0, 0}));
+    EXPECT_EQ(policy(chain, CERT_CHAIN_POLICY_BASE).error, CRYPT_E_REVOKED);
+    EXPECT_EQ(server->requestCount("/inter.crl"), 1u);
+    EXPECT_EQ(cachedFiles(), 1u);
+    // OpenSSL, given the CRL that was downloaded, agrees.
+    EXPECT_EQ(
+        opensslVerify(kind(),
+                      "-CAfile root.pem -untrusted inter.pem -CRLfile root.crl -CRLfile cdp-revoked.crl "
+                      "-crl_check_all cdp-revoked.pem"),
+        23);
+}
+
+TEST(ChainDownload, SecondVerificationUsesTheCache) {
+    VskTest::TestRoot root;
+    installCert("ROOT", certDer("g256", "root"));
+    installCert("CA", certDer("g256", "inter"));
+    installCrl("CA", crlDer("g256", "root"));
+    auto server = HttpTestServer::plain();
+    const MadeLeaf leaf = makeLeaf("g256", "cdp-cached", {server->url("/inter.crl")}, false);
+    // Served as PEM: taken as well, and kept in DER.
+    HttpTestResponse pem;
+    pem.body = leaf.crlPem;
+    server->setResponse("/inter.crl", pem);
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        Chain chain;
+        ASSERT_TRUE(buildChain(chain, leaf.cert, kOnlineFlags));
+        EXPECT_EQ(chain.allBits(), (std::vector<DWORD>{0, 0, 0}));
+        EXPECT_EQ(server->requestCount(), 1u);
+    }
+    EXPECT_EQ(cachedFiles(), 1u);
+    // Cache-only retrieval reads the cache too.
+    Chain cached;
+    ASSERT_TRUE(buildChain(cached, leaf.cert, kDefaultFlags));
+    EXPECT_EQ(cached.allBits(), (std::vector<DWORD>{0, 0, 0}));
+    EXPECT_EQ(server->requestCount(), 1u);
+    // Another leaf of the same issuer and distribution point finds the CRL in the cache as well.
+    const MadeLeaf other = makeLeaf("g256", "cdp-cached2", {server->url("/inter.crl")}, false);
+    Chain second;
+    ASSERT_TRUE(buildChain(second, other.cert, kOnlineFlags));
+    EXPECT_EQ(server->requestCount(), 1u);
+}
+
+TEST(ChainDownload, CacheOnlyMakesNoRequest) {
+    VskTest::TestRoot root;
+    installCert("ROOT", certDer("g256", "root"));
+    installCert("CA", certDer("g256", "inter"));
+    installCrl("CA", crlDer("g256", "root"));
+    auto server = HttpTestServer::plain();
+    const MadeLeaf leaf = makeLeaf("g256", "cdp-cacheonly", {server->url("/inter.crl")}, false);
+    server->setResponse("/inter.crl", crlResponse(leaf.crl));
+    const DWORD flags[] = {kDefaultFlags,
+                           CERT_CHAIN_REVOCATION_CHECK_END_CERT | CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY,
+                           CERT_CHAIN_REVOCATION_CHECK_END_CERT | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL};
+    for (DWORD f : flags) {
+        SCOPED_TRACE(f);
+        Chain chain;
+        ASSERT_TRUE(buildChain(chain, leaf.cert, f));
+        EXPECT_EQ(chain.bits(0), kOffline);
+    }
+    EXPECT_EQ(server->requestCount(), 0u);
+    EXPECT_EQ(cachedFiles(), 0u);
+}
+
+TEST(ChainDownload, TimeOutIsHonoured) {
+    VskTest::TestRoot root;
+    installCert("ROOT", certDer("g256", "root"));
+    installCert("CA", certDer("g256", "inter"));
+    installCrl("CA", crlDer("g256", "root"));
+    auto silent = HttpTestServer::silent();
+    const MadeLeaf leaf =
+        makeLeaf("g256", "cdp-silent", {silent->url("/one.crl"), silent->url("/two.crl")}, false);
+    constexpr DWORD kTimeoutMs = 600;
+    using Clock = std::chrono::steady_clock;
+    struct Row {
+        const char* name;
+        DWORD flags;
+        int budgets;  // time-outs the two silent addresses may cost together
+    } rows[] = {
+        {"accumulative: one budget for the chain", kOnlineFlags, 1},
+        {"per address", CERT_CHAIN_REVOCATION_CHECK_END_CERT, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Diagnostics diagnostics;
+        const auto start = Clock::now();
+        Chain chain;
+        ASSERT_TRUE(buildChain(chain, leaf.cert, row.flags, nullptr, nullptr, kTimeoutMs));
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        EXPECT_EQ(chain.bits(0), kOffline);
+        EXPECT_GE(spent, kTimeoutMs * row.budgets - 100);
+        // Generous for loaded machines, far below what an unbounded wait would take.
+        EXPECT_LT(spent, kTimeoutMs * row.budgets + 2000);
+        EXPECT_EQ(diagnostics.all().find("no time left") != std::string::npos, row.budgets == 1)
+            << diagnostics.all();
+    }
+}
+
+TEST(ChainDownload, FailedDownloadsAreReportedAndNotCached) {
+    VskTest::TestRoot root;
+    installCert("ROOT", certDer("g256", "root"));
+    installCert("CA", certDer("g256", "inter"));
+    installCrl("CA", crlDer("g256", "root"));
+    auto server = HttpTestServer::plain();
+    HttpTestResponse huge;
+    huge.headers = {{"Content-Length", std::to_string(300ull * 1024 * 1024)}};
+    huge.body = std::string(1 << 20, 'x');
+    huge.repeat = 300;
+    server->setResponse("/huge.crl", huge);
+    server->setResponse("/other.crl", crlResponse(crlDer("g256", "inter-other")));
+    HttpTestResponse garbage;
+    garbage.body = "not a CRL";
+    server->setResponse("/garbage.crl", garbage);
+    // The address with a password is not served (404).
+    const std::string withPassword = "http://user:secret@" + server->address() + "/private.crl";
+    const MadeLeaf leaf = makeLeaf(
+        "g256", "cdp-failing",
+        {server->url("/huge.crl"), server->url("/other.crl"), server->url("/garbage.crl"), withPassword},
+        false);
+    Diagnostics diagnostics;
+    const auto start = std::chrono::steady_clock::now();
+    Chain chain;
+    ASSERT_TRUE(buildChain(chain, leaf.cert, kOnlineFlags));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(chain.bits(0), kOffline);
+    EXPECT_EQ(server->requestCount(), 4u);
+    EXPECT_EQ(cachedFiles(), 0u);
+    const std::string log = diagnostics.all();
+    EXPECT_NE(log.find("huge.crl: larger than 268435456 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("other.crl: not a CRL of the certificate's issuer"), std::string::npos) << log;
+    EXPECT_NE(log.find("garbage.crl: not a CRL"), std::string::npos) << log;
+    EXPECT_NE(log.find("http://user:***@" + server->address() + "/private.crl: HTTP status 404"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+}
+
+// ---- Limits ---------------------------------------------------------------------------------------------
+
+// A root, 34 CAs one under the other and a leaf (one EC key: quick to make), deeper than chains are
+// built.
+TEST(ChainLimits, ChainDeeperThanTheLimitIsPartial) {
+    VskTest::TestRoot root;
+    const std::string folder = VskTest::TempDir() + "/chain-deep";
+    std::filesystem::create_directories(folder);
+    const char* script = R"SH(set -e
+cd "$1"
+q() { "$@" >/dev/null 2>&1; }
+q openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out k.key
+q openssl req -x509 -new -key k.key -subj /CN=Level0 -days 30 -addext basicConstraints=critical,CA:TRUE -outform DER -out c0.der
+for i in $(seq 1 35); do
+  q openssl req -x509 -new -key k.key -subj /CN=Level$i -CA c$((i - 1)).der -CAkey k.key -days 30 -addext basicConstraints=critical,CA:TRUE -outform DER -out c$i.der
+done
+)SH";
+    std::ofstream(folder + "/make.sh") << script;
+    ASSERT_EQ(std::system(("bash '" + folder + "/make.sh' '" + folder + "'").c_str()), 0);
+    installCert("ROOT", readBytes(folder + "/c0.der"));
+    for (int i = 1; i < 35; ++i) installCert("CA", readBytes(folder + "/c" + std::to_string(i) + ".der"));
+    Chain chain;
+    ASSERT_TRUE(buildChain(chain, readBytes(folder + "/c35.der"), 0));
+    // The leaf and the 32 levels of issuers looked for: the rest is missing.
+    ASSERT_EQ(chain.simple().cElement, 33u);
+    EXPECT_EQ(chain.p->TrustStatus.dwErrorStatus, CERT_TRUST_IS_PARTIAL_CHAIN);
+    EXPECT_EQ(chain.bits(32), CERT_TRUST_IS_PARTIAL_CHAIN);
+    EXPECT_EQ(policy(chain, CERT_CHAIN_POLICY_BASE).error, CERT_E_CHAINING);
+    // Within the limit the same hierarchy is good.
+    Chain shorter;
+    ASSERT_TRUE(buildChain(shorter, readBytes(folder + "/c20.der"), 0));
+    EXPECT_EQ(shorter.simple().cElement, 21u);
+    EXPECT_EQ(shorter.p->TrustStatus.dwErrorStatus, 0u);
 }
 
 // ---- Arguments -----------------------------------------------------------------------------------------
