@@ -6,7 +6,9 @@
 // are the ROOT view's certificates (an X509_STORE made once per view). OpenSSL checks the chain with
 // the self-signatures of roots and policy constraints included, and without any CRL: a verify
 // callback records every error with its depth and lets the check go on, so that all of them reach
-// the element they belong to. Revocation follows on the built chain (revocation.cpp).
+// the element they belong to. The signatures and validity times are checked by our own step in
+// OpenSSL's place, the same way, except that a signature found good once is not verified again.
+// Revocation follows on the built chain (revocation.cpp).
 #include "chainImpl.h"
 
 #include <openssl/err.h>
@@ -15,8 +17,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <deque>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace vsk::cert {
 
@@ -118,7 +122,110 @@ DWORD bitOfError(int error) {
 
 struct Collected {
     std::vector<std::pair<int, int>> errors;  // error, depth
+    time_t at = 0;                            // the verification time
 };
+
+// Signatures found good: a certificate (SHA-256 of its DER) with an issuer key (SHA-256 of its
+// SubjectPublicKeyInfo). The CA certificates of a hierarchy come back in every chain; their
+// signatures are verified once per process, as the chain engine of the original system keeps them.
+// Failures are not kept.
+class SignatureMemo {
+public:
+    bool Verified(X509* subject, X509* issuer, EVP_PKEY* key) {
+        std::string id =
+            digestOf(subject, i2d_X509) + digestOf(X509_get_X509_PUBKEY(issuer), i2d_X509_PUBKEY);
+        {
+            std::lock_guard guard(m_lock);
+            if (m_good.count(id)) return true;
+        }
+        const bool ok = X509_verify(subject, key) > 0;
+        ERR_clear_error();
+        if (ok) {
+            std::lock_guard guard(m_lock);
+            if (m_good.insert(id).second) {
+                m_order.push_back(std::move(id));
+                if (m_order.size() > kKept) {
+                    m_good.erase(m_order.front());
+                    m_order.pop_front();
+                }
+            }
+        }
+        return ok;
+    }
+
+private:
+    // Enough for every CA of a large store; each entry is 64 bytes and its key.
+    static constexpr size_t kKept = 8192;
+
+    template <class T>
+    static std::string digestOf(const T* object, int (*encode)(const T*, unsigned char**)) {
+        unsigned char* der = nullptr;
+        const int size = encode(object, &der);
+        if (size <= 0) return {};
+        const Bytes digest = ComputeDigest("SHA256", der, static_cast<size_t>(size));
+        OPENSSL_free(der);
+        return std::string(digest.begin(), digest.end());
+    }
+
+    std::mutex m_lock;
+    std::unordered_set<std::string> m_good;
+    std::deque<std::string> m_order;
+};
+
+SignatureMemo& Signatures() {
+    static SignatureMemo memo;
+    return memo;
+}
+
+// The signatures and validity times of the built chain, as OpenSSL's own check does them (the top
+// certificate's self-signature included), but with signatures found good before taken from the memo.
+// Every error is recorded; the check always goes on.
+int verifySignaturesAndTimes(X509_STORE_CTX* ctx) {
+    auto* collected = static_cast<Collected*>(X509_STORE_CTX_get_app_data(ctx));
+    const auto record = [&](int error, int depth) { collected->errors.emplace_back(error, depth); };
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+    int n = sk_X509_num(chain) - 1;
+    if (n < 0) return 1;
+    X509* xi = sk_X509_value(chain, n);
+    X509* xs = xi;
+    // The top is self-issued (a key usage without keyCertSign does not change that) or its issuer is
+    // missing: then its signature cannot be checked.
+    const int topIssued = X509_check_issued(xi, xi);
+    ERR_clear_error();
+    if (topIssued != X509_V_OK && topIssued != X509_V_ERR_KEYUSAGE_NO_CERTSIGN) {
+        if (n > 0) {
+            xs = sk_X509_value(chain, --n);
+        } else {
+            record(X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE, 0);
+        }
+    }
+    while (n >= 0) {
+        const uint32_t issuerFlags = X509_get_extension_flags(xi);
+        if (xs != xi || (issuerFlags & EXFLAG_SS)) {
+            const int issuerDepth = n + (xs == xi ? 0 : 1);
+            const int allowed =
+                xs == xi && !(issuerFlags & EXFLAG_CA) ? X509_V_OK : X509_check_issued(xi, xs);
+            ERR_clear_error();
+            if (allowed != X509_V_OK) record(allowed, issuerDepth);
+            EVP_PKEY* key = X509_get0_pubkey(xi);
+            if (!key)
+                record(X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY, issuerDepth);
+            else if (!Signatures().Verified(xs, xi, key))
+                record(X509_V_ERR_CERT_SIGNATURE_FAILURE, n);
+        }
+        const int notBefore = X509_cmp_time(X509_get0_notBefore(xs), &collected->at);
+        if (notBefore == 0) record(X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD, n);
+        if (notBefore > 0) record(X509_V_ERR_CERT_NOT_YET_VALID, n);
+        const int notAfter = X509_cmp_time(X509_get0_notAfter(xs), &collected->at);
+        if (notAfter == 0) record(X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD, n);
+        if (notAfter < 0) record(X509_V_ERR_CERT_HAS_EXPIRED, n);
+        if (--n >= 0) {
+            xi = xs;
+            xs = sk_X509_value(chain, n);
+        }
+    }
+    return 1;
+}
 
 int collectError(int ok, X509_STORE_CTX* ctx) {
     if (ok) return 1;
@@ -282,8 +389,10 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, const
     X509_VERIFY_PARAM_set_time(param, at);
     X509_VERIFY_PARAM_set_depth(param, kMaxChainDepth);
     Collected collected;
+    collected.at = at;
     X509_STORE_CTX_set_app_data(storeCtx.get(), &collected);
     X509_STORE_CTX_set_verify_cb(storeCtx.get(), collectError);
+    X509_STORE_CTX_set_verify(storeCtx.get(), verifySignaturesAndTimes);
     X509_verify_cert(storeCtx.get());
     STACK_OF(X509)* built = X509_STORE_CTX_get1_chain(storeCtx.get());
     ERR_clear_error();

@@ -159,10 +159,15 @@ q openssl ca $ENG -config sub.cnf -gencrl -crl_lastupdate $CRLNOW -crl_nextupdat
 for f in *.pem; do q openssl x509 -in $f -outform DER -out ${f%.pem}.der; done
 for f in *.crl; do q openssl crl -in $f -outform DER -out $f.der; done
 # A signature byte flipped: the certificate's last octet is its signature's.
-size=$(stat -c %s badsig.der)
-last=$(od -An -tu1 -j $((size - 1)) badsig.der | tr -d ' ')
-printf "$(printf '\\%03o' $((last ^ 1)))" | dd of=badsig.der bs=1 seek=$((size - 1)) conv=notrunc status=none
-q openssl x509 -inform DER -in badsig.der -out badsig.pem
+flip() {
+  [ $1 = $2 ] || cp $1.der $2.der
+  size=$(stat -c %s $2.der)
+  last=$(od -An -tu1 -j $((size - 1)) $2.der | tr -d ' ')
+  printf "$(printf '\\%03o' $((last ^ 1)))" | dd of=$2.der bs=1 seek=$((size - 1)) conv=notrunc status=none
+  q openssl x509 -inform DER -in $2.der -out $2.pem
+}
+flip badsig badsig
+flip inter interbad
 )SH";
 
 const char* const kKinds[] = {"g256", "g512", "rsa"};
@@ -181,7 +186,7 @@ std::string fixtureRoot() {
         for (const char* kind : kKinds)
             command += "bash '" + folder + "/gen.sh' '" + folder + "' " + kind + " & ";
         command += "wait";
-        for (const char* kind : kKinds) command += " && test -s '" + folder + "/" + kind + "/badsig.pem'";
+        for (const char* kind : kKinds) command += " && test -s '" + folder + "/" + kind + "/interbad.pem'";
         if (std::system(command.c_str()) != 0) throw std::runtime_error("chain fixtures not made");
         std::ofstream(folder + "/ready") << "made\n";
     });
@@ -460,6 +465,17 @@ const Case kCases[] = {
      {CERT_TRUST_IS_NOT_SIGNATURE_VALID, 0, 0},
      TRUST_E_CERT_SIGNATURE,
      0,
+     7},
+    // Seen after the good intermediate, whose signature is known good by then.
+    {"intermediate with a bad signature",
+     "good",
+     Root::Trusted,
+     {"interbad"},
+     kGoodCrls,
+     kDefaultFlags,
+     {0, CERT_TRUST_IS_NOT_SIGNATURE_VALID, 0},
+     TRUST_E_CERT_SIGNATURE,
+     1,
      7},
     {"path length exceeded",
      "deep",
