@@ -99,7 +99,7 @@ private:
     std::string m_dir, m_machineDir;
     std::unordered_multimap<std::string_view, CertCtx*> m_subjects;
     std::unordered_multimap<std::string_view, CrlCtx*> m_crls;
-    std::mutex m_lock;
+    mutable std::mutex m_lock;
     std::unordered_map<const CertCtx*, X509*> m_x509;
     std::unordered_map<const X509*, CertCtx*> m_byX509;
     std::unordered_map<const CrlCtx*, ParsedCrlPtr> m_parsed;

@@ -120,7 +120,7 @@ X509* View::X509Of(CertCtx* cert) {
 }
 
 CertCtx* View::ContextOf(const X509* cert) const {
-    std::lock_guard guard(const_cast<std::mutex&>(m_lock));
+    std::lock_guard guard(m_lock);
     auto it = m_byX509.find(cert);
     return it == m_byX509.end() ? nullptr : it->second;
 }

@@ -36,6 +36,8 @@ namespace {
 constexpr curl_off_t kMaxCrlDownload = 256 * 1024 * 1024;
 // Redirects followed, as WinHTTP does.
 constexpr long kMaxRedirects = 10;
+// How far an issuer's clock may run ahead of ours: a CRL issued that much "in the future" still counts.
+constexpr time_t kClockSkew = 5 * 60;
 // Parsed cache files kept in memory, keyed by path and checked against the file's identity and time.
 constexpr size_t kCacheFilesKept = 16;
 
@@ -290,8 +292,9 @@ RevocationOutcome RevocationChecker::Check(PCCERT_CONTEXT cert, X509* certX509, 
         if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0) return Verdict::Unusable;
         if ((X509_get_extension_flags(issuer) & EXFLAG_KUSAGE) && !(X509_get_key_usage(issuer) & KU_CRL_SIGN))
             return Verdict::Unusable;
-        // Issued later than now: OpenSSL refuses such a CRL too.
-        if (X509_cmp_time(X509_CRL_get0_lastUpdate(crl), &m_settings.now) > 0) return Verdict::Unusable;
+        // Issued later than now (beyond the clocks' disagreement): OpenSSL refuses such a CRL too.
+        time_t latest = m_settings.now + kClockSkew;
+        if (X509_cmp_time(X509_CRL_get0_lastUpdate(crl), &latest) > 0) return Verdict::Unusable;
         if (!parsed.SignedBy(issuer)) return Verdict::Unusable;
         X509_REVOKED* entry = nullptr;
         if (X509_CRL_get0_by_serial(crl, &entry, X509_get0_serialNumber(certX509)) == 1 &&

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -153,6 +153,8 @@ q openssl ca $ENG -config inter.cnf -revoke revoked.pem -crl_reason keyCompromis
 CRLNOW=$(when '-1 hour'); CRLEND=$(when '+30 days')
 q openssl ca $ENG -config inter.cnf -gencrl -crl_lastupdate $CRLNOW -crl_nextupdate $CRLEND -out inter.crl
 q openssl ca $ENG -config inter.cnf -gencrl -crl_lastupdate 20200101000000Z -crl_nextupdate 20200201000000Z -out inter-stale.crl
+q openssl ca $ENG -config inter.cnf -gencrl -crl_lastupdate $(when '+1 day') -crl_nextupdate $(when '+30 days') -out inter-future.crl
+q openssl ca $ENG -config inter.cnf -gencrl -crl_lastupdate $(when '+2 minutes') -crl_nextupdate $(when '+30 days') -out inter-soon.crl
 q openssl ca $ENG -config fake.cnf -gencrl -crl_lastupdate $CRLNOW -crl_nextupdate $CRLEND -out inter-other.crl
 q openssl ca $ENG -config root.cnf -gencrl -crl_lastupdate $CRLNOW -crl_nextupdate $CRLEND -out root.crl
 q openssl ca $ENG -config sub.cnf -gencrl -crl_lastupdate $CRLNOW -crl_nextupdate $CRLEND -out sub.crl
@@ -299,9 +301,14 @@ int opensslVerify(const std::string& kind, const std::string& arguments) {
         while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
         pclose(pipe);
     }
-    std::smatch match;
-    if (std::regex_search(output, match, std::regex("error (\\d+) at \\d+ depth")))
-        return std::stoi(match[1]);
+    // "error 10 at 0 depth lookup: certificate has expired"
+    for (size_t at = output.find("error "); at != std::string::npos; at = output.find("error ", at + 1)) {
+        const size_t digits = at + 6;
+        size_t end = digits;
+        while (end < output.size() && std::isdigit(static_cast<unsigned char>(output[end]))) ++end;
+        if (end > digits && output.compare(end, 4, " at ") == 0)
+            return std::stoi(output.substr(digits, end - digits));
+    }
     if (output.find(": OK") != std::string::npos) return 0;
     ADD_FAILURE() << "openssl verify said: " << output;
     return -1;
@@ -416,6 +423,27 @@ const Case kCases[] = {
      CRYPT_E_REVOCATION_OFFLINE,
      0,
      8},
+    {"CRL issued tomorrow",
+     "good",
+     Root::Trusted,
+     {"inter"},
+     {"root", "inter-future"},
+     kDefaultFlags,
+     {kOffline, 0, 0},
+     CRYPT_E_REVOCATION_OFFLINE,
+     0,
+     11},
+    // Within the clocks' disagreement allowed (OpenSSL refuses it until its time has come).
+    {"CRL issued in two minutes",
+     "revoked",
+     Root::Trusted,
+     {"inter"},
+     {"root", "inter-soon"},
+     kDefaultFlags,
+     {CERT_TRUST_IS_REVOKED, 0, 0},
+     CRYPT_E_REVOKED,
+     0,
+     -1},
     {"no CRL, distribution point named",
      "good",
      Root::Trusted,
