@@ -180,7 +180,9 @@ timespec folderTime(const std::string& dir) {
 }
 
 std::mutex g_viewsLock;
-std::map<std::string, ViewPtr> g_views;
+// Never destroyed: OpenSSL (and the GOST engine that the views' keys use) is torn down at exit
+// before static objects are, so the views stay to the end of the process.
+std::map<std::string, ViewPtr>& g_views = *new std::map<std::string, ViewPtr>;
 
 ViewPtr currentView(bool machine, const char* name) {
     const std::string root = machine ? MachineStateRoot(false) : UserStateRoot(false);

@@ -122,7 +122,8 @@ struct CachedFile {
 };
 
 std::mutex g_cacheLock;
-std::map<std::string, CachedFile> g_cacheFiles;
+// Never destroyed, like the store views: OpenSSL is torn down at exit before static objects are.
+std::map<std::string, CachedFile>& g_cacheFiles = *new std::map<std::string, CachedFile>;
 
 bool readWhole(const std::string& path, off_t size, Bytes& out) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -862,6 +862,45 @@ TEST(ChainStores, ChangesToTheStoresAreSeenByTheNextChain) {
     }
 }
 
+// Chains built on several threads while another one changes the CA store over and over: the views a
+// chain reads stay whole while they are read again for the next one.
+TEST(ChainStores, ChainsOnThreadsWhileTheStoresChange) {
+    VskTest::TestRoot root;
+    installCert("ROOT", certDer("g256", "root"));
+    installCert("CA", certDer("g256", "inter"));
+    installCrl("CA", crlDer("g256", "root"));
+    const Bytes revoked = certDer("g256", "revoked");
+    const Bytes crl = crlDer("g256", "inter");
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        CoreFixtures::Store ca(
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"CA"));
+        while (!stop) {
+            PCCRL_CONTEXT added = nullptr;
+            if (CertAddEncodedCRLToStore(ca.h, kEncoding, crl.data(), static_cast<DWORD>(crl.size()),
+                                         CERT_STORE_ADD_ALWAYS, &added))
+                CertDeleteCRLFromStore(added);
+        }
+    });
+    std::vector<std::thread> workers;
+    std::atomic<int> unexpected{0};
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < 15; ++i) {
+                Chain chain;
+                if (!buildChain(chain, revoked, kDefaultFlags) ||
+                    (chain.bits(0) != CERT_TRUST_IS_REVOKED && chain.bits(0) != kOffline) ||
+                    chain.bits(1) != 0)
+                    ++unexpected;
+            }
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    stop = true;
+    changer.join();
+    EXPECT_EQ(unexpected.load(), 0);
+}
+
 std::string selfPath() {
     char p[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", p, sizeof p - 1);
