@@ -127,8 +127,7 @@ struct Collected {
 
 // Signatures found good: a certificate (SHA-256 of its DER) with an issuer key (SHA-256 of its
 // SubjectPublicKeyInfo). The CA certificates of a hierarchy come back in every chain; their
-// signatures are verified once per process, as the chain engine of the original system keeps them.
-// Failures are not kept.
+// signatures are verified once per process. Failures are not kept.
 class SignatureMemo {
 public:
     bool Verified(X509* subject, X509* issuer, EVP_PKEY* key) {

@@ -832,6 +832,52 @@ TEST_P(ChainKinds, RequestedUsageIsCheckedAgainstExtendedKeyUsage) {
     EXPECT_EQ(chain.p->TrustStatus.dwErrorStatus, 0u);
 }
 
+Bytes pemToDer(const std::string& pem) {
+    const std::string der =
+        VskTest::TempDir() + "/usage-" + std::to_string(std::hash<std::string>()(pem)) + ".der";
+    if (std::system(("openssl x509 -in '" + pem + "' -outform DER -out '" + der + "'").c_str()) != 0)
+        throw std::runtime_error("no DER of " + pem);
+    return readBytes(der);
+}
+
+struct UsageRow {
+    const char* name;
+    DWORD type;
+    std::vector<const char*> usages;
+    DWORD bits;
+};
+
+// The HTTP test servers' certificate allows server authentication only (1.3.6.1.5.5.7.3.1).
+const UsageRow kUsages[] = {
+    {"nothing asked", USAGE_MATCH_TYPE_AND, {}, 0},
+    {"server authentication", USAGE_MATCH_TYPE_AND, {"1.3.6.1.5.5.7.3.1"}, 0},
+    {"e-mail protection", USAGE_MATCH_TYPE_AND, {"1.3.6.1.5.5.7.3.4"}, CERT_TRUST_IS_NOT_VALID_FOR_USAGE},
+    {"both",
+     USAGE_MATCH_TYPE_AND,
+     {"1.3.6.1.5.5.7.3.1", "1.3.6.1.5.5.7.3.4"},
+     CERT_TRUST_IS_NOT_VALID_FOR_USAGE},
+    {"either", USAGE_MATCH_TYPE_OR, {"1.3.6.1.5.5.7.3.4", "1.3.6.1.5.5.7.3.1"}, 0},
+};
+
+TEST(ChainUsage, RequestedUsageAgainstExtendedKeyUsage) {
+    VskTest::TestRoot root;
+    const VskTest::HttpTestCa& ca = VskTest::HttpTestCa::get();
+    installCert("ROOT", pemToDer(ca.caFile()));
+    CoreFixtures::Cert server(pemToDer(ca.server().cert));
+    for (const UsageRow& row : kUsages) {
+        SCOPED_TRACE(row.name);
+        std::vector<LPSTR> usages;
+        for (const char* usage : row.usages) usages.push_back(const_cast<LPSTR>(usage));
+        CERT_CHAIN_PARA para = chainPara();
+        para.RequestedUsage = {row.type, {static_cast<DWORD>(usages.size()), usages.data()}};
+        Chain chain;
+        ASSERT_TRUE(
+            CertGetCertificateChain(nullptr, server.p, nullptr, nullptr, &para, 0, nullptr, &chain.p));
+        EXPECT_EQ(chain.allBits(), (std::vector<DWORD>{row.bits, 0}));
+        EXPECT_EQ(policy(chain, CERT_CHAIN_POLICY_BASE).error, row.bits ? CERT_E_WRONG_USAGE : 0u);
+    }
+}
+
 // ---- Store changes ------------------------------------------------------------------------------------
 
 TEST(ChainStores, ChangesToTheStoresAreSeenByTheNextChain) {
