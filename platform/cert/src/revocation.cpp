@@ -188,6 +188,32 @@ void writeCacheFile(const std::string& folder, const std::string& name, const By
 
 // ---- Downloads --------------------------------------------------------------------------------------
 
+// An address that gave no usable CRL is not asked again for this long: verifying the many
+// certificates of one issuer must not wait out the time-out for each of them (chainTest
+// "FailedDownloadsAreReportedAndNotCached").
+constexpr auto kRetryAfter = std::chrono::seconds(60);
+// Failed addresses remembered at most; the ones whose time is up go first.
+constexpr size_t kFailuresKept = 256;
+
+std::mutex g_failedLock;
+std::map<std::string, std::chrono::steady_clock::time_point> g_failedUntil;
+
+bool failedRecently(const std::string& url) {
+    std::lock_guard guard(g_failedLock);
+    auto it = g_failedUntil.find(url);
+    return it != g_failedUntil.end() && std::chrono::steady_clock::now() < it->second;
+}
+
+void rememberFailure(const std::string& url) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard guard(g_failedLock);
+    if (g_failedUntil.size() >= kFailuresKept) {
+        std::erase_if(g_failedUntil, [&](const auto& entry) { return entry.second <= now; });
+        if (g_failedUntil.size() >= kFailuresKept) g_failedUntil.erase(g_failedUntil.begin());
+    }
+    g_failedUntil[url] = now + kRetryAfter;
+}
+
 struct Body {
     Bytes data;
     bool tooLarge = false;
@@ -337,10 +363,10 @@ RevocationOutcome RevocationChecker::Check(PCCERT_CONTEXT cert, X509* certX509, 
                 if (revoked || fresh) break;
             }
         }
-        // c. The distribution points.
+        // c. The distribution points; without the issuer no CRL could be checked.
         for (const std::string& url : urls) {
-            if (revoked || fresh || m_settings.cacheOnly) break;
-            if (!isHttp(url)) continue;
+            if (revoked || fresh || m_settings.cacheOnly || !issuer) break;
+            if (!isHttp(url) || failedRecently(url)) continue;
             long timeoutMs = m_settings.timeoutMs;
             if (m_settings.accumulative) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -355,12 +381,14 @@ RevocationOutcome RevocationChecker::Check(PCCERT_CONTEXT cert, X509* certX509, 
             Bytes body;
             std::string error;
             if (!download(url, timeoutMs, body, error)) {
+                rememberFailure(url);
                 ReportPlatformDiagnostic("certificate chain: CRL from " + maskedUrl(url) + ": " + error);
                 continue;
             }
             ParsedCrlPtr parsed = ParseCrl(body.data(), body.size(), true);
             const Verdict verdict = parsed ? judge(*parsed) : Verdict::Unusable;
             if (verdict == Verdict::Unusable) {
+                rememberFailure(url);
                 ReportPlatformDiagnostic(
                     "certificate chain: CRL from " + maskedUrl(url) +
                     (parsed ? ": not a CRL of the certificate's issuer" : ": not a CRL"));

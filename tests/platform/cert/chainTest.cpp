@@ -1189,20 +1189,23 @@ TEST(ChainDownload, TimeOutIsHonoured) {
     installCert("CA", certDer("g256", "inter"));
     installCrl("CA", crlDer("g256", "root"));
     auto silent = HttpTestServer::silent();
-    const MadeLeaf leaf =
-        makeLeaf("g256", "cdp-silent", {silent->url("/one.crl"), silent->url("/two.crl")}, false);
     constexpr DWORD kTimeoutMs = 600;
     using Clock = std::chrono::steady_clock;
     struct Row {
         const char* name;
+        const char* leaf;
         DWORD flags;
         int budgets;  // time-outs the two silent addresses may cost together
     } rows[] = {
-        {"accumulative: one budget for the chain", kOnlineFlags, 1},
-        {"per address", CERT_CHAIN_REVOCATION_CHECK_END_CERT, 2},
+        {"accumulative: one budget for the chain", "cdp-silent1", kOnlineFlags, 1},
+        {"per address", "cdp-silent2", CERT_CHAIN_REVOCATION_CHECK_END_CERT, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        // Addresses of its own: a failed one is not asked again for a while.
+        const std::string path = std::string("/") + row.leaf;
+        const MadeLeaf leaf =
+            makeLeaf("g256", row.leaf, {silent->url(path + "a.crl"), silent->url(path + "b.crl")}, false);
         Diagnostics diagnostics;
         const auto start = Clock::now();
         Chain chain;
@@ -1255,6 +1258,14 @@ TEST(ChainDownload, FailedDownloadsAreReportedAndNotCached) {
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+
+    // Within a minute the failed addresses are not asked again.
+    const auto again = std::chrono::steady_clock::now();
+    Chain second;
+    ASSERT_TRUE(buildChain(second, leaf.cert, kOnlineFlags));
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(500));
+    EXPECT_EQ(second.bits(0), kOffline);
+    EXPECT_EQ(server->requestCount(), 4u);
 }
 
 // ---- Limits ---------------------------------------------------------------------------------------------

@@ -673,8 +673,10 @@ using PCRYPT_ATTRIBUTES = CRYPT_ATTRIBUTES*;
 // of the certificate's own store and of the extra store; then the URL cache
 // ($XDG_CACHE_HOME/kestrovan/crlcache/<SHA-1 of the URL>.crl); then, unless a cache-only flag is
 // given, the http and https addresses of the certificate's CRL distribution points, within the
-// retrieval time-out. A CRL counts only when its issuer is the certificate's issuer, it is a base
-// CRL and its signature verifies with the issuer's key (the next element of the chain). A CRL is
+// retrieval time-out (downloads go into the cache; an address that gave no usable CRL is not asked
+// again for a minute). A CRL counts only when its issuer is the certificate's issuer, it is a base
+// CRL, it was not issued more than five minutes after now, the issuer may sign CRLs (key usage) and
+// its signature verifies with the issuer's key (the next element of the chain). A CRL is
 // fresh while its nextUpdate (when it has one) is not past. Outcome per element: listed with a
 // revocation date not after the verification time: CERT_TRUST_IS_REVOKED; a fresh CRL not listing
 // it: no bit; only stale CRLs, or distribution points named but no CRL found or fetched:
