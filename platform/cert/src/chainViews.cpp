@@ -5,7 +5,9 @@
 // certificates of a MY store would otherwise read that folder a thousand times. A view is read again
 // when this process changed any system store since (SystemStoreGeneration) or when a folder's
 // modification time moved (another process added, replaced or deleted an element: every change is a
-// rename into the folder or an unlink in it).
+// rename into the folder or an unlink in it). Folder times move with the file system's clock, a few
+// milliseconds at a time: another process's change made within the same tick as the reading is seen
+// with the next change.
 #include "chainImpl.h"
 
 #include <vsk/platform/identity.h>
