@@ -269,6 +269,9 @@ std::string ElementFilePath(const std::string& dir, const Sha1& thumbprint);
 // computer's folder for an element seen through a user's view.
 std::string ElementPath(const ElementState& state);
 
+// Counts a change this process made to a system store folder (chainViews.cpp reads the count).
+void CountSystemStoreChange();
+
 // The confirmation hook for the user's ROOT; true when the change may go ahead.
 bool ConfirmRootChange(PCCERT_CONTEXT cert, bool adding);
 

@@ -310,6 +310,7 @@ bool WriteElementFile(const Store* store, const ElementState& state, DWORD eleme
         SetLastError(Win32FromErrno(err));
         return false;
     }
+    CountSystemStoreChange();
     if ((err = syncFolder(store->dir)) != 0) {
         // The element is in place and readable; only its durability across a power loss is unsure.
         // Reported outside the folder's lock: the sink writes the developer log.
@@ -331,6 +332,7 @@ bool RemoveElementFile(const Store* store, const ElementState& state) {
         SetLastError(Win32FromErrno(errno));
         return false;
     }
+    CountSystemStoreChange();
     if (const int err = syncFolder(store->dir)) {
         lock.release();
         ReportPlatformDiagnostic("certificate store: " + store->dir + ": not synced: " + std::strerror(err));

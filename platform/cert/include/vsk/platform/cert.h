@@ -660,3 +660,267 @@ struct CRYPT_ATTRIBUTES {
     PCRYPT_ATTRIBUTE rgAttr;
 };
 using PCRYPT_ATTRIBUTES = CRYPT_ATTRIBUTES*;
+
+// ---- Certificate chains and their verification ----------------------------------------------------
+//
+// Chains are built on OpenSSL with the GOST engine. Trust anchors are the certificates of the ROOT
+// view only (the user's ROOT with the computer's, or the computer's ROOT for HCCE_LOCAL_MACHINE),
+// never the system's trust bundle, so a verdict is the same on every machine. Issuers are looked for
+// in the CA, MY and TRUST views, the certificate's own store and the extra store. A certificate of
+// the DISALLOWED view anywhere in the chain is explicitly distrusted.
+//
+// Revocation is checked by this code itself, from CRLs only: the CRLs of the CA, ROOT and MY views,
+// of the certificate's own store and of the extra store; then the URL cache
+// ($XDG_CACHE_HOME/kestrovan/crlcache/<SHA-1 of the URL>.crl); then, unless a cache-only flag is
+// given, the http and https addresses of the certificate's CRL distribution points, within the
+// retrieval time-out (downloads go into the cache; an address that gave no usable CRL is not asked
+// again for a minute). A CRL counts only when its issuer is the certificate's issuer, it is a base
+// CRL, it was not issued more than five minutes after now, the issuer may sign CRLs (key usage) and
+// its signature verifies with the issuer's key (the next element of the chain). A CRL is
+// fresh while its nextUpdate (when it has one) is not past. Outcome per element: listed with a
+// revocation date not after the verification time: CERT_TRUST_IS_REVOKED; a fresh CRL not listing
+// it: no bit; only stale CRLs, or distribution points named but no CRL found or fetched:
+// CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION; no distribution point and
+// no CRL: CERT_TRUST_REVOCATION_STATUS_UNKNOWN.
+//
+// Extensions of Russian qualified certificates that OpenSSL does not know (subject sign tool
+// 1.2.643.100.111, issuer sign tool 1.2.643.100.112, identification kind 1.2.643.100.114) are
+// accepted even when critical.
+
+using HCERTCHAINENGINE = void*;
+inline const HCERTCHAINENGINE HCCE_CURRENT_USER = nullptr;
+inline const HCERTCHAINENGINE HCCE_LOCAL_MACHINE = reinterpret_cast<HCERTCHAINENGINE>(1);
+
+// Trust errors, per element and OR-ed into each chain and the chain context.
+constexpr DWORD CERT_TRUST_NO_ERROR = 0x00000000;
+constexpr DWORD CERT_TRUST_IS_NOT_TIME_VALID = 0x00000001;
+constexpr DWORD CERT_TRUST_IS_NOT_TIME_NESTED = 0x00000002;
+constexpr DWORD CERT_TRUST_IS_REVOKED = 0x00000004;
+constexpr DWORD CERT_TRUST_IS_NOT_SIGNATURE_VALID = 0x00000008;
+constexpr DWORD CERT_TRUST_IS_NOT_VALID_FOR_USAGE = 0x00000010;
+constexpr DWORD CERT_TRUST_IS_UNTRUSTED_ROOT = 0x00000020;
+constexpr DWORD CERT_TRUST_REVOCATION_STATUS_UNKNOWN = 0x00000040;
+constexpr DWORD CERT_TRUST_IS_CYCLIC = 0x00000080;
+constexpr DWORD CERT_TRUST_INVALID_EXTENSION = 0x00000100;
+constexpr DWORD CERT_TRUST_INVALID_POLICY_CONSTRAINTS = 0x00000200;
+constexpr DWORD CERT_TRUST_INVALID_BASIC_CONSTRAINTS = 0x00000400;
+constexpr DWORD CERT_TRUST_INVALID_NAME_CONSTRAINTS = 0x00000800;
+constexpr DWORD CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT = 0x00001000;
+constexpr DWORD CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT = 0x00002000;
+constexpr DWORD CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT = 0x00004000;
+constexpr DWORD CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT = 0x00008000;
+constexpr DWORD CERT_TRUST_IS_PARTIAL_CHAIN = 0x00010000;
+constexpr DWORD CERT_TRUST_IS_OFFLINE_REVOCATION = 0x01000000;
+constexpr DWORD CERT_TRUST_NO_ISSUANCE_CHAIN_POLICY = 0x02000000;
+constexpr DWORD CERT_TRUST_IS_EXPLICIT_DISTRUST = 0x04000000;
+constexpr DWORD CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT = 0x08000000;
+
+// Trust information.
+constexpr DWORD CERT_TRUST_HAS_EXACT_MATCH_ISSUER = 0x00000001;
+constexpr DWORD CERT_TRUST_HAS_KEY_MATCH_ISSUER = 0x00000002;
+constexpr DWORD CERT_TRUST_HAS_NAME_MATCH_ISSUER = 0x00000004;
+constexpr DWORD CERT_TRUST_IS_SELF_SIGNED = 0x00000008;
+
+struct CERT_TRUST_STATUS {
+    DWORD dwErrorStatus;
+    DWORD dwInfoStatus;
+};
+
+// The base CRL that decided an element's revocation status is not reported (pCrlInfo stays null).
+struct CERT_REVOCATION_CRL_INFO {
+    DWORD cbSize;
+    PCCRL_CONTEXT pBaseCrlContext;
+    PCCRL_CONTEXT pDeltaCrlContext;
+    PCRL_ENTRY pCrlEntry;
+    BOOL fDeltaCrlEntry;
+};
+using PCERT_REVOCATION_CRL_INFO = CERT_REVOCATION_CRL_INFO*;
+
+// Present for the elements whose revocation was checked. dwRevocationResult: 0 (a fresh CRL does not
+// list it), CRYPT_E_REVOKED, CRYPT_E_REVOCATION_OFFLINE or CRYPT_E_NO_REVOCATION_CHECK.
+struct CERT_REVOCATION_INFO {
+    DWORD cbSize;
+    DWORD dwRevocationResult;
+    LPCSTR pszRevocationOid;
+    LPVOID pvOidSpecificInfo;
+    BOOL fHasFreshnessTime;
+    DWORD dwFreshnessTime;
+    PCERT_REVOCATION_CRL_INFO pCrlInfo;
+};
+using PCERT_REVOCATION_INFO = CERT_REVOCATION_INFO*;
+
+struct CERT_CHAIN_ELEMENT {
+    DWORD cbSize;
+    PCCERT_CONTEXT pCertContext;
+    CERT_TRUST_STATUS TrustStatus;
+    PCERT_REVOCATION_INFO pRevocationInfo;
+    PCERT_ENHKEY_USAGE pIssuanceUsage;
+    PCERT_ENHKEY_USAGE pApplicationUsage;
+    LPCWSTR pwszExtendedErrorInfo;
+};
+using PCERT_CHAIN_ELEMENT = CERT_CHAIN_ELEMENT*;
+
+struct CERT_TRUST_LIST_INFO;
+using PCERT_TRUST_LIST_INFO = CERT_TRUST_LIST_INFO*;
+
+// Element 0 is the end certificate; the last one the root (or the highest issuer found).
+struct CERT_SIMPLE_CHAIN {
+    DWORD cbSize;
+    CERT_TRUST_STATUS TrustStatus;
+    DWORD cElement;
+    PCERT_CHAIN_ELEMENT* rgpElement;
+    PCERT_TRUST_LIST_INFO pTrustListInfo;
+    BOOL fHasRevocationFreshnessTime;
+    DWORD dwRevocationFreshnessTime;
+};
+using PCERT_SIMPLE_CHAIN = CERT_SIMPLE_CHAIN*;
+
+struct CERT_CHAIN_CONTEXT;
+using PCCERT_CHAIN_CONTEXT = const CERT_CHAIN_CONTEXT*;
+
+// One simple chain (cChain 1); no lower-quality chains.
+struct CERT_CHAIN_CONTEXT {
+    DWORD cbSize;
+    CERT_TRUST_STATUS TrustStatus;
+    DWORD cChain;
+    PCERT_SIMPLE_CHAIN* rgpChain;
+    DWORD cLowerQualityChainContext;
+    PCCERT_CHAIN_CONTEXT* rgpLowerQualityChainContext;
+    BOOL fHasRevocationFreshnessTime;
+    DWORD dwRevocationFreshnessTime;
+    DWORD dwCreateFlags;
+    GUID ChainId;
+};
+
+constexpr DWORD USAGE_MATCH_TYPE_AND = 0;
+constexpr DWORD USAGE_MATCH_TYPE_OR = 1;
+
+struct CERT_USAGE_MATCH {
+    DWORD dwType;
+    CERT_ENHKEY_USAGE Usage;
+};
+
+// RequestedUsage: every element that has an enhanced key usage extension must allow all (AND) or
+// one (OR) of the identifiers, else CERT_TRUST_IS_NOT_VALID_FOR_USAGE; no identifiers: no check.
+// dwUrlRetrievalTimeout (ms) is read when cbSize covers it; 0 or absent: 15 seconds. The other
+// fields are not read.
+struct CERT_CHAIN_PARA {
+    DWORD cbSize;
+    CERT_USAGE_MATCH RequestedUsage;
+    CERT_USAGE_MATCH RequestedIssuancePolicy;
+    DWORD dwUrlRetrievalTimeout;
+    BOOL fCheckRevocationFreshnessTime;
+    DWORD dwRevocationFreshnessTime;
+    FILETIME* pftCacheResync;
+};
+using PCERT_CHAIN_PARA = CERT_CHAIN_PARA*;
+static_assert(sizeof(CERT_CHAIN_PARA) == 80);
+
+// CertGetCertificateChain flags. The scope of revocation checking: the end certificate, the whole
+// chain, or the chain without a self-signed root (none: no revocation checking; several: the widest).
+constexpr DWORD CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL = 0x00000004;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_END_CERT = 0x10000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN = 0x20000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT = 0x40000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY = 0x80000000;
+// The time-out is shared by every download of the chain instead of applying to each one.
+constexpr DWORD CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT = 0x08000000;
+
+// Builds the chain of `cert` at `time` (null: now) with the engine HCCE_CURRENT_USER (null) or
+// HCCE_LOCAL_MACHINE. FALSE only when no chain can be produced: a null certificate, result or
+// parameters, another engine (E_INVALIDARG), or a certificate OpenSSL cannot read
+// (CRYPT_E_ASN1_CORRUPT); the chain's faults are in its trust status. Free the chain with
+// CertFreeCertificateChain.
+BOOL CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, const FILETIME* time,
+                             HCERTSTORE additionalStore, const CERT_CHAIN_PARA* para, DWORD flags,
+                             void* reserved, PCCERT_CHAIN_CONTEXT* chain);
+// Null is accepted.
+void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain);
+// One more reference to the same chain.
+PCCERT_CHAIN_CONTEXT CertDuplicateCertificateChain(PCCERT_CHAIN_CONTEXT chain);
+
+// Policies: the numbered ones travel as the value of the LPCSTR argument.
+inline const LPCSTR CERT_CHAIN_POLICY_BASE = reinterpret_cast<LPCSTR>(1);
+// The GOST signature policy: the base policy, then the end certificate's private-key usage period
+// and key usage. Available only when the GOST engine loaded (else CRYPT_E_NOT_FOUND).
+inline constexpr const char* CPCERT_CHAIN_POLICY_SIGNATURE = "{C03D5610-26C8-4B6F-9549-245B5B3AB743}";
+
+// Ignore flags of CERT_CHAIN_POLICY_PARA::dwFlags.
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_NOT_TIME_VALID_FLAG = 0x00000001;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_CTL_NOT_TIME_VALID_FLAG = 0x00000002;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_NOT_TIME_NESTED_FLAG = 0x00000004;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_INVALID_BASIC_CONSTRAINTS_FLAG = 0x00000008;
+constexpr DWORD CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG = 0x00000010;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG = 0x00000020;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_INVALID_NAME_FLAG = 0x00000040;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_INVALID_POLICY_FLAG = 0x00000080;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_END_REV_UNKNOWN_FLAG = 0x00000100;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_CTL_SIGNER_REV_UNKNOWN_FLAG = 0x00000200;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_CA_REV_UNKNOWN_FLAG = 0x00000400;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_ROOT_REV_UNKNOWN_FLAG = 0x00000800;
+
+struct CERT_CHAIN_POLICY_PARA {
+    DWORD cbSize;
+    DWORD dwFlags;
+    void* pvExtraPolicyPara;
+};
+using PCERT_CHAIN_POLICY_PARA = CERT_CHAIN_POLICY_PARA*;
+static_assert(sizeof(CERT_CHAIN_POLICY_PARA) == 16);
+
+// lChainIndex and lElementIndex: where dwError comes from (-1 for both when it is 0).
+struct CERT_CHAIN_POLICY_STATUS {
+    DWORD cbSize;
+    DWORD dwError;
+    LONG lChainIndex;
+    LONG lElementIndex;
+    void* pvExtraPolicyStatus;
+};
+using PCERT_CHAIN_POLICY_STATUS = CERT_CHAIN_POLICY_STATUS*;
+static_assert(sizeof(CERT_CHAIN_POLICY_STATUS) == 24);
+
+// The GOST signature policy's extra status (pvExtraPolicyStatus), filled when the base policy found
+// nothing: CPSIGNATURE_KEY_USAGE_EXPIRED (the end certificate's private-key usage period has passed
+// at the verification time), CPSIGNATURE_KEY_USAGE_NOT_YET_VALID (it has not begun),
+// CPSIGNATURE_NO_DIGITAL_SIGNATURE (a key usage extension without digitalSignature), else 0. The
+// period is not looked at with CERT_CHAIN_POLICY_IGNORE_NOT_TIME_VALID_FLAG.
+struct CPSIGNATURE_EXTRA_CERT_CHAIN_POLICY_STATUS {
+    DWORD cbSize;
+    DWORD dwError;
+    void* pvReserved;
+};
+static_assert(sizeof(CPSIGNATURE_EXTRA_CERT_CHAIN_POLICY_STATUS) == 16);
+constexpr DWORD CPSIGNATURE_KEY_USAGE_EXPIRED = 1;
+constexpr DWORD CPSIGNATURE_KEY_USAGE_NOT_YET_VALID = 2;
+constexpr DWORD CPSIGNATURE_NO_DIGITAL_SIGNATURE = 32;
+
+// Policy errors.
+constexpr DWORD CERT_E_EXPIRED = 0x800B0101;
+constexpr DWORD CERT_E_VALIDITYPERIODNESTING = 0x800B0102;
+constexpr DWORD CERT_E_CRITICAL = 0x800B0105;
+constexpr DWORD CERT_E_PURPOSE = 0x800B0106;
+constexpr DWORD CERT_E_UNTRUSTEDROOT = 0x800B0109;
+constexpr DWORD CERT_E_CHAINING = 0x800B010A;
+constexpr DWORD CERT_E_REVOKED = 0x800B010C;
+constexpr DWORD CERT_E_UNTRUSTEDTESTROOT = 0x800B010D;
+constexpr DWORD CERT_E_REVOCATION_FAILURE = 0x800B010E;
+constexpr DWORD CERT_E_WRONG_USAGE = 0x800B0110;
+constexpr DWORD CERT_E_EXPLICIT_DISTRUST = 0x800B0111;
+constexpr DWORD CERT_E_INVALID_POLICY = 0x800B0113;
+constexpr DWORD CERT_E_INVALID_NAME = 0x800B0114;
+constexpr DWORD TRUST_E_CERT_SIGNATURE = 0x80096004;
+constexpr DWORD TRUST_E_BASIC_CONSTRAINTS = 0x80096019;
+
+// Checks the chain against a policy. TRUE whenever the policy ran, whatever it found (in
+// status->dwError). CERT_CHAIN_POLICY_BASE: the first fault in this order, for the first element
+// that has it: explicit distrust (CERT_E_EXPLICIT_DISTRUST); a bad signature
+// (TRUST_E_CERT_SIGNATURE); an untrusted root (CERT_E_UNTRUSTEDROOT) and a partial or cyclic chain
+// (CERT_E_CHAINING), both unless CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG; time (CERT_E_EXPIRED)
+// and nesting (CERT_E_VALIDITYPERIODNESTING) unless ignored; basic constraints
+// (TRUST_E_BASIC_CONSTRAINTS); usage (CERT_E_WRONG_USAGE); revocation (CRYPT_E_REVOKED); an
+// unknown revocation status unless ignored for the element's place (end, CA, root):
+// CRYPT_E_REVOCATION_OFFLINE when the element is offline, else CRYPT_E_NO_REVOCATION_CHECK; an
+// unsupported critical extension (CERT_E_CRITICAL); name constraints (CERT_E_INVALID_NAME); an
+// invalid extension or policy constraints (CERT_E_INVALID_POLICY). An unknown policy, or the GOST
+// policy without the engine: FALSE with CRYPT_E_NOT_FOUND; null arguments: E_INVALIDARG.
+BOOL CertVerifyCertificateChainPolicy(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain, PCERT_CHAIN_POLICY_PARA para,
+                                      PCERT_CHAIN_POLICY_STATUS status);
