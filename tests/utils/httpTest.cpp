@@ -10,7 +10,11 @@
 #include <httpTestServer.h>
 #include <testSupport.h>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -87,7 +91,6 @@ void writeString(HKEY key, const WCHAR* name, const std::u16string& text) {
 class HttpTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetLastError(0);
         RegDeleteKeyW(HKEY_CURRENT_USER, InternetSettings);
         Vsk::InternalUtils::SetLastSucceededProxy(CProxyData{});
         Vsk::InternalUtils::SetHttpLoginDialog(nullptr);
@@ -196,8 +199,11 @@ TEST(HttpTexts, StatusTextsAndMaskedPasswords) {
 TEST_F(HttpTest, UrlErrorsAndHandleReuse) {
     CProxySettings direct = settingsOfMode(CProxySettings::ModeNoProxy);
     CHttp http(&direct);
+    // These errors carry the thread's last error, whatever an earlier call left there.
+    SetLastError(0);
     EXPECT_EQ(http.SendRequest(CDataBlob(), 1, W("VosKel"), CWString(), nullptr), 0);
     EXPECT_EQ(errorsOf(http), u"Не был задан URL(Uniform Resource Locator).");
+    SetLastError(0);
     EXPECT_FALSE(http.put_Url(CWString()));
     EXPECT_EQ(errorsOf(http), u"URL пуст.");
     EXPECT_FALSE(http.put_Url(W(" ftp://example.org/x ")));
@@ -275,6 +281,7 @@ TEST_F(HttpTest, AnswerLastModifiedAndDownloadWithProgress) {
     CProxySettings direct = settingsOfMode(CProxySettings::ModeNoProxy);
     {
         CHttp idle(&direct);
+        SetLastError(0);
         const SYSTEMTIME none = idle.getLastModified();
         EXPECT_EQ(none.wYear, 0);
         EXPECT_EQ(idle.Download(nullptr).getSize(), 0u);
@@ -597,6 +604,38 @@ TEST_F(HttpTest, TlsServerCertificateIsVerified) {
         EXPECT_EQ(errors.getCode(), 12175);
         EXPECT_NE(Utf8(errors.getText()).find("URL: " + server->url("/update.exe")), std::string::npos);
     }
+}
+
+// A handshake that fails (https to a server that speaks plain HTTP) fails alike through every proxy:
+// the fall-back stops at the first attempt.
+TEST_F(HttpTest, FailedHandshakeStopsTheFallBack) {
+    // Answers every connection at once with plain text and closes it.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::atomic<int> connections{0};
+    std::thread plainText([&] {
+        for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0; close(fd)) {
+            ++connections;
+            const char answer[] = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+            send(fd, answer, sizeof(answer) - 1, MSG_NOSIGNAL);
+        }
+    });
+    CHttp http;
+    ASSERT_TRUE(http.put_Url(W("https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/ca.crl")));
+    EXPECT_EQ(http.SendRequest(CDataBlob(), 1, W("VosKel"), CWString(), nullptr), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SEC_E_ILLEGAL_MESSAGE));
+    EXPECT_EQ(http.getCount(), 1u) << Utf8(errorsOf(http));
+    EXPECT_EQ(http.getRequest()->m_triedSources, 0x09u) << "only the browser's settings (no proxy in them)";
+    EXPECT_EQ(connections.load(), 1);
+    shutdown(listener, SHUT_RDWR);
+    close(listener);
+    plainText.join();
 }
 
 // ---- No password in the log

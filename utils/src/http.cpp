@@ -191,6 +191,9 @@ void bindOne(CLib& holder, F& slot, const char* name) {
 // ---- Binding ----------------------------------------------------------------------------------------
 
 void bindWinHttp() {
+    // Loading the module probes with calls that leave a last error behind; a binding that works
+    // leaves the caller's.
+    const DWORD callersError = GetLastError();
     CCommonInfoLock guard;
     // Lives until process exit, so the bound pointers stay valid.
     static CLib holder(u"Winhttp.dll");
@@ -212,6 +215,7 @@ void bindWinHttp() {
     bindOne(holder, f.setCredentials, "WinHttpSetCredentials");
     bindOne(holder, f.queryOption, "WinHttpQueryOption");
     bindOne(holder, f.setOption, "WinHttpSetOption");
+    SetLastError(callersError);
 }
 
 const CWinHttpFunctions& WinHttp() {
@@ -537,6 +541,8 @@ int CHttp::sendRequest(const CDataBlob& body, const CWString& headers, HWND pare
     CLogScope scope;
     if (GetLogLevel() >= 4) scope.enter(ScopeName, proxy.proxyText());
     const HINTERNET request = m_request->m_request;
+    // The errors of this attempt carry what its own calls left, not what came before it.
+    SetLastError(0);
     // Both keep the scheme of the last round across the rounds of this attempt.
     DWORD proxyScheme = proxy.m_schemes;
     DWORD serverScheme = m_allowedServerSchemes;
