@@ -5,6 +5,7 @@
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/utf8.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace vsk::http {
@@ -163,7 +164,7 @@ bool fits(LPWSTR buffer, DWORD length, Text part) {
 
 void give(LPWSTR& buffer, DWORD& length, Text part) {
     if (buffer && length) {
-        std::memcpy(buffer, part.data(), part.size() * sizeof(WCHAR));
+        std::copy(part.begin(), part.end(), buffer);
         buffer[part.size()] = 0;
         length = static_cast<DWORD>(part.size());
     } else if (length) {

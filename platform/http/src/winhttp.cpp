@@ -58,6 +58,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int DefaultConnectTimeoutMs = 60000;
 constexpr int DefaultSendTimeoutMs = 30000;
 constexpr int DefaultReceiveTimeoutMs = 30000;
+// libcurl has no connect time-out that never ends (0 is its default of 300 s): "none" is a day.
+constexpr long NoConnectTimeoutMs = 24L * 60 * 60 * 1000;
 // Redirects followed for one request, as WinHTTP.
 constexpr long MaxRedirects = 10;
 // Body bytes a request keeps in advance of the caller's reads before it pauses the transfer.
@@ -429,6 +431,16 @@ bool proxyAnswered(const Request& r) {
            r.connectCode >= 300;
 }
 
+// Whether this libcurl has the scheme: one it lacks is kept and sent without (the server or proxy
+// then names the schemes it takes, and the caller chooses another), as a scheme the other side does
+// not offer would be.
+bool curlHas(DWORD scheme) {
+    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+    if (scheme == WINHTTP_AUTH_SCHEME_NTLM) return (curl->features & CURL_VERSION_NTLM) != 0;
+    if (scheme == WINHTTP_AUTH_SCHEME_NEGOTIATE) return (curl->features & CURL_VERSION_SPNEGO) != 0;
+    return true;
+}
+
 DWORD curlAuth(DWORD scheme) {
     switch (scheme) {
         case WINHTTP_AUTH_SCHEME_BASIC:
@@ -454,8 +466,11 @@ bool followedByCurl(const Request& r) {
     }
     constexpr DWORD MultiRound =
         WINHTTP_AUTH_SCHEME_NTLM | WINHTTP_AUTH_SCHEME_DIGEST | WINHTTP_AUTH_SCHEME_NEGOTIATE;
-    if (r.status == 401) return (r.server.scheme & MultiRound) && !r.server.user.empty();
-    if (r.status == 407) return (r.proxy.scheme & MultiRound) && !r.proxy.user.empty();
+    if (r.status == 401)
+        return (r.server.scheme & MultiRound) && curlHas(r.server.scheme) && !r.server.user.empty();
+    if (r.status == 407)
+        return (r.proxy.scheme & MultiRound) && curlHas(r.proxy.scheme) && !r.proxy.user.empty() &&
+               !r.proxyUrl.empty();
     return false;
 }
 
@@ -569,20 +584,22 @@ bool start(Request& r, const std::vector<std::string>& extraHeaders) {
     curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
     if (!s.agent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, s.agent.c_str());
     if (!r.referrer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, r.referrer.c_str());
-    const int connectMs = r.timeouts.connect > 0 ? r.timeouts.connect + std::max(r.timeouts.resolve, 0) : 0;
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectMs));
+    // Resolving the name counts into the connect time-out: libcurl has no time-out of its own for it.
+    const long connectMs = r.timeouts.connect > 0 ? long{r.timeouts.connect} + std::max(r.timeouts.resolve, 0)
+                                                  : NoConnectTimeoutMs;
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
 
     // The proxy is always ours: an empty one keeps libcurl from taking one from the environment, and
     // an empty exception list keeps it from reading no_proxy (the bypass list was applied above).
     curl_easy_setopt(e, CURLOPT_PROXY, r.proxyUrl.c_str());
     curl_easy_setopt(e, CURLOPT_NOPROXY, "");
     curl_easy_setopt(e, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
-    if (!r.proxyUrl.empty() && r.proxy.scheme) {
+    if (!r.proxyUrl.empty() && r.proxy.scheme && curlHas(r.proxy.scheme)) {
         curl_easy_setopt(e, CURLOPT_PROXYAUTH, static_cast<unsigned long>(curlAuth(r.proxy.scheme)));
         curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, r.proxy.user.c_str());
         curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, r.proxy.password.c_str());
     }
-    if (r.server.scheme) {
+    if (r.server.scheme && curlHas(r.server.scheme)) {
         curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<unsigned long>(curlAuth(r.server.scheme)));
         curl_easy_setopt(e, CURLOPT_USERNAME, r.server.user.c_str());
         curl_easy_setopt(e, CURLOPT_PASSWORD, r.server.password.c_str());
@@ -936,10 +953,6 @@ BOOL WinHttpSetCredentials(HINTERNET requestHandle, DWORD authTargets, DWORD aut
     if ((authTargets != WINHTTP_AUTH_TARGET_SERVER && authTargets != WINHTTP_AUTH_TARGET_PROXY) ||
         curlAuth(authScheme) == CURLAUTH_NONE)
         return fail(ERROR_INVALID_PARAMETER);
-    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
-    if ((authScheme == WINHTTP_AUTH_SCHEME_NTLM && !(curl->features & CURL_VERSION_NTLM)) ||
-        (authScheme == WINHTTP_AUTH_SCHEME_NEGOTIATE && !(curl->features & CURL_VERSION_SPNEGO)))
-        return fail(ERROR_NOT_SUPPORTED);
     std::lock_guard guard(r->session().lock);
     Credentials& target = authTargets == WINHTTP_AUTH_TARGET_PROXY ? r->proxy : r->server;
     target.wipe();

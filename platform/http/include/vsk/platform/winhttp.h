@@ -242,9 +242,10 @@ HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectN
 // parents, so handles can be closed in any order.
 BOOL WinHttpCloseHandle(HINTERNET handle);
 
-// Credentials for the next send of the request: one scheme bit (BASIC, NTLM, DIGEST, NEGOTIATE where
-// this libcurl has it; PASSPORT fails with 87, a scheme libcurl lacks with ERROR_NOT_SUPPORTED). Texts
-// go out in UTF-8.
+// Credentials for the next send of the request: one scheme bit (BASIC, NTLM, DIGEST, NEGOTIATE;
+// PASSPORT fails with 87). NTLM and NEGOTIATE work where this libcurl has them; without, the request
+// goes out without credentials for that target, and the answer's challenges name what the other
+// side takes. Texts go out in UTF-8.
 BOOL WinHttpSetCredentials(HINTERNET request, DWORD authTargets, DWORD authScheme, LPCWSTR userName,
                            LPCWSTR password, LPVOID authParams);
 // Sends (again, when the request was sent before: a new transfer with the credentials now set).
