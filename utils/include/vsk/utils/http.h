@@ -22,7 +22,7 @@ namespace Vsk::InternalUtils {
 
 // The largest body Download hands out: CRL addresses come from certificates, so a server of
 // anybody's choosing must not make the program hold what it likes. Checked by
-// HttpDownload.SizeCap in tests/utils/httpTest.cpp.
+// HttpTest.DownloadSizeCap in tests/utils/httpTest.cpp.
 constexpr uint64_t MaxDownloadSize = uint64_t{256} << 20;
 
 // The WinHTTP entry points, bound once per process from "Winhttp.dll" by bindWinHttp.
@@ -139,7 +139,8 @@ private:
     // The scheme of the answer's challenge that `allowed` admits; `refusal` says why there is none.
     DWORD chooseAuthScheme(DWORD allowed, DWORD current, Vsk::Utils::CWString& refusal);
     // Answers a 401 or 407; true when the request is to be sent again with `scheme` and the
-    // credentials.
+    // credentials. An answer nobody can give (no window for the login dialog) leaves the status
+    // error in the list, so that a failed request always says why.
     bool challenge(bool proxy, DWORD allowed, DWORD& scheme, Vsk::Utils::CWString& login,
                    Vsk::Utils::CWString& password, HWND parent);
     // Pushes an error of `text` with the thread's last error as code, and keeps that last error for
