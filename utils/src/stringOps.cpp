@@ -338,6 +338,14 @@ CWString ToWString(const CAString& text) {
     return CWString(text, CP_PROGRAM);
 }
 
+CWString UIntToWString(unsigned value, int radix) {
+    return ToWString(static_cast<uint64_t>(value), radix);
+}
+
+CWString IntToWString(int value, int radix) {
+    return ToWString(static_cast<int64_t>(value), radix);
+}
+
 // ---- Time and variant texts -------------------------------------------------------------------
 
 CWString SystemTimeToText(const SYSTEMTIME& time, bool withMilliseconds) {

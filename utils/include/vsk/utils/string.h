@@ -188,6 +188,10 @@ CWString ToWString(const CWString& text);
 CWString ToWString(const WCHAR* text);
 CWString ToWString(const char* text);
 CWString ToWString(const CAString& text);
+// ToWString of the 32-bit value, the unsigned one extended with zeros and the signed one with its
+// sign; used by the proxy texts and the certificate layer.
+CWString UIntToWString(unsigned value, int radix = 10);
+CWString IntToWString(int value, int radix = 10);
 
 // Time texts: "dd.mm.yyyy hh:mm:ss" with optional ".mmm".
 CWString SystemTimeToText(const SYSTEMTIME& time, bool withMilliseconds = false);
