@@ -20,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
+#include <QStringList>
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -166,7 +167,53 @@ QWidget* certificateGeneralPage(PCCERT_CONTEXT context, QWidget* parent) {
     return page;
 }
 
-QWidget* certificatePathPage(PCCERT_CONTEXT context, QWidget* parent) {
+// What the path page says of one element of the chain: every fault its trust status holds, one line
+// each, or that it is valid.
+QString elementStatusText(DWORD errors) {
+    static const struct {
+        DWORD bits;
+        const char16_t* text;
+    } faults[] = {
+        {CERT_TRUST_IS_NOT_SIGNATURE_VALID, u"Цифровая подпись этого сертификата недействительна."},
+        {CERT_TRUST_IS_REVOKED, u"Этот сертификат отозван центром сертификации."},
+        {CERT_TRUST_IS_EXPLICIT_DISTRUST, u"Этот сертификат явно помечен как недоверенный."},
+        {CERT_TRUST_IS_NOT_TIME_VALID, u"Срок действия этого сертификата истек или еще не наступил."},
+        {CERT_TRUST_IS_UNTRUSTED_ROOT,
+         u"Корневой сертификат цепочки не является доверенным: он не установлен в хранилище доверенных "
+         u"корневых центров сертификации."},
+        {CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC,
+         u"Невозможно найти издателя этого сертификата: путь сертификации не полон."},
+        {CERT_TRUST_INVALID_BASIC_CONSTRAINTS,
+         u"Этот сертификат не может выпускать сертификаты, или превышена допустимая длина пути."},
+        {CERT_TRUST_HAS_NOT_SUPPORTED_CRITICAL_EXT,
+         u"Этот сертификат содержит неподдерживаемое критическое расширение."},
+        {CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_INVALID_POLICY_CONSTRAINTS |
+             CERT_TRUST_INVALID_NAME_CONSTRAINTS | CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT |
+             CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT | CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT |
+             CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT,
+         u"Этот сертификат содержит недопустимое расширение."},
+        {CERT_TRUST_IS_NOT_TIME_NESTED,
+         u"Срок действия этого сертификата выходит за срок действия издателя."},
+        {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, u"Этот сертификат не предназначен для этой цели."},
+        {CERT_TRUST_IS_OFFLINE_REVOCATION,
+         u"Сервер отзыва недоступен, а сохраненный список отзыва устарел или отсутствует."},
+        {CERT_TRUST_REVOCATION_STATUS_UNKNOWN, u"Не удалось проверить, не отозван ли этот сертификат."},
+    };
+    QStringList lines;
+    DWORD seen = 0;
+    for (const auto& fault : faults)
+        if (errors & fault.bits) {
+            lines << QString::fromUtf16(fault.text);
+            seen |= fault.bits;
+        }
+    if (errors & ~seen) lines << QStringLiteral("Этот сертификат недействителен.");
+    return lines.isEmpty() ? QStringLiteral("Этот сертификат действителен.") : lines.join(u'\n');
+}
+
+// The chain from the root down to the certificate, each element with its status shown below when
+// selected (the certificate itself at first). The viewer never waits on the network: revocation comes
+// from the stores and the CRL cache only.
+QWidget* certificatePathPage(PCCERT_CONTEXT context, HCERTSTORE ownStore, QWidget* parent) {
     auto* page = new QWidget(parent);
     page->setObjectName(QStringLiteral("path"));
     auto* layout = new QVBoxLayout(page);
@@ -174,11 +221,36 @@ QWidget* certificatePathPage(PCCERT_CONTEXT context, QWidget* parent) {
     auto* tree = new QTreeWidget(page);
     tree->setObjectName(QStringLiteral("chain"));
     tree->setHeaderHidden(true);
-    new QTreeWidgetItem(tree, {certificateSummary(context).issuedTo});
     layout->addWidget(tree);
     layout->addWidget(new QLabel(QStringLiteral("Состояние сертификата:"), page));
-    layout->addWidget(
-        valueLabel(QStringLiteral("chainStatus"), QStringLiteral("Путь сертификации не проверялся."), page));
+    QLabel* status = valueLabel(QStringLiteral("chainStatus"),
+                                QStringLiteral("Путь сертификации построить не удалось."), page);
+    layout->addWidget(status);
+
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof para;
+    const DWORD flags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                        CERT_CHAIN_REVOCATION_CHECK_CACHE_ONLY | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, context, nullptr, ownStore, &para, flags, nullptr, &chain))
+        return page;
+    if (chain->cChain && chain->rgpChain[0]->cElement) {
+        const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+        QTreeWidgetItem* above = nullptr;
+        for (DWORD i = simple->cElement; i-- > 0;) {
+            const CERT_CHAIN_ELEMENT* element = simple->rgpElement[i];
+            const QString name = certificateSummary(element->pCertContext).issuedTo;
+            auto* item = above ? new QTreeWidgetItem(above, {name}) : new QTreeWidgetItem(tree, {name});
+            item->setData(0, Qt::UserRole, elementStatusText(element->TrustStatus.dwErrorStatus));
+            above = item;
+        }
+        tree->expandAll();
+        QObject::connect(tree, &QTreeWidget::currentItemChanged, status, [status](QTreeWidgetItem* item) {
+            if (item) status->setText(item->data(0, Qt::UserRole).toString());
+        });
+        tree->setCurrentItem(above);
+    }
+    CertFreeCertificateChain(chain);
     return page;
 }
 
@@ -212,7 +284,8 @@ BOOL showCertificate(HWND parent, LPCWSTR title, PCCERT_CONTEXT given) {
         auto* fields = new FieldList(QStringLiteral("details"), &dialog);
         fields->setFields(certificateFields(context));
         dialog.tabs()->addTab(fields, QStringLiteral("Состав"));
-        dialog.tabs()->addTab(certificatePathPage(context, &dialog), QStringLiteral("Путь сертификации"));
+        dialog.tabs()->addTab(certificatePathPage(context, given->hCertStore, &dialog),
+                              QStringLiteral("Путь сертификации"));
         dialog.exec();
     });
     CertFreeCertificateContext(context);

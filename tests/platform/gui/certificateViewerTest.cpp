@@ -51,6 +51,7 @@ struct Shown {
     std::map<QString, QString> whole;   // field name -> the whole value shown below when selected
     std::vector<std::pair<QString, QString>> revoked;
     std::map<QString, QString> entry;  // fields of the second revoked certificate
+    QStringList path;                  // the certification path, root first
 };
 
 std::map<QString, QString> readFields(QTreeWidget* list, QPlainTextEdit* value,
@@ -78,6 +79,10 @@ Shown read(QWidget* dialog) {
         shown.fields =
             readFields(details->findChild<QTreeWidget*>(QStringLiteral("fields")),
                        details->findChild<QPlainTextEdit*>(QStringLiteral("fieldValue")), &shown.whole);
+    if (auto* chain = dialog->findChild<QTreeWidget*>(QStringLiteral("chain"))) {
+        for (QTreeWidgetItem* item = chain->topLevelItem(0); item; item = item->child(0))
+            shown.path << item->text(0);
+    }
     if (auto* revoked = dialog->findChild<QTreeWidget*>(QStringLiteral("revoked"))) {
         for (int i = 0; i < revoked->topLevelItemCount(); ++i)
             shown.revoked.emplace_back(revoked->topLevelItem(i)->text(0), revoked->topLevelItem(i)->text(1));
@@ -276,7 +281,31 @@ TEST_F(ViewerTest, CertificatePagesShowTheGostCertificateInRussian) {
     EXPECT_TRUE(shown.whole[QStringLiteral("Открытый ключ")].startsWith(QStringLiteral("04 81 80 ")));
     ASSERT_FALSE(sha1().isEmpty());
     EXPECT_EQ(shown.fields[QStringLiteral("Отпечаток (SHA-1)")], sha1());
+    // "Путь сертификации": the self-signed certificate alone, not trusted while outside ROOT.
+    EXPECT_EQ(shown.path, QStringList{QStringLiteral("Иванов Иван Иванович")});
+    EXPECT_TRUE(shown.labels[QStringLiteral("chainStatus")].startsWith(
+        QStringLiteral("Корневой сертификат цепочки не является доверенным")))
+        << shown.labels[QStringLiteral("chainStatus")].toStdString();
     expectNoOpensslText(shown);
+}
+
+TEST_F(ViewerTest, PathOfATrustedCertificateIsValid) {
+    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"ROOT");
+    ASSERT_NE(root, nullptr);
+    PCCERT_CONTEXT installed = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(
+        root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(certificate().constData()),
+        static_cast<DWORD>(certificate().size()), CERT_STORE_ADD_REPLACE_EXISTING, &installed));
+    Shown shown;
+    readNextViewer(shown, "certificateViewer-trusted");
+    CRYPTUI_VIEWCERTIFICATE_STRUCTW view{};
+    view.dwSize = sizeof(view);
+    view.pCertContext = installed;
+    EXPECT_TRUE(CryptUIDlgViewCertificateW(&view, nullptr));
+    EXPECT_EQ(shown.path, QStringList{QStringLiteral("Иванов Иван Иванович")});
+    EXPECT_EQ(shown.labels[QStringLiteral("chainStatus")], QStringLiteral("Этот сертификат действителен."));
+    EXPECT_TRUE(CertDeleteCertificateFromStore(installed));
+    CertCloseStore(root, 0);
 }
 
 TEST_F(ViewerTest, CrlPagesShowItsFieldsAndTheRevokedCertificates) {
