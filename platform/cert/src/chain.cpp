@@ -202,8 +202,9 @@ int verifySignaturesAndTimes(X509_STORE_CTX* ctx) {
         const uint32_t issuerFlags = X509_get_extension_flags(xi);
         if (xs != xi || (issuerFlags & EXFLAG_SS)) {
             const int issuerDepth = n + (xs == xi ? 0 : 1);
-            const int allowed =
-                xs == xi && !(issuerFlags & EXFLAG_CA) ? X509_V_OK : X509_check_issued(xi, xs);
+            // A root's own key usage does not limit its self-signature (a root installed in ROOT
+            // without keyCertSign is trusted as it stands).
+            const int allowed = xs == xi ? X509_V_OK : X509_check_issued(xi, xs);
             ERR_clear_error();
             if (allowed != X509_V_OK) record(allowed, issuerDepth);
             EVP_PKEY* key = X509_get0_pubkey(xi);
@@ -405,8 +406,9 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, const
     object->verifyTime = at;
     for (int i = 0; built && i < sk_X509_num(built); ++i) object->x509.emplace_back(sk_X509_value(built, i));
     sk_X509_free(built);
-    // Nothing built (OpenSSL gave up at once): the certificate alone.
-    if (object->x509.empty() || object->x509[0].get() != leaf.get()) {
+    // Nothing built (OpenSSL gave up at once): the certificate alone. A leaf found in ROOT comes back
+    // as the anchor's copy, equal but not the same object.
+    if (object->x509.empty() || X509_cmp(object->x509[0].get(), leaf.get()) != 0) {
         object->x509.clear();
         object->x509.push_back(std::move(leaf));
         collected.errors.emplace_back(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY, 0);
