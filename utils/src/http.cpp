@@ -40,6 +40,7 @@ namespace {
 CWinHttpFunctions g_winHttp;
 std::atomic<LoginDialogFunction> g_loginDialog{nullptr};
 std::atomic<WaitCursorFunction> g_waitCursor{nullptr};
+std::atomic<DownloadWithProgressFunction> g_downloadProgress{nullptr};
 
 const WCHAR* const Verbs[] = {u"OPTIONS", u"GET", u"HEAD", u"POST", u"PUT", u"DELETE", u"TRACE"};
 
@@ -232,6 +233,15 @@ void SetHttpWaitCursor(WaitCursorFunction function) {
 
 LoginDialogFunction GetHttpLoginDialog() {
     return g_loginDialog.load();
+}
+
+void SetHttpDownloadProgress(DownloadWithProgressFunction function) {
+    g_downloadProgress.store(function);
+}
+
+CDataBlob DownloadWithProgress(CHttp& http, HWND parent) {
+    if (DownloadWithProgressFunction function = g_downloadProgress.load()) return function(http, parent);
+    return http.Download(nullptr);
 }
 
 // ---- Texts and URLs -------------------------------------------------------------------------------

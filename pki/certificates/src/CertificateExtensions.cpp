@@ -2,16 +2,22 @@
 // used to download the issuer's CRL), the extended key usages, and the private key usage period that
 // limits the key's validity inside the certificate's own; and the certificate's validity now.
 //
+// The CRL download tries the distribution points in order over the library's HTTP client; it runs on
+// the caller's thread under the certificate's lock.
+//
 // Each extension is read on its own: a malformed one fails only the operations that need it (its
 // error is kept and raised by them), so one bad extension never hides the others or the validity of
 // a certificate in a list.
 #include <vsk/asn1/asn1.h>
 #include <vsk/pki/Attributes.h>
 #include <vsk/pki/Certificate.h>
+#include <vsk/pki/Crl.h>
 #include <vsk/pki/CryptError.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/certname.h>
 #include <vsk/platform/kernel.h>
+#include <vsk/utils/base64.h>
+#include <vsk/utils/http.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
 
@@ -224,6 +230,45 @@ bool CCertificate::isValidDate(CWString* reason) const {
     const bool valid = p->isValidDate(reason);
     if (scope.isEntered()) scope.setResult(valid);
     return valid;
+}
+
+CCrl CCertificate::DownloadCRL(const Vsk::Utils::CProxySettings* proxy, HWND parent) const {
+    CImpl* p = impl();
+    CLock lock(p);
+    const CArray<CWString> urls = p->crlDistributionPoints();
+    if (!urls.getCount())
+        throw CCryptError::CCryptErrorText(
+            0, u"CrlDestinationPoints отсутствуют у сертификата \"" + p->subjectName() + u"\"",
+            Vsk::Utils::NoErrorCode);
+    Vsk::Utils::CErrorFormatter collected;
+    // Bytes that came with status 200 but did not load as a CRL, for the detailed log.
+    CDataBlob unloaded;
+    for (size_t i = 0; i < urls.getCount(); ++i) {
+        try {
+            Vsk::InternalUtils::CHttp http(proxy);
+            if (!http.put_Url(urls[i])) {
+                collected.push(http.format(u"\r\n"));
+                continue;
+            }
+            if (http.SendRequest(CDataBlob(), 1, CWString(u"VosKel"), CWString(), parent) != 200) {
+                collected.push(http.format(u"\r\n"));
+                continue;
+            }
+            const CDataBlob bytes = Vsk::InternalUtils::DownloadWithProgress(http, parent);
+            unloaded = bytes;
+            CCrl crl(true);
+            crl.LoadFromBlob(bytes);
+            return crl;
+        } catch (const CError& e) {
+            collected.push(e);
+        } catch (...) {
+            collected.push(CError(u"Неопознанная ошибка.", Vsk::Utils::LastErrorCode));
+        }
+    }
+    if (unloaded.getSize() && GetLogLevel() >= 4)
+        LogAt(4, CWString(u"PKI::CCertificate::CImpl::DownloadCRL Downloaded CRL: ") +
+                     Vsk::Utils::ToBase64Text(unloaded));
+    throw CCryptError(collected.format(u"\r\n"));
 }
 
 }  // namespace Vsk::PKI

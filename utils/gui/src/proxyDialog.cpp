@@ -3,6 +3,7 @@
 #include "dialogs.h"
 
 #include <vsk/utils/gui.h>
+#include <vsk/utils/progressDialog.h>
 #include <vsk/utils/http.h>
 #include <vsk/utils/logScope.h>
 #include <vsk/utils/proxySettings.h>
@@ -251,9 +252,16 @@ void httpWaitCursor(bool wait) {
         QGuiApplication::restoreOverrideCursor();
 }
 
+// A body read with the library's progress dialog, which lives on this stack while the body comes.
+Vsk::Utils::CDataBlob httpDownloadProgress(Vsk::InternalUtils::CHttp& http, HWND parent) {
+    Vsk::InternalUtils::CProgress progress(parent);
+    return http.Download(&progress);
+}
+
 bool registerHttpWindows() {
     Vsk::InternalUtils::SetHttpLoginDialog(&Vsk::InternalUtils::ShowLoginDialog);
     Vsk::InternalUtils::SetHttpWaitCursor(&httpWaitCursor);
+    Vsk::InternalUtils::SetHttpDownloadProgress(&httpDownloadProgress);
     return true;
 }
 

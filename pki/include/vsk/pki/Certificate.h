@@ -20,10 +20,15 @@ namespace Vsk::PKCS11 {
 class CTokenKeyPair;
 }
 
+namespace Vsk::Utils {
+class CProxySettings;
+}
+
 namespace Vsk::PKI {
 
 class CAttributes;
 class CCertVerifySettings;
+class CCrl;
 class CKeyContainer;
 class CPassword;
 
@@ -168,6 +173,10 @@ public:
     FILETIME get_PrivateKeyNotAfter(bool local) const;
     // Whether the certificate and its key are valid now; the reason is appended to `reason`.
     bool isValidDate(Vsk::Utils::CWString* reason = nullptr) const;
+    // The CRL of the first distribution point that delivers one (GET with the agent "VosKel", through
+    // `proxy` or fresh automatic settings, a progress dialog owned by `parent`); every address's
+    // failure, numbered, in the error raised when none does.
+    CCrl DownloadCRL(const Vsk::Utils::CProxySettings* proxy, HWND parent) const;
 
     // ---- Verification and display -----------------------------------------------------------------------
 
@@ -194,6 +203,14 @@ private:
 
     Vsk::Utils::CRefPtr<CImpl> m_pImpl;
 };
+
+// The text of a verification status (certificate, signature and time-stamp statuses), code page 1251;
+// "Неизвестный статус." for a status without one.
+const char* getVerifyStatusText(DWORD status);
+// The text of one chain trust error bit; empty for a bit without one.
+const char* getChainTrustErrorText(DWORD bit);
+// The chain trust bit a status 101-120 stands for; 0 for 0, (DWORD)-1 for a status without one.
+DWORD statusToTrustError(DWORD status);
 
 // Raises CError naming the certificate and the container (and the certificate the container holds)
 // when both are given and their public keys differ.

@@ -73,6 +73,12 @@ LoginDialogFunction GetHttpLoginDialog();
 
 class CHttp;
 
+// Reads the body of the last response with the progress dialog owned by `parent` (the window part's
+// dialog when the program has it, else without visible progress); raises as CHttp::Download does.
+using DownloadWithProgressFunction = Vsk::Utils::CDataBlob (*)(CHttp& http, HWND parent);
+void SetHttpDownloadProgress(DownloadWithProgressFunction function);
+Vsk::Utils::CDataBlob DownloadWithProgress(CHttp& http, HWND parent);
+
 // The three WinHTTP handles of one request, its agent and verb, and the proxy sources it has tried.
 class CHttpRequest : public Vsk::Utils::CRefMan {
 public:
