@@ -260,6 +260,8 @@ TEST_F(SysInfoTest, LinesOfEachRequest) {
         // The prefix starts every line.
         {{"Processor", "Name"}, "  ", "  Name: First\r\n  Name: Second"},
         {{"Processor", "Name"}, "\xC6 ", "\xD0\x96 Name: First\r\n\xD0\x96 Name: Second"},
+        // Nothing to show: the prefix alone.
+        {{"ComputerSystem", "Model"}, "  ", "  "},
         // Names and class suffixes in any case, as WMI takes them; the lines say them as asked.
         {{"processor", "name"}, nullptr, "name: First\r\nname: Second"},
         // A property the class lacks: an error line, and the others still come.
@@ -358,7 +360,7 @@ TEST_F(SysInfoTest, FailuresWithoutPropertyNamesEndTheCall) {
         ComFailNext(call, WBEM_E_FAILED);
         EXPECT_EQ(sysInfo({"OperatingSystem"}).getLength(), 0u) << line;
         EXPECT_EQ(
-            capture.count(u"InternalUtils::querySysInfoClass systemInfo:" + Utf16(std::to_string(line)) +
+            capture.count(u"InternalUtils::GetSysInfo systemInfo:" + Utf16(std::to_string(line)) +
                           u" HRESULT=" + Utf16(std::to_string(int32_t(WBEM_E_FAILED)))),
             1u)
             << line;

@@ -43,7 +43,6 @@ using Utils::CWString;
 namespace {
 
 constexpr char GetSysInfoName[] = "Vsk::InternalUtils::GetSysInfo";
-constexpr char QueryName[] = "Vsk::InternalUtils::querySysInfoClass";
 
 // The source locations the log names for each failing step; readers of old logs know them.
 enum : int {
@@ -208,7 +207,7 @@ CWString querySysInfoClass(IWbemServices* services, const CAString& className,
         hr = object->GetNames(nullptr, WBEM_FLAG_ALWAYS, nullptr, names.put());
         if (SUCCEEDED(hr)) hr = names.access();
         if (FAILED(hr)) {
-            logFailure(QueryName, LineGetNames, hr);
+            logFailure(GetSysInfoName, LineGetNames, hr);
             throw Utils::CError(hr);
         }
         for (ULONG i = 0; i < names.count(); ++i) {
@@ -217,7 +216,7 @@ CWString querySysInfoClass(IWbemServices* services, const CAString& className,
             CVariant value;
             hr = object->Get(name, 0, &value.v, nullptr, nullptr);
             if (FAILED(hr)) {
-                logFailure(QueryName, LineGetValue, hr);
+                logFailure(GetSysInfoName, LineGetValue, hr);
                 throw Utils::CError(hr);
             }
             if (value.v.vt != VT_NULL)
@@ -258,7 +257,7 @@ CWString GetSysInfo(const char* const* request, const char* linePrefix) {
             return CWString();
         }
         CWString text = querySysInfoClass(services.get(), CAString("Win32_") + request[0], request + 1);
-        if (!linePrefix || text.getLength() == 0) return text;
+        if (!linePrefix) return text;
 
         // The first prefix in the thread's ANSI code page, the others in the program's.
         const size_t prefixLength = std::strlen(linePrefix);
