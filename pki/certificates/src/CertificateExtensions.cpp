@@ -21,8 +21,6 @@
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
 
-#include <new>
-
 #include "CertificateImpl.h"
 
 namespace Vsk::PKI {
@@ -52,18 +50,6 @@ bool decodeExtension(const CERT_EXTENSION& extension, LPCSTR structType, void** 
                                CRYPT_DECODE_ALLOC_FLAG, nullptr, out, &size) != FALSE;
 }
 
-// A copy of a decoded text; `memoryStep` when memory ran out, `copyStep` for any other failure.
-template <typename Text>
-Text copyText(const Text& make, DWORD memoryStep, DWORD copyStep) {
-    try {
-        return make;
-    } catch (const std::bad_alloc&) {
-        throw CCryptError(memoryStep, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    } catch (const CError& e) {
-        throw CCryptError(copyStep, e.getCode());
-    }
-}
-
 void readDistributionPoints(const CERT_EXTENSION& extension, CArray<CWString>& urls) {
     CDecoded decoded;
     if (!decodeExtension(extension, szOID_CRL_DIST_POINTS, &decoded.data))
@@ -75,7 +61,7 @@ void readDistributionPoints(const CERT_EXTENSION& extension, CArray<CWString>& u
         for (DWORD j = 0; j < name.FullName.cAltEntry; ++j) {
             const CERT_ALT_NAME_ENTRY& entry = name.FullName.rgAltEntry[j];
             if (entry.dwAltNameChoice != CERT_ALT_NAME_URL || !entry.pwszURL) continue;
-            CWString url = copyText(CWString(entry.pwszURL), 130116, 130117);
+            CWString url = copyCertText(entry.pwszURL, 130116, 130117);
             if (url.getLength()) urls.add(url);
         }
     }
@@ -87,7 +73,7 @@ void readKeyUsages(const CERT_EXTENSION& extension, CAttributes& usages) {
         throw CCryptError(130118, Vsk::Utils::LastErrorCode);
     const auto* info = static_cast<const CERT_ENHKEY_USAGE*>(decoded.data);
     for (DWORD i = 0; i < info->cUsageIdentifier; ++i) {
-        const CAString oid = copyText(CAString(info->rgpszUsageIdentifier[i]), 130119, 130120);
+        const CAString oid = copyCertText(info->rgpszUsageIdentifier[i], 130119, 130120);
         CAttributePtr usage = CAttributePtr::create();
         usage->put_OID(oid);
         usages.add(usage);
@@ -211,7 +197,9 @@ FILETIME CCertificate::get_PrivateKeyNotBefore(bool local) const {
     CLock lock(p);
     p->parseExtensions();
     FILETIME time = p->m_values.keyNotBefore;
-    if (local && !FileTimeToLocalFileTime(&p->m_values.keyNotBefore, &time)) time = FILETIME{0, 0};
+    // An absent bound stays zero in local time too.
+    if (local && !isZero(time) && !FileTimeToLocalFileTime(&p->m_values.keyNotBefore, &time))
+        time = FILETIME{0, 0};
     return time;
 }
 
@@ -220,7 +208,8 @@ FILETIME CCertificate::get_PrivateKeyNotAfter(bool local) const {
     CLock lock(p);
     p->parseExtensions();
     FILETIME time = p->m_values.keyNotAfter;
-    if (local && !FileTimeToLocalFileTime(&p->m_values.keyNotAfter, &time)) time = FILETIME{0, 0};
+    if (local && !isZero(time) && !FileTimeToLocalFileTime(&p->m_values.keyNotAfter, &time))
+        time = FILETIME{0, 0};
     return time;
 }
 

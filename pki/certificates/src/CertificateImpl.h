@@ -31,6 +31,11 @@ struct CCertOrderKey {
 // a < b in the certificate order.
 bool lessOrderKey(const CCertOrderKey& a, const CCertOrderKey& b);
 
+// A copy of a text from a decoded structure; raises `noMemoryStep` when memory ran out and
+// `otherStep` for any other failed copy. Null gives the empty text.
+Vsk::Utils::CWString copyCertText(LPCWSTR text, DWORD noMemoryStep, DWORD otherStep);
+Vsk::Utils::CAString copyCertText(LPCSTR text, DWORD noMemoryStep, DWORD otherStep);
+
 class CCertificate::CImpl : public Vsk::Utils::CRefMan {
 public:
     // Bits of m_cacheFlags.

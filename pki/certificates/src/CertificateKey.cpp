@@ -153,10 +153,13 @@ CWString oidText(const CAString& oid, bool asName) {
     return a2w(oid);
 }
 
-// A copy of a wide text from a key-provider record; the step codes tell memory from other failures.
-CWString copyText(LPCWSTR text, DWORD noMemoryStep, DWORD otherStep) {
-    if (!text) return CWString();
-    CWString copy(text);
+}  // namespace
+
+namespace {
+
+// Raises the step for a copy that failed: `noMemoryStep` when memory ran out, else `otherStep`.
+template <typename Text>
+Text checkedCopy(Text copy, DWORD noMemoryStep, DWORD otherStep) {
     int win32 = 0;
     const DWORD status = copy.getStatus(&win32);
     if (status == Vsk::Utils::CDataBlob::CImpl::StatusNoMemory)
@@ -166,6 +169,14 @@ CWString copyText(LPCWSTR text, DWORD noMemoryStep, DWORD otherStep) {
 }
 
 }  // namespace
+
+CWString copyCertText(LPCWSTR text, DWORD noMemoryStep, DWORD otherStep) {
+    return text ? checkedCopy(CWString(text), noMemoryStep, otherStep) : CWString();
+}
+
+Vsk::Utils::CAString copyCertText(LPCSTR text, DWORD noMemoryStep, DWORD otherStep) {
+    return text ? checkedCopy(Vsk::Utils::CAString(text), noMemoryStep, otherStep) : Vsk::Utils::CAString();
+}
 
 // ---- Algorithm identifiers ------------------------------------------------------------------------------
 
@@ -289,8 +300,8 @@ void CCertificate::CImpl::loadKeyProvInfo() {
         std::memcpy(&info, record.getData(), sizeof info);
         m_values.hasKeyLink = true;
         m_values.providerType = info.dwProvType;
-        m_values.providerName = copyText(info.pwszProvName, 130111, 130112);
-        m_values.containerName = copyText(info.pwszContainerName, 130113, 130114);
+        m_values.providerName = copyCertText(info.pwszProvName, 130111, 130112);
+        m_values.containerName = copyCertText(info.pwszContainerName, 130113, 130114);
     } else {
         CERT_KEY_CONTEXT keyContext{};
         DWORD keyContextSize = sizeof keyContext;
