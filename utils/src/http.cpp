@@ -150,22 +150,6 @@ CWString trimmed(const CWString& text) {
     return CWString(s + begin, end - begin);
 }
 
-// A signed decimal number at the start of `text` (leading blanks and a sign allowed; the first other
-// character ends it), as wcstol reads it.
-int64_t leadingNumber(const WCHAR* text) {
-    if (!text) return 0;
-    while (isWhite(*text)) ++text;
-    bool negative = false;
-    if (*text == u'+' || *text == u'-') negative = *text++ == u'-';
-    int64_t value = 0;
-    for (; *text >= u'0' && *text <= u'9'; ++text) {
-        value = value * 10 + (*text - u'0');
-        // Beyond any length a header or a port can mean; wcstol would clamp.
-        if (value > INT32_MAX) value = INT32_MAX;
-    }
-    return negative ? -value : value;
-}
-
 // The wait cursor while a request is sent, through the window part when the program has one.
 class CWaitCursor {
 public:
@@ -188,6 +172,22 @@ void bindOne(CLib& holder, F& slot, const char* name) {
 }
 
 }  // namespace
+
+// A signed decimal number at the start of `text` (leading blanks and a sign allowed; the first other
+// character ends it), as wcstol reads it.
+int64_t LeadingNumber(const WCHAR* text) {
+    if (!text) return 0;
+    while (isWhite(*text)) ++text;
+    bool negative = false;
+    if (*text == u'+' || *text == u'-') negative = *text++ == u'-';
+    int64_t value = 0;
+    for (; *text >= u'0' && *text <= u'9'; ++text) {
+        value = value * 10 + (*text - u'0');
+        // Beyond any length a header or a port can mean; wcstol would clamp.
+        if (value > INT32_MAX) value = INT32_MAX;
+    }
+    return negative ? -value : value;
+}
 
 // ---- Binding ----------------------------------------------------------------------------------------
 
@@ -706,7 +706,7 @@ int64_t CHttp::getContentLength() {
     if (!m_request->m_request || !g_winHttp.queryHeaders(m_request->m_request, WINHTTP_QUERY_CONTENT_LENGTH,
                                                          WINHTTP_HEADER_NAME_BY_INDEX, text, &size, &index))
         return -1;
-    return leadingNumber(text);
+    return LeadingNumber(text);
 }
 
 CDataBlob CHttp::Download(IProgress* progress) {

@@ -178,14 +178,7 @@ void CProxySettings::CImpl::setProxyHostPort(const WCHAR* text) {
         return;
     }
     m_host = CWString(text, static_cast<size_t>(colon - text));
-    const WCHAR* digits = colon + 1;
-    while (*digits == u' ' || *digits == u'\t') ++digits;
-    bool negative = false;
-    if (*digits == u'+' || *digits == u'-') negative = *digits++ == u'-';
-    uint32_t value = 0;
-    for (; *digits >= u'0' && *digits <= u'9'; ++digits)
-        value = value * 10 + static_cast<uint32_t>(*digits - u'0');
-    m_port = static_cast<WORD>(negative ? 0u - value : value);
+    m_port = static_cast<WORD>(Vsk::InternalUtils::LeadingNumber(colon + 1));
 }
 
 bool CProxySettings::CImpl::setProxyLastSucceed() {

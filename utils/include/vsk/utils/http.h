@@ -55,6 +55,10 @@ const CWinHttpFunctions& WinHttp();
 // The English description of an HTTP status code; "" for a code not in the table.
 const char* GetHttpStatusText(unsigned status);
 
+// A signed decimal number at the start of `text` (leading white space and a sign allowed; the first
+// other character ends it; clamped to the 32-bit range): header values and proxy ports.
+int64_t LeadingNumber(const WCHAR* text);
+
 // Splits a URL with WinHttpCrackUrl (each part at most 255 characters); every output may be null.
 // The user name and password are only set when the URL has them.
 bool SplitUrl(const Vsk::Utils::CWString& url, Vsk::Utils::CWString* host, Vsk::Utils::CWString* path,
