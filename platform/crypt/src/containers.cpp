@@ -594,25 +594,30 @@ Pkey UnlockKey(Context& ctx, DWORD spec, DWORD& error) {
     return key;
 }
 
+// The key root that a write to the context's container goes to; empty, with `error` set, when there is
+// none or it may not be written (`noFileError` for a context whose container has no file).
+static std::string WritableRoot(const Context& ctx, DWORD noFileError, DWORD& error) {
+    const bool machine = ctx.flags & CRYPT_MACHINE_KEYSET;
+    if (ctx.fileName.empty()) {
+        error = ctx.container.empty() ? NTE_BAD_KEYSET : noFileError;
+        return {};
+    }
+    if (!MayWrite(machine)) {
+        error = NTE_PERM;
+        return {};
+    }
+    std::string root = KeyRoot(machine, true);
+    if (root.empty()) error = NTE_BAD_KEYSET;
+    return root;
+}
+
 bool PutKey(Context& ctx, DWORD spec, const Pkey& key, const KeyKind& kind, bool exportable, DWORD& error) {
     if ((spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) || !key) {
         error = NTE_BAD_KEY;
         return false;
     }
-    const bool machine = ctx.flags & CRYPT_MACHINE_KEYSET;
-    if (ctx.fileName.empty()) {
-        error = ctx.container.empty() ? NTE_BAD_KEYSET : NTE_PERM;
-        return false;
-    }
-    if (!MayWrite(machine)) {
-        error = NTE_PERM;
-        return false;
-    }
-    std::string root = KeyRoot(machine, true);
-    if (root.empty()) {
-        error = NTE_BAD_KEYSET;
-        return false;
-    }
+    const std::string root = WritableRoot(ctx, NTE_PERM, error);
+    if (root.empty()) return false;
     // The password: that of the container's protected keys; for the first key the PIN set on the
     // context (an empty PIN means none); an unprotected container stays unprotected.
     error = 0;
@@ -651,16 +656,8 @@ bool PutCertificate(Context& ctx, DWORD spec, const std::vector<BYTE>& der, DWOR
         error = NTE_BAD_KEY;
         return false;
     }
-    const bool machine = ctx.flags & CRYPT_MACHINE_KEYSET;
-    if (ctx.fileName.empty()) {
-        error = ctx.container.empty() ? NTE_BAD_KEYSET : NTE_NO_KEY;
-        return false;
-    }
-    if (!MayWrite(machine)) {
-        error = NTE_PERM;
-        return false;
-    }
-    std::string root = KeyRoot(machine, true);
+    const std::string root = WritableRoot(ctx, NTE_NO_KEY, error);
+    if (root.empty()) return false;
     RootLock lock(root);
     if ((error = lock.error()) != 0) return false;
     error = 0;
