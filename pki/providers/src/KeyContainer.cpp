@@ -453,7 +453,8 @@ void CKeyContainer::put_KeysetPassword(const CPassword& password) {
         return;
     }
     if (!p->m_holdCSP.isAcquired()) return;
-    // The spec stays unknown (our provider takes either PIN parameter), so both keys are still tried.
+    // The key type is left unset (our provider takes either PIN parameter), so both keys are still
+    // tried when the container is read.
     CError error(Vsk::Utils::NoErrorCode);
     if (!p->ApplyPassword(p->m_holdCSP.get_hCryptProv(), p->m_keySpec ? p->m_keySpec : AT_KEYEXCHANGE, true,
                           &error) &&

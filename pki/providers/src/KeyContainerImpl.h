@@ -20,7 +20,8 @@ public:
     // A context on the container with the flags the settings ask for (shared with a held one when
     // the flags agree); raises when none can be had.
     CHoldCSP getHoldCSP();
-    // Holds a context and opens the user key (both specs tried while the spec is unknown).
+    // Holds a context and opens the user key (the exchange key, then the signature key, while the
+    // container's key type is not known yet).
     void openUserKey();
     void fillInfo();
     bool isToken() const { return !m_tokenKeyPair.isEmpty(); }
