@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
+#include <vsk/utils/progress.h>
 #include <vsk/utils/string.h>
 #define VSK_TEST_SUPPORT_HAS_UTILS 1
 #endif
@@ -272,6 +273,31 @@ private:
     int m_savedLevel = 0;
     mutable std::mutex m_lock;
     std::vector<std::u16string> m_lines;
+};
+
+// A progress object that records the ranges it is given and cancels once its position reaches
+// `cancelAt` (never when 0).
+class RecordingProgress : public Vsk::Utils::IProgress {
+public:
+    void start(const WCHAR*) override {}
+    void stop() override {}
+    bool setRange(uint32_t range) override {
+        ranges.push_back(range);
+        m_range = range;
+        return true;
+    }
+    uint32_t getRange() override { return m_range; }
+    void setPos(uint32_t position) override { m_pos = static_cast<int32_t>(position); }
+    int32_t getPos() override { return m_pos; }
+    void next() override { ++m_pos; }
+    bool isCancelled() override { return cancelAt != 0 && m_pos >= cancelAt; }
+
+    std::vector<uint32_t> ranges;
+    int32_t cancelAt = 0;
+
+private:
+    uint32_t m_range = 0;
+    int32_t m_pos = -1;
 };
 #endif
 

@@ -391,29 +391,6 @@ TEST_F(CertStore, InstallWithBindingOnlyIntoThePersonalStore) {
 
 // ---- Listing with progress -----------------------------------------------------------------------------
 
-class Progress : public Vsk::Utils::IProgress {
-public:
-    void start(const WCHAR*) override {}
-    void stop() override {}
-    bool setRange(uint32_t range) override {
-        ranges.push_back(range);
-        m_range = range;
-        return true;
-    }
-    uint32_t getRange() override { return m_range; }
-    void setPos(uint32_t position) override { m_pos = static_cast<int32_t>(position); }
-    int32_t getPos() override { return m_pos; }
-    void next() override { ++m_pos; }
-    bool isCancelled() override { return cancelAt != 0 && m_pos >= cancelAt; }
-
-    std::vector<uint32_t> ranges;
-    int32_t cancelAt = 0;
-
-private:
-    uint32_t m_range = 0;
-    int32_t m_pos = -1;
-};
-
 TEST_F(CertStore, ListingDoublesTheProgressRangeAndStopsOnCancel) {
     const std::vector<CDataBlob> many = StoreFixtures::many(25);
     ASSERT_EQ(many.size(), 25u);
@@ -422,12 +399,12 @@ TEST_F(CertStore, ListingDoublesTheProgressRangeAndStopsOnCancel) {
     for (const CDataBlob& der : many) store.InstallCertificate(certificate(der), CERT_STORE_ADD_NEW);
 
     CArray<CCertificate> all;
-    Progress progress;
+    VskTest::RecordingProgress progress;
     store.GetCertificates(&all, &progress);
     EXPECT_EQ(all.getCount(), 25u);
     EXPECT_EQ(progress.ranges, (std::vector<uint32_t>{10, 20, 40}));
 
-    Progress cancelling;
+    VskTest::RecordingProgress cancelling;
     cancelling.cancelAt = 3;
     store.GetCertificates(&all, &cancelling);
     EXPECT_EQ(all.getCount(), 3u);

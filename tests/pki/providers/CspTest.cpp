@@ -31,29 +31,6 @@ std::vector<std::u16string> Texts(const CArray<CWString>& list) {
     return out;
 }
 
-// Records the calls the container listing makes.
-class RecordingProgress : public Vsk::Utils::IProgress {
-public:
-    void start(const WCHAR*) override {}
-    void stop() override {}
-    bool setRange(uint32_t range) override {
-        ranges.push_back(range);
-        m_range = range;
-        return true;
-    }
-    uint32_t getRange() override { return m_range; }
-    void setPos(uint32_t position) override { m_pos = static_cast<int32_t>(position); }
-    int32_t getPos() override { return m_pos; }
-    void next() override { ++m_pos; }
-    bool isCancelled() override { return false; }
-
-    std::vector<uint32_t> ranges;
-
-private:
-    uint32_t m_range = 0;
-    int32_t m_pos = 0;
-};
-
 template <class F>
 CError CaughtError(F&& call) {
     try {
@@ -131,7 +108,7 @@ TEST_F(KeysetTest, ProgressRangeDoublesAndAcquireFailureIsReported) {
     broken->m_type = 81;
     broken->m_name = W("Broken GOST");
 
-    RecordingProgress progress;
+    VskTest::RecordingProgress progress;
     CArray<CWString> names;
     provider("Many GOST")->GetKeyContainers(names, nullptr, false, nullptr, &progress);
     EXPECT_EQ(names.getCount(), 12u);
