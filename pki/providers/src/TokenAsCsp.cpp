@@ -7,7 +7,60 @@
 #include <vsk/utils/logScope.h>
 #include <vsk/utils/system.h>
 
+#include <vsk/platform/module.h>
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+
 namespace Vsk::PKI {
+
+namespace {
+
+constexpr UINT TokenRefreshMessage = 0x800A;  // WM_APP + 10
+
+// Made before the program's own code runs and never destroyed, so that a window may unregister
+// itself at any time of the process's end. Guarded by the common lock.
+std::set<HWND>& refreshWindows() {
+    static auto* windows = new std::set<HWND>;
+    return *windows;
+}
+
+Vsk::Utils::CWString handleText(HWND window) {
+    char text[2 * sizeof(void*) + 1];
+    snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)));
+    return Vsk::Utils::CWString(text, strlen(text), 1251);
+}
+
+}  // namespace
+
+void addWndOnTokenRefresh(HWND window) {
+    Vsk::InternalUtils::CLogScope scope;
+    if (Vsk::InternalUtils::GetLogLevel() >= 4)
+        scope.enter("Vsk::PKI::addWndOnTokenRefresh", handleText(window));
+    Vsk::InternalUtils::CCommonInfoLock lock;
+    const bool inserted = refreshWindows().insert(window).second;
+    if (scope.isEntered()) scope.setResult(inserted);
+}
+
+void delWndOnTokenRefresh(HWND window) {
+    Vsk::InternalUtils::CLogScope scope;
+    if (Vsk::InternalUtils::GetLogLevel() >= 4)
+        scope.enter("Vsk::PKI::delWndOnTokenRefresh", handleText(window));
+    Vsk::InternalUtils::CCommonInfoLock lock;
+    const size_t removed = refreshWindows().erase(window);
+    if (scope.isEntered()) scope.m_result = Vsk::Utils::ToWString(static_cast<uint32_t>(removed));
+}
+
+void notifyTokenRefresh() {
+    // The windowing part registers the message function; the library does not link it.
+    using PostMessageFn = BOOL (*)(HWND, UINT, uintptr_t, intptr_t);
+    HMODULE user32 = GetModuleHandleW(u"User32.dll");
+    auto post = user32 ? reinterpret_cast<PostMessageFn>(GetProcAddress(user32, "PostMessageW")) : nullptr;
+    if (!post) return;
+    Vsk::InternalUtils::CCommonInfoLock lock;
+    for (HWND window : refreshWindows()) post(window, TokenRefreshMessage, 0, 0);
+}
 
 Vsk::Utils::CWString CTokenAsCsp::getVersionText() const {
     if (!isToken()) return {};

@@ -9,6 +9,7 @@
 #include <vsk/platform/gui.h>
 #include <vsk/platform/kernel.h>
 #include <vsk/platform/module.h>
+#include <vsk/platform/windowMessages.h>
 
 #include <QApplication>
 #include <QDialog>
@@ -422,8 +423,12 @@ bool RegisterViewers() {
                           true);
     RegisterStandInModule(u"cryptext.dll", {{"CryptExtOpenCRL", StandInAddress(&CryptExtOpenCRL)}});
     // The library asks its questions (deleting a container's certificate requests) through the
-    // message box it finds here, without linking the windowing part.
-    RegisterStandInModule(u"User32.dll", {{"MessageBoxW", StandInAddress(&MessageBoxW)}}, true);
+    // message box it finds here, and tells the windows about tokens through the posted message,
+    // without linking the windowing part.
+    RegisterStandInModule(
+        u"User32.dll",
+        {{"MessageBoxW", StandInAddress(&MessageBoxW)}, {"PostMessageW", StandInAddress(&PostMessageW)}},
+        true);
     return true;
 }
 

@@ -37,4 +37,12 @@ bool getTokenAsCsp();
 // logged; `errors` is accepted and left untouched.
 void FillTokenAsCsp(Vsk::Utils::CErrorFormatter* errors);
 
+// The windows told about token insertions and removals: each registered window receives the posted
+// message 0x800A (both parameters 0) after every change. Registering a window twice keeps one
+// entry; windows remove themselves before they are destroyed.
+void addWndOnTokenRefresh(HWND window);
+void delWndOnTokenRefresh(HWND window);
+// Posts 0x800A to every registered window. A program without windows has none registered.
+void notifyTokenRefresh();
+
 }  // namespace Vsk::PKI

@@ -1,0 +1,46 @@
+// The program's start: the trace switch of the command line, the application object and the main
+// window's modal run.
+#include "kestrovanApp.h"
+
+#include "kestrovanDlg.h"
+
+#include <vsk/pki/CSPInfo.h>
+#include <vsk/pki/FileInfo.h>
+#include <vsk/utils/log.h>
+#include <vsk/utils/logScope.h>
+
+#include <QApplication>
+
+using Vsk::InternalUtils::CLogScope;
+
+bool CKestrovanApp::hasTraceSwitch(int argc, char** argv) {
+    // The switch counts anywhere in the command line, in any case, also inside a longer word.
+    std::string line;
+    for (int i = 0; i < argc; ++i) {
+        if (i) line += ' ';
+        line += argv[i];
+    }
+    for (char& c : line) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return line.find("-trace") != std::string::npos;
+}
+
+int CKestrovanApp::InitInstance(int argc, char** argv) {
+    CLogScope scope;
+    if (Vsk::InternalUtils::GetLogLevel() >= 3)
+        scope.enter("CKestrovanApp::InitInstance", Vsk::PKI::getFileInfoText(Vsk::Utils::CWString()));
+
+    // The switch raises the log level to 3 for this run only; the stored level stays.
+    if (hasTraceSwitch(argc, argv)) {
+        if (Vsk::InternalUtils::CLog* log = Vsk::InternalUtils::GetLog())
+            log->setLevel((log->getLevelWord() & ~4) | 3, 0);
+    }
+
+    QApplication application(argc, argv);
+    InstallQtTranslations();
+    {
+        CKestrovanDlg dialog;
+        dialog.exec();
+    }
+    Vsk::PKI::ClearCspAlgInfo();
+    return 0;
+}

@@ -1,0 +1,443 @@
+// The main window: the tree of stores, CRLs and key containers on the left, the list of the chosen
+// node on the right, the toolbar with the provider selector, the status text and the progress bar.
+//
+// Threads. Everything that touches a widget runs on the GUI thread. The window does its slow work on
+// two workers of its own (the initialisation thread and the certificate-status thread). A worker
+// never touches a widget or a field of the window directly: it holds a job object (CWorkerJob) with
+// its own references to the data it reads (the certificate list, the status cache, the settings) and
+// a guarded pointer to the window, and reaches the window only through runOnDlg(), a blocking call
+// on the GUI thread that first checks that the window still exists. A worker that outlives the
+// window's 10-second wait thus never touches freed memory. The window's lock and the cancel set live
+// in a block shared with the workers (CDlgShared) for the same reason.
+#pragma once
+
+#include <vsk/pki/Certificate.h>
+#include <vsk/pki/Crl.h>
+#include <vsk/pki/Csp.h>
+#include <vsk/pki/KeyContainer.h>
+#include <vsk/pki/Settings.h>
+#include <vsk/pki/Store.h>
+#include <vsk/platform/gui.h>
+#include <vsk/utils/array.h>
+#include <vsk/utils/error.h>
+#include <vsk/utils/memory.h>
+#include <vsk/utils/progress.h>
+#include <vsk/utils/proxySettings.h>
+#include <vsk/utils/string.h>
+
+#include <QDialog>
+#include <QHash>
+#include <QIcon>
+#include <QPointer>
+#include <QTreeWidgetItem>
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QKeyEvent;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+class CKestrovanDlg;
+
+// Option bits of the application's registry value "flags".
+constexpr DWORD OPTION_REPLACE_IN_CONTAINER = 0x08;
+constexpr DWORD OPTION_NO_START_CHECK = 0x20;
+constexpr DWORD OPTION_NO_CONTAINER_CERTS = 0x40;
+constexpr DWORD OPTION_FIND_IN_MY = 0x100;
+
+// The application's registry key (current user) and its proxy subkey.
+extern const WCHAR AppRegistryKey[];       // "Software\Zornavelista\Kestrovan"
+extern const WCHAR AppProxyRegistryKey[];  // "Software\Zornavelista\Kestrovan\proxy"
+
+// Store locations.
+constexpr DWORD STORE_LOCATION_USER = 0x10000;     // CERT_SYSTEM_STORE_CURRENT_USER
+constexpr DWORD STORE_LOCATION_MACHINE = 0x20000;  // CERT_SYSTEM_STORE_LOCAL_MACHINE
+constexpr DWORD STORE_OPEN_EXISTING = 0x4000;      // CERT_STORE_OPEN_EXISTING_FLAG
+
+// Tree node identifiers: 0, 10, 11, or the address of one of the store-name constants below, so that
+// a node is a store node exactly when its identifier is none of the three numbers.
+using NodeId = intptr_t;
+constexpr NodeId NODE_ROOT = 0;
+constexpr NodeId NODE_CRLS = 10;
+constexpr NodeId NODE_KEY_CONTAINERS = 11;
+extern const WCHAR StoreMY[];           // "MY"
+extern const WCHAR StoreAddressBook[];  // "AddressBook"
+extern const WCHAR StoreCA[];           // "CA"
+extern const WCHAR StoreROOT[];         // "ROOT"
+inline bool isStoreNode(NodeId node) {
+    return node != NODE_ROOT && node != NODE_CRLS && node != NODE_KEY_CONTAINERS;
+}
+inline const WCHAR* storeNameOf(NodeId node) {
+    return isStoreNode(node) ? reinterpret_cast<const WCHAR*>(node) : nullptr;
+}
+
+// Command identifiers (toolbar buttons, menu items). Each is one QAction with the object name
+// "cmd_<id>", shared by the toolbar and the menus.
+enum Command : int {
+    CMD_REFRESH = 32771,
+    CMD_CHECK_ROOT_CERT = 32772,
+    CMD_IMPORT = 32773,
+    CMD_EXPORT = 32774,
+    CMD_CRL_INSTALL = 32775,
+    CMD_PROPERTIES = 32776,
+    CMD_HELP = 32778,
+    CMD_OIDS_REG = 32782,
+    CMD_DELETE = 32783,
+    CMD_CERT_FROM_KEY_CONT = 32784,
+    CMD_LOCATION_USER = 32785,
+    CMD_LOCATION_MACHINE = 32786,
+    CMD_PROP_CERT_CONT = 32787,
+    CMD_TEST = 32788,
+    CMD_SETS = 32795,
+    CMD_USER_MANUAL = 32796,
+    CMD_ABOUT_PROG = 32797,
+    CMD_ADD_STORE = 32801,
+    CMD_SAVE_STORE = 32802,
+    CMD_TEST_KEY_CONT = 32805,
+};
+
+// Control identifiers, also the widgets' object names "id_<id>".
+constexpr int IDC_LIST_CERT = 1001;
+constexpr int IDC_TREE_STORE = 1002;
+constexpr int IDC_PROGRESS = 1003;
+constexpr int IDC_STATUS = 1004;
+constexpr int IDC_PROVIDER = 1011;
+constexpr int IDC_PROVIDER_LABEL = 0xFFFF;
+constexpr int IDR_TOOLBAR = 129;
+
+// Window messages of the program.
+constexpr UINT WM_SHOW_PROGRESS = 0x8000;  // WM_APP: wParam 5 shows the progress bar, 0 hides it
+constexpr UINT WM_TOKEN_REFRESH = 0x800A;  // WM_APP + 10: a token was inserted or removed
+
+// List images.
+enum ListImage : int {
+    IMG_CERT = 0,          // valid, no private key
+    IMG_CERT_KEY = 1,      // valid, with private key
+    IMG_CERT_INVALID = 2,  // not valid
+    IMG_CRL = 3,           // current CRL
+    IMG_CRL_INVALID = 4,   // CRL not yet valid or expired
+    IMG_KEY_CONTAINER = 6,
+};
+
+// One row of the list. Its item data (the address of the handle in one of the window's lists) is
+// kept under Qt::UserRole. A row made with a text callback asks the window for its texts whenever
+// they are shown (the key-container rows: reading a container can be slow).
+class CListItem : public QTreeWidgetItem {
+public:
+    CListItem(CKestrovanDlg* owner, void* itemData, bool textCallback);
+    QVariant data(int column, int role) const override;
+    void* itemData() const { return m_itemData; }
+    bool hasTextCallback() const { return m_textCallback; }
+
+private:
+    CKestrovanDlg* m_owner;
+    void* m_itemData;
+    bool m_textCallback;
+};
+
+// The window's lock and the cancel set, shared with the workers (see the opening comment).
+struct CDlgShared {
+    // The dialog's lock (recursive): the cancel set, the provider cache, the open store and the
+    // exchange of the certificate list.
+    Vsk::Utils::CCriticalSection lock;
+    // Identifiers of the workers asked to stop. Only the GUI thread inserts; only a worker removes
+    // its own identifier.
+    std::set<DWORD> cancelSet;
+};
+
+using CCertList = std::list<Vsk::PKI::CCertificate>;
+using CStatusCache = std::map<Vsk::Utils::CAString, DWORD>;
+
+// What a worker holds while it runs.
+struct CWorkerJob {
+    QPointer<CKestrovanDlg> dlg;
+    std::shared_ptr<CDlgShared> shared;
+    // The certificate-status thread: the list it goes through (the window's list at the start; the
+    // window replaces, never changes, a list a worker holds), the status cache, the settings.
+    std::shared_ptr<CCertList> certs;
+    std::shared_ptr<CStatusCache> statusCache;
+    Vsk::PKI::CCertVerifySettings verifySettings;
+    bool containerPresenceCheck = false;
+    DWORD options = 0;
+    DWORD location = STORE_LOCATION_USER;
+
+    // Under the shared lock: when the calling thread's identifier is in the cancel set, removes it
+    // and answers true (stop now).
+    bool isThreadRegistered() const;
+    // Runs `call` with the window on the GUI thread and waits for it; false (nothing run) when the
+    // window is gone.
+    bool runOnDlg(const std::function<void(CKestrovanDlg&)>& call) const;
+};
+
+// The progress bar as the library's progress interface: called on the GUI thread it changes the bar
+// directly; called from a worker it queues the changes for the GUI thread.
+class CProgressImpl : public Vsk::Utils::IProgress {
+public:
+    // Shows the bar.
+    CProgressImpl(QProgressBar* bar, CKestrovanDlg* owner);
+    // Hides the bar.
+    ~CProgressImpl();
+    CProgressImpl(const CProgressImpl&) = delete;
+    CProgressImpl& operator=(const CProgressImpl&) = delete;
+
+    void start(const WCHAR* title) override;
+    void stop() override;
+    bool setRange(uint32_t range) override;
+    uint32_t getRange() override;
+    void setPos(uint32_t position) override;
+    int32_t getPos() override;
+    void next() override;
+    bool isCancelled() override;
+
+private:
+    class CInputFilter;
+    bool onGuiThread() const;
+
+    QPointer<QProgressBar> m_bar;
+    QPointer<CKestrovanDlg> m_owner;
+    uint64_t m_startTime;  // FILETIME units, 0 = not set
+    DWORD m_uiThread;
+    std::atomic<bool> m_cancelled;
+    std::unique_ptr<CInputFilter> m_filter;
+};
+
+class CKestrovanDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CKestrovanDlg(QWidget* parent = nullptr);
+    ~CKestrovanDlg() override;
+
+    // ---- Start-up and shell
+    // Builds the window; runs once, at the first showing (exec() or show()).
+    BOOL OnInitDialog();
+    int exec() override;
+    DWORD getStoreLocationFlags() const;
+    bool isComputerLocation() const;
+    bool isKeyContNodeSelected() const { return m_currentNode == NODE_KEY_CONTAINERS; }
+    void* getSelectedItemData() const;
+    DWORD getOptions() const { return m_options; }
+    void setOptions(DWORD options) { m_options = options; }
+    NodeId getCurrentNode() const { return m_currentNode; }
+
+    // The command's action (object name "cmd_<id>"); null for an unknown identifier.
+    QAction* command(int id) const { return m_commands.value(id, nullptr); }
+    QTreeWidget* tree() const { return m_tree; }
+    QTreeWidget* list() const { return m_list; }
+    QProgressBar* progressBar() const { return m_progress; }
+    QLabel* statusText() const { return m_status; }
+    QComboBox* providerSelector() const { return m_provider; }
+    QMenu* menu() const { return m_menu; }
+    // Sub-menu `position` of menu 176, and its item of a command (object name "menu_<pos>_<id>").
+    QMenu* subMenu(int position) const;
+    QAction* menuItem(int position, int id) const;
+    // The list's and the tree's pictures by image number; a null icon outside the list.
+    QIcon listImage(int index) const;
+    static NodeId nodeOf(const QTreeWidgetItem* item);
+    // The message map: routes a command to its handler.
+    void runCommand(int id);
+
+    // ---- Workers, cancellation and progress
+    void clearCertList();
+    bool isThreadRegistered();
+    void OnDestroy();
+    // Message-pumping wait for a worker: inserts its identifier into the cancel set, waits up to
+    // 10000 ms while the GUI thread's events flow, closes the handle; `caller` names the log line.
+    void stopThread(HANDLE& handle, DWORD& threadId, const char* caller);
+    void cancelWorkers();
+    void OnShowProgress(int show);
+    static DWORD initThreadProc(LPVOID parameter);
+    static DWORD verifyCertsThreadProc(LPVOID parameter);
+    static void init(CWorkerJob& job);
+    void startStatusThread();
+
+    // ---- Store tree and certificate list
+    void OnTvnSelchangedTreeStore(QTreeWidgetItem* current);
+    void fillSelected();
+    void OnRefresh();
+    void refresh(bool clearCatalogue);
+    void clearList();
+    void FillCerts(const WCHAR* storeName);
+    // The certificates of a store; from a worker pass its job (the cache test then runs on the GUI
+    // thread), from the GUI thread pass null.
+    CCertList GetCertList(Vsk::PKI::CStore& store, const WCHAR* name, DWORD locationFlags,
+                          Vsk::Utils::IProgress* progress, const CWorkerJob* job = nullptr);
+    int findItemByData(void* itemData) const;
+    void updateStatusCounts();
+    void OnLvnColumnclickListCert(int column);
+    int compareItems(void* p, void* q) const;
+    QString OnLvnGetInfoTipListCert(int item) const;
+    static QString formatFileTime(const FILETIME& utc);
+
+    // ---- Certificate statuses and the start-up expiry check
+    static DWORD verifyCerts(CWorkerJob& job);
+    static void checkPersonalCerts(CWorkerJob& job);
+
+    // ---- CRL and key-container lists and token refresh
+    void FillCRLs(const WCHAR* storeName);
+    void FillKeyConts();
+    // Fills the provider cache when it is empty (GUI thread); `error` (may be null) receives a failure.
+    void loadCspList(Vsk::Utils::CError* error);
+    // The same from a worker: the listing runs on the worker, the cache is filled on the GUI thread.
+    static void loadCspList(Vsk::Utils::CError* error, const CWorkerJob& job);
+    Vsk::PKI::CCertificate getContainerCertificate(const Vsk::PKI::CKeyContainer& container) const;
+    QString OnLvnGetdispinfoListCert(int item, int column) const;
+    QString OnLvnGetdispinfoListCert(const CListItem& item, int column) const;
+    void OnCbnSelchangeProvider();
+    void OnTokenRefresh();
+
+    // ---- Installing certificates from key containers
+    void OnCertFromKeyCont();
+    void OnPropCertCont();
+
+    // ---- Command availability, context menu and keyboard
+    // True when the key was handled here and must not reach the widgets.
+    bool PreTranslateMessage(QKeyEvent* key);
+    void onLVItem(void* itemData);
+    void OnLvnItemchangedListCert();
+    void OnNMSetfocusListCert();
+    void OnNMKillfocusListCert(QWidget* newFocus);
+    void OnNMRclickListCert(const QPoint& position);
+    void OnNMRClickTreeStore(const QPoint& position);
+
+    // ---- Commands of other parts of the program
+    void OnCheckRootCert();
+    void OnOIDsReg();
+    void OnTest();
+    void OnTestKeyCont();
+    void OnExport();
+    void OnImport();
+    void OnSaveStore();
+    void OnAddStore();
+    void OnCRLInstall();
+    void OnDelete();
+    void OnProperties();
+    void OnNMDblclkListCert();
+    void OnSets();
+    void OnAboutProg();
+    void OnUserManual();
+    void OnHelpInfo();
+    // Offered at start from the initialisation thread; false when nothing was done.
+    static void installCaCerts(CWorkerJob& job);
+    void areOidsRegistered();
+
+    // ---- Helpers shared by the handlers
+    // A message box owned by the window (plain text; MB_* flags; returns IDOK ...).
+    int messageBox(const QString& text, const QString& caption, UINT flags);
+    void showError(const Vsk::Utils::CError& error, const QString& caption);
+    void setStatusText(const QString& text);
+    // Whether the toolbar shows the command.
+    bool isCommandVisible(int id) const;
+    void showCommand(int id, bool show);
+    void enableCommand(int id, bool enable);
+    // The tool tip of a toolbar button for the current node; empty for none.
+    QString OnTbnGetInfoTip(int id) const;
+    void updateToolTips();
+    void OnSize();
+    void OnAbout();
+    // Rows of the list with their item data.
+    CListItem* listItem(int index) const;
+    int listCount() const;
+    int selectedCount() const;
+    void autosizeColumns(int first, int last, bool useHeader);
+
+    // ---- Fields (public: the program's other parts and its tests read them)
+    DWORD m_options;
+    std::shared_ptr<CDlgShared> m_shared;
+    NodeId m_currentNode;
+    uint16_t m_sortColumn;
+    uint16_t m_sortDescending;
+    HANDLE m_initThread;
+    HANDLE m_updateThread;
+    HANDLE m_statusThread;
+    DWORD m_initThreadId;
+    DWORD m_statusThreadId;
+    int32_t m_unregisteredOids;
+    int32_t m_selectedProvider;
+    int32_t m_testDataMin;
+    int32_t m_testDataMax;
+    std::shared_ptr<CCertList> m_certList;
+    std::list<Vsk::PKI::CCrl> m_crlList;
+    std::list<Vsk::PKI::CKeyContainer> m_keyContList;
+    Vsk::PKI::CStore m_openStore;
+    Vsk::Utils::CArray<Vsk::PKI::CCsp> m_cspCache;
+    Vsk::PKI::CCertificate m_copiedCert;
+    std::shared_ptr<CStatusCache> m_statusCache;
+    bool m_containerPresenceCheck;
+    Vsk::PKI::CCertVerifySettings m_verifySettings;
+    Vsk::Utils::CProxySettings m_proxySettings;
+
+protected:
+    bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void accept() override {}
+    void reject() override {}
+
+private:
+    void createToolbar();
+    void createMenu();
+    void createTree();
+    void createList();
+    QAction* addCommand(int id, const QString& text, int icon);
+
+    QToolBar* m_toolbar;
+    QActionGroup* m_locationGroup;
+    QToolButton* m_helpButton;
+    QComboBox* m_provider;
+    QAction* m_providerAction;
+    QLabel* m_providerLabel;
+    QAction* m_providerLabelAction;
+    QTreeWidget* m_tree;
+    QTreeWidget* m_list;
+    QProgressBar* m_progress;
+    QLabel* m_status;
+    QMenu* m_menu;
+    QHash<int, QAction*> m_commands;
+    std::vector<QIcon> m_listImages;
+    std::vector<QIcon> m_treeImages;
+    bool m_initialized;
+    bool m_destroyed;
+};
+
+// The options dialog of installing several containers' certificates.
+class CCertsInstallSets : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CCertsInstallSets(QWidget* parent);
+    BOOL OnInitDialog();
+    void OnBnClickedOk();
+
+    bool m_onlyValid;
+    bool m_replace;
+
+private:
+    class QCheckBox* m_onlyValidBox;
+    class QCheckBox* m_replaceBox;
+};
+
+// Texts between the library's strings and Qt.
+QString toQ(const Vsk::Utils::CWString& text);
+QString toQ(const WCHAR* text);
+// 8-bit text in code page 1251.
+QString fromCp1251(const char* text);
+Vsk::Utils::CWString fromQ(const QString& text);
+
+// The title of message boxes given no caption: the program file's name without its extension.
+QString appTitle();
