@@ -24,16 +24,20 @@ bool CKestrovanApp::hasTraceSwitch(int argc, char** argv) {
     return line.find("-trace") != std::string::npos;
 }
 
+bool CKestrovanApp::applyTraceSwitch(int argc, char** argv) {
+    if (!hasTraceSwitch(argc, argv)) return false;
+    // The switch raises the log level to 3 for this run only; the stored level stays.
+    if (Vsk::InternalUtils::CLog* log = Vsk::InternalUtils::GetLog())
+        log->setLevel((log->getLevelWord() & ~4) | 3, 0);
+    return true;
+}
+
 int CKestrovanApp::InitInstance(int argc, char** argv) {
     CLogScope scope;
     if (Vsk::InternalUtils::GetLogLevel() >= 3)
         scope.enter("CKestrovanApp::InitInstance", Vsk::PKI::getFileInfoText(Vsk::Utils::CWString()));
 
-    // The switch raises the log level to 3 for this run only; the stored level stays.
-    if (hasTraceSwitch(argc, argv)) {
-        if (Vsk::InternalUtils::CLog* log = Vsk::InternalUtils::GetLog())
-            log->setLevel((log->getLevelWord() & ~4) | 3, 0);
-    }
+    applyTraceSwitch(argc, argv);
 
     QApplication application(argc, argv);
     InstallQtTranslations();

@@ -310,7 +310,14 @@ public:
     void OnNMSetfocusListCert();
     void OnNMKillfocusListCert(QWidget* newFocus);
     void OnNMRclickListCert(const QPoint& position);
+    // The list's context menu for the row under the cursor (-1: none) with its items enabled or
+    // greyed; null for the root node. OnNMRclickListCert shows it at the click point.
+    QMenu* prepareListMenu(int item);
     void OnNMRClickTreeStore(const QPoint& position);
+    // The rows selected at the last selection notification and the row that was current then: Qt
+    // reports a changed selection as a whole, the handler tells new rows from lost ones by them.
+    std::vector<QTreeWidgetItem*> m_lvSelection;
+    QTreeWidgetItem* m_lvCurrent = nullptr;
 
     // ---- Commands of other parts of the program
     void OnCheckRootCert();

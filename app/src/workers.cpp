@@ -71,9 +71,14 @@ bool CKestrovanDlg::isThreadRegistered() {
 }
 
 void CKestrovanDlg::cancelWorkers() {
+    // Only a worker that still runs is asked: a finished one never takes its identifier out again,
+    // and the system may give that identifier to a later thread.
+    const auto running = [](HANDLE handle) {
+        return handle && WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+    };
     Vsk::Utils::CLock lock(&m_shared->lock);
-    if (m_initThreadId) m_shared->cancelSet.insert(m_initThreadId);
-    if (m_statusThreadId) m_shared->cancelSet.insert(m_statusThreadId);
+    if (m_initThreadId && running(m_initThread)) m_shared->cancelSet.insert(m_initThreadId);
+    if (m_statusThreadId && running(m_statusThread)) m_shared->cancelSet.insert(m_statusThreadId);
 }
 
 void CKestrovanDlg::stopThread(HANDLE& handle, DWORD& threadId, const char* caller) {
@@ -84,6 +89,11 @@ void CKestrovanDlg::stopThread(HANDLE& handle, DWORD& threadId, const char* call
     }
     // The worker's calls to the window are served while we wait.
     Vsk::InternalUtils::MsgWaitForObjects(1, &handle, false, WorkerStopWaitMs);
+    // A worker that ended before it looked at the set left its identifier there.
+    if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+        Vsk::Utils::CLock lock(&m_shared->lock);
+        m_shared->cancelSet.erase(threadId);
+    }
     if (!CloseHandle(handle)) {
         const DWORD error = GetLastError();
         if (error) logWin32(caller, "close thread handle", error);

@@ -1,5 +1,18 @@
-// The main window's shell: caption, tree, toolbar at start, and the keys that never close it.
+// The main window's shell: caption, tree, toolbar at start, the keys that never close it, the trace
+// switch, the layout, the tool tips, and the progress bar's rules.
 #include "appTestSupport.h"
+#include "commandFixtures.h"
+#include "kestrovanApp.h"
+
+#include <vsk/utils/log.h>
+#include <vsk/utils/registry.h>
+
+#include <QProgressBar>
+#include <QScreen>
+#include <QToolBar>
+
+#include <chrono>
+#include <thread>
 
 using namespace AppTest;
 
@@ -64,6 +77,289 @@ TEST_F(WindowTest, EnterAndEscNeverCloseAndTheCloseBoxEndsWithZero) {
     window->close();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->result(), 0);
+}
+
+// ---- The trace switch -----------------------------------------------------------------------------
+
+TEST(TraceSwitch, CountsInAnyCaseAnywhereInTheCommandLine) {
+    const struct {
+        std::vector<std::string> arguments;
+        bool found;
+    } cases[] = {
+        {{"kestrovan", "-TRACE"}, true},   {{"kestrovan", "x-tracey"}, true},
+        {{"kestrovan", "-Trace"}, true},   {{"kestrovan", "--trace"}, true},
+        {{"/opt/-trace/kestrovan"}, true}, {{"kestrovan"}, false},
+        {{"kestrovan", "trace"}, false},   {{"kestrovan", "-trac", "e"}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv;
+        for (const std::string& argument : c.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        EXPECT_EQ(CKestrovanApp::hasTraceSwitch(static_cast<int>(argv.size()), argv.data()), c.found)
+            << c.arguments.back();
+    }
+}
+
+TEST(TraceSwitch, SetsLevelThreeForThisRunAndStoresNothing) {
+    VskTest::TestRoot root;
+    Vsk::InternalUtils::CLog* log = Vsk::InternalUtils::GetLog();
+    ASSERT_NE(log, nullptr);
+    const int saved = log->getLevelWord();
+
+    // The stored level: 5.
+    constexpr WCHAR LogKey[] = u"Software\\Voskel\\Helvor";
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, LogKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    const DWORD stored = 5;
+    ASSERT_EQ(
+        RegSetValueExW(key, u"log", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&stored), sizeof stored), 0);
+    RegCloseKey(key);
+    const auto storedLevel = [&] {
+        bool ok = false;
+        const uint32_t value =
+            Vsk::InternalUtils::regReadValue(LogKey, u"log", HKEY_CURRENT_USER).toUInt32(&ok);
+        return ok ? static_cast<int>(value) : -1;
+    };
+
+    char program[] = "kestrovan";
+    char trace[] = "-trace";
+    char* withSwitch[] = {program, trace};
+    char* without[] = {program};
+    const struct {
+        int before;
+        bool given;
+        int after;  // the level word for the run
+    } cases[] = {
+        {5, true, 3},  {2, true, 3}, {0, true, 3},
+        {4, true, 3},  {7, true, 3}, {0x15, true, 0x13},  // the bits above the level stay
+        {5, false, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before);
+        log->setLevel(c.before, 0);
+        EXPECT_EQ(CKestrovanApp::applyTraceSwitch(c.given ? 2 : 1, c.given ? withSwitch : without), c.given);
+        EXPECT_EQ(log->getLevelWord(), c.after);
+        EXPECT_EQ(log->getLevel(), c.after & 7);
+        EXPECT_EQ(storedLevel(), 5);
+    }
+    log->setLevel(saved, 0);
+}
+
+// ---- Layout and tool tips -------------------------------------------------------------------------
+
+TEST_F(WindowTest, StartsCentredAtMost1000By600) {
+    auto window = ShowWindow();
+    const QRect screen = window->screen()->geometry();
+    const int width = std::min(screen.width(), 1000);
+    const int height = std::min(screen.height(), 600);
+    EXPECT_EQ(window->size(), QSize(width, height));
+    EXPECT_EQ(window->pos(),
+              QPoint(screen.x() + (screen.width() - width) / 2, screen.y() + (screen.height() - height) / 2));
+}
+
+TEST_F(WindowTest, LayoutFollowsTheClientSizeAndKeepsTheTreesWidth) {
+    auto window = ShowWindow();
+    window->tree()->resize(211, window->tree()->height());
+    const QSize sizes[] = {{701, 457}, {640, 480}, {555, 333}};
+    for (const QSize& size : sizes) {
+        SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        window->resize(size);
+        QTRY_COMPARE(window->size(), size);
+        const int cx = size.width();
+        const int cy = size.height();
+        EXPECT_EQ(window->tree()->geometry(), QRect(0, 31, 211, cy - 54));
+        EXPECT_EQ(window->list()->geometry(), QRect(214, 31, cx - 214, cy - 54));
+        const int h = window->statusText()->height();
+        EXPECT_EQ(window->statusText()->geometry(), QRect(3, cy - h - 2, (2 * cx) / 3 - 4, h));
+        const int h2 = window->progressBar()->height();
+        EXPECT_EQ(window->progressBar()->geometry(), QRect((2 * cx) / 3, cy - h2 - 4, cx / 3 - 2, h2));
+    }
+}
+
+TEST_F(WindowTest, ToolTipsFollowTheNode) {
+    auto window = ShowWindow();
+    const struct {
+        NodeId node;
+        const char16_t* deleteTip;
+        const char16_t* propertiesTip;
+    } nodes[] = {
+        {NODE_ROOT, u"", u""},
+        {NODE_CRLS, u"Удалить список отозванных сертификатов", u"Свойства списка отозванных сертификатов"},
+        {NODE_KEY_CONTAINERS, u"Удалить ключевой контейнер", u"Свойства ключевого контейнера"},
+        {reinterpret_cast<NodeId>(StoreMY), u"Удалить сертификат", u"Свойства сертификата"},
+        {reinterpret_cast<NodeId>(StoreAddressBook), u"Удалить сертификат", u"Свойства сертификата"},
+        {reinterpret_cast<NodeId>(StoreCA), u"Удалить сертификат", u"Свойства сертификата"},
+        {reinterpret_cast<NodeId>(StoreROOT), u"Удалить сертификат", u"Свойства сертификата"},
+    };
+    for (const auto& n : nodes) {
+        SCOPED_TRACE(n.node);
+        SelectNode(*window, n.node);
+        EXPECT_EQ(window->OnTbnGetInfoTip(CMD_DELETE), Text(n.deleteTip));
+        EXPECT_EQ(window->OnTbnGetInfoTip(CMD_PROPERTIES), Text(n.propertiesTip));
+        // The buttons show them.
+        EXPECT_EQ(window->command(CMD_DELETE)->toolTip(), Text(n.deleteTip));
+        EXPECT_EQ(window->command(CMD_PROPERTIES)->toolTip(), Text(n.propertiesTip));
+    }
+
+    const struct {
+        int id;
+        const char16_t* tip;
+    } fixed[] = {
+        {CMD_LOCATION_USER, u"Для текущего пользователя"},
+        {CMD_LOCATION_MACHINE, u"Для компьютера"},
+        {CMD_REFRESH, u"Обновить"},
+        {CMD_CHECK_ROOT_CERT, u"Проверить корневые сертификаты УЦ ООО «Зорнавелиста»"},
+        {CMD_TEST, u"Тестирование криптосистемы, выбранного ключевого контейнера"},
+        {CMD_IMPORT, u"Добавить сертификат из файла"},
+        {CMD_CERT_FROM_KEY_CONT, u"Установить сертификат из ключевого контейнера"},
+        {CMD_EXPORT, u"Сохранить сертификат в файл"},
+        {CMD_CRL_INSTALL, u"Скачать и установить список отозванных сертификатов"},
+        {CMD_SETS, u"Настройки"},
+        {CMD_HELP, u"Справка"},
+        {CMD_PROP_CERT_CONT, u""},
+        {CMD_TEST_KEY_CONT, u""},
+    };
+    for (const auto& f : fixed) EXPECT_EQ(window->OnTbnGetInfoTip(f.id), Text(f.tip)) << f.id;
+
+    const struct {
+        int32_t unregistered;
+        const char16_t* tip;
+    } oids[] = {
+        {-1, u"Зарегистрировать OID-ы «Зорнавелиста»"},
+        {0, u"Разрегистрировать OID-ы «Зорнавелиста»"},
+        {3, u"Зарегистрировать OID-ы «Зорнавелиста»"},
+    };
+    for (const auto& o : oids) {
+        window->m_unregisteredOids = o.unregistered;
+        EXPECT_EQ(window->OnTbnGetInfoTip(CMD_OIDS_REG), Text(o.tip)) << o.unregistered;
+    }
+}
+
+// ---- Progress ------------------------------------------------------------------------------------------
+
+TEST_F(WindowTest, ProgressOnTheGuiThreadDrivesTheBarAndAWorkerReadsNothingBack) {
+    auto window = ShowWindow();
+    QProgressBar* bar = window->progressBar();
+    EXPECT_FALSE(bar->isVisible());
+    {
+        CProgressImpl progress(bar, window.get());
+        EXPECT_TRUE(bar->isVisible());
+        progress.setRange(7);
+        progress.setPos(3);
+        EXPECT_EQ(progress.getRange(), 7u);
+        EXPECT_EQ(progress.getPos(), 3);
+        uint32_t range = 99;
+        int32_t position = 99;
+        std::thread([&] {
+            range = progress.getRange();
+            position = progress.getPos();
+        }).join();
+        EXPECT_EQ(range, 0u);
+        EXPECT_EQ(position, 0);
+    }
+    EXPECT_FALSE(bar->isVisible());
+
+    // A worker's progress: shown, set and stepped through the window's queue; read back as 0.
+    std::atomic<bool> stepped{false};
+    std::atomic<bool> finish{false};
+    uint32_t range = 99;
+    int32_t position = 99;
+    std::thread worker([&] {
+        CProgressImpl progress(bar, window.get());
+        progress.setRange(4);
+        progress.setPos(2);
+        progress.next();
+        range = progress.getRange();
+        position = progress.getPos();
+        stepped = true;
+        while (!finish) Sleep(2);
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stepped.load(); }, 10000));
+    QTRY_VERIFY(bar->isVisible());
+    QTRY_COMPARE(bar->value(), 3);
+    EXPECT_EQ(bar->maximum(), 4);
+    EXPECT_EQ(range, 0u);
+    EXPECT_EQ(position, 0);
+    finish = true;
+    worker.join();
+    QTRY_VERIFY(!bar->isVisible());
+}
+
+TEST_F(WindowTest, ProgressOfAFewStepsStaysInViewForAtLeast300Ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto ms = [](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    };
+    auto window = ShowWindow();
+    const struct {
+        int steps;
+        bool lasts300;
+    } cases[] = {{1, false}, {2, true}, {5, true}, {9, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.steps);
+        CProgressImpl progress(window->progressBar(), window.get());
+        progress.setRange(c.steps);
+        progress.setPos(0);
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < c.steps; ++i) progress.next();
+        const auto elapsed = ms(Clock::now() - start);
+        if (c.lasts300)
+            EXPECT_GE(elapsed, 300);
+        else
+            EXPECT_LT(elapsed, 250);
+    }
+
+    // The first ten steps together last 300 ms; later steps do not wait.
+    CProgressImpl progress(window->progressBar(), window.get());
+    progress.setRange(100);
+    progress.setPos(0);
+    for (int i = 0; i < 10; ++i) progress.next();
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < 10; ++i) progress.next();
+    EXPECT_LT(ms(Clock::now() - start), 250);
+    EXPECT_EQ(progress.getPos(), 20);
+}
+
+TEST_F(WindowTest, EscDuringAProgressCancelsItAndAsksTheWorkers) {
+    auto window = ShowWindow();
+    ASSERT_TRUE(WaitForInit(*window));
+    const auto cancelSet = [&] {
+        Vsk::Utils::CLock lock(&window->m_shared->lock);
+        return window->m_shared->cancelSet;
+    };
+    const auto pressEsc = [&] {
+        QCoreApplication::postEvent(window->list(),
+                                    new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    };
+
+    // No worker runs: the progress is cancelled, nobody else is asked.
+    {
+        CProgressImpl progress(window->progressBar(), window.get());
+        progress.setRange(10);
+        progress.next();
+        EXPECT_FALSE(progress.isCancelled());
+        pressEsc();
+        progress.next();
+        EXPECT_TRUE(progress.isCancelled());
+        EXPECT_TRUE(cancelSet().empty());
+    }
+
+    // A running status worker is asked too.
+    CommandFixtures::RunningWorker worker;
+    window->m_statusThreadId = worker.id();
+    window->m_statusThread = worker.give();
+    {
+        CProgressImpl progress(window->progressBar(), window.get());
+        progress.setRange(10);
+        pressEsc();
+        progress.next();
+        EXPECT_TRUE(progress.isCancelled());
+        EXPECT_EQ(cancelSet(), std::set<DWORD>{worker.id()});
+    }
+    EXPECT_TRUE(window->isVisible());
+    worker.release();
+    window->clearCertList();
+    EXPECT_TRUE(cancelSet().empty());
 }
 
 }  // namespace
