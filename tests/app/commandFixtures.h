@@ -15,6 +15,7 @@
 #include <vsk/pki/Store.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/crypt.h>
+#include <vsk/platform/registryTesting.h>
 
 #include <QHeaderView>
 #include <QTreeWidget>

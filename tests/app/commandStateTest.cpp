@@ -89,11 +89,16 @@ std::vector<CCertificate> storeCertificates(const WCHAR* name, DWORD location) {
 class CommandStateTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The registry of this test's root.
+        RegistryResetForTests();
         SetOptions(OPTION_NO_START_CHECK);
         m_window = ShowWindow();
         ASSERT_TRUE(WaitForInit(*m_window));
     }
-    void TearDown() override { m_window.reset(); }
+    void TearDown() override {
+        m_window.reset();
+        RegistryResetForTests();
+    }
 
     std::set<DWORD> cancelSet() const {
         Vsk::Utils::CLock lock(&m_window->m_shared->lock);

@@ -4,12 +4,18 @@
 #include "commandFixtures.h"
 #include "kestrovanApp.h"
 
+#include <vsk/utils/file.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/registry.h>
 
+#include <vsk/platform/windowMessages.h>
+
+#include <QComboBox>
+#include <QMenu>
 #include <QProgressBar>
 #include <QScreen>
 #include <QToolBar>
+#include <QToolButton>
 
 #include <chrono>
 #include <thread>
@@ -20,7 +26,12 @@ namespace {
 
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override { SetOptions(OPTION_NO_START_CHECK); }
+    void SetUp() override {
+        // The registry of this test's root.
+        RegistryResetForTests();
+        SetOptions(OPTION_NO_START_CHECK);
+    }
+    void TearDown() override { RegistryResetForTests(); }
     VskTest::TestRoot m_root;
     MessageRecorder m_messages;
 };
@@ -101,6 +112,7 @@ TEST(TraceSwitch, CountsInAnyCaseAnywhereInTheCommandLine) {
 
 TEST(TraceSwitch, SetsLevelThreeForThisRunAndStoresNothing) {
     VskTest::TestRoot root;
+    RegistryResetForTests();
     Vsk::InternalUtils::CLog* log = Vsk::InternalUtils::GetLog();
     ASSERT_NE(log, nullptr);
     const int saved = log->getLevelWord();
@@ -143,6 +155,7 @@ TEST(TraceSwitch, SetsLevelThreeForThisRunAndStoresNothing) {
         EXPECT_EQ(storedLevel(), 5);
     }
     log->setLevel(saved, 0);
+    RegistryResetForTests();
 }
 
 // ---- Layout and tool tips -------------------------------------------------------------------------
@@ -360,6 +373,228 @@ TEST_F(WindowTest, EscDuringAProgressCancelsItAndAsksTheWorkers) {
     worker.release();
     window->clearCertList();
     EXPECT_TRUE(cancelSet().empty());
+}
+
+// ---- Shell ------------------------------------------------------------------------------------------------
+
+TEST_F(WindowTest, OptionBitsComeFromTheFlagsValue) {
+    const struct {
+        bool written;
+        DWORD flags;
+    } cases[] = {{false, 0}, {true, OPTION_NO_START_CHECK}, {true, 0x148}, {true, 0xFFFFFFFF}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flags);
+        VskTest::TestRoot root;
+        RegistryResetForTests();
+        if (c.written) SetOptions(c.flags);
+        CKestrovanDlg window;
+        EXPECT_EQ(window.getOptions(), c.flags);
+        RegistryResetForTests();
+    }
+}
+
+TEST_F(WindowTest, ToolbarAndMenusInTheirOrder) {
+    auto window = ShowWindow();
+    auto* toolbar = window->findChild<QToolBar*>(QStringLiteral("id_129"));
+    ASSERT_NE(toolbar, nullptr);
+    // 0: a separator.
+    const int buttons[] = {CMD_LOCATION_USER,
+                           CMD_LOCATION_MACHINE,
+                           0,
+                           CMD_REFRESH,
+                           CMD_CHECK_ROOT_CERT,
+                           CMD_OIDS_REG,
+                           CMD_TEST,
+                           0,
+                           CMD_IMPORT,
+                           CMD_CERT_FROM_KEY_CONT,
+                           CMD_EXPORT,
+                           CMD_DELETE,
+                           CMD_CRL_INSTALL,
+                           0,
+                           CMD_PROPERTIES,
+                           CMD_SETS,
+                           CMD_HELP};
+    std::vector<int> shown;
+    for (QAction* action : toolbar->actions()) {
+        if (action->isSeparator()) {
+            shown.push_back(0);
+            continue;
+        }
+        // The help button is a drop-down widget with the command's action.
+        QAction* command = action;
+        if (auto* button = qobject_cast<QToolButton*>(toolbar->widgetForAction(action));
+            button && button->defaultAction())
+            command = button->defaultAction();
+        const QString name = command->objectName();
+        if (name.startsWith(QStringLiteral("cmd_"))) shown.push_back(name.mid(4).toInt());
+    }
+    EXPECT_EQ(shown, std::vector<int>(std::begin(buttons), std::end(buttons)));
+    EXPECT_TRUE(window->command(CMD_LOCATION_USER)->isCheckable());
+    EXPECT_TRUE(window->command(CMD_LOCATION_MACHINE)->isCheckable());
+    EXPECT_TRUE(window->command(CMD_OIDS_REG)->isEnabled());
+
+    const struct {
+        const char16_t* text;
+        std::vector<std::pair<int, const char16_t*>> items;
+    } menus[] = {
+        {u"Сертификат",
+         {{CMD_IMPORT, u"Загрузить из файла"},
+          {CMD_EXPORT, u"Сохранить в файл"},
+          {CMD_CRL_INSTALL, u"Установить СОС"},
+          {CMD_DELETE, u"Удалить"},
+          {CMD_PROPERTIES, u"Свойства"}}},
+        {u"СОС", {{CMD_DELETE, u"Удалить"}, {CMD_PROPERTIES, u"Свойства"}}},
+        {u"Контейнер",
+         {{CMD_PROP_CERT_CONT, u"Свойства сертификата в контейнере"},
+          {CMD_CERT_FROM_KEY_CONT, u"Установить сертификат из контейнера"},
+          {CMD_PROPERTIES, u"Свойства ключевого контейнера"},
+          {CMD_TEST_KEY_CONT, u"Тест ключевого контейнера"},
+          {CMD_DELETE, u"Удалить ключевой контейнер"}}},
+        {u"Справка", {{CMD_USER_MANUAL, u"Руководство пользователя"}, {CMD_ABOUT_PROG, u"О программе"}}},
+        {u"Хранилище",
+         {{CMD_ADD_STORE, u"Добавить из файла хранилища"}, {CMD_SAVE_STORE, u"Сохранить хранилище в файл"}}},
+    };
+    const QList<QAction*> top = window->menu()->actions();
+    ASSERT_EQ(top.size(), static_cast<qsizetype>(std::size(menus)));
+    for (size_t position = 0; position < std::size(menus); ++position) {
+        SCOPED_TRACE(position);
+        EXPECT_EQ(top[position]->text(), Text(menus[position].text));
+        QMenu* sub = window->subMenu(static_cast<int>(position));
+        ASSERT_NE(sub, nullptr);
+        const QList<QAction*> items = sub->actions();
+        ASSERT_EQ(items.size(), static_cast<qsizetype>(menus[position].items.size()));
+        for (size_t i = 0; i < items.size(); ++i) {
+            const auto& [id, text] = menus[position].items[i];
+            EXPECT_EQ(items[i], window->menuItem(static_cast<int>(position), id));
+            EXPECT_EQ(items[i]->text(), Text(text));
+        }
+    }
+    // The help button drops the help menu down.
+    EXPECT_EQ(window->command(CMD_HELP)->menu(), window->subMenu(3));
+}
+
+TEST_F(WindowTest, ProviderLabelAndSelectorWaitHiddenForTheContainerNode) {
+    auto window = ShowWindow();
+    auto* label = window->findChild<QLabel*>(QStringLiteral("id_65535"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), Text(u"Криптопровайдер "));
+    EXPECT_FALSE(label->isVisible());
+    EXPECT_FALSE(window->providerSelector()->isVisible());
+    EXPECT_EQ(window->providerSelector()->objectName(), QStringLiteral("id_1011"));
+    EXPECT_EQ(label->font().family(), QStringLiteral("Arial"));
+    EXPECT_EQ(label->font().pointSize(), 8);
+}
+
+TEST_F(WindowTest, LocationFollowsTheCheckedButtonAndNodesAnswerTheirKind) {
+    auto window = ShowWindow();
+    EXPECT_FALSE(window->isComputerLocation());
+    window->command(CMD_LOCATION_MACHINE)->trigger();
+    EXPECT_TRUE(window->command(CMD_LOCATION_MACHINE)->isChecked());
+    EXPECT_FALSE(window->command(CMD_LOCATION_USER)->isChecked());
+    EXPECT_TRUE(window->isComputerLocation());
+    EXPECT_EQ(window->getStoreLocationFlags(), STORE_LOCATION_MACHINE);
+    window->command(CMD_LOCATION_USER)->trigger();
+    EXPECT_FALSE(window->isComputerLocation());
+    EXPECT_EQ(window->getStoreLocationFlags(), STORE_LOCATION_USER);
+
+    const struct {
+        NodeId node;
+        bool store;
+        bool containers;
+    } nodes[] = {
+        {NODE_ROOT, false, false},
+        {NODE_CRLS, false, false},
+        {NODE_KEY_CONTAINERS, false, true},
+        {reinterpret_cast<NodeId>(StoreMY), true, false},
+        {reinterpret_cast<NodeId>(StoreROOT), true, false},
+    };
+    for (const auto& n : nodes) {
+        SelectNode(*window, n.node);
+        EXPECT_EQ(window->getCurrentNode(), n.node);
+        EXPECT_EQ(isStoreNode(n.node), n.store);
+        EXPECT_EQ(window->isKeyContNodeSelected(), n.containers) << n.node;
+    }
+}
+
+TEST_F(WindowTest, SelectedItemDataIsTheFirstSelectedRow) {
+    auto window = ShowWindow();
+    CommandFixtures::showCrls(*window, 3);
+    QTreeWidget* list = window->list();
+    EXPECT_EQ(window->getSelectedItemData(), nullptr);
+    list->topLevelItem(2)->setSelected(true);
+    list->topLevelItem(1)->setSelected(true);
+    EXPECT_EQ(window->getSelectedItemData(), window->listItem(1)->itemData());
+    EXPECT_EQ(window->selectedCount(), 2);
+    list->clearSelection();
+    EXPECT_EQ(window->getSelectedItemData(), nullptr);
+}
+
+TEST_F(WindowTest, StoreNodesHaveNoPicture) {
+    auto window = ShowWindow();
+    for (QTreeWidgetItemIterator it(window->tree()); *it; ++it) {
+        const NodeId node = CKestrovanDlg::nodeOf(*it);
+        EXPECT_EQ((*it)->icon(0).isNull(), isStoreNode(node)) << (*it)->text(0).toStdString();
+    }
+}
+
+// ---- Workers ----------------------------------------------------------------------------------------------
+
+TEST_F(WindowTest, InitialisationThreadFillsTheProviderCacheAndRemovesTheOldProgramFile) {
+    // What a self-update leaves beside the program.
+    const std::string old =
+        QString::fromStdU16String(Vsk::InternalUtils::GetModuleFileNameW(nullptr).toU16()).toStdString() +
+        ".old";
+    { std::ofstream(old) << "old"; }
+    auto window = ShowWindow();
+    ASSERT_TRUE(WaitForInit(*window));
+    EXPECT_FALSE(std::filesystem::exists(old));
+    std::filesystem::remove(old);
+    Vsk::Utils::CLock lock(&window->m_shared->lock);
+    EXPECT_GT(window->m_cspCache.getCount(), 0u);
+}
+
+TEST_F(WindowTest, AWorkerFindsItsStopRequestOnce) {
+    auto window = ShowWindow();
+    ASSERT_TRUE(WaitForInit(*window));
+    CWorkerJob job;
+    job.dlg = window.get();
+    job.shared = window->m_shared;
+    std::atomic<DWORD> id{0};
+    std::atomic<bool> asked{false};
+    std::vector<bool> answers;
+    std::thread worker([&] {
+        id = GetCurrentThreadId();
+        while (!asked) Sleep(1);
+        answers.push_back(job.isThreadRegistered());
+        answers.push_back(job.isThreadRegistered());
+    });
+    while (!id) Sleep(1);
+    {
+        Vsk::Utils::CLock lock(&window->m_shared->lock);
+        window->m_shared->cancelSet.insert(id);
+    }
+    asked = true;
+    worker.join();
+    EXPECT_EQ(answers, (std::vector<bool>{true, false}));
+    Vsk::Utils::CLock lock(&window->m_shared->lock);
+    EXPECT_TRUE(window->m_shared->cancelSet.empty());
+}
+
+TEST_F(WindowTest, ShowProgressMessageShowsOrHidesTheBarOnly) {
+    auto window = ShowWindow();
+    QProgressBar* bar = window->progressBar();
+    const struct {
+        WPARAM wParam;
+        bool visibleAfter;
+    } steps[] = {{5, true}, {7, true}, {0, false}, {1, false}, {5, true}, {0, false}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.wParam);
+        ASSERT_TRUE(PostMessageW(window.get(), WM_SHOW_PROGRESS, step.wParam, 0));
+        QTRY_COMPARE(bar->isVisible(), step.visibleAfter);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(bar->isVisible(), step.visibleAfter);
+    }
 }
 
 }  // namespace
