@@ -268,6 +268,33 @@ TEST_F(CommandStateTest, ListFocusFollowsTheSelection) {
     EXPECT_EQ(toolbarOf(*m_window), shown) << describe(toolbarOf(*m_window));
 }
 
+TEST_F(CommandStateTest, FocusMovesBetweenListAndTreeReachTheHandlers) {
+    showCertificates(*m_window, MY, {selfSigned("real-focus", false)});
+    m_window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_window.get()));
+    QTreeWidget* list = m_window->list();
+
+    // Focus into the list with a row selected (without the selection's own notification).
+    {
+        const QSignalBlocker quiet(list);
+        list->topLevelItem(0)->setSelected(true);
+    }
+    m_window->tree()->setFocus();
+    QTRY_VERIFY(m_window->tree()->hasFocus());
+    list->setFocus();
+    QTRY_VERIFY(list->hasFocus());
+    EXPECT_TRUE(m_window->isCommandVisible(CMD_PROPERTIES));
+
+    // Nothing selected, focus to the tree: the buttons go.
+    {
+        const QSignalBlocker quiet(list);
+        list->clearSelection();
+    }
+    m_window->tree()->setFocus();
+    QTRY_VERIFY(m_window->tree()->hasFocus());
+    EXPECT_FALSE(m_window->isCommandVisible(CMD_PROPERTIES));
+}
+
 // ---- The list's context menu ------------------------------------------------------------------------
 
 struct MenuCase {
