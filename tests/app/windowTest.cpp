@@ -599,4 +599,23 @@ TEST_F(WindowTest, ShowProgressMessageShowsOrHidesTheBarOnly) {
     }
 }
 
+TEST_F(WindowTest, ProxySettingsAreReadOnceFromTheUsersHive) {
+    m_root.set("KESTROVAN_ADMIN", "1");
+    const struct {
+        HKEY hive;
+        const char16_t* address;
+    } stored[] = {{HKEY_CURRENT_USER, u"127.0.0.1"}, {HKEY_LOCAL_MACHINE, u"127.0.0.2"}};
+    for (const auto& s : stored) {
+        Vsk::Utils::CProxySettings settings;
+        settings.put_Address(s.address);
+        ASSERT_NO_THROW(settings.Save(AppProxyRegistryKey, s.hive));
+    }
+    auto window = ShowWindow();
+    EXPECT_EQ(window->m_proxySettings.get_Address().toU16(), u"127.0.0.1");
+    // Another location later does not load them again.
+    window->command(CMD_LOCATION_MACHINE)->trigger();
+    ASSERT_TRUE(window->isComputerLocation());
+    EXPECT_EQ(window->m_proxySettings.get_Address().toU16(), u"127.0.0.1");
+}
+
 }  // namespace
