@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QMenu>
 #include <QTimer>
+#include <QWindow>
 
 #include <atomic>
 
@@ -463,6 +464,46 @@ TEST_F(CommandStateTest, RightClickPopsTheNodesMenuAtTheCursor) {
     m_window->OnNMRclickListCert(QPoint(5, 5));
     QCoreApplication::processEvents();
     EXPECT_FALSE(popped);
+}
+
+TEST_F(CommandStateTest, RightClickOnTheWindowOpensTheStoreMenu) {
+    showCertificates(*m_window, MY, {selfSigned("click-point", true)});
+    QTreeWidget* list = m_window->list();
+    QWindow* handle = m_window->windowHandle();
+    ASSERT_NE(handle, nullptr);
+    const struct {
+        const char* what;
+        QPoint point;  // in the list's viewport
+        bool onRow;
+    } clicks[] = {
+        {"on the row", list->visualItemRect(list->topLevelItem(0)).center(), true},
+        {"below the rows", QPoint(5, list->viewport()->height() - 5), false},
+    };
+    for (const auto& click : clicks) {
+        SCOPED_TRACE(click.what);
+        list->clearSelection();
+        std::map<int, bool> enabled;
+        bool popped = false;
+        QTimer::singleShot(0, [&] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                popped = menu == m_window->subMenu(0);
+                for (int id : {CMD_IMPORT, CMD_EXPORT, CMD_CRL_INSTALL, CMD_DELETE, CMD_PROPERTIES})
+                    enabled[id] = m_window->menuItem(0, id)->isEnabled();
+                menu->close();
+            }
+        });
+        const QPoint inWindow = list->viewport()->mapTo(m_window.get(), click.point);
+        QTest::mouseClick(handle, Qt::RightButton, Qt::NoModifier, inWindow);
+        QTRY_VERIFY(popped);
+        // A right click on a row selects it first.
+        EXPECT_EQ(m_window->selectedCount(), click.onRow ? 1 : 0);
+        const std::map<int, bool> expected = {{CMD_IMPORT, true},
+                                              {CMD_EXPORT, click.onRow},
+                                              {CMD_CRL_INSTALL, click.onRow},
+                                              {CMD_DELETE, click.onRow},
+                                              {CMD_PROPERTIES, click.onRow}};
+        EXPECT_EQ(enabled, expected);
+    }
 }
 
 // ---- Keys ----------------------------------------------------------------------------------------------
