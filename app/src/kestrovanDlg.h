@@ -274,6 +274,9 @@ public:
     // thread), from the GUI thread pass null.
     CCertList GetCertList(Vsk::PKI::CStore& store, const WCHAR* name, DWORD locationFlags,
                           Vsk::Utils::IProgress* progress, const CWorkerJob* job = nullptr);
+    // The same for a worker: it reaches the window only through the job.
+    static CCertList GetCertList(Vsk::PKI::CStore& store, const WCHAR* name, DWORD locationFlags,
+                                 Vsk::Utils::IProgress* progress, const CWorkerJob& job);
     int findItemByData(void* itemData) const;
     void updateStatusCounts();
     void OnLvnColumnclickListCert(int column);
@@ -284,6 +287,8 @@ public:
     // ---- Certificate statuses and the start-up expiry check
     static DWORD verifyCerts(CWorkerJob& job);
     static void checkPersonalCerts(CWorkerJob& job);
+    // The same number of extensions and, index by index, the same OID text, critical flag and value.
+    static bool equalExtensions(const CERT_INFO& a, const CERT_INFO& b);
 
     // ---- CRL and key-container lists and token refresh
     void FillCRLs(const WCHAR* storeName);
