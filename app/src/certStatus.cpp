@@ -258,7 +258,7 @@ DWORD CKestrovanDlg::verifyCerts(CWorkerJob& job) {
                     const int index = findRow(dlg, job, data, row, gone);
                     CListItem* item = dlg.listItem(index);
                     if (gone || !item) return;
-                    item->setIcon(0, dlg.listImage(image));
+                    dlg.setItemImage(item, image);
                     item->setText(4, statusText);
                     if (presence) item->setText(6, presenceText);
                     fitStatusColumn(dlg, item);

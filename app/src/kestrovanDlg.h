@@ -283,6 +283,9 @@ public:
     int compareItems(void* p, void* q) const;
     QString OnLvnGetInfoTipListCert(int item) const;
     static QString formatFileTime(const FILETIME& utc);
+    // A row's image: its icon, and its number under ImageRole of column 0.
+    static constexpr int ImageRole = Qt::UserRole + 1;
+    void setItemImage(QTreeWidgetItem* row, int image) const;
 
     // ---- Certificate statuses and the start-up expiry check
     static DWORD verifyCerts(CWorkerJob& job);

@@ -333,7 +333,7 @@ void CKestrovanDlg::FillCerts(const WCHAR* storeName) {
                 const int image = !certificate.isValidDate()             ? IMG_CERT_INVALID
                                   : certificate.get_HasPrivateKey(false) ? IMG_CERT_KEY
                                                                          : IMG_CERT;
-                row->setIcon(0, listImage(image));
+                setItemImage(row, image);
                 row->setText(1, formatFileTime(certificate.get_NotBefore()));
                 row->setText(2, formatFileTime(certificate.get_NotAfter()));
                 row->setText(3, fromCp1251(certificate.get_Thumbprint().c_str()));
@@ -356,6 +356,11 @@ void CKestrovanDlg::FillCerts(const WCHAR* storeName) {
     }
     updateStatusCounts();
     showCommand(CMD_IMPORT, true);
+}
+
+void CKestrovanDlg::setItemImage(QTreeWidgetItem* row, int image) const {
+    row->setIcon(0, listImage(image));
+    row->setData(0, ImageRole, image);
 }
 
 int CKestrovanDlg::findItemByData(void* itemData) const {
