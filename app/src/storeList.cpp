@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QItemSelection>
 #include <QLabel>
@@ -163,6 +164,59 @@ int compareRows(const CKestrovanDlg& dlg, void* p, void* q, const QTreeWidgetIte
     return base;
 }
 
+// A long loop's progress on the GUI thread: every step moves the bar, but only the first steps (which
+// take their time so that the bar is seen) and then one step every so often let the window's events
+// flow (painting, Esc): a step that lets them flow repaints the window, too dear for each row.
+class CSteadyProgress : public Vsk::Utils::IProgress {
+public:
+    explicit CSteadyProgress(Vsk::Utils::IProgress& target) : m_target(target) { m_sinceStep.start(); }
+
+    // Whether the next step lets the events flow.
+    bool due() const { return m_steps < AlwaysShownSteps || m_sinceStep.elapsed() >= StepIntervalMs; }
+
+    void start(const WCHAR* title) override { m_target.start(title); }
+    void stop() override { m_target.stop(); }
+    bool setRange(uint32_t range) override { return m_target.setRange(range); }
+    uint32_t getRange() override { return m_target.getRange(); }
+    void setPos(uint32_t position) override { m_target.setPos(position); }
+    int32_t getPos() override { return m_target.getPos(); }
+    void next() override {
+        if (due()) {
+            m_target.next();
+            m_sinceStep.restart();
+        } else {
+            // The bar's step without the events: forward, back to the start past the end.
+            const uint32_t position = static_cast<uint32_t>(std::max(m_target.getPos(), 0)) + 1;
+            m_target.setPos(position > m_target.getRange() ? 0 : position);
+        }
+        ++m_steps;
+    }
+    bool isCancelled() override { return m_target.isCancelled(); }
+
+private:
+    static constexpr uint32_t AlwaysShownSteps = 10;
+    static constexpr qint64 StepIntervalMs = 100;
+
+    Vsk::Utils::IProgress& m_target;
+    QElapsedTimer m_sinceStep;
+    uint32_t m_steps = 0;
+};
+
+// Rows made but not yet in the list; they join it in one insertion, also when the filling fails.
+struct CPendingRows {
+    explicit CPendingRows(QTreeWidget* list) : list(list) {}
+    ~CPendingRows() { flush(); }
+    CPendingRows(const CPendingRows&) = delete;
+    CPendingRows& operator=(const CPendingRows&) = delete;
+    void flush() {
+        if (rows.isEmpty()) return;
+        list->addTopLevelItems(rows);
+        rows.clear();
+    }
+    QTreeWidget* list;
+    QList<QTreeWidgetItem*> rows;
+};
+
 CCertList listFromArray(const Vsk::Utils::CArray<CCertificate>& certificates) {
     CCertList list;
     for (const CCertificate& certificate : certificates) list.push_back(certificate);
@@ -313,7 +367,8 @@ void CKestrovanDlg::FillCerts(const WCHAR* storeName) {
         {
             Vsk::PKI::CStore store;
             CProgressImpl progress(m_progress, this);
-            CCertList certificates = GetCertList(store, storeName, getStoreLocationFlags(), &progress);
+            CSteadyProgress steady(progress);
+            CCertList certificates = GetCertList(store, storeName, getStoreLocationFlags(), &steady);
             {
                 Vsk::Utils::CLock lock(&m_shared->lock);
                 m_certList = std::make_shared<CCertList>(std::move(certificates));
@@ -327,8 +382,12 @@ void CKestrovanDlg::FillCerts(const WCHAR* storeName) {
 
             const QString unknown = QStringLiteral("?");
             const QString dash = QStringLiteral(" - ");
+            // Rows go into the list in batches: at each visible step of the progress, which lets
+            // the window paint and hears Esc; between those the bar only moves.
+            CPendingRows pending(m_list);
             for (CCertificate& certificate : *list) {
                 auto* row = new CListItem(this, &certificate, false);
+                pending.rows.append(row);
                 row->setText(0, toQ(certificate.get_SubjectShortName()));
                 const int image = !certificate.isValidDate()             ? IMG_CERT_INVALID
                                   : certificate.get_HasPrivateKey(false) ? IMG_CERT_KEY
@@ -342,10 +401,15 @@ void CKestrovanDlg::FillCerts(const WCHAR* storeName) {
                 const FILETIME keyTo = certificate.get_PrivateKeyNotAfter(false);
                 if (FileTimeToU64(keyFrom) || FileTimeToU64(keyTo))
                     row->setText(5, formatFileTime(keyFrom) + dash + formatFileTime(keyTo));
-                m_list->addTopLevelItem(row);
-                progress.next();
-                if (progress.isCancelled()) break;
+                if (!steady.due()) {
+                    steady.next();
+                    continue;
+                }
+                pending.flush();
+                steady.next();
+                if (steady.isCancelled()) break;
             }
+            pending.flush();
             if (!list->empty()) autosizeColumns(0, 6, false);
             startStatusThread();
         }
