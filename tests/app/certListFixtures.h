@@ -40,13 +40,22 @@ inline EVP_PKEY* SubjectKey() {
 
 // What a certificate says; times are seconds from now.
 struct Spec {
+    using Extensions = std::vector<std::pair<std::string, std::string>>;
+    Spec(std::string name, long long from = -Day, long long to = 365 * Day, Extensions list = {},
+         const EVP_MD* md = nullptr)
+        : commonName(std::move(name)),
+          notBefore(from),
+          notAfter(to),
+          extensions(std::move(list)),
+          digest(md) {}
+
     std::string commonName;  // UTF-8
-    long long notBefore = -Day;
-    long long notAfter = 365 * Day;
+    long long notBefore;
+    long long notAfter;
     // Extensions in openssl's configuration form: name and value ("keyUsage", "digitalSignature").
-    std::vector<std::pair<std::string, std::string>> extensions;
+    Extensions extensions;
     // The signature's digest; null: SHA-256.
-    const EVP_MD* digest = nullptr;
+    const EVP_MD* digest;
 };
 
 inline long NextSerial() {

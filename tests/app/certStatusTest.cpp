@@ -26,7 +26,7 @@ const char16_t Caption[] = u"Личные сертификаты";
 enum class Kind { Plain, Signing, Encryption, Sha384 };
 
 ListFixture::Spec SpecOf(const char8_t* name, long long notAfter, Kind kind) {
-    ListFixture::Spec spec{Utf8(name), -400 * Day, notAfter, {}};
+    ListFixture::Spec spec(Utf8(name), -400 * Day, notAfter);
     if (kind == Kind::Signing) spec.extensions = {{"keyUsage", "critical,digitalSignature"}};
     if (kind == Kind::Encryption) spec.extensions = {{"keyUsage", "critical,keyEncipherment"}};
     if (kind == Kind::Sha384) spec.digest = EVP_sha384();

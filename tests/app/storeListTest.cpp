@@ -9,6 +9,7 @@
 #include <vsk/pki/Store.h>
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QProgressBar>
 
 #include <openssl/sha.h>
@@ -288,6 +289,34 @@ TEST_F(StoreListTest, EscStopsTheWorkerAndTheRowsKeepTheirQuestionMarks) {
     }
 }
 
+TEST_F(StoreListTest, EscWhileTheRowsAreShownLeavesTheRestOutButCountsThem) {
+    AddNamed({u8"Ряд 1", u8"Ряд 2", u8"Ряд 3", u8"Ряд 4", u8"Ряд 5", u8"Ряд 6", u8"Ряд 7"});
+    VskTest::LogCapture log(2);
+    auto window = ShowWindow();
+    // Esc arrives once the store has been read: when the bar starts again from 0 with the number of
+    // certificates as its range (the reading's own ranges are 10, 20, ...).
+    bool posted = false;
+    QProgressBar* bar = window->progressBar();
+    QObject::connect(bar, &QProgressBar::valueChanged, window.get(), [&](int value) {
+        if (value != 0 || bar->maximum() != 7 || posted) return;
+        posted = true;
+        QCoreApplication::postEvent(window->list(),
+                                    new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    });
+    SelectNode(*window, NodeMY);
+    ASSERT_TRUE(posted);
+    ASSERT_GE(window->listCount(), 1);
+    EXPECT_LT(window->listCount(), 7);
+    EXPECT_EQ(window->m_certList->size(), 7u);
+    EXPECT_EQ(window->statusText()->text(), CountText(7));
+    // The worker gives the shown rows their statuses and skips the others.
+    const int shown = window->listCount();
+    ASSERT_TRUE(WaitForStatuses(*window, 7));
+    ASSERT_TRUE(WaitForStatusThread(*window));
+    EXPECT_EQ(log.count(u"CKestrovanDlg::verifyCerts Не найден: "), static_cast<size_t>(7 - shown));
+    EXPECT_EQ(window->m_statusCache->size(), static_cast<size_t>(shown));
+}
+
 TEST_F(StoreListTest, ARowRemovedBeforeTheWorkerIsLoggedAndSkipped) {
     AddNamed({u8"Остаётся", u8"Удаляется"});
     VskTest::LogCapture log(2);
@@ -481,7 +510,9 @@ TEST_F(StoreListTest, GetCertListCopiesTheWindowsListOnlyForTheOpenStore) {
         const CCertList list = window->GetCertList(store, row.name, row.location, nullptr);
         EXPECT_EQ(list.size(), row.count);
         EXPECT_EQ(store.isOpened(), !row.copied);
-        if (row.copied) EXPECT_TRUE(list.front().equal(window->m_certList->front()));
+        if (row.copied) {
+            EXPECT_TRUE(list.front().equal(window->m_certList->front()));
+        }
     }
 }
 
