@@ -181,7 +181,6 @@ bool CKestrovanDlg::equalExtensions(const CERT_INFO& a, const CERT_INFO& b) {
 }
 
 // ---- The status worker
-// --------------------------------------------------------------------------------------
 
 DWORD CKestrovanDlg::verifyCerts(CWorkerJob& job) {
     const CCertList& certificates = *job.certs;
@@ -292,7 +291,6 @@ DWORD CKestrovanDlg::verifyCerts(CWorkerJob& job) {
 }
 
 // ---- The start-up expiry check
-// -------------------------------------------------------------------------------
 
 void CKestrovanDlg::checkPersonalCerts(CWorkerJob& job) {
     CLogScope scope("CKestrovanDlg::checkPersonalCerts", 4);

@@ -251,7 +251,6 @@ std::optional<CCertList> cachedList(const CKestrovanDlg& dlg, const WCHAR* name,
 }  // namespace
 
 // ---- The tree
-// ----------------------------------------------------------------------------------------------
 
 void CKestrovanDlg::OnTvnSelchangedTreeStore(QTreeWidgetItem* current) {
     CLogScope scope("CKestrovanDlg::OnTvnSelchangedTreeStore", 3);
@@ -320,7 +319,6 @@ void CKestrovanDlg::clearList() {
 }
 
 // ---- The certificate list
-// -----------------------------------------------------------------------------------
 
 CCertList CKestrovanDlg::GetCertList(Vsk::PKI::CStore& store, const WCHAR* name, DWORD locationFlags,
                                      Vsk::Utils::IProgress* progress, const CWorkerJob* job) {
@@ -451,7 +449,7 @@ void CKestrovanDlg::updateStatusCounts() {
     setStatusText(text.arg(count));
 }
 
-// ---- Sorting ----------------------------------------------------------------------------------------------
+// ---- Sorting
 
 void CKestrovanDlg::OnLvnColumnclickListCert(int column) {
     CLogScope scope("CKestrovanDlg::OnLvnColumnclickListCert", 3);
@@ -520,7 +518,6 @@ int CKestrovanDlg::compareItems(void* p, void* q) const {
 }
 
 // ---- Tool tips
-// ----------------------------------------------------------------------------------------------
 
 QString CKestrovanDlg::OnLvnGetInfoTipListCert(int item) const {
     CLogScope scope("CKestrovanDlg::OnLvnGetInfoTipListCert", 3);
