@@ -11,6 +11,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QProgressBar>
+#include <QToolBar>
 
 #include <openssl/sha.h>
 
@@ -186,7 +187,6 @@ TEST_F(StoreListTest, StoreRowsShowTheirTextsThenTheWorkerFillsStatusesAndIcons)
     EXPECT_EQ(Column(*window, 4), QStringList(4, QStringLiteral("?")));
     EXPECT_EQ(window->statusText()->text(), CountText(4));
     EXPECT_TRUE(window->isCommandVisible(CMD_IMPORT));
-
     const struct {
         const char8_t* name;
         const Der* der;
@@ -236,6 +236,12 @@ TEST_F(StoreListTest, StoreRowsShowTheirTextsThenTheWorkerFillsStatusesAndIcons)
     const int expiredRow = RowOf(*window, Text(u"Сидоров Сидор"));
     EXPECT_GE(list->columnWidth(4),
               list->sizeHintForIndex(list->indexFromItem(list->topLevelItem(expiredRow), 4)).width());
+    // The import button is on screen (the toolbar lays its buttons out when the events flow).
+    const auto* toolbar = window->findChild<QToolBar*>(QStringLiteral("id_129"));
+    ASSERT_NE(toolbar, nullptr);
+    const QWidget* importButton = toolbar->widgetForAction(window->command(CMD_IMPORT));
+    ASSERT_NE(importButton, nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return importButton->isVisible(); }, 5000));
     // The worker ends with the bar hidden.
     ASSERT_TRUE(WaitForStatusThread(*window));
     EXPECT_FALSE(window->progressBar()->isVisible());
