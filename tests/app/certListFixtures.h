@@ -1,6 +1,6 @@
 // Certificates for the certificate-list and expiry-check tests, made in process with OpenSSL (P-256
-// keys: quick to make) with validity times relative to now to the second, and their placing into the
-// test root's system stores, optionally linked to a key container.
+// keys: quick to make) with validity times to the second relative to the process's start, and their
+// placing into the test root's system stores, optionally linked to a key container.
 #pragma once
 
 #include <vsk/platform/cert.h>
@@ -30,6 +30,13 @@ using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
 
 inline Key NewKey() {
     return Key(EVP_EC_gen("P-256"));
+}
+
+// "Now" for the times of the certificates: one instant per test process, so that equal offsets give
+// equal times (the tests' margins are hours).
+inline time_t Now() {
+    static const time_t now = time(nullptr);
+    return now;
 }
 
 // One key for all subjects: the certificates differ by their names, times and serial numbers.
@@ -93,8 +100,9 @@ inline Der Make(const Spec& spec, X509* issuer = nullptr, EVP_PKEY* issuerKey = 
     X509_set_subject_name(x, subject);
     X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : subject);
     X509_NAME_free(subject);
-    X509_gmtime_adj(X509_getm_notBefore(x), static_cast<long>(spec.notBefore));
-    X509_gmtime_adj(X509_getm_notAfter(x), static_cast<long>(spec.notAfter));
+    time_t base = Now();
+    X509_time_adj(X509_getm_notBefore(x), static_cast<long>(spec.notBefore), &base);
+    X509_time_adj(X509_getm_notAfter(x), static_cast<long>(spec.notAfter), &base);
     X509_set_pubkey(x, key);
     X509V3_CTX context;
     X509V3_set_ctx(&context, issuer ? issuer : x, x, nullptr, nullptr, 0);
@@ -115,7 +123,7 @@ inline Der Make(const Spec& spec, X509* issuer = nullptr, EVP_PKEY* issuerKey = 
 // form; `from` and `to` receive the bounds as times.
 inline std::pair<std::string, std::string> PrivateKeyUsagePeriod(long long from, long long to,
                                                                  time_t* fromTime, time_t* toTime) {
-    const time_t now = time(nullptr);
+    const time_t now = Now();
     *fromTime = now + from;
     *toTime = now + to;
     auto generalized = [](time_t t) {
@@ -161,10 +169,11 @@ public:
         X509_CRL* crl = X509_CRL_new();
         X509_CRL_set_version(crl, 1);
         X509_CRL_set_issuer_name(crl, X509_get_subject_name(m_cert));
-        ASN1_TIME* time = X509_gmtime_adj(nullptr, static_cast<long>(thisUpdate));
+        time_t base = Now();
+        ASN1_TIME* time = X509_time_adj(nullptr, static_cast<long>(thisUpdate), &base);
         X509_CRL_set1_lastUpdate(crl, time);
         if (nextUpdate) {
-            X509_gmtime_adj(time, static_cast<long>(nextUpdate));
+            X509_time_adj(time, static_cast<long>(nextUpdate), &base);
             X509_CRL_set1_nextUpdate(crl, time);
         }
         ASN1_TIME_free(time);
