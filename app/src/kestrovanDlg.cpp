@@ -357,6 +357,8 @@ void CKestrovanDlg::createToolbar() {
         m_toolbar->addAction(action);
     }
     updateToolTips();
+    // Made while the window is being shown: a child made then stays hidden until shown.
+    m_toolbar->show();
 }
 
 void CKestrovanDlg::createMenu() {
