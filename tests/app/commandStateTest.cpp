@@ -63,11 +63,16 @@ Toolbar expected(std::initializer_list<int> visible, bool enabled) {
     return state;
 }
 
+// A point in the first cell of the row, in the list's viewport (the row may be wider than the list).
+QPoint rowPoint(QTreeWidget* list, int row) {
+    const QRect rect = list->visualItemRect(list->topLevelItem(row));
+    return QPoint(list->columnViewportPosition(0) + std::max(list->columnWidth(0), 2) / 2, rect.center().y());
+}
+
 void clickRow(CKestrovanDlg& window, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QTreeWidget* list = window.list();
-    const QRect rect = list->visualItemRect(list->topLevelItem(row));
-    ASSERT_TRUE(rect.isValid()) << "row " << row << " is not shown";
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, rect.center());
+    ASSERT_TRUE(list->visualItemRect(list->topLevelItem(row)).isValid()) << "row " << row << " is not shown";
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, rowPoint(list, row));
 }
 
 // A key press as the window system delivers it (QTest knows no Cyrillic letters).
@@ -434,7 +439,7 @@ TEST_F(CommandStateTest, CrlMenuAndNoMenuOnTheRoot) {
 TEST_F(CommandStateTest, RightClickPopsTheNodesMenuAtTheCursor) {
     showCrls(*m_window, 1);
     QTreeWidget* list = m_window->list();
-    const QPoint point = list->visualItemRect(list->topLevelItem(0)).center();
+    const QPoint point = rowPoint(list, 0);
     QPointer<QMenu> shown;
     QPoint shownAt;
     QTimer::singleShot(0, [&] {
@@ -476,7 +481,7 @@ TEST_F(CommandStateTest, RightClickOnTheWindowOpensTheStoreMenu) {
         QPoint point;  // in the list's viewport
         bool onRow;
     } clicks[] = {
-        {"on the row", list->visualItemRect(list->topLevelItem(0)).center(), true},
+        {"on the row", rowPoint(list, 0), true},
         {"below the rows", QPoint(5, list->viewport()->height() - 5), false},
     };
     for (const auto& click : clicks) {
@@ -550,12 +555,38 @@ TEST_F(CommandStateTest, DelAndF1RunTheirCommandsOnEveryWidgetOfTheWindow) {
 }
 
 TEST_F(CommandStateTest, F5RefillsTheList) {
-    // A row of a certificate the store does not hold goes with the refill.
+    // The list shows a certificate the store does not hold; the refill shows the store's own.
+    install(selfSigned("in-store", false), StoreMY, STORE_LOCATION_USER);
     showCertificates(*m_window, MY, {selfSigned("not-in-store", false)});
     ASSERT_EQ(m_window->listCount(), 1);
     QTest::keyClick(m_window->list(), Qt::Key_F5);
-    EXPECT_EQ(m_window->listCount(), 0);
+    ASSERT_EQ(m_window->listCount(), 1);
+    EXPECT_EQ(m_window->listItem(0)->text(0), QStringLiteral("in-store"));
     EXPECT_EQ(m_window->getCurrentNode(), MY);
+}
+
+TEST_F(CommandStateTest, CopyFromOneStoreAndPasteIntoAnother) {
+    install(selfSigned("travelling", true), StoreMY, STORE_LOCATION_USER);
+    SelectNode(*m_window, MY);
+    ASSERT_EQ(m_window->listCount(), 1);
+    clickRow(*m_window, 0);
+    EXPECT_EQ(toolbarOf(*m_window), expected({CMD_PROPERTIES, CMD_EXPORT, CMD_CRL_INSTALL, CMD_DELETE}, true))
+        << describe(toolbarOf(*m_window));
+    QTest::keyClick(m_window->list(), Qt::Key_C, Qt::ControlModifier);
+
+    SelectNode(*m_window, CA);
+    EXPECT_EQ(m_window->listCount(), 0);
+    // A new list shows no selection button.
+    EXPECT_EQ(toolbarOf(*m_window), expected({}, false)) << describe(toolbarOf(*m_window));
+    QTest::keyClick(m_window->tree(), Qt::Key_V, Qt::ControlModifier);
+    const std::vector<Message> shown = m_messages.messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(QString::fromStdU16String(shown[0].text),
+              Text(u"Сертификат \"travelling\" был успешно установлен!"));
+    // The list was filled again from the store.
+    ASSERT_EQ(m_window->listCount(), 1);
+    EXPECT_EQ(m_window->listItem(0)->text(0), QStringLiteral("travelling"));
+    EXPECT_EQ(storeCertificates(StoreCA, STORE_LOCATION_USER).size(), 1u);
 }
 
 TEST_F(CommandStateTest, CtrlCCopiesTheSelectedCertificateOnStoreNodesOnly) {
