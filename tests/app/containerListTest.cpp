@@ -264,12 +264,20 @@ TEST_F(ContainerListTest, TokenChangeDuringFillingWaits) {
     PostMessageW(window.get(), WM_TOKEN_REFRESH, 0, 0);
     window->OnCbnSelchangeProvider();
     EXPECT_EQ(window->listCount(), 3);
-    QTRY_VERIFY(!window->m_tokenRefreshPending);
+    // The change that waited runs now, on the container node: a full reload.
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
     EXPECT_EQ(window->m_keyContBusy, 0);
-    EXPECT_EQ(window->listCount(), 3);
-    for (int i = 0; i < window->listCount(); ++i) EXPECT_FALSE(window->listItem(i)->text(4).isEmpty());
+    EXPECT_FALSE(window->m_tokenRefreshPending);
+    ASSERT_EQ(window->listCount(), 3);
+    ASSERT_EQ(window->m_keyContList.size(), 3u);
+    // Every row points into the list as it is now.
+    for (int i = 0; i < window->listCount(); ++i) {
+        const void* data = window->listItem(i)->itemData();
+        EXPECT_TRUE(std::any_of(window->m_keyContList.begin(), window->m_keyContList.end(),
+                                [&](const Vsk::PKI::CKeyContainer& c) { return &c == data; }));
+        EXPECT_FALSE(window->listItem(i)->text(4).isEmpty());
+    }
     EXPECT_EQ(window->providerSelector()->currentIndex(), ProviderOfType(*window, GostType));
 }
 

@@ -4,8 +4,10 @@
 #include "containerFixtures.h"
 
 #include <vsk/pki/Store.h>
+#include <vsk/pki/TokenAsCsp.h>
 
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -79,6 +81,8 @@ struct SetsAnswer {
     bool onlyValid = true;
     bool replace = false;
     bool ok = true;
+    // Run right after the dialog was answered (events it posts arrive during the installations).
+    std::function<void()> afterAnswer;
 };
 struct SetsSeen {
     bool shown = false;
@@ -126,6 +130,7 @@ void answerSets(const SetsAnswer& answer, SetsSeen* seen) {
         onlyValid->setChecked(answer.onlyValid);
         replace->setChecked(answer.replace);
         (answer.ok ? ok : cancel)->click();
+        if (answer.afterAnswer) answer.afterAnswer();
     });
     timer->start();
 }
@@ -341,6 +346,38 @@ TEST_F(InstallFromContainersTest, SeveralContainersSummaries) {
     expectBound(two);
     expectBound(old);
     EXPECT_TRUE(inMy(doomed.der).isNull());
+}
+
+// Esc and a token change during the installations stop nothing; the token change waits until the
+// command ends, then the node is read again.
+TEST_F(InstallFromContainersTest, EventsDuringSeveralInstallations) {
+    const WithCertificate first = makeWithCertificate(u"first", "First User");
+    const WithCertificate second = makeWithCertificate(u"second", "Second User");
+    ASSERT_TRUE(first.container.ok && second.container.ok);
+    auto window = open();
+    QTreeWidget* list = window->list();
+    SetsAnswer answer;
+    answer.afterAnswer = [list] {
+        QCoreApplication::postEvent(list, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+        QCoreApplication::postEvent(list, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier));
+        Vsk::PKI::notifyTokenRefresh();
+    };
+    const SetsSeen seen = install(*window, {u"first", u"second"}, answer);
+    ASSERT_TRUE(seen.shown);
+    const std::vector<Message> messages = m_messages.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, u"Успешно установлено сертификатов: 2");
+    EXPECT_EQ(messages[0].type, MB_ICONINFORMATION);
+    expectBound(first);
+    expectBound(second);
+
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window->m_keyContBusy, 0);
+    EXPECT_FALSE(window->m_tokenRefreshPending);
+    ASSERT_EQ(window->listCount(), 2);
+    EXPECT_EQ(window->listItem(0)->text(4).isEmpty(), false);
+    EXPECT_EQ(window->selectedCount(), 0);
 }
 
 // The certificate viewer of the container's certificate: the stored one, else the personal store's
