@@ -260,6 +260,8 @@ BOOL CKestrovanDlg::OnInitDialog() {
     setWindowIcon(iconOf(128));
     createMenu();
     createToolbar();
+    // Made after show() when the window is shown before its first exec(): shown explicitly.
+    m_toolbar->show();
 
     // Unregistered OIDs are counted by the OID registration; the button is usable from the start.
     areOidsRegistered();
