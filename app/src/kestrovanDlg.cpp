@@ -42,7 +42,7 @@ namespace {
 // The toolbar's height: the tree and the list start below it.
 constexpr int ToolbarHeight = 31;
 // The tree's width at start; the user's later width is kept by the layout.
-constexpr int InitialTreeWidth = 260;
+constexpr int InitialTreeWidth = 300;
 
 struct ToolbarEntry {
     int command;  // 0: separator
@@ -349,7 +349,10 @@ void CKestrovanDlg::createToolbar() {
             m_helpButton->setPopupMode(QToolButton::InstantPopup);
             m_helpButton->setIconSize(QSize(20, 20));
             m_helpButton->setAutoRaise(true);
-            action->setMenu(m_menu->actions().at(3)->menu());
+            QMenu* help = subMenu(3);
+            action->setMenu(help);
+            // The drop-down opens on the press itself; the handler only traces it.
+            connect(help, &QMenu::aboutToShow, this, [this] { OnAbout(); });
             m_toolbar->addWidget(m_helpButton);
             continue;
         }
@@ -533,7 +536,6 @@ void CKestrovanDlg::updateToolTips() {
 
 void CKestrovanDlg::OnAbout() {
     CLogScope scope("CKestrovanDlg::OnAbout", 3);
-    if (m_helpButton) m_helpButton->showMenu();
 }
 
 // ---- Layout --------------------------------------------------------------------------------------------

@@ -36,6 +36,8 @@ TEST_F(WindowTest, ShowsCaptionTreeAndStartToolbar) {
         EXPECT_EQ((*it)->text(0), Text(expected[index].text));
         EXPECT_EQ(CKestrovanDlg::nodeOf(*it), expected[index].id);
         EXPECT_EQ((*it)->parent() ? 1 : 0, expected[index].depth);
+        // Store nodes have no picture.
+        EXPECT_EQ((*it)->icon(0).isNull(), expected[index].depth == 1) << index;
     }
     EXPECT_EQ(index, std::size(expected));
     EXPECT_EQ(window->getCurrentNode(), NODE_ROOT);

@@ -328,7 +328,8 @@ BOOL DestroyWindow(HWND window) {
 HICON LoadIconW(HINSTANCE, LPCWSTR name) {
     const uintptr_t value = reinterpret_cast<uintptr_t>(name);
     const QString key = value <= 0xFFFF ? QString::number(static_cast<unsigned>(value)) : toQ(name);
-    const QString path = QStringLiteral(":/vsk/icons/") + key + QStringLiteral(".png");
+    const QString base = QStringLiteral(":/vsk/icons/") + key;
+    const QString path = base + QStringLiteral(".png");
     if (!QFile::exists(path)) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
@@ -336,7 +337,13 @@ HICON LoadIconW(HINSTANCE, LPCWSTR name) {
     return CallOnGuiThread([&] {
         std::lock_guard guard(iconLock());
         std::unique_ptr<QIcon>& icon = iconCache()[path];
-        if (!icon) icon = std::make_unique<QIcon>(path);
+        if (!icon) {
+            icon = std::make_unique<QIcon>(path);
+            // The pictures drawn for the small sizes, "<name>-16.png" and "<name>-20.png", when there
+            // are such: sharper than the large picture scaled down.
+            for (const QString& size : {QStringLiteral("-16.png"), QStringLiteral("-20.png")})
+                if (QFile::exists(base + size)) icon->addFile(base + size);
+        }
         return reinterpret_cast<HICON>(icon.get());
     });
 }

@@ -5,12 +5,14 @@
 #include <vsk/platform/kernel.h>
 
 #include <QAbstractButton>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -207,6 +209,38 @@ TEST(ForegroundTest, ActivatesTheWindow) {
     EXPECT_TRUE(SetForegroundWindow(&window));
     EXPECT_EQ(GetForegroundWindow(), &window);
     EXPECT_FALSE(SetForegroundWindow(nullptr));
+}
+
+// Icons: the picture of resource n with the pictures drawn for 16 and 20 pixels when the resources hold
+// them (the test's resources: 151 with both, 152 alone), one shared handle per icon.
+TEST(IconTest, SmallPicturesJoinTheLargeOne) {
+    struct Case {
+        unsigned id;
+        QList<QSize> sizes;
+    };
+    for (const Case& c : {Case{151, {{16, 16}, {20, 20}, {32, 32}}}, Case{152, {{32, 32}}}}) {
+        SCOPED_TRACE(c.id);
+        const HICON handle = LoadIconW(nullptr, MAKEINTRESOURCEW(c.id));
+        ASSERT_NE(handle, nullptr);
+        QList<QSize> sizes = reinterpret_cast<QIcon*>(handle)->availableSizes();
+        std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+        EXPECT_EQ(sizes, c.sizes);
+        // Each size drawn is shown as drawn, not scaled from another.
+        for (const QSize& size : c.sizes) {
+            const QString file =
+                QStringLiteral(":/vsk/icons/%1%2.png")
+                    .arg(c.id)
+                    .arg(size.width() == 32 ? QString() : QStringLiteral("-%1").arg(size.width()));
+            EXPECT_EQ(reinterpret_cast<QIcon*>(handle)->pixmap(size).toImage().convertToFormat(
+                          QImage::Format_ARGB32),
+                      QImage(file).convertToFormat(QImage::Format_ARGB32))
+                << file.toStdString();
+        }
+        EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(c.id)), handle);
+    }
+    SetLastError(0);
+    EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(150)), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
 }
 
 }  // namespace
