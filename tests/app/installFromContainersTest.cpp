@@ -380,6 +380,37 @@ TEST_F(InstallFromContainersTest, EventsDuringSeveralInstallations) {
     EXPECT_EQ(window->selectedCount(), 0);
 }
 
+// The computer location lists the computer's containers and installs into the computer's "MY".
+TEST_F(InstallFromContainersTest, ComputerLocation) {
+    m_root.set("KESTROVAN_ADMIN", "1");
+    const WithCertificate machine = makeWithCertificate(u"machine-road", "Machine User", {}, true);
+    const WithCertificate user = makeWithCertificate(u"user-road", "User Road");
+    ASSERT_TRUE(machine.container.ok && user.container.ok);
+    SetOptions(OPTION_NO_START_CHECK);
+    auto window = ShowWindow();
+    ASSERT_TRUE(WaitForInit(*window));
+    window->command(CMD_LOCATION_MACHINE)->setChecked(true);
+    ShowGostContainers(*window);
+    ASSERT_EQ(window->listCount(), 1);
+    EXPECT_EQ(FindRow(*window, u"machine-road")->text(1), Text(u"Machine User"));
+    m_messages.clear();
+
+    install(*window, {u"machine-road"});
+    const std::vector<Message> messages = m_messages.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(
+        messages[0].text,
+        u"Сертификат \"Machine User\" был успешно установлен из ключевого контейнера \"machine-road\"!");
+    CStore my;
+    my.Open(StoreMY, STORE_LOCATION_MACHINE);
+    const CCertificate stored = my.FindCertificate(load(machine.der));
+    ASSERT_FALSE(stored.isNull());
+    EXPECT_EQ(stored.get_ContainerName().toU16(),
+              std::u16string(machine.container.uniqueName.begin(), machine.container.uniqueName.end()));
+    EXPECT_TRUE(stored.get_HasPrivateKey(true));
+    EXPECT_TRUE(inMy(machine.der).isNull());
+}
+
 // The certificate viewer of the container's certificate: the stored one, else the personal store's
 // one whatever the option bits say; nothing for a container without either.
 TEST_F(InstallFromContainersTest, CertificateViewerOfAContainer) {
