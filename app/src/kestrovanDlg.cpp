@@ -260,8 +260,6 @@ BOOL CKestrovanDlg::OnInitDialog() {
     setWindowIcon(iconOf(128));
     createMenu();
     createToolbar();
-    // Made after show() when the window is shown before its first exec(): shown explicitly.
-    m_toolbar->show();
 
     // Unregistered OIDs are counted by the OID registration; the button is usable from the start.
     areOidsRegistered();
@@ -359,6 +357,8 @@ void CKestrovanDlg::createToolbar() {
         m_toolbar->addAction(action);
     }
     updateToolTips();
+    // Made while the window is being shown: a child made then stays hidden until shown.
+    m_toolbar->show();
 }
 
 void CKestrovanDlg::createMenu() {

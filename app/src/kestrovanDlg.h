@@ -274,16 +274,24 @@ public:
     // thread), from the GUI thread pass null.
     CCertList GetCertList(Vsk::PKI::CStore& store, const WCHAR* name, DWORD locationFlags,
                           Vsk::Utils::IProgress* progress, const CWorkerJob* job = nullptr);
+    // The same for a worker: it reaches the window only through the job.
+    static CCertList GetCertList(Vsk::PKI::CStore& store, const WCHAR* name, DWORD locationFlags,
+                                 Vsk::Utils::IProgress* progress, const CWorkerJob& job);
     int findItemByData(void* itemData) const;
     void updateStatusCounts();
     void OnLvnColumnclickListCert(int column);
     int compareItems(void* p, void* q) const;
     QString OnLvnGetInfoTipListCert(int item) const;
     static QString formatFileTime(const FILETIME& utc);
+    // A row's image: its icon, and its number under ImageRole of column 0.
+    static constexpr int ImageRole = Qt::UserRole + 1;
+    void setItemImage(QTreeWidgetItem* row, int image) const;
 
     // ---- Certificate statuses and the start-up expiry check
     static DWORD verifyCerts(CWorkerJob& job);
     static void checkPersonalCerts(CWorkerJob& job);
+    // The same number of extensions and, index by index, the same OID text, critical flag and value.
+    static bool equalExtensions(const CERT_INFO& a, const CERT_INFO& b);
 
     // ---- CRL and key-container lists and token refresh
     void FillCRLs(const WCHAR* storeName);
