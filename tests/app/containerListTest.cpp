@@ -90,6 +90,7 @@ TEST_F(ContainerListTest, SelectorAndRowsOfTheGostProvider) {
     // The signature-key container is not listed; the two exchange keys are, with their texts.
     EXPECT_EQ(window->m_keyContList.size(), 2u);
     ASSERT_EQ(window->listCount(), 2);
+    EXPECT_EQ(window->statusText()->text(), Text(u"Ключевых контейнеров: 2 шт."));
     EXPECT_EQ(FindRow(*window, u"signing"), nullptr);
     QTreeWidgetItem* alphaRow = FindRow(*window, u"alpha");
     QTreeWidgetItem* bareRow = FindRow(*window, u"bare");
@@ -151,6 +152,7 @@ TEST_F(ContainerListTest, OptionBitsChooseContainersAndCertificates) {
         auto window = open(row.options);
         ShowGostContainers(*window);
         EXPECT_EQ(window->listCount(), static_cast<int>(row.rows));
+        EXPECT_EQ(window->statusText()->text(), Text(u"Ключевых контейнеров: %1 шт.").arg(row.rows));
         EXPECT_EQ(FindRow(*window, u"signing") != nullptr, row.rows == 3);
         QTreeWidgetItem* storedRow = FindRow(*window, u"stored");
         QTreeWidgetItem* personalRow = FindRow(*window, u"personal");
@@ -188,6 +190,10 @@ TEST_F(ContainerListTest, DefaultProviderByLocationAndKeptAcrossTokenChanges) {
         EXPECT_EQ(window->providerSelector()->currentText(),
                   Text(computer ? u"75 - Machine 75" : u"75 - User 75"));
         EXPECT_EQ(window->m_selectedProvider, window->providerSelector()->currentIndex());
+        // A provider without containers: an empty list, counted.
+        EXPECT_EQ(window->listCount(), 0);
+        EXPECT_EQ(window->list()->columnCount(), 5);
+        EXPECT_EQ(window->statusText()->text(), Text(u"Ключевых контейнеров: 0 шт."));
 
         // The user picks another provider; a token change keeps that index.
         const int picked = ProviderOfType(*window, 1);
@@ -225,6 +231,7 @@ TEST_F(ContainerListTest, NoProvidersIsOneMessage) {
         EXPECT_EQ(!messages[0].text.empty(), row.text);
         EXPECT_EQ(window->list()->columnCount(), 0);
         EXPECT_EQ(window->providerSelector()->count(), 0);
+        EXPECT_TRUE(window->statusText()->text().isEmpty());
     }
 }
 
@@ -319,6 +326,7 @@ TEST_F(ContainerListTest, CrlRowsTextsImagesAndReload) {
               QStringList({Text(u"Кем выдан"), Text(u"Действителен с"), Text(u"Следующее обновление")}));
     ASSERT_EQ(window->listCount(), 3);
     EXPECT_EQ(window->m_crlList.size(), 3u);
+    EXPECT_EQ(window->statusText()->text(), Text(u"Списков отозванных сертификатов: 3 шт."));
 
     const struct {
         const char16_t* thisUpdate;
@@ -349,6 +357,7 @@ TEST_F(ContainerListTest, CrlRowsTextsImagesAndReload) {
     window->m_openStore.Close();
     window->FillCRLs(StoreCA);
     EXPECT_EQ(window->listCount(), 4);
+    EXPECT_EQ(window->statusText()->text(), Text(u"Списков отозванных сертификатов: 4 шт."));
 }
 
 // A store that does not exist has no CRLs and no message.
@@ -360,6 +369,7 @@ TEST_F(ContainerListTest, MissingStoreGivesAnEmptyCrlList) {
     EXPECT_EQ(window->listCount(), 0);
     EXPECT_TRUE(window->m_crlList.empty());
     EXPECT_TRUE(m_messages.messages().empty());
+    EXPECT_TRUE(window->statusText()->text().isEmpty());
 }
 
 }  // namespace

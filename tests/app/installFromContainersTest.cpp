@@ -341,6 +341,7 @@ TEST_F(InstallFromContainersTest, SeveralContainersSummaries) {
         }
         EXPECT_FALSE(window->m_openStore.isOpened());
         EXPECT_FALSE(window->progressBar()->isVisible());
+        EXPECT_EQ(window->statusText()->text(), Text(u"Ключевых контейнеров: 5 шт."));
     }
     expectBound(one);
     expectBound(two);
