@@ -273,7 +273,9 @@ BOOL CKestrovanDlg::OnInitDialog() {
     m_providerLabel = new QLabel(QStringLiteral(u"Криптопровайдер "), m_toolbar);
     m_providerLabel->setObjectName(idName(IDC_PROVIDER_LABEL));
     m_providerLabel->setFont(font);
-    m_providerLabel->setGeometry(width - 480, 5, 100, 25);
+    // The label ends where the selector begins; it is as wide as its text needs in this font.
+    const int labelWidth = std::max(100, m_providerLabel->sizeHint().width());
+    m_providerLabel->setGeometry(width - 380 - labelWidth, 5, labelWidth, 25);
     m_providerLabel->hide();
     m_provider = new QComboBox(m_toolbar);
     m_provider->setObjectName(idName(IDC_PROVIDER));

@@ -305,6 +305,21 @@ public:
     QString OnLvnGetdispinfoListCert(const CListItem& item, int column) const;
     void OnCbnSelchangeProvider();
     void OnTokenRefresh();
+    // While the container list is filled or installed from, its progress lets events through; a token
+    // change that arrives meanwhile waits (it would empty the list being worked on) and is posted
+    // again when the last such work ends.
+    class CKeyContWork {
+    public:
+        explicit CKeyContWork(CKestrovanDlg& dlg);
+        ~CKeyContWork();
+        CKeyContWork(const CKeyContWork&) = delete;
+        CKeyContWork& operator=(const CKeyContWork&) = delete;
+
+    private:
+        CKestrovanDlg& m_dlg;
+    };
+    int m_keyContBusy = 0;
+    bool m_tokenRefreshPending = false;
 
     // ---- Installing certificates from key containers
     void OnCertFromKeyCont();

@@ -15,6 +15,7 @@
 #include <vsk/pki/Store.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/registry.h>
+#include <vsk/platform/wait.h>
 #include <vsk/utils/array.h>
 
 #include <QApplication>
@@ -107,15 +108,19 @@ int main(int argc, char** argv) {
     // No expiry check at start: the window's only work is the list.
     HKEY key = nullptr;
     const DWORD options = OPTION_NO_START_CHECK;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, AppRegistryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ||
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, AppRegistryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) ||
         RegSetValueExW(key, u"flags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&options), sizeof options))
         fail("writing the options");
     RegCloseKey(key);
 
-    std::printf("bare listing: CStore::Open \"MY\", CStore::GetCertificates, per object get_Thumbprint, "
-                "get_SubjectName, get_NotBefore, get_NotAfter\n");
-    std::printf("window: selecting \"Личные\" (FillCerts: the same listing, then one row of seven columns "
-                "per certificate, icons and column widths), statuses computed afterwards by the worker\n\n");
+    std::printf(
+        "bare listing: CStore::Open \"MY\", CStore::GetCertificates, per object get_Thumbprint, "
+        "get_SubjectName, get_NotBefore, get_NotAfter\n");
+    std::printf(
+        "window: selecting the personal store node (FillCerts: the same listing, then one row of seven "
+        "columns "
+        "per certificate, icons and column widths), statuses computed afterwards by the worker\n\n");
 
     CKestrovanDlg window;
     window.show();
@@ -156,9 +161,13 @@ int main(int argc, char** argv) {
     const double b = median(bare), f = median(filled);
     std::printf("%8s  %14s  %14s  %7s\n", "count", "bare listing s", "window list s", "ratio");
     std::printf("%8d  %14.3f  %14.3f  %7.2f   (goal: ratio at most 2)\n", count, b, f, f / b);
-    std::printf("\nstatuses: %d of %d verified in %.1f s; longest GUI-thread hold meanwhile: %lld ms (goal: under "
-                "50 ms)\n",
-                done, count, statusWall, static_cast<long long>(longest));
+    std::printf(
+        "the window's time includes the progress bar's deliberate minimum of 0.3 s for its first ten "
+        "steps\n");
+    std::printf(
+        "\nstatuses: %d of %d verified in %.1f s; longest GUI-thread hold meanwhile: %lld ms (goal: under "
+        "50 ms)\n",
+        done, count, statusWall, static_cast<long long>(longest));
     window.close();
     return 0;
 }
