@@ -1,6 +1,7 @@
 // Which commands the window offers for the node and the list's selection (toolbar and context
 // menu), and the window's own keys: Esc, Del, F5, F1, Ctrl+C, Ctrl+V and Ctrl+A.
 #include "commandFixtures.h"
+#include "containerFixtures.h"
 
 #include <vsk/utils/error.h>
 #include <vsk/utils/system.h>
@@ -223,6 +224,39 @@ TEST_F(CommandStateTest, ContainerSelectionShowsInstallOnlyForAStoredCertificate
         clickRow(*m_window, step.row);
         EXPECT_EQ(toolbarOf(*m_window), *step.after) << describe(toolbarOf(*m_window));
     }
+}
+
+TEST_F(CommandStateTest, ContainerNodeAsTheProviderFillsIt) {
+    makeContainer("filled-holds", true);
+    makeContainer("filled-empty", false);
+    ContainerFixtures::ShowGostContainers(*m_window);
+    const auto rowOf = [&](const QString& name) {
+        for (int i = 0; i < m_window->listCount(); ++i)
+            if (m_window->listItem(i)->text(0) == name) return i;
+        return -1;
+    };
+    const int holds = rowOf(QStringLiteral("filled-holds"));
+    const int empty = rowOf(QStringLiteral("filled-empty"));
+    ASSERT_GE(holds, 0);
+    ASSERT_GE(empty, 0);
+
+    clickRow(*m_window, holds);
+    EXPECT_EQ(toolbarOf(*m_window), expected({CMD_PROPERTIES, CMD_DELETE, CMD_CERT_FROM_KEY_CONT}, true))
+        << describe(toolbarOf(*m_window));
+    ASSERT_EQ(m_window->prepareListMenu(holds), m_window->subMenu(2));
+    EXPECT_TRUE(m_window->menuItem(2, CMD_CERT_FROM_KEY_CONT)->isEnabled());
+    EXPECT_TRUE(m_window->menuItem(2, CMD_PROP_CERT_CONT)->isEnabled());
+
+    clickRow(*m_window, empty);
+    EXPECT_EQ(toolbarOf(*m_window), expected({CMD_PROPERTIES, CMD_DELETE}, true))
+        << describe(toolbarOf(*m_window));
+    m_window->prepareListMenu(empty);
+    EXPECT_FALSE(m_window->menuItem(2, CMD_CERT_FROM_KEY_CONT)->isEnabled());
+    EXPECT_FALSE(m_window->menuItem(2, CMD_PROP_CERT_CONT)->isEnabled());
+
+    QTest::keyClick(m_window->list(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(m_window->selectedCount(), m_window->listCount());
+    EXPECT_FALSE(m_window->command(CMD_PROPERTIES)->isEnabled());
 }
 
 TEST_F(CommandStateTest, CrlAndRootRowsShowPropertiesAndDelete) {
