@@ -441,11 +441,8 @@ void CKestrovanDlg::createTree() {
     makeItem(root, u"Доверенные корневые центры сертификации", NoImage, reinterpret_cast<NodeId>(StoreROOT));
     makeItem(nullptr, u"Списки отозванных сертификатов", 1, NODE_CRLS);
     makeItem(nullptr, u"Ключевые контейнеры", 3, NODE_KEY_CONTAINERS);
-    connect(m_tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
-        OnTvnSelchangedTreeStore(current);
-        // The buttons' tool tips name what they do on the new node.
-        updateToolTips();
-    });
+    connect(m_tree, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current) { OnTvnSelchangedTreeStore(current); });
     connect(m_tree, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& point) { OnNMRClickTreeStore(point); });
     m_tree->setCurrentItem(root);

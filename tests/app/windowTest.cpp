@@ -466,10 +466,10 @@ TEST_F(WindowTest, ToolbarAndMenusInTheirOrder) {
         ASSERT_NE(sub, nullptr);
         const QList<QAction*> items = sub->actions();
         ASSERT_EQ(items.size(), static_cast<qsizetype>(menus[position].items.size()));
-        for (size_t i = 0; i < items.size(); ++i) {
+        for (size_t i = 0; i < menus[position].items.size(); ++i) {
             const auto& [id, text] = menus[position].items[i];
-            EXPECT_EQ(items[i], window->menuItem(static_cast<int>(position), id));
-            EXPECT_EQ(items[i]->text(), Text(text));
+            EXPECT_EQ(items[static_cast<qsizetype>(i)], window->menuItem(static_cast<int>(position), id));
+            EXPECT_EQ(items[static_cast<qsizetype>(i)]->text(), Text(text));
         }
     }
     // The help button drops the help menu down.
