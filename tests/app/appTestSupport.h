@@ -8,6 +8,7 @@
 
 #include <vsk/platform/gui.h>
 #include <vsk/platform/registry.h>
+#include <vsk/platform/registryTesting.h>
 #include <vsk/platform/wait.h>
 
 #include <gtest/gtest.h>
@@ -40,6 +41,14 @@ public:
 
 private:
     std::unique_ptr<QApplication> m_app;
+};
+
+// A fresh root for one test (testSupport.h) whose registry hives are opened from it: the hives stay
+// open for the whole process otherwise, so option bits and settings would pass from test to test.
+class FreshRoot : public VskTest::TestRoot {
+public:
+    FreshRoot() { RegistryResetForTests(); }
+    ~FreshRoot() { RegistryResetForTests(); }
 };
 
 // One message box as the window asked for it.

@@ -147,7 +147,7 @@ const ExpiryCase Cases[] = {
 
 class ExpiryCheckTest : public ::testing::TestWithParam<ExpiryCase> {
 protected:
-    VskTest::TestRoot m_root;
+    FreshRoot m_root;
     MessageRecorder m_messages;
 };
 
@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ExpiryCheckTest, ::testing::ValuesIn(Cases),
 
 class ExpiryCheckOrderTest : public ::testing::Test {
 protected:
-    VskTest::TestRoot m_root;
+    FreshRoot m_root;
     MessageRecorder m_messages;
 };
 

@@ -96,23 +96,18 @@ std::vector<CCertificate> storeCertificates(const WCHAR* name, DWORD location) {
 class CommandStateTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The registry of this test's root.
-        RegistryResetForTests();
         SetOptions(OPTION_NO_START_CHECK);
         m_window = ShowWindow();
         ASSERT_TRUE(WaitForInit(*m_window));
     }
-    void TearDown() override {
-        m_window.reset();
-        RegistryResetForTests();
-    }
+    void TearDown() override { m_window.reset(); }
 
     std::set<DWORD> cancelSet() const {
         Vsk::Utils::CLock lock(&m_window->m_shared->lock);
         return m_window->m_shared->cancelSet;
     }
 
-    VskTest::TestRoot m_root;
+    FreshRoot m_root;
     MessageRecorder m_messages;
     std::unique_ptr<CKestrovanDlg> m_window;
 };

@@ -33,7 +33,7 @@ protected:
         return window;
     }
 
-    VskTest::TestRoot m_root;
+    FreshRoot m_root;
     MessageRecorder m_messages;
 };
 

@@ -36,7 +36,7 @@ protected:
         return window;
     }
 
-    VskTest::TestRoot m_root;
+    FreshRoot m_root;
     MessageRecorder m_messages;
 };
 

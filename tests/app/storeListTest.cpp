@@ -151,7 +151,7 @@ protected:
         ASSERT_FALSE(HasFailure());
     }
 
-    VskTest::TestRoot m_root;
+    FreshRoot m_root;
     MessageRecorder m_messages;
 };
 

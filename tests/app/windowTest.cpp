@@ -26,13 +26,8 @@ namespace {
 
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // The registry of this test's root.
-        RegistryResetForTests();
-        SetOptions(OPTION_NO_START_CHECK);
-    }
-    void TearDown() override { RegistryResetForTests(); }
-    VskTest::TestRoot m_root;
+    void SetUp() override { SetOptions(OPTION_NO_START_CHECK); }
+    FreshRoot m_root;
     MessageRecorder m_messages;
 };
 
@@ -113,8 +108,7 @@ TEST(TraceSwitch, CountsInAnyCaseAnywhereInTheCommandLine) {
 }
 
 TEST(TraceSwitch, SetsLevelThreeForThisRunAndStoresNothing) {
-    VskTest::TestRoot root;
-    RegistryResetForTests();
+    FreshRoot root;
     Vsk::InternalUtils::CLog* log = Vsk::InternalUtils::GetLog();
     ASSERT_NE(log, nullptr);
     const int saved = log->getLevelWord();
@@ -157,7 +151,6 @@ TEST(TraceSwitch, SetsLevelThreeForThisRunAndStoresNothing) {
         EXPECT_EQ(storedLevel(), 5);
     }
     log->setLevel(saved, 0);
-    RegistryResetForTests();
 }
 
 // ---- Layout and tool tips -------------------------------------------------------------------------
@@ -386,12 +379,10 @@ TEST_F(WindowTest, OptionBitsComeFromTheFlagsValue) {
     } cases[] = {{false, 0}, {true, OPTION_NO_START_CHECK}, {true, 0x148}, {true, 0xFFFFFFFF}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
-        VskTest::TestRoot root;
-        RegistryResetForTests();
+        FreshRoot root;
         if (c.written) SetOptions(c.flags);
         CKestrovanDlg window;
         EXPECT_EQ(window.getOptions(), c.flags);
-        RegistryResetForTests();
     }
 }
 
