@@ -6,6 +6,7 @@
 
 #include "../pki/certificates/certificateFixtures.h"
 #include "appTestSupport.h"
+#include "containerFixtures.h"
 
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/Certificate.h>
@@ -31,14 +32,9 @@ namespace CommandFixtures {
 using CertFixture::quote;
 using CertFixture::run;
 
-constexpr DWORD GostType = 80;
-constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-inline Vsk::PKI::CCertificate load(const Vsk::Utils::CDataBlob& der) {
-    Vsk::PKI::CCertificate certificate(true);
-    certificate.LoadFromBlob(der);
-    return certificate;
-}
+using ContainerFixtures::Encoding;
+using ContainerFixtures::GostType;
+using ContainerFixtures::load;
 
 // A self-signed certificate "CN=<name>", made once per process; with `crlPoint` it names a CRL
 // distribution point.
@@ -59,92 +55,16 @@ inline Vsk::PKI::CCertificate selfSigned(const std::string& name, bool crlPoint)
 
 // ---- Key containers of the provider stand-in ----------------------------------------------------------
 
-inline std::string derLength(size_t size) {
-    if (size < 0x80) return std::string(1, static_cast<char>(size));
-    std::string octets;
-    for (size_t left = size; left; left >>= 8) octets.insert(octets.begin(), static_cast<char>(left & 0xFF));
-    return std::string(1, static_cast<char>(0x80 | octets.size())) + octets;
-}
-
-inline std::string der(BYTE tag, const std::string& contents) {
-    return std::string(1, static_cast<char>(tag)) + derLength(contents.size()) + contents;
-}
-
-inline std::string oidDer(const char* dotted) {
-    std::vector<unsigned long> arcs;
-    for (const char* p = dotted; *p;) {
-        arcs.push_back(std::strtoul(p, const_cast<char**>(&p), 10));
-        if (*p == '.') ++p;
-    }
-    std::string body(1, static_cast<char>(arcs[0] * 40 + arcs[1]));
-    for (size_t i = 2; i < arcs.size(); ++i) {
-        std::string arc(1, static_cast<char>(arcs[i] & 0x7F));
-        for (unsigned long v = arcs[i] >> 7; v; v >>= 7)
-            arc.insert(arc.begin(), static_cast<char>(0x80 | (v & 0x7F)));
-        body += arc;
-    }
-    return der(0x06, body);
-}
-
-inline std::string spkiDer(const CERT_PUBLIC_KEY_INFO& info) {
-    const std::string parameters(reinterpret_cast<const char*>(info.Algorithm.Parameters.pbData),
-                                 info.Algorithm.Parameters.cbData);
-    const std::string bits =
-        std::string(1, static_cast<char>(info.PublicKey.cUnusedBits)) +
-        std::string(reinterpret_cast<const char*>(info.PublicKey.pbData), info.PublicKey.cbData);
-    return der(0x30, der(0x30, oidDer(info.Algorithm.pszObjId) + parameters) + der(0x03, bits));
-}
-
-inline HCRYPTPROV acquire(const std::u16string& name, DWORD flags) {
-    HCRYPTPROV prov = 0;
-    if (!CryptAcquireContextW(&prov, reinterpret_cast<const WCHAR*>(name.c_str()), nullptr, GostType, flags))
-        return 0;
-    return prov;
-}
-
 // A user container with a GOST R 34.10-2012 256 exchange key; with `storeCertificate` a certificate
 // "CN=<name>" issued for its key is written into it. Returns that certificate (empty handle without).
 inline Vsk::PKI::CCertificate makeContainer(const std::string& name, bool storeCertificate) {
     const std::u16string wide(name.begin(), name.end());
-    HCRYPTPROV prov = acquire(wide, CRYPT_NEWKEYSET | CRYPT_SILENT);
-    EXPECT_NE(prov, 0u) << "CRYPT_NEWKEYSET failed: " << std::hex << GetLastError();
-    if (!prov) return Vsk::PKI::CCertificate(false);
-    HCRYPTKEY key = 0;
-    EXPECT_TRUE(CryptGenKey(prov, AT_KEYEXCHANGE, CRYPT_EXPORTABLE, &key));
-    Vsk::PKI::CCertificate issued(false);
-    if (storeCertificate) {
-        DWORD infoSize = 0;
-        EXPECT_TRUE(CryptExportPublicKeyInfo(prov, AT_KEYEXCHANGE, Encoding, nullptr, &infoSize));
-        std::vector<BYTE> info(infoSize);
-        EXPECT_TRUE(CryptExportPublicKeyInfo(
-            prov, AT_KEYEXCHANGE, Encoding, reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data()), &infoSize));
-        const std::filesystem::path base = CertFixture::folder() / ("cmd-container-" + name);
-        std::ofstream(base.string() + ".pub.der", std::ios::binary)
-            << spkiDer(*reinterpret_cast<const CERT_PUBLIC_KEY_INFO*>(info.data()));
-        const std::string ca = (CertFixture::folder() / "cmd-container-ca").string();
-        bool ok = true;
-        if (!std::filesystem::exists(ca + ".pem"))
-            run("openssl req -x509 -engine gost -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout " +
-                    quote(ca + ".key") + " -out " + quote(ca + ".pem") +
-                    " -subj '/CN=Command CA' -days 30 2>&1",
-                &ok);
-        EXPECT_TRUE(ok);
-        run("openssl pkey -engine gost -pubin -inform DER -in " + quote(base.string() + ".pub.der") +
-                " -out " + quote(base.string() + ".pub.pem") + " 2>&1",
-            &ok);
-        EXPECT_TRUE(ok);
-        run("openssl x509 -new -engine gost -subj " + quote("/CN=" + name) + " -force_pubkey " +
-                quote(base.string() + ".pub.pem") + " -CA " + quote(ca + ".pem") + " -CAkey " +
-                quote(ca + ".key") + " -days 30 -outform DER -out " + quote(base.string() + ".der") + " 2>&1",
-            &ok);
-        EXPECT_TRUE(ok) << "openssl could not issue the container's certificate";
-        const Vsk::Utils::CDataBlob bytes = CertFixture::readFile(base.string() + ".der");
-        EXPECT_TRUE(CryptSetKeyParam(key, KP_CERTIFICATE, bytes.getData(), 0)) << std::hex << GetLastError();
-        issued = load(bytes);
+    if (!storeCertificate) {
+        ContainerFixtures::makeContainer(wide);
+        return Vsk::PKI::CCertificate(false);
     }
-    CryptDestroyKey(key);
-    CryptReleaseContext(prov, 0);
-    return issued;
+    const ContainerFixtures::WithCertificate made = ContainerFixtures::makeWithCertificate(wide, name);
+    return made.container.ok ? load(made.der) : Vsk::PKI::CCertificate(false);
 }
 
 // The user's containers of the default GOST provider, as the program lists them.
