@@ -172,8 +172,13 @@ void CKestrovanDlg::FillKeyConts() {
             if (empty) {
                 CError error(Vsk::Utils::NoErrorCode);
                 loadCspList(&error);
-                CLock lock(&m_shared->lock);
-                if (m_cspCache.getCount() == 0) {
+                bool stillEmpty = false;
+                {
+                    CLock lock(&m_shared->lock);
+                    stillEmpty = m_cspCache.getCount() == 0;
+                }
+                // Shown without the lock: workers take it while the box is open.
+                if (stillEmpty) {
                     messageBox(toQ(error.getText()), QStringLiteral(u"Получение списка криптопровайдеров"),
                                MB_ICONERROR);
                     return;
