@@ -11,6 +11,8 @@
 
 #include <QApplication>
 
+#include <memory>
+
 using Vsk::InternalUtils::CLogScope;
 
 bool CKestrovanApp::hasTraceSwitch(int argc, char** argv) {
@@ -41,10 +43,9 @@ int CKestrovanApp::InitInstance(int argc, char** argv) {
 
     QApplication application(argc, argv);
     InstallQtTranslations();
-    {
-        CKestrovanDlg dialog;
-        dialog.exec();
-    }
+    auto dialog = std::make_unique<CKestrovanDlg>();
+    dialog->exec();
     Vsk::PKI::ClearCspAlgInfo();
+    dialog.reset();
     return 0;
 }

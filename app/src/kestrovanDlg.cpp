@@ -24,6 +24,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -194,6 +195,7 @@ CKestrovanDlg::CKestrovanDlg(QWidget* parent)
       m_providerLabelAction(nullptr),
       m_menu(nullptr),
       m_initialized(false),
+      m_framePlaced(false),
       m_destroyed(false) {
     setObjectName(QStringLiteral("id_104"));
     setWindowTitle(QStringLiteral(u"Кестрован"));
@@ -235,6 +237,22 @@ void CKestrovanDlg::showEvent(QShowEvent* event) {
         OnInitDialog();
     }
     QDialog::showEvent(event);
+    // The window system adds its frame only once the window is shown: the whole window, frame
+    // included, is then fitted again.
+    if (!m_framePlaced) {
+        m_framePlaced = true;
+        QTimer::singleShot(0, this, [this] { placeOnScreen(); });
+    }
+}
+
+void CKestrovanDlg::placeOnScreen() {
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->geometry() : QRect(0, 0, 1000, 600);
+    const int width = std::min(area.width(), 1000);
+    const int height = std::min(area.height(), 600);
+    const QSize frame = frameGeometry().size() - size();
+    resize(width - frame.width(), height - frame.height());
+    move(area.x() + (area.width() - width) / 2, area.y() + (area.height() - height) / 2);
 }
 
 int CKestrovanDlg::exec() {
@@ -250,12 +268,8 @@ BOOL CKestrovanDlg::OnInitDialog() {
     m_initialized = true;
 
     // Size and centre on the screen.
-    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->geometry() : QRect(0, 0, 1000, 600);
-    const int width = std::min(area.width(), 1000);
-    const int height = std::min(area.height(), 600);
-    resize(width, height);
-    move(area.x() + (area.width() - width) / 2, area.y() + (area.height() - height) / 2);
+    placeOnScreen();
+    const int width = this->width();
 
     setWindowIcon(iconOf(128));
     createMenu();
@@ -407,7 +421,6 @@ void CKestrovanDlg::createList() {
     m_list->header()->setSectionsClickable(true);
     m_list->header()->setStretchLastSection(false);
     m_list->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_list->installEventFilter(this);
     connect(m_list->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { OnLvnColumnclickListCert(column); });
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, [this] { OnLvnItemchangedListCert(); });
@@ -586,8 +599,10 @@ void CKestrovanDlg::keyPressEvent(QKeyEvent* event) {
 bool CKestrovanDlg::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* widget = qobject_cast<QWidget*>(watched);
-        // Keys of this window only; a modal dialog over it has its own.
-        if (widget && widget->window() == this && !m_destroyed) {
+        // Keys of this window only; a modal dialog over it has its own. Keys with Alt belong to
+        // the window system and the menus.
+        if (widget && widget->window() == this && !m_destroyed &&
+            !(static_cast<QKeyEvent*>(event)->modifiers() & Qt::AltModifier)) {
             if (PreTranslateMessage(static_cast<QKeyEvent*>(event))) return true;
         }
     } else if (watched == m_list && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {
@@ -685,10 +700,15 @@ void CKestrovanDlg::runCommand(int id) {
 
 int CKestrovanDlg::messageBox(const QString& text, const QString& caption, UINT flags) {
     const QString shown = caption.isEmpty() ? appTitle() : caption;
+    // A box shown in the middle of a long operation has the ordinary pointer, not the wait cursor.
+    const bool waiting = QApplication::overrideCursor() != nullptr;
+    if (waiting) QApplication::setOverrideCursor(Qt::ArrowCursor);
     const Vsk::Utils::CWString wideText =
         fromQ(QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     const Vsk::Utils::CWString wideCaption = fromQ(shown);
-    return MessageBoxW(this, wideText.c_str(), wideCaption.c_str(), flags);
+    const int answer = MessageBoxW(this, wideText.c_str(), wideCaption.c_str(), flags);
+    if (waiting) QApplication::restoreOverrideCursor();
+    return answer;
 }
 
 void CKestrovanDlg::showError(const Vsk::Utils::CError& error, const QString& caption) {

@@ -255,7 +255,8 @@ public:
     void OnDestroy();
     // Message-pumping wait for a worker: inserts its identifier into the cancel set, waits up to
     // 10000 ms while the GUI thread's events flow, closes the handle; `caller` names the log line.
-    void stopThread(HANDLE& handle, DWORD& threadId, const char* caller);
+    // True when the worker has ended.
+    bool stopThread(HANDLE& handle, DWORD& threadId, const char* caller);
     void cancelWorkers();
     void OnShowProgress(int show);
     static DWORD initThreadProc(LPVOID parameter);
@@ -359,7 +360,7 @@ public:
     void OnAboutProg();
     void OnUserManual();
     void OnHelpInfo();
-    // Offered at start from the initialisation thread; false when nothing was done.
+    // Offered at start from the initialisation thread.
     static void installCaCerts(CWorkerJob& job);
     void areOidsRegistered();
 
@@ -420,6 +421,8 @@ protected:
     void reject() override {}
 
 private:
+    // Size min(screen, 1000 x 600) with the frame, centred on the screen.
+    void placeOnScreen();
     void createToolbar();
     void createMenu();
     void createTree();
@@ -442,6 +445,7 @@ private:
     std::vector<QIcon> m_listImages;
     std::vector<QIcon> m_treeImages;
     bool m_initialized;
+    bool m_framePlaced;
     bool m_destroyed;
 };
 

@@ -384,12 +384,14 @@ void CKestrovanDlg::FillCerts(const WCHAR* storeName) {
             // the window paint and hears Esc; between those the bar only moves.
             CPendingRows pending(m_list);
             for (CCertificate& certificate : *list) {
-                auto* row = new CListItem(this, &certificate, false);
-                pending.rows.append(row);
-                row->setText(0, toQ(certificate.get_SubjectShortName()));
+                // A row joins the list with its name and picture, or not at all.
+                const QString name = toQ(certificate.get_SubjectShortName());
                 const int image = !certificate.isValidDate()             ? IMG_CERT_INVALID
                                   : certificate.get_HasPrivateKey(false) ? IMG_CERT_KEY
                                                                          : IMG_CERT;
+                auto* row = new CListItem(this, &certificate, false);
+                pending.rows.append(row);
+                row->setText(0, name);
                 setItemImage(row, image);
                 row->setText(1, formatFileTime(certificate.get_NotBefore()));
                 row->setText(2, formatFileTime(certificate.get_NotAfter()));

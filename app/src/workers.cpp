@@ -81,8 +81,8 @@ void CKestrovanDlg::cancelWorkers() {
     if (m_statusThreadId && running(m_statusThread)) m_shared->cancelSet.insert(m_statusThreadId);
 }
 
-void CKestrovanDlg::stopThread(HANDLE& handle, DWORD& threadId, const char* caller) {
-    if (!handle) return;
+bool CKestrovanDlg::stopThread(HANDLE& handle, DWORD& threadId, const char* caller) {
+    if (!handle) return true;
     {
         Vsk::Utils::CLock lock(&m_shared->lock);
         m_shared->cancelSet.insert(threadId);
@@ -90,7 +90,8 @@ void CKestrovanDlg::stopThread(HANDLE& handle, DWORD& threadId, const char* call
     // The worker's calls to the window are served while we wait.
     Vsk::InternalUtils::MsgWaitForObjects(1, &handle, false, WorkerStopWaitMs);
     // A worker that ended before it looked at the set left its identifier there.
-    if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+    const bool ended = WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+    if (ended) {
         Vsk::Utils::CLock lock(&m_shared->lock);
         m_shared->cancelSet.erase(threadId);
     }
@@ -100,13 +101,16 @@ void CKestrovanDlg::stopThread(HANDLE& handle, DWORD& threadId, const char* call
     }
     handle = nullptr;
     threadId = 0;
+    return ended;
 }
 
 void CKestrovanDlg::clearCertList() {
-    stopThread(m_statusThread, m_statusThreadId, "CKestrovanDlg::clearCertList");
-    // A worker that outlived its wait keeps the old list; the window takes a new one.
+    const bool ended = stopThread(m_statusThread, m_statusThreadId, "CKestrovanDlg::clearCertList");
+    // A worker that outlived its wait keeps the old list; the window takes a new one. That worker
+    // may still write into the status cache, so the window also takes a new, empty cache.
     Vsk::Utils::CLock lock(&m_shared->lock);
     m_certList = std::make_shared<CCertList>();
+    if (!ended) m_statusCache = std::make_shared<CStatusCache>();
 }
 
 void CKestrovanDlg::OnDestroy() {
@@ -311,12 +315,13 @@ void CProgressImpl::stop() {
 }
 
 bool CProgressImpl::setRange(uint32_t range) {
-    const int upper = static_cast<int>(std::min<uint32_t>(range, INT32_MAX));
+    // An empty range shows an empty bar (Qt would show its busy animation for 0 - 0).
+    const int upper = std::max(1, static_cast<int>(std::min<uint32_t>(range, INT32_MAX)));
     if (onGuiThread()) {
         if (m_bar) m_bar->setRange(0, upper);
     } else if (m_bar) {
         QMetaObject::invokeMethod(
-            m_bar.data(),
+            qApp,
             [bar = m_bar, upper] {
                 if (bar) bar->setRange(0, upper);
             },
@@ -335,7 +340,7 @@ void CProgressImpl::setPos(uint32_t position) {
         if (m_bar) m_bar->setValue(value);
     } else if (m_bar) {
         QMetaObject::invokeMethod(
-            m_bar.data(),
+            qApp,
             [bar = m_bar, value] {
                 if (bar) bar->setValue(value);
             },
@@ -360,13 +365,13 @@ void stepBar(QProgressBar* bar) {
 void CProgressImpl::next() {
     if (!onGuiThread()) {
         if (!m_bar) return;
-        const bool posted = QMetaObject::invokeMethod(
-            m_bar.data(),
-            [bar = m_bar] {
-                if (bar) stepBar(bar);
-            },
-            Qt::QueuedConnection);
-        if (!posted) logWin32("CProgressImpl::next", "PBM_STEPIT", GetLastError());
+        const bool posted = qApp && QMetaObject::invokeMethod(
+                                        qApp,
+                                        [bar = m_bar] {
+                                            if (bar) stepBar(bar);
+                                        },
+                                        Qt::QueuedConnection);
+        if (!posted) logWin32("CProgressImpl::next", "PBM_STEPIT", ERROR_INVALID_WINDOW_HANDLE);
         return;
     }
     if (!m_bar) return;

@@ -25,6 +25,16 @@
 #include <string>
 #include <vector>
 
+// Wait, letting events flow, until a condition holds (at most 5 s), then check it with GoogleTest.
+// (QtTest's QTRY_ macros report to QtTest's own runner, which GoogleTest does not see.)
+#define APP_WAIT_TRUE(condition) \
+    EXPECT_TRUE(QTest::qWaitFor([&] { return static_cast<bool>(condition); }, 5000)) << #condition
+#define APP_WAIT_EQ(actual, expected)                                  \
+    do {                                                               \
+        QTest::qWaitFor([&] { return (actual) == (expected); }, 5000); \
+        EXPECT_EQ(actual, expected);                                   \
+    } while (0)
+
 namespace AppTest {
 
 class Environment : public ::testing::Environment {

@@ -315,9 +315,9 @@ TEST_F(CommandStateTest, FocusMovesBetweenListAndTreeReachTheHandlers) {
         list->topLevelItem(0)->setSelected(true);
     }
     m_window->tree()->setFocus();
-    QTRY_VERIFY(m_window->tree()->hasFocus());
+    APP_WAIT_TRUE(m_window->tree()->hasFocus());
     list->setFocus();
-    QTRY_VERIFY(list->hasFocus());
+    APP_WAIT_TRUE(list->hasFocus());
     EXPECT_TRUE(m_window->isCommandVisible(CMD_PROPERTIES));
 
     // Nothing selected, focus to the tree: the buttons go.
@@ -326,7 +326,7 @@ TEST_F(CommandStateTest, FocusMovesBetweenListAndTreeReachTheHandlers) {
         list->clearSelection();
     }
     m_window->tree()->setFocus();
-    QTRY_VERIFY(m_window->tree()->hasFocus());
+    APP_WAIT_TRUE(m_window->tree()->hasFocus());
     EXPECT_FALSE(m_window->isCommandVisible(CMD_PROPERTIES));
 }
 
@@ -528,7 +528,7 @@ TEST_F(CommandStateTest, RightClickOnTheWindowOpensTheStoreMenu) {
         });
         const QPoint inWindow = list->viewport()->mapTo(m_window.get(), click.point);
         QTest::mouseClick(handle, Qt::RightButton, Qt::NoModifier, inWindow);
-        QTRY_VERIFY(popped);
+        APP_WAIT_TRUE(popped);
         // A right click on a row selects it first.
         EXPECT_EQ(m_window->selectedCount(), click.onRow ? 1 : 0);
         const std::map<int, bool> expected = {{CMD_IMPORT, true},

@@ -203,7 +203,7 @@ TEST_F(ContainerListTest, DefaultProviderByLocationAndKeptAcrossTokenChanges) {
         const QString first = window->providerSelector()->itemText(0);
         window->providerSelector()->setItemText(0, QStringLiteral("mark"));
         Vsk::PKI::notifyTokenRefresh();
-        QTRY_COMPARE(window->providerSelector()->itemText(0), first);
+        APP_WAIT_EQ(window->providerSelector()->itemText(0), first);
         EXPECT_EQ(window->providerSelector()->count(), 4);
         EXPECT_EQ(window->providerSelector()->currentIndex(), picked);
         EXPECT_EQ(window->m_selectedProvider, picked);
@@ -245,13 +245,13 @@ TEST_F(ContainerListTest, TokenChangeReloadsOrEmptiesTheCaches) {
 
     ASSERT_TRUE(makeContainer(u"second").ok);
     Vsk::PKI::notifyTokenRefresh();
-    QTRY_COMPARE(window->listCount(), 2);
+    APP_WAIT_EQ(window->listCount(), 2);
     EXPECT_NE(FindRow(*window, u"second"), nullptr);
     EXPECT_EQ(window->m_keyContList.size(), 2u);
 
     SelectNode(*window, NODE_CRLS);
     PostMessageW(window.get(), WM_TOKEN_REFRESH, 0, 0);
-    QTRY_COMPARE(window->providerSelector()->count(), 0);
+    APP_WAIT_EQ(window->providerSelector()->count(), 0);
     EXPECT_EQ(window->m_cspCache.getCount(), 0u);
     EXPECT_TRUE(window->m_keyContList.empty());
 

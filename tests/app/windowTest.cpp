@@ -160,8 +160,9 @@ TEST_F(WindowTest, StartsCentredAtMost1000By600) {
     const QRect screen = window->screen()->geometry();
     const int width = std::min(screen.width(), 1000);
     const int height = std::min(screen.height(), 600);
-    EXPECT_EQ(window->size(), QSize(width, height));
-    EXPECT_EQ(window->pos(),
+    // The whole window, its frame included.
+    APP_WAIT_EQ(window->frameGeometry().size(), QSize(width, height));
+    EXPECT_EQ(window->frameGeometry().topLeft(),
               QPoint(screen.x() + (screen.width() - width) / 2, screen.y() + (screen.height() - height) / 2));
 }
 
@@ -172,7 +173,7 @@ TEST_F(WindowTest, LayoutFollowsTheClientSizeAndKeepsTheTreesWidth) {
     for (const QSize& size : sizes) {
         SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
         window->resize(size);
-        QTRY_COMPARE(window->size(), size);
+        APP_WAIT_EQ(window->size(), size);
         const int cx = size.width();
         const int cy = size.height();
         EXPECT_EQ(window->tree()->geometry(), QRect(0, 31, 211, cy - 54));
@@ -283,14 +284,14 @@ TEST_F(WindowTest, ProgressOnTheGuiThreadDrivesTheBarAndAWorkerReadsNothingBack)
         while (!finish) Sleep(2);
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return stepped.load(); }, 10000));
-    QTRY_VERIFY(bar->isVisible());
-    QTRY_COMPARE(bar->value(), 3);
+    APP_WAIT_TRUE(bar->isVisible());
+    APP_WAIT_EQ(bar->value(), 3);
     EXPECT_EQ(bar->maximum(), 4);
     EXPECT_EQ(range, 0u);
     EXPECT_EQ(position, 0);
     finish = true;
     worker.join();
-    QTRY_VERIFY(!bar->isVisible());
+    APP_WAIT_TRUE(!bar->isVisible());
 }
 
 TEST_F(WindowTest, ProgressOfAFewStepsStaysInViewForAtLeast300Ms) {
@@ -584,7 +585,7 @@ TEST_F(WindowTest, ShowProgressMessageShowsOrHidesTheBarOnly) {
     for (const auto& step : steps) {
         SCOPED_TRACE(step.wParam);
         ASSERT_TRUE(PostMessageW(window.get(), WM_SHOW_PROGRESS, step.wParam, 0));
-        QTRY_COMPARE(bar->isVisible(), step.visibleAfter);
+        APP_WAIT_EQ(bar->isVisible(), step.visibleAfter);
         QCoreApplication::processEvents();
         EXPECT_EQ(bar->isVisible(), step.visibleAfter);
     }
