@@ -86,7 +86,11 @@ bool CKestrovanDlg::PreTranslateMessage(QKeyEvent* key) {
         if (isStoreNode(m_currentNode) && !m_copiedCert.isNull() && m_copiedCert.get_CertContext()) {
             const QString caption = QStringLiteral(u"Копирование сертификата");
             try {
-                m_openStore.InstallCertificate(m_copiedCert, CERT_STORE_ADD_ALWAYS, isMyNode(m_currentNode));
+                const bool mine = isMyNode(m_currentNode);
+                // False outside "MY": the user refused the add (the trusted roots ask first), so nothing
+                // was installed and nothing is said. In "MY" it means only the binding was declined.
+                if (!m_openStore.InstallCertificate(m_copiedCert, CERT_STORE_ADD_ALWAYS, mine) && !mine)
+                    return true;
                 refresh(false);
                 messageBox(QStringLiteral(u"Сертификат \"") + toQ(m_copiedCert.get_SubjectShortName()) +
                                QStringLiteral(u"\" был успешно установлен!"),

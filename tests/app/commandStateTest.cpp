@@ -777,6 +777,16 @@ TEST_F(CommandStateTest, CtrlVFailuresAndNothingCopied) {
     EXPECT_EQ(shown[0].type, static_cast<UINT>(MB_ICONERROR));
     EXPECT_EQ(m_window->listCount(), 1);
 
+    // Into the trusted roots when the user refuses the add: nothing installed, nothing said.
+    m_messages.clear();
+    SetRootStoreConfirmHook([](PCCERT_CONTEXT, BOOL, void*) -> BOOL { return FALSE; }, nullptr);
+    showCertificates(*m_window, reinterpret_cast<NodeId>(StoreROOT), {});
+    m_window->m_copiedCert = keyless;
+    QTest::keyClick(m_window->list(), Qt::Key_V, Qt::ControlModifier);
+    SetRootStoreConfirmHook(nullptr, nullptr);
+    EXPECT_TRUE(m_messages.messages().empty());
+    EXPECT_TRUE(storeCertificates(StoreROOT, STORE_LOCATION_USER).empty());
+
     // Keys of the window never close it.
     EXPECT_TRUE(m_window->isVisible());
 }
