@@ -171,6 +171,8 @@ void logWin32(const CWString& text, DWORD error) {
 
 }  // namespace
 
+// Counts once, on the GUI thread while the window initialises; later calls (the test's, from its own
+// thread) only find the count made and touch nothing.
 void CKestrovanDlg::areOidsRegistered() {
     if (m_unregisteredOids != -1) return;
     CLogScope scope("CKestrovanDlg::areOidsRegistered", 4);
