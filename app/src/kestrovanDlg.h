@@ -363,6 +363,10 @@ public:
     // Offered at start from the initialisation thread.
     static void installCaCerts(CWorkerJob& job);
     void areOidsRegistered();
+    // ---- OID registration (oidRegistration.cpp)
+    // Registers every row of the OID table; `registered` gets the number registered. The code of the
+    // last failure, 0 when none failed.
+    DWORD registerOids(DWORD& registered);
 
     // ---- Helpers shared by the handlers
     // A message box owned by the window (plain text; MB_* flags; returns IDOK ...).

@@ -20,11 +20,6 @@ void CKestrovanDlg::OnCheckRootCert() {
     messageBox(NotAvailable, QStringLiteral(u"Проверка"), MB_ICONINFORMATION);
 }
 
-void CKestrovanDlg::OnOIDsReg() {
-    CLogScope scope("CKestrovanDlg::OnOIDsReg", 3);
-    messageBox(NotAvailable, OnTbnGetInfoTip(CMD_OIDS_REG), MB_ICONINFORMATION);
-}
-
 void CKestrovanDlg::OnTest() {
     CLogScope scope("CKestrovanDlg::OnTest", 3);
     messageBox(NotAvailable, QStringLiteral(u"Тестирование криптосистемы"), MB_ICONINFORMATION);
@@ -102,8 +97,4 @@ void CKestrovanDlg::OnNMRClickTreeStore(const QPoint&) {
 void CKestrovanDlg::installCaCerts(CWorkerJob&) {
     CLogScope scope("CKestrovanDlg::installCaCerts", 4);
     // The authority's certificates are not carried by the program yet: nothing to offer.
-}
-
-void CKestrovanDlg::areOidsRegistered() {
-    // The OIDs are not counted yet: the count stays unknown (-1), which offers registration.
 }

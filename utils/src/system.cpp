@@ -31,6 +31,10 @@ constexpr DWORD VersionInfoSignature = 0xFEEF04BD;
 
 }  // namespace
 
+void ForgetCurrentUserAdmin() {
+    g_adminCache.store(-1);
+}
+
 BOOL IsCurrentUserAdmin(bool* checkWorked) {
     const int32_t cached = g_adminCache.load();
     if (cached != -1) {

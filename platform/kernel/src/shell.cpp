@@ -134,3 +134,21 @@ int SHCreateDirectoryExW(void* /*owner*/, LPCWSTR path, const SECURITY_ATTRIBUTE
 HRESULT AssocQueryStringW(ASSOCF, ASSOCSTR, LPCWSTR, LPCWSTR, LPWSTR, DWORD*) {
     return HRESULT_FROM_WIN32(ERROR_NO_ASSOCIATION);
 }
+
+HINSTANCE ShellExecuteW(void* /*owner*/, LPCWSTR verb, LPCWSTR file, LPCWSTR /*parameters*/,
+                        LPCWSTR /*folder*/, int /*show*/) {
+    auto result = [](int code, DWORD error) {
+        SetLastError(error);
+        return reinterpret_cast<HINSTANCE>(static_cast<intptr_t>(code));
+    };
+    if (!file) return result(SE_ERR_FNF, ERROR_FILE_NOT_FOUND);
+    static const char16_t RunAs[] = u"runas";
+    bool runAs = verb != nullptr;
+    for (size_t i = 0; runAs && i < std::size(RunAs); ++i) {
+        char16_t c = verb[i];
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+        runAs = c == RunAs[i];
+    }
+    if (runAs) return result(SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED);
+    return result(SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION);
+}

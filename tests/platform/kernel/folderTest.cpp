@@ -98,4 +98,37 @@ TEST(Folders, NoFileAssociations) {
     EXPECT_EQ(buffer[0], 0);
 }
 
+// Nothing is started through the shell: elevation is refused, other verbs find no association. The
+// file is a script that would leave a mark if it ran.
+TEST(Folders, ShellExecuteStartsNothing) {
+    KernelTestRoot root;
+    const std::string script = root / "start.sh";
+    const std::string mark = root / "started";
+    std::ofstream(script) << "#!/bin/sh\ntouch '" << mark << "'\n";
+    ::chmod(script.c_str(), 0755);
+    const struct {
+        const char16_t* verb;
+        bool withFile;
+        intptr_t result;
+        DWORD error;
+    } cases[] = {
+        {u"runas", true, SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED},
+        {u"RunAs", true, SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED},
+        {u"runasx", true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
+        {u"open", true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
+        {nullptr, true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
+        {u"runas", false, SE_ERR_FNF, ERROR_FILE_NOT_FOUND},
+    };
+    const std::u16string file = Utf16(script);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.verb ? Utf8(std::u16string_view(c.verb)) : std::string("(null)"));
+        SetLastError(0);
+        const HINSTANCE started = ShellExecuteW(nullptr, c.verb, c.withFile ? file.c_str() : nullptr, u"",
+                                                nullptr, 5 /* SW_SHOW */);
+        EXPECT_EQ(reinterpret_cast<intptr_t>(started), c.result);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(mark));
+}
+
 }  // namespace

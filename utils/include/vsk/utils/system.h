@@ -16,6 +16,8 @@ namespace Vsk::Utils {
 // Whether the current user is an administrator; `checkWorked` (may be null) receives whether the
 // membership check could be made. The first completed answer is kept for the rest of the process.
 BOOL IsCurrentUserAdmin(bool* checkWorked = nullptr);
+// Test seam: forgets the kept answer, so that the next call asks again.
+void ForgetCurrentUserAdmin();
 
 // A file version: major.minor.build.revision.
 class CAppVersion {

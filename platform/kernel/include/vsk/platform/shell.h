@@ -36,3 +36,14 @@ enum ASSOCSTR { ASSOCSTR_COMMAND = 1, ASSOCSTR_EXECUTABLE = 2, ASSOCSTR_FRIENDLY
 constexpr DWORD ERROR_NO_ASSOCIATION = 1155;
 HRESULT AssocQueryStringW(ASSOCF flags, ASSOCSTR what, LPCWSTR association, LPCWSTR extra, LPWSTR out,
                           DWORD* outSize);
+
+// Starting a file through the shell. A desktop program cannot safely restart itself with the
+// administrator's rights here, and the shell keeps no associations, so every verb fails: the result
+// is 32 or less, as on the platform. "runas" (elevation, any case) answers SE_ERR_ACCESSDENIED with
+// the last error ERROR_NOT_SUPPORTED; every other verb SE_ERR_NOASSOC with ERROR_NO_ASSOCIATION.
+// A null file: SE_ERR_FNF with ERROR_FILE_NOT_FOUND. Nothing is started.
+constexpr int SE_ERR_FNF = 2;
+constexpr int SE_ERR_ACCESSDENIED = 5;
+constexpr int SE_ERR_NOASSOC = 31;
+HINSTANCE ShellExecuteW(void* owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder,
+                        int show);
