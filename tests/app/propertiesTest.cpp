@@ -233,6 +233,14 @@ protected:
         return names;
     }
 
+    // The row alone selected and current. (The current row is set without touching the selection:
+    // a modifier key left down by an earlier test would toggle it.)
+    void selectRow(int index) {
+        m_window->list()->clearSelection();
+        m_window->list()->setCurrentItem(m_window->listItem(index), 0, QItemSelectionModel::NoUpdate);
+        m_window->listItem(index)->setSelected(true);
+    }
+
     std::unique_ptr<CKestrovanDlg> m_window;
 };
 
@@ -241,10 +249,11 @@ TEST_F(PropertiesWindowTest, CertificateAndCrlViewersByCommandAndDoubleClick) {
     CommandFixtures::showCertificates(*m_window, reinterpret_cast<NodeId>(StoreAddressBook), {certificate});
     // Nothing selected: nothing happens.
     EXPECT_TRUE(dialogsOf([&] { m_window->runCommand(CMD_PROPERTIES); }).isEmpty());
-    m_window->listItem(0)->setSelected(true);
-    m_window->list()->setCurrentItem(m_window->listItem(0));
+    selectRow(0);
     const QStringList byCommand = dialogsOf([&] { m_window->runCommand(CMD_PROPERTIES); });
-    ASSERT_EQ(byCommand.size(), 1);
+    ASSERT_EQ(byCommand.size(), 1)
+        << (m_messages.count() ? QString::fromStdU16String(m_messages.messages()[0].text).toStdString()
+                               : std::string("no message"));
     EXPECT_TRUE(byCommand[0].startsWith(QStringLiteral("certificateViewer|")));
     const QStringList byClick = dialogsOf([&] { m_window->OnNMDblclkListCert(); });
     ASSERT_EQ(byClick.size(), 1);
@@ -257,16 +266,13 @@ TEST_F(PropertiesWindowTest, CertificateAndCrlViewersByCommandAndDoubleClick) {
     m_window->m_crlList.front().LoadFromBlob(
         Vsk::Utils::CDataBlob(reinterpret_cast<const BYTE*>(der.data()), der.size(), true).clone());
     m_window->m_crlList.back() = Vsk::PKI::CCrl(false);
-    m_window->listItem(0)->setSelected(true);
-    m_window->list()->setCurrentItem(m_window->listItem(0));
+    selectRow(0);
     const QStringList crl = dialogsOf([&] { m_window->runCommand(CMD_PROPERTIES); });
     ASSERT_EQ(crl.size(), 1);
     EXPECT_TRUE(crl[0].startsWith(QStringLiteral("crlViewer|")));
     EXPECT_TRUE(m_messages.messages().empty());
 
-    m_window->list()->clearSelection();
-    m_window->listItem(1)->setSelected(true);
-    m_window->list()->setCurrentItem(m_window->listItem(1));
+    selectRow(1);
     EXPECT_TRUE(dialogsOf([&] { m_window->runCommand(CMD_PROPERTIES); }).isEmpty());
     EXPECT_TRUE(dialogsOf([&] { m_window->OnNMDblclkListCert(); }).isEmpty());
     const std::vector<Message> messages = m_messages.messages();
@@ -290,8 +296,7 @@ TEST_F(PropertiesWindowTest, KeyContainerPropertyRows) {
 
     for (int index = 0; index < 2; ++index) {
         SCOPED_TRACE(index);
-        m_window->list()->clearSelection();
-        m_window->listItem(index)->setSelected(true);
+        selectRow(index);
         QStringList names, values;
         QString title;
         int certificateButtons = 0;
@@ -382,8 +387,8 @@ TEST_F(PropertiesWindowTest, CrlInstallationFromTheDistributionPoint) {
                                       {goodCert, revokedCert});
     const std::u16string caption = u"Скачивание и установка списка отозванных сертификатов";
 
-    m_window->listItem(0)->setSelected(true);
-    dialogsOf([&] { m_window->runCommand(CMD_CRL_INSTALL); });
+    selectRow(0);
+    m_window->runCommand(CMD_CRL_INSTALL);
     std::vector<Message> messages = m_messages.messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].caption, caption);
@@ -393,7 +398,7 @@ TEST_F(PropertiesWindowTest, CrlInstallationFromTheDistributionPoint) {
 
     // The same CRL again.
     m_messages.clear();
-    dialogsOf([&] { m_window->runCommand(CMD_CRL_INSTALL); });
+    m_window->runCommand(CMD_CRL_INSTALL);
     messages = m_messages.messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, u"Список отозванных сертификатов уже установлен.");
@@ -402,9 +407,8 @@ TEST_F(PropertiesWindowTest, CrlInstallationFromTheDistributionPoint) {
 
     // The revoked certificate: the warning first, then the result of the installation.
     m_messages.clear();
-    m_window->list()->clearSelection();
-    m_window->listItem(1)->setSelected(true);
-    dialogsOf([&] { m_window->runCommand(CMD_CRL_INSTALL); });
+    selectRow(1);
+    m_window->runCommand(CMD_CRL_INSTALL);
     messages = m_messages.messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].caption, u"Сертификат отозван!");
@@ -420,8 +424,8 @@ TEST_F(PropertiesWindowTest, CrlInstallationFromTheDistributionPoint) {
     server->setResponse("/ca.crl", missing);
     CommandFixtures::showCertificates(*m_window, reinterpret_cast<NodeId>(StoreAddressBook),
                                       {ContainerFixtures::load(CertFixture::readFile(good))});
-    m_window->listItem(0)->setSelected(true);
-    dialogsOf([&] { m_window->runCommand(CMD_CRL_INSTALL); });
+    selectRow(0);
+    m_window->runCommand(CMD_CRL_INSTALL);
     messages = m_messages.messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].caption, caption);
