@@ -38,6 +38,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 class QAction;
@@ -516,6 +517,12 @@ private:
 BOOL AskContainerPassword(LPCWSTR container, uintptr_t parent, char* password, DWORD capacity);
 // Overwrites the edit's text in place (and every string sharing it) and empties the edit.
 void WipeLineEdit(class QLineEdit* edit);
+
+// Tests: reads a container's public key (first) and its wrapped form (second) in place of the
+// container's own reading, so that a provider asking for a PIN can be played; empty: the container's.
+using PublicKeyReader =
+    std::function<std::pair<Vsk::Utils::CDataBlob, Vsk::Utils::CDataBlob>(const Vsk::PKI::CKeyContainer&)>;
+void SetPublicKeyReaderForTests(PublicKeyReader reader);
 
 // Texts between the library's strings and Qt.
 QString toQ(const Vsk::Utils::CWString& text);

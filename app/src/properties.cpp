@@ -53,7 +53,16 @@ QString keyPurpose(DWORD keySpec) {
     return {};
 }
 
+PublicKeyReader& publicKeyReader() {
+    static PublicKeyReader reader;
+    return reader;
+}
+
 }  // namespace
+
+void SetPublicKeyReaderForTests(PublicKeyReader reader) {
+    publicKeyReader() = std::move(reader);
+}
 
 // ---- Properties ----------------------------------------------------------------------------------------
 
@@ -77,10 +86,11 @@ void CKestrovanDlg::showProperties(CKeyContainer& container) {
     // The public key; a PIN or password asked for as often as the user answers it.
     for (;;) {
         try {
-            const CDataBlob publicKey = container.get_PublicKey();
+            const PublicKeyReader& reader = publicKeyReader();
+            const CDataBlob publicKey = reader ? reader(container).first : container.get_PublicKey();
             params.addItem(wide(QStringLiteral(u"Публичный ключ (%1 байт, x16)").arg(publicKey.getSize())),
                            CWString(publicKey.toHex(" "), 1251));
-            const CDataBlob wrapped = container.get_PublicKeyWrap();
+            const CDataBlob wrapped = reader ? reader(container).second : container.get_PublicKeyWrap();
             params.addItem(
                 wide(
                     QStringLiteral(u"Публичный ключ с параметрами (%1 байт, base64)").arg(wrapped.getSize())),

@@ -354,6 +354,81 @@ TEST_F(PropertiesWindowTest, KeyContainerPropertyRows) {
     EXPECT_TRUE(m_messages.messages().empty());
 }
 
+// A provider that wants the PIN: the password dialog is asked until the right PIN (as often as the
+// user answers OK); a cancel leaves the error as the row "Публичный ключ" after the fixed rows.
+TEST_F(PropertiesWindowTest, KeyContainerPinRetry) {
+    CommandFixtures::makeContainer("props-pin", false);
+    const Vsk::PKI::CKeyContainer container = CommandFixtures::findContainer("props-pin");
+    ASSERT_FALSE(container.isNull());
+    const Vsk::Utils::CDataBlob key(reinterpret_cast<const BYTE*>("\x01\xAB"), 2u, true);
+    const Vsk::Utils::CDataBlob wrapped(reinterpret_cast<const BYTE*>("\x06\x02\x00"), 3u, true);
+    int reads = 0;
+    SetPublicKeyReaderForTests([&](const Vsk::PKI::CKeyContainer& read) {
+        ++reads;
+        Vsk::PKI::CPassword* password = read.get_KeysetPassword();
+        if (!password || password->getPasswordWide().toU16() != u"1234")
+            throw Vsk::Utils::CError(Vsk::Utils::CWString(u"PIN needed"), static_cast<HRESULT>(0x8010006B));
+        return std::make_pair(key.clone(), wrapped.clone());
+    });
+    struct Reset {
+        ~Reset() { SetPublicKeyReaderForTests({}); }
+    } reset;
+
+    const struct {
+        const char* name;
+        std::vector<const char16_t*> answers;  // nullptr: Cancel
+        int reads;
+        std::vector<QString> lastRows;
+    } rows[] = {
+        {"wrong, then right",
+         {u"0000", u"1234"},
+         4,
+         {Text(u"Публичный ключ (2 байт, x16)") + QStringLiteral("=01 AB"),
+          Text(u"Публичный ключ с параметрами (3 байт, base64)") + QStringLiteral("=BgIA")}},
+        {"cancel", {nullptr}, 1, {Text(u"Публичный ключ") + QStringLiteral("=PIN needed")}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CommandFixtures::showContainers(*m_window, {CommandFixtures::findContainer("props-pin")});
+        selectRow(0);
+        reads = 0;
+        size_t answered = 0;
+        QStringList prompts, listed;
+        WithModalDialogs([&] { m_window->runCommand(CMD_PROPERTIES); },
+                         [&](QWidget* dialog) {
+                             if (dialog->objectName() == QStringLiteral("id_191")) {
+                                 if (!dialog->isVisible() || answered >= row.answers.size()) return;
+                                 prompts << dialog->windowTitle() + QLatin1Char('|') +
+                                                child<QLabel>(dialog, 1128)->text();
+                                 const char16_t* answer = row.answers[answered++];
+                                 if (answer) {
+                                     child<QLineEdit>(dialog, 1012)->setText(Text(answer));
+                                     click(dialog, IDOK);
+                                 } else {
+                                     click(dialog, IDCANCEL);
+                                 }
+                             } else if (dialog->objectName() == QStringLiteral("listDialog")) {
+                                 auto* list = dialog->findChild<QTreeWidget*>();
+                                 for (int i = 0; list && i < list->topLevelItemCount(); ++i)
+                                     listed << list->topLevelItem(i)->text(0) + QLatin1Char('=') +
+                                                   list->topLevelItem(i)->text(1);
+                                 dialog->close();
+                             }
+                         });
+        EXPECT_EQ(answered, row.answers.size());
+        EXPECT_EQ(reads, row.reads);
+        ASSERT_EQ(prompts.size(), static_cast<int>(row.answers.size()));
+        for (const QString& prompt : prompts)
+            EXPECT_EQ(prompt, Text(u"Кестрован|Для получения публичного ключа Введите пароль на ключевой "
+                                   u"контейнер \"props-pin\""));
+        ASSERT_EQ(listed.size(), 6 + static_cast<int>(row.lastRows.size()));
+        for (size_t i = 0; i < row.lastRows.size(); ++i)
+            EXPECT_TRUE(listed[6 + static_cast<int>(i)].startsWith(row.lastRows[i]))
+                << listed[6 + static_cast<int>(i)].toStdString();
+    }
+    EXPECT_TRUE(m_messages.messages().empty());
+}
+
 // ---- CRL installation -------------------------------------------------------------------------------
 
 // Counts the CRLs of the user's "CA" store.
