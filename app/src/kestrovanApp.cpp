@@ -6,6 +6,7 @@
 
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/FileInfo.h>
+#include <vsk/platform/crypt.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
 
@@ -43,9 +44,12 @@ int CKestrovanApp::InitInstance(int argc, char** argv) {
 
     QApplication application(argc, argv);
     InstallQtTranslations();
+    // A container that needs its password asks the user through the program's password dialog.
+    SetPasswordPrompt(&AskContainerPassword);
     auto dialog = std::make_unique<CKestrovanDlg>();
     dialog->exec();
     Vsk::PKI::ClearCspAlgInfo();
     dialog.reset();
+    SetPasswordPrompt(nullptr);
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <vsk/pki/Crl.h>
 #include <vsk/pki/Csp.h>
 #include <vsk/pki/KeyContainer.h>
+#include <vsk/pki/Password.h>
 #include <vsk/pki/Settings.h>
 #include <vsk/pki/Store.h>
 #include <vsk/platform/gui.h>
@@ -37,6 +38,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 class QAction;
@@ -356,6 +358,10 @@ public:
     void OnDelete();
     void OnProperties();
     void OnNMDblclkListCert();
+    // ---- Properties and CRL installation
+    void showProperties(Vsk::PKI::CKeyContainer& container);
+    // The viewer or property list of a row's item data by the current node.
+    void showItemProperties(void* itemData);
     void OnSets();
     void OnAboutProg();
     void OnUserManual();
@@ -469,6 +475,58 @@ private:
     class QCheckBox* m_onlyValidBox;
     class QCheckBox* m_replaceBox;
 };
+
+// ---- Password and PIN dialogs
+// The password of a key container (or a token's PIN) with the caller's prompt and title. After IDOK
+// m_password holds the entered text for the caller to pass on (put_KeysetPassword wipes it); the edit
+// is wiped when the dialog ends and m_password when the dialog is destroyed.
+class CPasswordDlg : public QDialog {
+public:
+    CPasswordDlg(const Vsk::Utils::CWString& prompt, const Vsk::Utils::CWString& title, QWidget* parent);
+    ~CPasswordDlg() override;
+    BOOL OnInitDialog();
+    void OnBnClickedOk();
+    void done(int result) override;
+
+    Vsk::Utils::CWString m_prompt;
+    Vsk::Utils::CWString m_title;
+    Vsk::Utils::CWString m_password;
+
+private:
+    class QLabel* m_promptText;
+    class QLineEdit* m_edit;
+};
+
+// A token's user PIN, kept in protected memory; a PIN set before the dialog is shown is preloaded.
+class CPINDlg : public QDialog {
+public:
+    CPINDlg(const Vsk::Utils::CWString& info, QWidget* parent);
+    ~CPINDlg() override;
+    BOOL OnInitDialog();
+    void OnBnClickedOk();
+    void OnBnClickedShowPin();
+    void done(int result) override;
+    int exec() override;
+
+    Vsk::Utils::CWString m_info;
+    Vsk::PKI::CPassword m_pin;
+
+private:
+    class QLabel* m_infoText;
+    class QLineEdit* m_edit;
+    class QCheckBox* m_showPin;
+};
+
+// The provider's password prompt (SetPasswordPrompt): CPasswordDlg on the GUI thread from any thread.
+BOOL AskContainerPassword(LPCWSTR container, uintptr_t parent, char* password, DWORD capacity);
+// Overwrites the edit's text in place (and every string sharing it) and empties the edit.
+void WipeLineEdit(class QLineEdit* edit);
+
+// Tests: reads a container's public key (first) and its wrapped form (second) in place of the
+// container's own reading, so that a provider asking for a PIN can be played; empty: the container's.
+using PublicKeyReader =
+    std::function<std::pair<Vsk::Utils::CDataBlob, Vsk::Utils::CDataBlob>(const Vsk::PKI::CKeyContainer&)>;
+void SetPublicKeyReaderForTests(PublicKeyReader reader);
 
 // Texts between the library's strings and Qt.
 QString toQ(const Vsk::Utils::CWString& text);

@@ -50,25 +50,10 @@ void CKestrovanDlg::OnAddStore() {
     messageBox(NotAvailable, QStringLiteral(u"Добавить из файла хранилища"), MB_ICONINFORMATION);
 }
 
-void CKestrovanDlg::OnCRLInstall() {
-    CLogScope scope("CKestrovanDlg::OnCRLInstall", 3);
-    messageBox(NotAvailable, QStringLiteral(u"Установка СОС"), MB_ICONINFORMATION);
-}
-
 void CKestrovanDlg::OnDelete() {
     CLogScope scope("CKestrovanDlg::OnDelete", 3);
     if (m_currentNode == NODE_ROOT) return;
     messageBox(NotAvailable, QStringLiteral(u"Удаление"), MB_ICONINFORMATION);
-}
-
-void CKestrovanDlg::OnProperties() {
-    CLogScope scope("CKestrovanDlg::OnProperties", 3);
-    if (m_currentNode == NODE_ROOT || !getSelectedItemData()) return;
-    messageBox(NotAvailable, QStringLiteral(u"Свойства"), MB_ICONINFORMATION);
-}
-
-void CKestrovanDlg::OnNMDblclkListCert() {
-    OnProperties();
 }
 
 void CKestrovanDlg::OnSets() {
