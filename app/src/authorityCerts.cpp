@@ -147,9 +147,10 @@ bool runCheck(const CheckHost& host) {
 
 // ---- The confirmation of changes of the user's ROOT store
 
-// The window that asks; used on the GUI thread only.
-QPointer<CKestrovanDlg>& confirmingWindow() {
-    static QPointer<CKestrovanDlg> window;
+// The window that asks; used on the GUI thread only. Kept as a QObject: the window's destroyed signal
+// comes when only its QWidget part is left.
+QPointer<QObject>& confirmingWindow() {
+    static QPointer<QObject> window;
     return window;
 }
 
@@ -172,7 +173,7 @@ BOOL confirmRootChange(PCCERT_CONTEXT context, BOOL adding, void*) {
     }
     int answer = IDNO;
     RunOnGuiThread([&] {
-        if (CKestrovanDlg* window = confirmingWindow().data())
+        if (auto* window = static_cast<CKestrovanDlg*>(confirmingWindow().data()))
             answer = window->messageBox(text, QStringLiteral(u"Предупреждение системы безопасности"),
                                         MB_YESNO | MB_ICONWARNING);
     });
@@ -250,8 +251,8 @@ void CKestrovanDlg::installRootConfirmation() {
     SetRootStoreConfirmHook(&confirmRootChange, nullptr);
     connect(this, &QObject::destroyed, [](QObject* gone) {
         // The confirmation ends with the window that gives it, unless a newer window took it over.
-        QPointer<CKestrovanDlg>& window = confirmingWindow();
-        if (window && static_cast<QObject*>(window.data()) != gone) return;
+        QPointer<QObject>& window = confirmingWindow();
+        if (window && window.data() != gone) return;
         window = nullptr;
         SetRootStoreConfirmHook(nullptr, nullptr);
     });
