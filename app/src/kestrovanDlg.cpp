@@ -308,6 +308,9 @@ BOOL CKestrovanDlg::OnInitDialog() {
 
     m_proxySettings.Load(AppProxyRegistryKey, isComputerLocation() ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER);
 
+    // Changes of the user's ROOT store (the authority's roots at start among them) are confirmed here.
+    installRootConfirmation();
+
     // The initialisation thread.
     auto* job = new CWorkerJob;
     job->dlg = this;

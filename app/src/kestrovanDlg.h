@@ -368,6 +368,15 @@ public:
     void OnHelpInfo();
     // Offered at start from the initialisation thread.
     static void installCaCerts(CWorkerJob& job);
+    // ---- Authority certificates carried by the program
+    // The certificates of a resource type missing from a system store of the location.
+    static Vsk::Utils::CArray<Vsk::PKI::CCertificate> loadCaCerts(const WCHAR* type, const WCHAR* storeName,
+                                                                  DWORD location);
+    Vsk::Utils::CArray<Vsk::PKI::CCertificate> loadMissingRootCerts() const;
+    // The check on the GUI thread; true when nothing was missing.
+    bool installCaCerts();
+    // While the window lives, changes of the user's ROOT store are confirmed through its message box.
+    void installRootConfirmation();
     void areOidsRegistered();
     // ---- OID registration (oidRegistration.cpp)
     // Registers every row of the OID table; `registered` gets the number registered. The code of the

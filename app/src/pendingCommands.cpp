@@ -15,11 +15,6 @@ const QString NotAvailable = QStringLiteral(u"Эта команда пока н�
 
 }  // namespace
 
-void CKestrovanDlg::OnCheckRootCert() {
-    CLogScope scope("CKestrovanDlg::OnCheckRootCert", 3);
-    messageBox(NotAvailable, QStringLiteral(u"Проверка"), MB_ICONINFORMATION);
-}
-
 void CKestrovanDlg::OnTest() {
     CLogScope scope("CKestrovanDlg::OnTest", 3);
     messageBox(NotAvailable, QStringLiteral(u"Тестирование криптосистемы"), MB_ICONINFORMATION);
@@ -79,7 +74,3 @@ void CKestrovanDlg::OnNMRClickTreeStore(const QPoint&) {
     // The store menu comes with the store files' import and export.
 }
 
-void CKestrovanDlg::installCaCerts(CWorkerJob&) {
-    CLogScope scope("CKestrovanDlg::installCaCerts", 4);
-    // The authority's certificates are not carried by the program yet: nothing to offer.
-}

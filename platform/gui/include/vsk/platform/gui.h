@@ -8,6 +8,7 @@
 // flowing (the message-pumping wait does) while workers use windows.
 #pragma once
 
+#include <vsk/platform/resource.h>
 #include <vsk/platform/types.h>
 
 #include <functional>
@@ -130,10 +131,7 @@ BOOL DestroyWindow(HWND window);
 // Icons from the program's resources: resource id n is the Qt resource ":/vsk/icons/<n>.png". The
 // handle stays valid for the life of the process (icons shared by the loader are never destroyed).
 // Null with ERROR_RESOURCE_NAME_NOT_FOUND for a missing icon.
-constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
-inline LPCWSTR MAKEINTRESOURCEW(unsigned id) {
-    return reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(static_cast<WORD>(id)));
-}
+// (ERROR_RESOURCE_NAME_NOT_FOUND and MAKEINTRESOURCEW come from resource.h.)
 HICON LoadIconW(HINSTANCE module, LPCWSTR name);
 // Sets the window's icon (both sizes: Qt keeps one icon with all its sizes).
 void SetWindowIcon(HWND window, HICON icon);
