@@ -128,6 +128,9 @@ inline void SetOptions(DWORD options) {
 inline std::unique_ptr<CKestrovanDlg> ShowWindow() {
     auto window = std::make_unique<CKestrovanDlg>();
     window->show();
+    // Qt remembers the modifiers of the last key event: a Ctrl+key of an earlier test would still
+    // count as held. A bare release clears them.
+    QTest::keyRelease(window.get(), Qt::Key_Control, Qt::NoModifier);
     QCoreApplication::processEvents();
     return window;
 }
