@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 
 using namespace vsk::kernel;
 
@@ -135,6 +136,34 @@ HRESULT AssocQueryStringW(ASSOCF, ASSOCSTR, LPCWSTR, LPCWSTR, LPWSTR, DWORD*) {
     return HRESULT_FROM_WIN32(ERROR_NO_ASSOCIATION);
 }
 
+namespace {
+
+std::mutex g_openHandlerMutex;
+ShellOpenHandler g_openHandler;
+
+// Case-insensitive (ASCII) comparison of a verb with a lower-case name.
+bool isVerb(LPCWSTR verb, const char16_t* name) {
+    size_t i = 0;
+    for (; verb[i] && name[i]; ++i) {
+        char16_t c = verb[i];
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+        if (c != name[i]) return false;
+    }
+    return verb[i] == 0 && name[i] == 0;
+}
+
+}  // namespace
+
+void SetShellOpenHandler(ShellOpenHandler handler) {
+    std::lock_guard guard(g_openHandlerMutex);
+    g_openHandler = std::move(handler);
+}
+
+ShellOpenHandler GetShellOpenHandler() {
+    std::lock_guard guard(g_openHandlerMutex);
+    return g_openHandler;
+}
+
 HINSTANCE ShellExecuteW(void* /*owner*/, LPCWSTR verb, LPCWSTR file, LPCWSTR /*parameters*/,
                         LPCWSTR /*folder*/, int /*show*/) {
     auto result = [](int code, DWORD error) {
@@ -142,13 +171,14 @@ HINSTANCE ShellExecuteW(void* /*owner*/, LPCWSTR verb, LPCWSTR file, LPCWSTR /*p
         return reinterpret_cast<HINSTANCE>(static_cast<intptr_t>(code));
     };
     if (!file) return result(SE_ERR_FNF, ERROR_FILE_NOT_FOUND);
-    static const char16_t RunAs[] = u"runas";
-    bool runAs = verb != nullptr;
-    for (size_t i = 0; runAs && i < std::size(RunAs); ++i) {
-        char16_t c = verb[i];
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-        runAs = c == RunAs[i];
-    }
-    if (runAs) return result(SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED);
-    return result(SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION);
+    if (verb && isVerb(verb, u"runas")) return result(SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED);
+    if (verb && verb[0] && !isVerb(verb, u"open")) return result(SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION);
+
+    const std::string path = AbsolutePath(PathToUtf8(file));
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return result(SE_ERR_FNF, ERROR_FILE_NOT_FOUND);
+    const ShellOpenHandler handler = GetShellOpenHandler();
+    if (!handler || !handler(path)) return result(SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION);
+    // Any value above 32 means success; the platform's is 42 for a started handler.
+    return reinterpret_cast<HINSTANCE>(static_cast<intptr_t>(42));
 }

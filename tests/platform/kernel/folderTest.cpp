@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace {
 
@@ -98,36 +100,63 @@ TEST(Folders, NoFileAssociations) {
     EXPECT_EQ(buffer[0], 0);
 }
 
-// Nothing is started through the shell: elevation is refused, other verbs find no association. The
-// file is a script that would leave a mark if it ran.
+// Nothing is run as a program through the shell: elevation is refused, unknown verbs find no
+// association, and "open" only hands the file to the desktop's handler. The file is a script that
+// would leave a mark if it ran.
 TEST(Folders, ShellExecuteStartsNothing) {
     KernelTestRoot root;
     const std::string script = root / "start.sh";
     const std::string mark = root / "started";
     std::ofstream(script) << "#!/bin/sh\ntouch '" << mark << "'\n";
     ::chmod(script.c_str(), 0755);
+    const ShellOpenHandler saved = GetShellOpenHandler();
+    std::vector<std::string> opened;
+    bool handlerAnswer = true;
+    enum Handler { None, Recording };
     const struct {
         const char16_t* verb;
-        bool withFile;
+        const char* file;  // relative to the root; null for none
+        Handler handler;
+        bool answer;
         intptr_t result;
         DWORD error;
     } cases[] = {
-        {u"runas", true, SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED},
-        {u"RunAs", true, SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED},
-        {u"runasx", true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
-        {u"open", true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
-        {nullptr, true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
-        {u"runas", false, SE_ERR_FNF, ERROR_FILE_NOT_FOUND},
+        {u"runas", "start.sh", Recording, true, SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED},
+        {u"RunAs", "start.sh", Recording, true, SE_ERR_ACCESSDENIED, ERROR_NOT_SUPPORTED},
+        {u"runasx", "start.sh", Recording, true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
+        {u"edit", "start.sh", Recording, true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
+        {u"open", "start.sh", None, true, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
+        {u"open", "start.sh", Recording, false, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION},
+        {u"open", "missing.txt", Recording, true, SE_ERR_FNF, ERROR_FILE_NOT_FOUND},
+        {u"runas", nullptr, Recording, true, SE_ERR_FNF, ERROR_FILE_NOT_FOUND},
+        {u"OPEN", "start.sh", Recording, true, 42, 0},
+        {nullptr, "start.sh", Recording, true, 42, 0},
+        {u"", ".", Recording, true, 42, 0},
     };
-    const std::u16string file = Utf16(script);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.verb ? Utf8(std::u16string_view(c.verb)) : std::string("(null)"));
+        SCOPED_TRACE((c.verb ? Utf8(std::u16string_view(c.verb)) : std::string("(null)")) + " " +
+                     (c.file ? c.file : "(null)"));
+        opened.clear();
+        handlerAnswer = c.answer;
+        SetShellOpenHandler(c.handler == None ? ShellOpenHandler() : [&](const std::string& path) {
+            opened.push_back(path);
+            return handlerAnswer;
+        });
+        const std::u16string file = c.file ? Utf16(root / c.file) : std::u16string();
         SetLastError(0);
-        const HINSTANCE started = ShellExecuteW(nullptr, c.verb, c.withFile ? file.c_str() : nullptr, u"",
-                                                nullptr, 5 /* SW_SHOW */);
+        const HINSTANCE started =
+            ShellExecuteW(nullptr, c.verb, c.file ? file.c_str() : nullptr, u"", nullptr, 5 /* SW_SHOW */);
         EXPECT_EQ(reinterpret_cast<intptr_t>(started), c.result);
         EXPECT_EQ(GetLastError(), c.error);
+        // The handler gets the absolute path of what exists, and only for "open".
+        const bool reached = c.result == 42 || (c.handler == Recording && !c.answer);
+        EXPECT_EQ(opened.size(), reached ? 1u : 0u);
+        if (c.result == 42) {
+            EXPECT_EQ(opened.at(0).front(), '/');
+            EXPECT_TRUE(std::filesystem::equivalent(opened.at(0), root / c.file));
+        }
     }
+    SetShellOpenHandler(saved);
     EXPECT_FALSE(std::filesystem::exists(mark));
 }
 

@@ -4,6 +4,9 @@
 #include <vsk/platform/security.h>
 #include <vsk/platform/types.h>
 
+#include <functional>
+#include <string>
+
 // Folder identifiers. The owner-window and token arguments are accepted and ignored.
 constexpr int CSIDL_DESKTOP = 0x0000;
 constexpr int CSIDL_DESKTOPDIRECTORY = 0x0010;
@@ -38,12 +41,22 @@ HRESULT AssocQueryStringW(ASSOCF flags, ASSOCSTR what, LPCWSTR association, LPCW
                           DWORD* outSize);
 
 // Starting a file through the shell. A desktop program cannot safely restart itself with the
-// administrator's rights here, and the shell keeps no associations, so every verb fails: the result
-// is 32 or less, as on the platform. "runas" (elevation, any case) answers SE_ERR_ACCESSDENIED with
-// the last error ERROR_NOT_SUPPORTED; every other verb SE_ERR_NOASSOC with ERROR_NO_ASSOCIATION.
-// A null file: SE_ERR_FNF with ERROR_FILE_NOT_FOUND. Nothing is started.
+// administrator's rights here, and nothing is ever run as a program through the shell: "runas"
+// (elevation, any case) answers SE_ERR_ACCESSDENIED with the last error ERROR_NOT_SUPPORTED. The verb
+// "open" (any case; also a null or empty verb) hands an existing file or folder to the desktop's
+// handler (the GUI area registers one that opens it with the user's application for its type, as
+// xdg-open does); without a handler, or when the handler fails, SE_ERR_NOASSOC with
+// ERROR_NO_ASSOCIATION. Every other verb: SE_ERR_NOASSOC with ERROR_NO_ASSOCIATION. A null file, or
+// a file to open that does not exist: SE_ERR_FNF with ERROR_FILE_NOT_FOUND. The parameters, folder
+// and show arguments are not passed on. Success gives a value above 32.
 constexpr int SE_ERR_FNF = 2;
 constexpr int SE_ERR_ACCESSDENIED = 5;
 constexpr int SE_ERR_NOASSOC = 31;
 HINSTANCE ShellExecuteW(void* owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder,
                         int show);
+
+// The desktop's handler for "open": gets the absolute UTF-8 path, answers whether the desktop took it.
+// Tests put a recording handler here (and put the previous one back).
+using ShellOpenHandler = std::function<bool(const std::string& path)>;
+void SetShellOpenHandler(ShellOpenHandler handler);
+ShellOpenHandler GetShellOpenHandler();
