@@ -229,6 +229,9 @@ CKestrovanDlg::CKestrovanDlg(QWidget* parent)
 CKestrovanDlg::~CKestrovanDlg() {
     qApp->removeEventFilter(this);
     OnDestroy();
+    // The rows ask the window for their texts and point into its lists: they go while both exist (the
+    // list widget itself goes only with the dialog base, and may lay its rows out once more then).
+    m_list->clear();
 }
 
 void CKestrovanDlg::showEvent(QShowEvent* event) {

@@ -141,6 +141,7 @@ public:
     CListItem(CKestrovanDlg* owner, void* itemData, bool textCallback);
     QVariant data(int column, int role) const override;
     void* itemData() const { return m_itemData; }
+    void setItemData(void* itemData) { m_itemData = itemData; }
     bool hasTextCallback() const { return m_textCallback; }
 
 private:
@@ -358,6 +359,19 @@ public:
     void OnDelete();
     void OnProperties();
     void OnNMDblclkListCert();
+    // ---- Import, export and deletion (importExport.cpp, deletion.cpp)
+    // Asks for and performs the deletion of one row's object by the current node: 1 deleted (the row
+    // goes), 0 kept, -1 stop the whole deletion.
+    int confirmDelete(void* itemData);
+    // Before rows of a store node are deleted: the status worker is stopped (it reads the certificate
+    // list); when it outlives its wait, the window goes on with a copy of the list. True when the worker
+    // had not finished, so that it is started again for the rows that stay.
+    bool pauseStatusThread();
+    // The store menu of a tree node (sub-menu 4), prepared for that node, which becomes the context
+    // node; null for a node that is no store, or when the store cannot be opened (shown).
+    QMenu* prepareTreeMenu(QTreeWidgetItem* item);
+    // The node the store menu's commands act on: the last node right-clicked in the tree.
+    NodeId m_contextNode = NODE_ROOT;
     // ---- Properties and CRL installation
     void showProperties(Vsk::PKI::CKeyContainer& container);
     // The viewer or property list of a row's item data by the current node.
@@ -483,6 +497,20 @@ public:
 private:
     class QCheckBox* m_onlyValidBox;
     class QCheckBox* m_replaceBox;
+};
+
+// The format of an exported certificate: the identifier of the checked radio button (1005 binary,
+// 1006 Base64, 1007 Base64 with header lines), 0 before OK.
+class CExportType : public QDialog {
+public:
+    explicit CExportType(QWidget* parent);
+    BOOL OnInitDialog();
+    void OnOK();
+
+    int32_t m_type = 0;
+
+private:
+    class QRadioButton* m_buttons[3];
 };
 
 // ---- Password and PIN dialogs
