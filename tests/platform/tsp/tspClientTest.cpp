@@ -296,9 +296,16 @@ size_t Find(const Bytes& bytes, const Bytes& pattern) {
     return at == bytes.end() ? 0 : static_cast<size_t>(at - bytes.begin());
 }
 
-// The genTime's text inside the TSTInfo: "YYYYMMDDhhmmss.fffZ".
-size_t GenTimeText(const Bytes& token) {
-    return Find(token, {0x18, 0x13, '2', '0'}) + 2;
+// Where the genTime's text ("YYYYMMDDhhmmss[.f[f[f]]]Z": OpenSSL drops the trailing zeros of the
+// fraction) begins inside the TSTInfo, and its length.
+std::pair<size_t, size_t> GenTimeText(const Bytes& token) {
+    for (uint8_t length : {0x13, 0x12, 0x11, 0x0F}) {
+        const Bytes header{0x18, length, '2', '0'};
+        const auto at = std::search(token.begin(), token.end(), header.begin(), header.end());
+        if (at != token.end()) return {static_cast<size_t>(at - token.begin()) + 2, length};
+    }
+    ADD_FAILURE() << "no genTime";
+    return {0, 1};
 }
 
 TEST(TspLoad, MalformedTokensRefused) {
@@ -344,15 +351,17 @@ TEST(TspLoad, MalformedTokensRefused) {
         {"genTime without its zone",
          [&] {
              Bytes b = good;
-             b[GenTimeText(b) + 18] = '0';
+             const auto [at, length] = GenTimeText(b);
+             b[at + length - 1] = '0';
              return b;
          },
          CRYPT_E_ASN1_CORRUPT},
         {"genTime month 13",
          [&] {
              Bytes b = good;
-             b[GenTimeText(b) + 4] = '1';
-             b[GenTimeText(b) + 5] = '3';
+             const size_t at = GenTimeText(b).first;
+             b[at + 4] = '1';
+             b[at + 5] = '3';
              return b;
          },
          CRYPT_E_ASN1_CORRUPT},
