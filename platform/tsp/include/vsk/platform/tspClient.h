@@ -57,12 +57,12 @@ typedef struct VskTspFunctions {
     /* Loads a token (DER TimeStampToken); whatever the stamp held before is dropped, and a token that
      * cannot be read leaves the stamp empty. */
     uint32_t (*stampLoad)(VskTspStamp* stamp, const uint8_t* token, size_t size);
-    /* Checks the token's signature with the authority's certificate (DER): the signed attributes
-     * (content type, message digest of the TSTInfo, the signing-certificate reference) and the
-     * signature over them. *verdict is 0 for a valid signature, else the reason (NTE_BAD_SIGNATURE,
-     * CRYPT_E_HASH_VALUE, NTE_BAD_ALGID, CRYPT_E_SIGNER_NOT_FOUND for a certificate that the token's
-     * signing-certificate reference does not name). Fails for an empty stamp or a certificate that
-     * cannot be read. */
+    /* Checks the token's signature with the authority's certificate (DER): the message digest of the
+     * TSTInfo, the signing-certificate reference (which must name this certificate) and the
+     * signature over the signed attributes. (The content type was checked when the token loaded.) *verdict is
+     * 0 for a valid signature, else the reason (NTE_BAD_SIGNATURE, CRYPT_E_HASH_VALUE, NTE_BAD_ALGID,
+     * CRYPT_E_SIGNER_NOT_FOUND for a certificate that the reference does not name or a token without one).
+     * Fails for an empty stamp or a certificate that cannot be read. */
     uint32_t (*stampVerifySignature)(VskTspStamp* stamp, const uint8_t* certificate, size_t size,
                                      uint32_t* verdict);
     /* The hash algorithm of the message imprint as an ALG_ID. */
