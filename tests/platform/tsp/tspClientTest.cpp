@@ -461,10 +461,14 @@ TEST(TspLoader, LibraryThatCannotBeUsed) {
         CClient client(c.module.c_str());
         const Vsk::Utils::CError error = VskTest::Thrown([&] { client.open(); });
         EXPECT_EQ(error.getCode(), c.code) << VskTest::Utf8(error.getText());
-        // Without the library the signer is read with no stamp.
+        // Without the library the signer is read with no stamp; the operations fail with their
+        // step codes instead of reaching for a library that is not there.
         EXPECT_TRUE(client.isEmpty());
         SYSTEMTIME time{};
         EXPECT_FALSE(client.getTime(&time));
+        EXPECT_EQ(VskTest::Thrown([&] { client.import(Blob(Read("g256.der"))); }).getErrorNumber(), 120101u);
+        EXPECT_EQ(VskTest::Thrown([&] { client.addData(Blob(Read("data.bin"))); }).getErrorNumber(), 121101u);
+        EXPECT_EQ(VskTest::Thrown([&] { client.verify(nullptr); }).getErrorNumber(), 120001u);
     }
 }
 
