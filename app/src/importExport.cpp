@@ -138,6 +138,18 @@ void CExportType::OnOK() {
     done(IDOK);
 }
 
+// Certificate files are a few kilobytes; anything bigger is not dumped into the log.
+constexpr size_t MaxLoggedImport = 64 * 1024;
+
+// Whether a file that failed to import may go into the log as it is: not when it is large, and never
+// when it holds a private key (a PEM or PKCS#12 key file chosen in place of the certificate).
+bool mayLogImportedContent(const CDataBlob& content) {
+    if (content.getSize() > MaxLoggedImport) return false;
+    const QByteArray bytes(reinterpret_cast<const char*>(content.getData()),
+                           static_cast<qsizetype>(content.getSize()));
+    return !bytes.contains("PRIVATE KEY") && !bytes.contains("ENCRYPTED KEY");
+}
+
 // ---- Import and export of one certificate ---------------------------------------------------------------
 
 void CKestrovanDlg::OnImport() {
@@ -174,10 +186,16 @@ void CKestrovanDlg::OnImport() {
         failed = true;
         messageBox(QStringLiteral("..."), caption, MB_ICONERROR);
     }
-    // What could not be imported goes into the developer log, for the support.
-    if (failed && content.getSize() && Vsk::InternalUtils::GetLogLevel() >= 3)
-        Vsk::InternalUtils::LogAt(
-            3, CWString(u"CKestrovanDlg::OnImport Import certificate: ") + Vsk::Utils::ToBase64Text(content));
+    // What could not be imported goes into the developer log, for the support; a file that holds a key
+    // (picked by mistake) or is far too big for a certificate is logged by its size only.
+    if (failed && content.getSize() && Vsk::InternalUtils::GetLogLevel() >= 3) {
+        CWString what;
+        if (mayLogImportedContent(content))
+            what = Vsk::Utils::ToBase64Text(content);
+        else
+            what = fromQ(QStringLiteral("<%1 bytes not logged>").arg(content.getSize()));
+        Vsk::InternalUtils::LogAt(3, CWString(u"CKestrovanDlg::OnImport Import certificate: ") + what);
+    }
 }
 
 void CKestrovanDlg::OnExport() {
