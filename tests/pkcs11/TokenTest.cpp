@@ -214,6 +214,28 @@ TEST_F(TokenTest, ObjectsAreCreatedFoundReadAndDestroyed) {
     EXPECT_EQ(messageOf(invalid), u"Функции передан некорректный дескриптор объекта.");
     EXPECT_EQ(messageOf(MaybeThrown([&] { impl->getKeyType(object); })), u"Тип ключа не ULONG: ");
 
+    // Certificates are found by their bytes; of two equal ones the first, with a log line.
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+    const unsigned char der[] = {0x30, 0x03, 0x02, 0x01, 0x07};
+    const unsigned char subject[] = {0x30, 0x00};
+    CK_ATTRIBUTE certificate[] = {{CKA_CLASS, &certificateClass, sizeof certificateClass},
+                                  {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                                  {CKA_TOKEN, &no, sizeof no},
+                                  {CKA_SUBJECT, const_cast<unsigned char*>(subject), sizeof subject},
+                                  {CKA_VALUE, const_cast<unsigned char*>(der), sizeof der}};
+    const CDataBlob derBlob(der, sizeof der, true);
+    EXPECT_EQ(m_token.findCertificate(derBlob), 0u);
+    CK_OBJECT_HANDLE firstCert = impl->createObject(certificate, 5);
+    EXPECT_EQ(m_token.findCertificate(derBlob), firstCert);
+    CK_OBJECT_HANDLE secondCert = impl->createObject(certificate, 5);
+    VskTest::LogCapture log(2);
+    const CK_OBJECT_HANDLE foundCert = m_token.findCertificate(derBlob);
+    EXPECT_TRUE(foundCert == firstCert || foundCert == secondCert);
+    EXPECT_EQ(log.count(u"На токене более одного сертификата со значением: 3003020107"), 1u);
+    impl->destroyObject(firstCert);
+    impl->destroyObject(secondCert);
+
     CK_OBJECT_HANDLE destroyed = object;
     impl->destroyObject(destroyed);
     EXPECT_EQ(destroyed, 0u);
