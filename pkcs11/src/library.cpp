@@ -392,7 +392,18 @@ void CPKCS11::CImpl::deinit() {
         logIfError(rv, "C_Finalize");
     }
     bool keepModule = false;
-    if (m_eventThread) {
+    if (m_eventThread && GetCurrentThreadId() == m_eventThreadId) {
+        // The last handle went in a slot-event callback: the thread is ours, out of the module, and
+        // ends as soon as it finds itself let go.
+        {
+            CLock events(&m_events->eventLock);
+            m_events->owner = nullptr;
+        }
+        CloseHandle(m_eventThread);
+        m_eventThread = nullptr;
+        m_eventThreadId = 0;
+        m_events = std::make_shared<CSlotEventContext>();
+    } else if (m_eventThread) {
         // The lock is left while waiting, so that an event being handled can finish.
         const int depth = isOwner() ? getDepth() : 0;
         for (int i = 0; i < depth; ++i) unlock();
@@ -462,6 +473,9 @@ void CPKCS11::CImpl::fillSlotList() {
 void CPKCS11::CImpl::onSlotEvent(CK_SLOT_ID slot) {
     CLogScope scope("Vsk::PKCS11::CPKCS11::CImpl::onSlotEvent", 4, ToWString(static_cast<uint64_t>(slot)),
                     this);
+    // A callback may drop the library's last handle: the object then goes after this event, not
+    // under it.
+    CRefPtr<CImpl> keep = getRefCount() != 0 ? CRefPtr<CImpl>(this) : CRefPtr<CImpl>();
     CLock lock(this);
     if (!m_functions) return;
     CK_TOKEN_INFO info;
@@ -568,6 +582,8 @@ DWORD eventThread(LPVOID parameter) {
             }
             if (!context.owner) return 0;
             context.owner->onSlotEvent(slot);
+            // The library may have gone in the event's callback.
+            if (!context.owner) return 0;
         }
     } catch (...) {
         return ResultFail;

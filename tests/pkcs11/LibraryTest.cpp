@@ -130,6 +130,26 @@ TEST_F(LibraryTest, LoadsTheConfiguredLibrariesAndReportsThoseThatFail) {
     ResetLibraryNames();
 }
 
+// A vendor's Windows name is also tried as the vendor's Linux module, in the library folder first.
+TEST_F(LibraryTest, AWindowsNameLoadsTheVendorsLinuxModule) {
+    VSK_REQUIRE_SOFTHSM();
+    const std::string folder = VskTest::TempDir() + "/vendor";
+    std::filesystem::create_directories(folder);
+    std::filesystem::remove(folder + "/librtpkcs11ecp.so");
+    std::filesystem::create_symlink(std::filesystem::canonical(SoftHsm::Module),
+                                    folder + "/librtpkcs11ecp.so");
+    ASSERT_TRUE(SetDllDirectoryW(VskTest::Utf16(folder).c_str()));
+    CPKCS11 library(true);
+    const auto error = MaybeThrown([&] { EXPECT_TRUE(library.init(u"rtPKCS11ECP.dll")); });
+    SetDllDirectoryW(nullptr);
+    ASSERT_FALSE(error) << Utf8(error->getMessage());
+    EXPECT_NE(library.getToken(0).getLibraryName().toU16().find(u"/vendor/librtpkcs11ecp.so"),
+              std::u16string::npos);
+    const auto other = MaybeThrown([] { CPKCS11(true).init(u"eTPKCS11.dll"); });
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->getMessage().toU16().rfind(u"Библиотека PKCS#11 \"eTPKCS11.dll\" не загружена.", 0), 0u);
+}
+
 TEST_F(LibraryTest, OnePathLoadsOnceAndASecondInitialisationFailsWithoutHarm) {
     VSK_REQUIRE_SOFTHSM();
     CPKCS11 first(true), second(true);
@@ -242,23 +262,35 @@ struct BlockingModule {
         changed.notify_all();
         return CKR_OK;
     }
-    static CK_RV wait(CK_FLAGS, CK_SLOT_ID*, void*) {
+    // Set: the first wait reports a token in this slot at once.
+    static inline CK_SLOT_ID insertedSlot = 0;
+    static inline std::atomic<int> waits{0};
+
+    static CK_RV wait(CK_FLAGS, CK_SLOT_ID* slot, void*) {
         std::unique_lock<std::mutex> guard(lock);
+        if (waits++ == 0 && insertedSlot) {
+            *slot = insertedSlot;
+            return CKR_OK;
+        }
         changed.wait(guard, [] { return released || (finalized && returnsOnFinalize); });
         waitReturned = true;
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
+    static CK_RV tokenInfo(CK_SLOT_ID, CK_TOKEN_INFO*) { return CKR_OK; }
     static CK_FUNCTION_LIST list() {
         CK_FUNCTION_LIST functions{};
         functions.C_Finalize = &finalize;
         functions.C_WaitForSlotEvent = &wait;
+        functions.C_GetTokenInfo = &tokenInfo;
         return functions;
     }
-    static void reset(bool sound) {
+    static void reset(bool sound, CK_SLOT_ID inserted = 0) {
         std::lock_guard<std::mutex> guard(lock);
         finalized = released = false;
         returnsOnFinalize = sound;
         waitReturned = false;
+        insertedSlot = inserted;
+        waits = 0;
     }
 };
 
@@ -304,4 +336,30 @@ TEST(LibraryShutdown, WaitsForTheEventThreadAndLeavesOneThatDoesNotReturn) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
+}
+
+// The callback of an insertion drops the library's last handle: the library goes on its own event
+// thread after the event, finalised, and the thread ends without waiting for itself.
+TEST(LibraryShutdown, TheLastHandleMayGoInASlotEventCallback) {
+    BlockingModule::reset(true, 5);
+    CK_FUNCTION_LIST functions = BlockingModule::list();
+    auto library = std::make_unique<CPKCS11>(true);
+    CPKCS11::CImpl* impl = library->getImpl();
+    impl->m_functions = &functions;
+    std::atomic<int> calls{0};
+    library->setOnSlotEvent([&](const CToken& token) {
+        ++calls;
+        EXPECT_FALSE(token.isRemoved());
+        library.reset();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    impl->startEventThread();
+    for (int i = 0; i < 200 && !BlockingModule::finalized; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(BlockingModule::finalized);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(calls, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The thread saw itself let go and asked the module nothing more.
+    EXPECT_EQ(BlockingModule::waits, 1);
 }
