@@ -52,14 +52,16 @@ constexpr MechanismName MechanismNames[] = {
 ALG_ID PKCS11AlgToWinCryptAlg(CK_MECHANISM_TYPE mechanism) {
     if (const GostMechanism* m = findGost(mechanism)) return m->algId;
     if (Vsk::InternalUtils::GetLogLevel() >= 4)
-        Vsk::InternalUtils::LogAt(
-            4, Vsk::Utils::CWString(u"PKCS11::PKCS11AlgToWinCryptAlg ") + mechanismName(mechanism) + " -> 0");
+        Vsk::InternalUtils::LogAt(4, Vsk::Utils::CWString(u"PKCS11::PKCS11AlgToWinCryptAlg механизм 0x") +
+                                         Vsk::Utils::ToWString(static_cast<uint64_t>(mechanism), 16));
     return 0;
 }
 
 Vsk::Utils::CAString PKCS11AlgToOID(CK_MECHANISM_TYPE mechanism) {
     if (const GostMechanism* m = findGost(mechanism)) return m->oid;
-    throw Vsk::Utils::CError("Не реализовано, не было необходимости.", Vsk::Utils::NoErrorCode);
+    Vsk::InternalUtils::LogAt(1, Vsk::Utils::CWString(u"PKCS11::PKCS11AlgToOID ") +
+                                     Vsk::Utils::ToWString(static_cast<uint64_t>(mechanism)));
+    throw Vsk::Utils::CError("Не реализовано, не было необходимости. global:203.", Vsk::Utils::NoErrorCode);
 }
 
 Vsk::Utils::CAString mechanismName(CK_MECHANISM_TYPE mechanism) {

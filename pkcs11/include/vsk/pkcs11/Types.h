@@ -27,11 +27,15 @@ constexpr CK_MECHANISM_TYPE CKM_GOSTR3411_12_256 = 0xD4321012UL;
 constexpr CK_MECHANISM_TYPE CKM_GOSTR3411_12_512 = 0xD4321013UL;
 constexpr CK_MECHANISM_TYPE CKM_GOSTR3411_12_256_HMAC = 0xD4321014UL;
 constexpr CK_MECHANISM_TYPE CKM_GOSTR3411_12_512_HMAC = 0xD4321015UL;
+// The key type of GOST R 34.10-2012 512-bit keys in the same vendor range.
+constexpr CK_KEY_TYPE CKK_GOSTR3410_512 = 0xD4321003UL;
 
 // A version as one number: (major << 8) | minor.
 inline uint32_t versionToNumber(const CK_VERSION& v) {
     return (static_cast<uint32_t>(v.major) << 8) | v.minor;
 }
+// A version as text: major "." minor, both decimal.
+Vsk::Utils::CWString versionToString(const CK_VERSION& v);
 
 // What C_GetSlotInfo tells about a slot; texts right-trimmed and converted with the token's code page.
 struct SlotInfo {
@@ -64,15 +68,16 @@ struct TokenInfo {
     Vsk::Utils::CWString utcTime;
 };
 
-// A slot with its token.
+// A slot with its token; each record is set once it has been read.
 struct TokenSlot {
-    CK_SLOT_ID slotId = 0;
+    CK_SLOT_ID slotId = static_cast<CK_SLOT_ID>(-1);
     SlotInfo slotInfo;
     TokenInfo tokenInfo;
+    bool hasSlotInfo = false;
     bool hasTokenInfo = false;
 
-    // Slot description (the manufacturer ID when that is empty), " - ", model, " - ", serial
-    // number; empty without token information.
+    // Slot description (the token's manufacturer ID when there is no slot record or its description
+    // is empty), " - ", model, " - ", serial number; empty without token information.
     Vsk::Utils::CWString getName() const;
 };
 
