@@ -51,11 +51,6 @@ void CKestrovanDlg::OnDelete() {
     messageBox(NotAvailable, QStringLiteral(u"Удаление"), MB_ICONINFORMATION);
 }
 
-void CKestrovanDlg::OnSets() {
-    CLogScope scope("CKestrovanDlg::OnSets", 3);
-    messageBox(NotAvailable, QStringLiteral(u"Настройки"), MB_ICONINFORMATION);
-}
-
 void CKestrovanDlg::OnAboutProg() {
     CLogScope scope("CKestrovanDlg::OnAboutProg", 3);
     messageBox(NotAvailable, QStringLiteral(u"О программе"), MB_ICONINFORMATION);
@@ -73,4 +68,3 @@ void CKestrovanDlg::OnHelpInfo() {
 void CKestrovanDlg::OnNMRClickTreeStore(const QPoint&) {
     // The store menu comes with the store files' import and export.
 }
-
