@@ -25,11 +25,6 @@ void CKestrovanDlg::OnTestKeyCont() {
     messageBox(NotAvailable, QStringLiteral(u"Тест ключевого контейнера"), MB_ICONINFORMATION);
 }
 
-void CKestrovanDlg::OnSets() {
-    CLogScope scope("CKestrovanDlg::OnSets", 3);
-    messageBox(NotAvailable, QStringLiteral(u"Настройки"), MB_ICONINFORMATION);
-}
-
 void CKestrovanDlg::OnAboutProg() {
     CLogScope scope("CKestrovanDlg::OnAboutProg", 3);
     messageBox(NotAvailable, QStringLiteral(u"О программе"), MB_ICONINFORMATION);

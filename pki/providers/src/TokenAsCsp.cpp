@@ -9,9 +9,12 @@
 
 #include <vsk/platform/module.h>
 
+#include "CatalogueState.h"
+
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <vector>
 
 namespace Vsk::PKI {
 
@@ -101,6 +104,50 @@ void FillTokenAsCsp(Vsk::Utils::CErrorFormatter* /*errors*/) {
     Vsk::InternalUtils::CLogScope scope;
     if (Vsk::InternalUtils::GetLogLevel() >= 4) scope.enter("Vsk::PKI::FillTokenAsCsp");
     // No PKCS#11 library is loaded yet: there is no token to enter.
+}
+
+void clearTokenAsCsp() {
+    Vsk::InternalUtils::CLogScope scope;
+    if (Vsk::InternalUtils::GetLogLevel() >= 4) scope.enter("Vsk::PKI::clearTokenAsCsp");
+    // The libraries go first, without the common lock: their slot-event threads take it.
+    Vsk::PKCS11::CPKCS11::clearAll();
+    // What leaves the catalogue is released after the lock: a last reference may take other locks.
+    std::vector<Vsk::Utils::CRefPtr<CSPInfo>> providers;
+    std::vector<Vsk::Utils::CRefPtr<CAlgorithm>> algorithms;
+    Vsk::InternalUtils::CCommonInfoLock lock;
+    Catalogue::CState& state = Catalogue::State();
+    for (auto provider = state.m_providers.begin(); provider != state.m_providers.end();) {
+        if (!(*provider)->isToken()) {
+            ++provider;
+            continue;
+        }
+        for (auto algorithm = state.m_algorithms.begin(); algorithm != state.m_algorithms.end();) {
+            (*algorithm)->m_providers.erase(provider->get());
+            if ((*algorithm)->m_providers.empty()) {
+                algorithms.push_back(*algorithm);
+                algorithm = state.m_algorithms.erase(algorithm);
+            } else {
+                ++algorithm;
+            }
+        }
+        providers.push_back(*provider);
+        provider = state.m_providers.erase(provider);
+    }
+}
+
+void setTokenAsCsp(bool on, bool persist) {
+    Vsk::InternalUtils::CLogScope scope;
+    if (Vsk::InternalUtils::GetLogLevel() >= 4)
+        scope.enter("Vsk::PKI::setTokenAsCsp", Vsk::Utils::CWString(on ? u"true" : u"false"));
+    Vsk::Utils::CFlags* flags = Vsk::InternalUtils::GetCommonFlags();
+    if (!flags) return;
+    const bool current = (flags->getFlags(1) & Vsk::Utils::CFlags::TokenAsCsp) != 0;
+    if (current == on) return;
+    if (on)
+        FillTokenAsCsp(nullptr);
+    else
+        clearTokenAsCsp();
+    flags->setFlags(on ? Vsk::Utils::CFlags::TokenAsCsp : 0, Vsk::Utils::CFlags::TokenAsCsp, persist, 1);
 }
 
 }  // namespace Vsk::PKI

@@ -4,10 +4,14 @@
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/CryptoApi.h>
 #include <vsk/pki/OidNames.h>
+#include <vsk/pki/TokenAsCsp.h>
+#include <vsk/utils/global.h>
+#include <vsk/utils/registry.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -274,6 +278,37 @@ TEST_F(CatalogueTest, ClearingCutsAlgorithmLinksThatHoldersStillSee) {
     ASSERT_TRUE(again);
     EXPECT_NE(again.get(), hash.get());
     EXPECT_EQ(again->getProviders().getCount(), 1u);
+}
+
+// The token switch loads or unloads the tokens and stores bit 0 only when it changes; the CryptoAPI
+// providers stay in the catalogue either way.
+TEST_F(CatalogueTest, TokenSwitchStoresItsBitOnlyWhenItChanges) {
+    Vsk::Utils::CFlags* flags = Vsk::InternalUtils::GetCommonFlags();
+    const DWORD saved = flags->getFlags(1);
+    flags->load(1);  // nothing stored: the default word, switched on
+    ASSERT_TRUE(provider("Kestrovan RSA Cryptographic Provider"));
+    const std::vector<std::u16string> providers = providerNames();
+    auto stored = []() -> std::optional<DWORD> {
+        const Vsk::Utils::CDataBlob value = Vsk::InternalUtils::regReadValue(
+            u"Software\\Voskel\\HelvorCom\\Settings", u"flags", HKEY_CURRENT_USER);
+        bool ok = false;
+        const uint32_t word = value.getSize() != 0 ? value.toUInt32(&ok) : 0;
+        return ok ? std::optional<DWORD>(word) : std::nullopt;
+    };
+    struct Step {
+        bool on;
+        bool persist;
+        std::optional<DWORD> stored;
+    } steps[] = {
+        {true, true, std::nullopt}, {false, false, std::nullopt}, {true, true, 1u}, {false, true, 0u}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::to_string(step.on) + " " + std::to_string(step.persist));
+        setTokenAsCsp(step.on, step.persist);
+        EXPECT_EQ(getTokenAsCsp(), step.on);
+        EXPECT_EQ(stored(), step.stored);
+        EXPECT_EQ(providerNames(), providers);
+    }
+    flags->setFlags(saved, 0xFFFFFFFF, false, 1);
 }
 
 TEST_F(CatalogueTest, DefaultProviderNames) {

@@ -36,6 +36,13 @@ bool getTokenAsCsp();
 // Loads every configured PKCS#11 library and enters its tokens into the catalogue. Failures are only
 // logged; `errors` is accepted and left untouched.
 void FillTokenAsCsp(Vsk::Utils::CErrorFormatter* errors);
+// Unloads every PKCS#11 library and takes every token's description out of the catalogue, with the
+// algorithms that only tokens offered.
+void clearTokenAsCsp();
+// Switches the feature at run time: nothing happens when bit 0 already has that value; otherwise the
+// tokens are entered (on) or taken out (off) and the bit is set, and with `persist` also stored
+// (CError when it cannot be).
+void setTokenAsCsp(bool on, bool persist);
 
 // The windows told about token insertions and removals: each registered window receives the posted
 // message 0x800A (both parameters 0) after every change. Registering a window twice keeps one
