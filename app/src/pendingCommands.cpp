@@ -56,21 +56,6 @@ void CKestrovanDlg::OnSets() {
     messageBox(NotAvailable, QStringLiteral(u"Настройки"), MB_ICONINFORMATION);
 }
 
-void CKestrovanDlg::OnAboutProg() {
-    CLogScope scope("CKestrovanDlg::OnAboutProg", 3);
-    messageBox(NotAvailable, QStringLiteral(u"О программе"), MB_ICONINFORMATION);
-}
-
-void CKestrovanDlg::OnUserManual() {
-    CLogScope scope("CKestrovanDlg::OnUserManual", 3);
-    messageBox(NotAvailable, QStringLiteral(u"Руководство пользователя"), MB_ICONINFORMATION);
-}
-
-void CKestrovanDlg::OnHelpInfo() {
-    OnUserManual();
-}
-
 void CKestrovanDlg::OnNMRClickTreeStore(const QPoint&) {
     // The store menu comes with the store files' import and export.
 }
-
