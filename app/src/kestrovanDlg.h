@@ -397,6 +397,13 @@ public:
     // last failure, 0 when none failed.
     DWORD registerOids(DWORD& registered);
 
+    // ---- About box, manual and self-update (aboutUpdate.cpp)
+    // Asks the download server (the window's proxy settings) for the program file and its time. With
+    // `check` set, empty data when the server's file is not newer than the program's own; otherwise
+    // the file's bytes. `owner` (may be null) owns the login dialog. Raises CError.
+    static Vsk::Utils::CDataBlob DownloadUpdate(const Vsk::Utils::CProxySettings& proxy, QWidget* owner,
+                                                FILETIME& serverTime, bool check);
+
     // ---- Helpers shared by the handlers
     // A message box owned by the window (plain text; MB_* flags; returns IDOK ...).
     int messageBox(const QString& text, const QString& caption, UINT flags);
@@ -512,6 +519,41 @@ public:
 private:
     class QRadioButton* m_buttons[3];
 };
+
+// ---- About box, manual and self-update (aboutUpdate.cpp)
+// The about box: the program's version and the MD5 digest of its file, and the update on demand.
+class CAboutDlg : public QDialog {
+public:
+    // The parent must be the main window for the update button to work.
+    explicit CAboutDlg(QWidget* parent);
+    BOOL OnInitDialog();
+    void OnBnClickedOk2();
+    // Text 1045 as made ("Кестрован\r\n\tversion ...,\r\n\tmd5 ..."); the label shows it with its
+    // line breaks.
+    const Vsk::Utils::CWString& text() const { return m_fullText; }
+
+private:
+    class QLabel* m_text;
+    Vsk::Utils::CWString m_fullText;
+};
+
+// The update check, started by the initialisation thread with a job of the window (owned by the
+// thread); it ends by itself and nobody waits for it.
+DWORD UpdateProc(LPVOID parameter);
+// Puts the downloaded program in place of the running one (the old file kept as "<path>.old"), starts
+// it, makes the desktop entry and ends the process. Without an owner a folder that cannot be written
+// is an error; with one the user chooses where to save. Raises CError, with the old program put back.
+void InstallUpdate(const Vsk::Utils::CDataBlob& data, const FILETIME& serverTime, QWidget* owner);
+
+// The program's own file (the running program, or the file a test names); the download address
+// (the build's KESTROVAN_UPDATE_URL, or the test's); the end of the process after an installation
+// (a test's function instead of the real end). Empty values and a null function restore the real ones.
+Vsk::Utils::CWString GetProgramPath();
+void SetProgramPathForTests(const Vsk::Utils::CWString& path);
+Vsk::Utils::CWString GetUpdateUrl();
+void SetUpdateUrlForTests(const Vsk::Utils::CWString& url);
+using ProcessExitFunction = std::function<void(UINT code)>;
+void SetProcessExitForTests(ProcessExitFunction exit);
 
 // ---- Password and PIN dialogs
 // The password of a key container (or a token's PIN) with the caller's prompt and title. After IDOK

@@ -24,17 +24,3 @@ void CKestrovanDlg::OnTestKeyCont() {
     CLogScope scope("CKestrovanDlg::OnTestKeyCont", 3);
     messageBox(NotAvailable, QStringLiteral(u"Тест ключевого контейнера"), MB_ICONINFORMATION);
 }
-
-void CKestrovanDlg::OnAboutProg() {
-    CLogScope scope("CKestrovanDlg::OnAboutProg", 3);
-    messageBox(NotAvailable, QStringLiteral(u"О программе"), MB_ICONINFORMATION);
-}
-
-void CKestrovanDlg::OnUserManual() {
-    CLogScope scope("CKestrovanDlg::OnUserManual", 3);
-    messageBox(NotAvailable, QStringLiteral(u"Руководство пользователя"), MB_ICONINFORMATION);
-}
-
-void CKestrovanDlg::OnHelpInfo() {
-    OnUserManual();
-}

@@ -143,7 +143,7 @@ void CKestrovanDlg::init(CWorkerJob& job) {
     CLogScope scope("CKestrovanDlg::init", 4);
 
     // What a self-update left behind.
-    const Vsk::Utils::CWString old = Vsk::InternalUtils::GetModuleFileNameW(nullptr) + u".old";
+    const Vsk::Utils::CWString old = GetProgramPath() + u".old";
     if (GetFileAttributesW(old.c_str()) != INVALID_FILE_ATTRIBUTES) {
         for (int attempt = 0; attempt < OldFileDeleteTries; ++attempt) {
             if (DeleteFileW(old.c_str())) break;
@@ -151,7 +151,18 @@ void CKestrovanDlg::init(CWorkerJob& job) {
         }
     }
 
-    // The update check is not part of this program yet: no thread is started for it.
+    // The update check runs beside the rest of the start; nobody waits for it.
+    auto* updateJob = new CWorkerJob;
+    updateJob->dlg = job.dlg;
+    updateJob->shared = job.shared;
+    HANDLE update = CreateThread(nullptr, 0, &UpdateProc, updateJob, 0, nullptr);
+    if (!update) {
+        const DWORD error = GetLastError();
+        delete updateJob;
+        logWin32("CKestrovanDlg::init", "CreateThread", error);
+    } else if (!job.runOnDlg([&](CKestrovanDlg& dlg) { dlg.m_updateThread = update; })) {
+        CloseHandle(update);
+    }
     installCaCerts(job);
 
     loadCspList(nullptr, job);

@@ -37,6 +37,9 @@
 
 namespace AppTest {
 
+// The download address of the window tests that do not test the update.
+inline const WCHAR NoUpdateServer[] = u"https://127.0.0.1:1/download/kestrovan";
+
 class Environment : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -46,6 +49,9 @@ public:
         static char* argv[] = {name, nullptr};
         m_app = std::make_unique<QApplication>(argc, argv);
         InstallQtTranslations();
+        // Every window starts the update check: it asks a port where nothing listens, never the
+        // authority's server. The update tests point it at their own server.
+        SetUpdateUrlForTests(NoUpdateServer);
     }
     void TearDown() override { m_app.reset(); }
 

@@ -321,6 +321,22 @@ BOOL GetFileTime(HANDLE handle, FILETIME* creation, FILETIME* lastAccess, FILETI
     return TRUE;
 }
 
+BOOL SetFileTime(HANDLE handle, const FILETIME*, const FILETIME* lastAccess, const FILETIME* lastWrite) {
+    auto file = fileOf(handle);
+    if (!file) return FALSE;
+    if (!file->canWrite) return fail(ERROR_ACCESS_DENIED);
+    auto ts = [](const FILETIME* t) {
+        if (!t || (t->dwLowDateTime == 0xFFFFFFFF && t->dwHighDateTime == 0xFFFFFFFF))
+            return timespec{0, UTIME_OMIT};
+        const int64_t ticks = static_cast<int64_t>(FileTimeToU64(*t));
+        const int64_t seconds = ticks / 10000000LL - EpochDifference;
+        return timespec{static_cast<time_t>(seconds), static_cast<long>((ticks % 10000000LL) * 100)};
+    };
+    const timespec times[2] = {ts(lastAccess), ts(lastWrite)};
+    if (futimens(file->fd, times) != 0) return fail(Win32FromErrno(errno));
+    return TRUE;
+}
+
 BOOL DeleteFileW(LPCWSTR path) {
     if (!path || !*path) return fail(ERROR_PATH_NOT_FOUND);
     const std::string name = PathToUtf8(path);

@@ -92,6 +92,11 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPos
 // Creation (the file's birth time where the file system keeps one, else its change time), last
 // access and last write times, UTC.
 BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* lastAccess, FILETIME* lastWrite);
+// Sets the last access and last write times (UTC) of a file opened for writing; a null time, or one
+// of 0xFFFFFFFF in both halves, leaves that time as it is. The creation time cannot be set here and
+// is ignored. ERROR_ACCESS_DENIED for a handle without write access.
+BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAccess,
+                 const FILETIME* lastWrite);
 
 BOOL DeleteFileW(LPCWSTR path);
 // Without MOVEFILE_REPLACE_EXISTING an existing target is refused with ERROR_ALREADY_EXISTS; with it
