@@ -915,6 +915,94 @@ TEST(MsgHandles, WithoutStreamInfo) {
     EXPECT_EQ(GetLastError(), NTE_NO_KEY);
 }
 
+// ---- Bounded memory ------------------------------------------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMeasureMemory = false;  // the sanitizer's quarantine keeps freed blocks
+#else
+constexpr bool kMeasureMemory = true;
+#endif
+
+// A /proc/self/status value in KiB.
+size_t StatusKiB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::stoul(line.substr(std::strlen(field)));
+    return 0;
+}
+
+struct Pipe {
+    HCRYPTMSG decoder = nullptr;
+    DWORD error = 0;
+    uint64_t contentBytes = 0;
+    uint64_t contentSum = 0;
+};
+
+// The encoder's output goes straight into a decoder, as a signing object reads back what it signs.
+BOOL ToDecoder(const void* arg, BYTE* data, DWORD size, BOOL final) {
+    auto* pipe = static_cast<Pipe*>(const_cast<void*>(arg));
+    if (!pipe->error && !CryptMsgUpdate(pipe->decoder, data, size, final)) pipe->error = GetLastError();
+    return TRUE;
+}
+
+BOOL CountContent(const void* arg, BYTE* data, DWORD size, BOOL) {
+    auto* pipe = static_cast<Pipe*>(const_cast<void*>(arg));
+    for (DWORD i = 0; i < size; ++i) pipe->contentSum = pipe->contentSum * 31 + data[i];
+    pipe->contentBytes += size;
+    return TRUE;
+}
+
+// 64 MiB signed in 4 MiB blocks and read back as it is made: the content comes out whole and the
+// signature verifies, while the process's peak memory grows by a few blocks at most.
+TEST(MsgMemory, SignAndReadBackInBoundedMemory) {
+    const KindCase& k = Kinds[0];
+    Signer& s = SignerOf(k);
+    constexpr size_t kBlock = 4u << 20;
+    const size_t blocks = kMeasureMemory ? 16 : 4;
+    Pipe pipe;
+    CMSG_STREAM_INFO contentStream{CMSG_INDEFINITE_LENGTH, CountContent, &pipe};
+    pipe.decoder = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &contentStream);
+    ASSERT_NE(pipe.decoder, nullptr);
+    const Bytes time = EncodedTime(TimeOf(2026, 12, 11, 0, 0, 0));
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof signer;
+    signer.pCertInfo = s.cert->pCertInfo;
+    signer.hCryptProv = s.prov;
+    signer.dwKeySpec = AT_SIGNATURE;
+    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(k.hashOid);
+    CRYPT_ATTR_BLOB timeBlob{static_cast<DWORD>(time.size()), const_cast<BYTE*>(time.data())};
+    CRYPT_ATTRIBUTE timeAttr{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeBlob};
+    signer.cAuthAttr = 1;
+    signer.rgAuthAttr = &timeAttr;
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof info;
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    CMSG_STREAM_INFO outputStream{CMSG_INDEFINITE_LENGTH, ToDecoder, &pipe};
+    HCRYPTMSG encoder = CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, &outputStream);
+    ASSERT_NE(encoder, nullptr);
+
+    Bytes block(kBlock);
+    uint64_t sum = 0;
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from here
+    const size_t base = StatusKiB("VmRSS:");
+    for (size_t b = 0; b < blocks; ++b) {
+        block = Pattern(kBlock, static_cast<unsigned>(b));
+        for (BYTE byte : block) sum = sum * 31 + byte;
+        ASSERT_TRUE(CryptMsgUpdate(encoder, block.data(), kBlock, b + 1 == blocks))
+            << std::hex << GetLastError();
+    }
+    const size_t peak = StatusKiB("VmHWM:");
+    CryptMsgClose(encoder);
+    ASSERT_EQ(pipe.error, 0u) << std::hex << pipe.error;
+    EXPECT_EQ(pipe.contentBytes, blocks * kBlock);
+    EXPECT_EQ(pipe.contentSum, sum);
+    EXPECT_EQ(VerifyWith(pipe.decoder, 0, s.cert.get()), 0u);
+    CryptMsgClose(pipe.decoder);
+    if (kMeasureMemory) EXPECT_LT(peak - base, 24u * 1024) << "KiB over " << base;
+}
+
 // The fuzz harness over its seed corpus (the corpus also holds the inputs that once broke it).
 TEST(MsgFuzzCorpus, Replays) {
     size_t files = 0;
