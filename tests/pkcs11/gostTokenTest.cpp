@@ -629,6 +629,46 @@ TEST_F(GostToken, ObjectsAttributesAndVisibility) {
     EXPECT_EQ(f()->C_DestroyObject(h, o1), CKR_OBJECT_HANDLE_INVALID);
 }
 
+// Token objects kept in the token's folder come back with a new configuration naming it; session
+// objects do not, and the key pair still signs.
+TEST_F(GostToken, TokenObjectsPersistInTheTokensFolder) {
+    std::string config = "token0.folder = " + VskTest::TempDir() + "/token0";
+    Configure(config.c_str());
+    CK_SESSION_HANDLE h = Open();
+    Pair kept =
+        Generate(h, VSK_CKM_GOSTR3410_512_KEY_PAIR_GEN, "1.2.643.7.1.2.1.2.1", "1.2.643.7.1.1.2.3", true);
+    Generate(h, CKM_GOSTR3410_KEY_PAIR_GEN, "1.2.643.2.2.35.1", "1.2.643.7.1.1.2.2", false);
+    Bytes pub = Attr(h, kept.pub, CKA_VALUE);
+    ASSERT_EQ(t().objectCount(0), 4u);
+
+    Configure(config.c_str());
+    EXPECT_EQ(t().objectCount(0), 2u);
+    h = Open();
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE byClass{CKA_CLASS, &cls, sizeof(cls)};
+    CK_OBJECT_HANDLE priv = 0, pubKey = 0;
+    CK_ULONG n = 0;
+    ASSERT_EQ(f()->C_FindObjectsInit(h, &byClass, 1), CKR_OK);
+    ASSERT_EQ(f()->C_FindObjects(h, &priv, 1, &n), CKR_OK);
+    ASSERT_EQ(n, 1u);
+    ASSERT_EQ(f()->C_FindObjectsFinal(h), CKR_OK);
+    CK_ATTRIBUTE byValue{CKA_VALUE, pub.data(), pub.size()};
+    ASSERT_EQ(f()->C_FindObjectsInit(h, &byValue, 1), CKR_OK);
+    ASSERT_EQ(f()->C_FindObjects(h, &pubKey, 1, &n), CKR_OK);
+    ASSERT_EQ(n, 1u);
+    ASSERT_EQ(f()->C_FindObjectsFinal(h), CKR_OK);
+    Bytes hash(64, 0x5A), sig(128);
+    CK_MECHANISM sign{VSK_CKM_GOSTR3410_512, nullptr, 0};
+    n = sig.size();
+    ASSERT_EQ(f()->C_SignInit(h, &sign, priv), CKR_OK);
+    ASSERT_EQ(f()->C_Sign(h, hash.data(), hash.size(), sig.data(), &n), CKR_OK);
+    ASSERT_EQ(f()->C_VerifyInit(h, &sign, pubKey), CKR_OK);
+    EXPECT_EQ(f()->C_Verify(h, hash.data(), hash.size(), sig.data(), n), CKR_OK);
+    EXPECT_EQ(f()->C_DestroyObject(h, priv), CKR_OK);
+    Configure(config.c_str());
+    EXPECT_EQ(t().objectCount(0), 1u);
+}
+
 TEST_F(GostToken, SecretValuesStayInsideAndMeshingKeysMayChange) {
     CK_SESSION_HANDLE h = Open();
     Bytes value(32, 7);

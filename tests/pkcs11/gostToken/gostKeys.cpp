@@ -196,6 +196,15 @@ Bytes PublicValue(EVP_PKEY* key) {
     return out;
 }
 
+Bytes PrivateValue(EVP_PKEY* key) {
+    const EC_KEY* ec = EcOf(key);
+    int half = HalfOf(EC_KEY_get0_group(ec));
+    Bytes out(half);
+    const BIGNUM* d = EC_KEY_get0_private_key(ec);
+    if (!d || BN_bn2lebinpad(d, out.data(), half) != half) return {};
+    return out;
+}
+
 Bytes Sign(EVP_PKEY* key, const Bytes& hash) {
     Ctx ctx(EVP_PKEY_CTX_new(key, nullptr));
     size_t len = 0;

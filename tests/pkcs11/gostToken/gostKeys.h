@@ -29,8 +29,9 @@ Pkey Generate(const std::string& curveOid);
 // A private key from its little-endian scalar, or a public key from its little-endian X||Y.
 Pkey PrivateFromValue(const std::string& curveOid, const Bytes& value);
 Pkey PublicFromValue(const std::string& curveOid, const Bytes& value);
-// The little-endian X||Y of a key's public point.
+// The little-endian X||Y of a key's public point, and the little-endian scalar of a private key.
 Bytes PublicValue(EVP_PKEY* key);
+Bytes PrivateValue(EVP_PKEY* key);
 
 // Signature s||r over a hash (the engine reads the hash as a little-endian number).
 Bytes Sign(EVP_PKEY* key, const Bytes& hash);

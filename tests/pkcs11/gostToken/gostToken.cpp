@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -82,6 +83,7 @@ struct Slot {
     CK_VERSION hw{1, 0}, fw{1, 0};
     bool present = true;
     std::string pin = "12345678", soPin = "87654321";
+    std::string folder;  // where the token objects persist; none when empty
     int pinTries = DefaultPinTries;
     int userTriesLeft = DefaultPinTries, soTriesLeft = DefaultPinTries;
     std::vector<Mechanism> mechanisms = AllMechanisms();
@@ -280,6 +282,60 @@ bool ParseMechanisms(const std::string& v, std::vector<Mechanism>& out) {
     return true;
 }
 
+CK_RV BuildObject(const Attrs& tmpl, std::unique_ptr<Object>& out);
+
+// ---- token objects kept in the token's folder ----------------------------------------------------------
+// One file of records: the number of attributes, then type, length and value of each (CK_ULONG in the
+// host's order). Private keys keep their scalar in CKA_VALUE: a test token, not a safe.
+
+std::string ObjectsFile(const Slot& slot) {
+    return slot.folder + "/objects.bin";
+}
+
+void LoadTokenObjects(Module& m, CK_SLOT_ID slot) {
+    if (m.slots[slot].folder.empty()) return;
+    std::ifstream in(ObjectsFile(m.slots[slot]), std::ios::binary);
+    auto ulong = [&](CK_ULONG& v) { return bool(in.read(reinterpret_cast<char*>(&v), sizeof(v))); };
+    CK_ULONG count = 0;
+    while (ulong(count)) {
+        Attrs attrs;
+        for (CK_ULONG i = 0; i < count; ++i) {
+            CK_ULONG type = 0, len = 0;
+            // A value longer than any certificate or key the tests store means a damaged file.
+            if (!ulong(type) || !ulong(len) || len > (1u << 20)) return;
+            Bytes v(len);
+            if (!in.read(reinterpret_cast<char*>(v.data()), std::streamsize(len))) return;
+            attrs[type] = std::move(v);
+        }
+        std::unique_ptr<Object> o;
+        if (BuildObject(attrs, o) != CKR_OK) continue;
+        o->slot = slot;
+        m.objects[m.nextObject++] = std::move(o);
+    }
+}
+
+void SaveTokenObjects(Module& m, CK_SLOT_ID slot) {
+    const Slot& s = m.slots[slot];
+    if (s.folder.empty()) return;
+    std::error_code ec;
+    std::filesystem::create_directories(s.folder, ec);
+    std::string path = ObjectsFile(s), temp = path + ".new";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        auto ulong = [&](CK_ULONG v) { out.write(reinterpret_cast<const char*>(&v), sizeof(v)); };
+        for (const auto& [h, o] : m.objects) {
+            if (o->slot != slot || o->session) continue;
+            ulong(o->attrs.size());
+            for (const auto& [type, value] : o->attrs) {
+                ulong(type);
+                ulong(value.size());
+                out.write(reinterpret_cast<const char*>(value.data()), std::streamsize(value.size()));
+            }
+        }
+    }
+    std::filesystem::rename(temp, path, ec);
+}
+
 // Replaces the state with the text's (caller holds the lock).
 CK_RV ApplyConfig(Module& m, const std::string& text) {
     std::vector<Slot> slots(1);
@@ -344,6 +400,8 @@ CK_RV ApplyConfig(Module& m, const std::string& text) {
             s.pinTries = s.userTriesLeft = s.soTriesLeft = std::atoi(value.c_str());
         else if (kind == "token" && field == "mechanisms")
             ok = ParseMechanisms(value, s.mechanisms);
+        else if (kind == "token" && field == "folder")
+            s.folder = value;
         else
             ok = false;
         if (!ok) return CKR_ARGUMENTS_BAD;
@@ -357,6 +415,7 @@ CK_RV ApplyConfig(Module& m, const std::string& text) {
     m.counts.clear();
     m.failures.clear();
     m.configured = true;
+    for (size_t i = 0; i < m.slots.size(); ++i) LoadTokenObjects(m, i);
     return CKR_OK;
 }
 
@@ -546,6 +605,7 @@ CK_RV AddObject(Module& m, CK_SESSION_HANDLE hSession, std::unique_ptr<Object> o
     CK_OBJECT_HANDLE h = m.nextObject++;
     m.objects[h] = std::move(o);
     if (handle) *handle = h;
+    if (token) SaveTokenObjects(m, s.slot);
     return CKR_OK;
 }
 
@@ -1161,7 +1221,9 @@ CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
     Object* o = FindObject(m, s, hObject);
     if (!o) return CKR_OBJECT_HANDLE_INVALID;
     if (!o->session && !(s.flags & CKF_RW_SESSION)) return CKR_SESSION_READ_ONLY;
+    bool token = !o->session;
     m.objects.erase(hObject);
+    if (token) SaveTokenObjects(m, s.slot);
     return CKR_OK;
 }
 
@@ -1215,6 +1277,7 @@ CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
         dst = v;
         Wipe(v.data(), v.size());
     }
+    if (!o->session) SaveTokenObjects(m, s.slot);
     return CKR_OK;
 }
 
@@ -1514,10 +1577,11 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
     pubObj->key = PublicFromValue(curve, pub[CKA_VALUE]);
     auto privObj = std::make_unique<Object>();
     privObj->attrs = priv;
+    privObj->attrs[CKA_VALUE] = PrivateValue(key.get());
     privObj->key = key;
     ApplyDefaults(*pubObj, CKO_PUBLIC_KEY, true);
     ApplyDefaults(*privObj, CKO_PRIVATE_KEY, true);
-    // The private CKA_VALUE stays inside the key object; it is sensitive and never read.
+    // The private CKA_VALUE is sensitive: never read, only kept with the token's objects.
     bool privToken = BoolOf(privObj->attrs, CKA_TOKEN, false),
          pubToken = BoolOf(pubObj->attrs, CKA_TOKEN, false);
     if ((privToken || pubToken) && !(s.flags & CKF_RW_SESSION)) return CKR_SESSION_READ_ONLY;
@@ -1525,6 +1589,7 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
     if (CK_RV rv = AddObject(m, hSession, std::move(pubObj), phPublicKey)) return rv;
     if (CK_RV rv = AddObject(m, hSession, std::move(privObj), phPrivateKey)) {
         m.objects.erase(*phPublicKey);
+        SaveTokenObjects(m, s.slot);
         return rv;
     }
     return CKR_OK;

@@ -5,8 +5,10 @@
 //
 // Configuration. The module starts with one present slot holding one token (user PIN "12345678", SO
 // PIN "87654321", Cryptoki 2.20). A configuration text replaces that; it is read from the file named by
-// the environment variable VSK_GOST_TOKEN_CONFIG at the first C_Initialize when no text was given
-// through vskGostTokenConfigure. Lines are "key = value"; '#' starts a comment; N is the slot index.
+// the environment variable VSK_GOST_TOKEN_CONFIG at the first C_GetFunctionList or C_Initialize when
+// no text was given through vskGostTokenConfigure. The module is never unloaded (linked with
+// -z nodelete), so a second load in the same process finds the same state. Lines are "key = value"; '#'
+// starts a comment; N is the slot index.
 //   cryptoki = 2.20                       version reported by C_GetInfo and the function list
 //   slots = 2                             number of slots (slot IDs are 0 .. slots-1)
 //   finalize_keeps_waiter = 1             a blocked C_WaitForSlotEvent does not return at C_Finalize
@@ -19,12 +21,17 @@
 //   tokenN.mechanisms = 0x1201, 0xD4321012:0x400
 //                                         the mechanisms the token lists (default: all it knows),
 //                                         optionally with the CKF_ flags it reports for each
+//   tokenN.folder = /path                 token objects persist there, so that a later configuration
+//                                         or process naming the folder finds them (keys in the clear)
 //
 // Departures a test may meet: a C_XxxInit with a null mechanism ends the running operation of its kind
 // (the Cryptoki 3.0 way to abandon one); C_EncryptFinal and C_DecryptFinal end the operation even when
-// asked for the length only, since their last part is always empty. The VKO of every GOST R 34.10-2012
-// key hashes with Streebog-256, that of a key with GOST R 34.11-94 hash parameters with GOST R 34.11-94,
-// as the CMS key transport does.
+// asked for the length only, since their last part is always empty; CKM_GOST28147_ECB meshes no key
+// by itself (the caller meshes with C_Decrypt of the constant and C_SetAttributeValue); the
+// hash-and-sign mechanisms are listed with CKF_DIGEST besides CKF_SIGN | CKF_VERIFY, as the vendors'
+// tokens list them. The VKO of every GOST R 34.10-2012 key hashes with Streebog-256, that of a key with
+// GOST R 34.11-94 hash parameters with GOST R 34.11-94, as the CMS key transport does, and multiplies
+// by the curve's cofactor.
 #pragma once
 
 #include <p11-kit/pkcs11.h>
