@@ -895,6 +895,9 @@ TEST_F(GostToken, KeyWrapInteroperatesWithTheEnginesKeyTransport) {
          "1.2.643.7.1.2.5.1.1", CKM_GOSTR3410_KEY_PAIR_GEN, VSK_CKM_GOSTR3410_12_DERIVE, 64},
         {"gost2012_512", "1.2.643.7.1.2.1.2.1", "1.2.643.7.1.1.2.3", "1.2.643.7.1.1.1.2",
          "1.2.643.7.1.2.5.1.1", VSK_CKM_GOSTR3410_512_KEY_PAIR_GEN, VSK_CKM_GOSTR3410_12_DERIVE, 128},
+        // This curve and 1.2.643.7.1.2.1.1.1 are twisted Edwards curves (cofactor 4).
+        {"gost2012_512", "1.2.643.7.1.2.1.2.3", "1.2.643.7.1.1.2.3", "1.2.643.7.1.1.1.2",
+         "1.2.643.7.1.2.5.1.1", VSK_CKM_GOSTR3410_512_KEY_PAIR_GEN, VSK_CKM_GOSTR3410_12_DERIVE, 128},
     };
     CK_SESSION_HANDLE h = Open();
     Bytes cek(32), ukm = Hex("1122334455667788");
