@@ -309,7 +309,15 @@ BOOL CKestrovanDlg::OnInitDialog() {
     m_verifySettings.put_UrlRetrievalTimeout(0);
     m_verifySettings.put_VerifyFlags(0);
 
-    m_proxySettings.Load(AppProxyRegistryKey, isComputerLocation() ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER);
+    // A damaged proxy value must not keep the program from starting: the automatic settings stay, the
+    // failure goes into the log, and the settings dialog's proxy button reports it again.
+    try {
+        Vsk::Utils::CProxySettings loaded;
+        loaded.Load(AppProxyRegistryKey, isComputerLocation() ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER);
+        m_proxySettings = loaded;
+    } catch (const Vsk::Utils::CError& error) {
+        Vsk::InternalUtils::LogAt(1, u"CKestrovanDlg::OnInitDialog CProxySettings::Load " + error.getText());
+    }
 
     // Changes of the user's ROOT store (the authority's roots at start among them) are confirmed here.
     installRootConfirmation();

@@ -75,6 +75,25 @@ TEST_F(WindowTest, ShowsCaptionTreeAndStartToolbar) {
     EXPECT_EQ(window->getStoreLocationFlags(), STORE_LOCATION_USER);
 }
 
+// A damaged proxy value in the registry does not keep the window from starting: the automatic
+// settings stay and the failure is logged.
+TEST_F(WindowTest, ADamagedProxyValueStillStarts) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, AppProxyRegistryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              0);
+    const DWORD badType = 77;
+    ASSERT_EQ(
+        RegSetValueExW(key, u"type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&badType), sizeof badType),
+        0);
+    RegCloseKey(key);
+    VskTest::LogCapture log(1);
+    auto window = ShowWindow();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->m_proxySettings.get_Mode(), Vsk::Utils::CProxySettings::ModeAutomatic);
+    EXPECT_EQ(log.count(u"CKestrovanDlg::OnInitDialog CProxySettings::Load"), 1u);
+}
+
 TEST_F(WindowTest, EnterAndEscNeverCloseAndTheCloseBoxEndsWithZero) {
     auto window = ShowWindow();
     window->setResult(-1);
