@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -273,12 +274,25 @@ void CKestrovanDlg::OnAboutProg() {
 
 // ---- The user manual -----------------------------------------------------------------------------------
 
+// Where the manual is written: the user's own runtime folder when the session has one. The shared
+// temporary folder would do on its own only for the first user: a copy another user wrote there cannot
+// be overwritten, and the manual would silently stop opening.
+static CWString manualFolder() {
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') {
+        struct stat info {};
+        if (::stat(runtime, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid())
+            return fromQ(QString::fromLocal8Bit(runtime)) + u"/";
+    }
+    return Vsk::InternalUtils::GetTempPathW();
+}
+
 void CKestrovanDlg::OnUserManual() {
     CLogScope scope("CKestrovanDlg::OnUserManual", 3);
     try {
         Vsk::Utils::CResourceLoader loader;
         const CDataBlob manual = loader.load(nullptr, MAKEINTRESOURCEW(IdManual), u"man");
-        const CWString path = Vsk::InternalUtils::GetTempPathW() + ManualFileName;
+        const CWString path = manualFolder() + ManualFileName;
         Vsk::InternalUtils::CFile file(manual);
         file.writeAll(path.c_str(), CREATE_ALWAYS);
         ShellExecuteW(this, u"open", path.c_str(), u"", u"", SW_SHOWNORMAL);
