@@ -35,15 +35,6 @@ constexpr DWORD MachineDefaultFlag = 0x1;
 
 const QString NoValue = QStringLiteral(u"—");
 
-// The wait cursor while a list is filled.
-class CWaitCursor {
-public:
-    CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~CWaitCursor() { QApplication::restoreOverrideCursor(); }
-    CWaitCursor(const CWaitCursor&) = delete;
-    CWaitCursor& operator=(const CWaitCursor&) = delete;
-};
-
 uint64_t toU64(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }

@@ -26,6 +26,7 @@
 #include <vsk/utils/proxySettings.h>
 #include <vsk/utils/string.h>
 
+#include <QApplication>
 #include <QDialog>
 #include <QHash>
 #include <QIcon>
@@ -487,6 +488,15 @@ private:
     bool m_initialized;
     bool m_framePlaced;
     bool m_destroyed;
+};
+
+// The wait cursor while it lives.
+class CWaitCursor {
+public:
+    CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~CWaitCursor() { QApplication::restoreOverrideCursor(); }
+    CWaitCursor(const CWaitCursor&) = delete;
+    CWaitCursor& operator=(const CWaitCursor&) = delete;
 };
 
 // The options dialog of installing several containers' certificates.

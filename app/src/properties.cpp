@@ -28,14 +28,6 @@ constexpr int IdKeyIcon = 171;
 constexpr DWORD CryptErrorExists = 0x80092005;  // CRYPT_E_EXISTS
 constexpr DWORD AddNewer = 6;                   // CERT_STORE_ADD_NEWER
 
-class CWaitCursor {
-public:
-    CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~CWaitCursor() { QApplication::restoreOverrideCursor(); }
-    CWaitCursor(const CWaitCursor&) = delete;
-    CWaitCursor& operator=(const CWaitCursor&) = delete;
-};
-
 CWString wide(const QString& text) {
     return fromQ(text);
 }

@@ -57,14 +57,6 @@ QIcon iconOf(int id) {
     return icon ? *reinterpret_cast<QIcon*>(icon) : QIcon();
 }
 
-class CWaitCursor {
-public:
-    CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~CWaitCursor() { QApplication::restoreOverrideCursor(); }
-    CWaitCursor(const CWaitCursor&) = delete;
-    CWaitCursor& operator=(const CWaitCursor&) = delete;
-};
-
 // "Внутренняя ошибка (ZERO). <file>:<line>.": the library's text for an object that is missing.
 CError internalError(const char* file, int line) {
     const char* slash = std::strrchr(file, '/');

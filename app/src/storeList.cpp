@@ -33,15 +33,6 @@ namespace {
 // The error number of a system store that does not exist.
 constexpr DWORD ErrorStoreMissing = 150102;
 
-// The wait cursor while it lives.
-class CWaitCursor {
-public:
-    CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~CWaitCursor() { QApplication::restoreOverrideCursor(); }
-    CWaitCursor(const CWaitCursor&) = delete;
-    CWaitCursor& operator=(const CWaitCursor&) = delete;
-};
-
 template <class T>
 int threeWay(const T& a, const T& b) {
     return a < b ? -1 : (b < a ? 1 : 0);
