@@ -127,8 +127,31 @@ void CKestrovanDlg::OnShowProgress(int show) {
 
 // ---- The initialisation thread ------------------------------------------------------------------------
 
+namespace {
+
+// A worker that ends, however it ends, takes its identifier out of the cancel set: a worker that
+// outlived the window's wait and stopped on its own would otherwise leave it there, and a later
+// thread given the same identifier would be stopped at once.
+class CLeaveCancelSet {
+public:
+    explicit CLeaveCancelSet(const CWorkerJob* job) : m_job(job) {}
+    ~CLeaveCancelSet() {
+        if (!m_job || !m_job->shared) return;
+        Vsk::Utils::CLock lock(&m_job->shared->lock);
+        m_job->shared->cancelSet.erase(GetCurrentThreadId());
+    }
+    CLeaveCancelSet(const CLeaveCancelSet&) = delete;
+    CLeaveCancelSet& operator=(const CLeaveCancelSet&) = delete;
+
+private:
+    const CWorkerJob* m_job;
+};
+
+}  // namespace
+
 DWORD CKestrovanDlg::initThreadProc(LPVOID parameter) {
     std::unique_ptr<CWorkerJob> job(static_cast<CWorkerJob*>(parameter));
+    const CLeaveCancelSet leave(job.get());
     if (job) {
         try {
             init(*job);
@@ -174,6 +197,7 @@ void CKestrovanDlg::init(CWorkerJob& job) {
 
 DWORD CKestrovanDlg::verifyCertsThreadProc(LPVOID parameter) {
     std::unique_ptr<CWorkerJob> job(static_cast<CWorkerJob*>(parameter));
+    const CLeaveCancelSet leave(job.get());
     if (!job) return 0xFFFFFFFF;
     try {
         return verifyCerts(*job);

@@ -302,4 +302,18 @@ TEST(EqualExtensionsTest, SameCountAndAtEachIndexSameOidFlagAndValue) {
     for (const auto& row : rows) EXPECT_EQ(Equal(row.a, row.b), row.equal) << row.label;
 }
 
+// A status worker that stops on its own (here: its window is gone) takes its identifier out of the
+// cancel set, where a window that gave up waiting for it had put it; a later thread with the same
+// identifier would otherwise be stopped at once.
+TEST(StatusWorkerTest, LeavesNoIdentifierInTheCancelSet) {
+    auto shared = std::make_shared<CDlgShared>();
+    shared->cancelSet.insert(GetCurrentThreadId());
+    auto* job = new CWorkerJob;
+    job->shared = shared;
+    job->certs = std::make_shared<CCertList>();
+    job->statusCache = std::make_shared<CStatusCache>();
+    CKestrovanDlg::verifyCertsThreadProc(job);
+    EXPECT_TRUE(shared->cancelSet.empty());
+}
+
 }  // namespace
