@@ -162,8 +162,8 @@ public:
     [[noreturn]] void raiseUnsupported(const WCHAR* what, CK_MECHANISM_TYPE mechanism) const {
         throw CError(CWString(u"Токен \"") + tokenName() + what + hex(mechanism), NoErrorCode);
     }
-    void logChosen(CK_MECHANISM_TYPE mechanism) const {
-        logLine(4, "PKCS11::CTokenKeyPair::CImpl::setAlg", u"0x" + hex(mechanism));
+    static void logChosen(const char* function, CK_MECHANISM_TYPE mechanism) {
+        logLine(4, function, u"0x" + hex(mechanism));
     }
 
     // Selectors: each checks that the token lists the mechanism with the flags its use needs.
@@ -172,21 +172,21 @@ public:
         if (!m_pToken->hasMechanism(mechanism, CKF_DIGEST))
             raiseUnsupported(u"\" не поддерживает алгоритм хэширования 0x", mechanism);
         m_digest = mechanism;
-        logChosen(mechanism);
+        logChosen("PKCS11::CTokenKeyPair::CImpl::setDigestAlg", mechanism);
     }
     void setSignAlg(CK_MECHANISM_TYPE mechanism) {
         if (mechanism == m_sign) return;
         if (!m_pToken->hasMechanism(mechanism, CKF_SIGN))
             raiseUnsupported(u"\" не поддерживает алгоритм подписывания 0x", mechanism);
         m_sign = mechanism;
-        logChosen(mechanism);
+        logChosen("PKCS11::CTokenKeyPair::CImpl::setSignAlg", mechanism);
     }
     void setKeyPairGenAlg(CK_MECHANISM_TYPE mechanism) {
         if (mechanism == m_keyPairGen) return;
         if (!m_pToken->hasMechanism(mechanism, CKF_GENERATE_KEY_PAIR))
             raiseUnsupported(u"\" не поддерживает алгоритм генерации ключевой пары 0x", mechanism);
         m_keyPairGen = mechanism;
-        logChosen(mechanism);
+        logChosen("PKCS11::CTokenKeyPair::CImpl::setKeyPairGenAlg", mechanism);
     }
     // A token without the combined mechanism does the two steps apart; the combined one is recorded.
     void setSignAndDigAlg(CK_MECHANISM_TYPE mechanism) {
@@ -206,7 +206,7 @@ public:
             }
         }
         m_signAndDig = mechanism;
-        logChosen(mechanism);
+        logChosen("PKCS11::CTokenKeyPair::CImpl::setSignAndDigAlg", mechanism);
     }
 
     // Defaults: the preferred mechanisms in order, else the first the token lists.
@@ -224,13 +224,13 @@ public:
         m_digest = chooseDefault(m_pToken->getAlgs(CKF_DIGEST),
                                  {CKM_GOSTR3411, CKM_GOSTR3411_12_512, CKM_GOSTR3411_12_256},
                                  u"\" не поддерживает алгоритмы хэширования.");
-        logChosen(m_digest);
+        logChosen("PKCS11::CTokenKeyPair::CImpl::checkDigestMechType", m_digest);
     }
     void checkSignMechType() {
         if (m_sign) return;
         m_sign = chooseDefault(m_pToken->getAlgs(CKF_SIGN), {CKM_GOSTR3410, CKM_GOSTR3410_512},
                                u"\" не поддерживает алгоритмы подписывания.");
-        logChosen(m_sign);
+        logChosen("PKCS11::CTokenKeyPair::CImpl::checkSignMechType", m_sign);
     }
     void checkSignAndDigMechType() {
         if (m_signAndDig) return;
@@ -240,7 +240,7 @@ public:
                                      {CKM_GOSTR3410_WITH_GOSTR3411, CKM_GOSTR3410_WITH_GOSTR3411_12_512,
                                       CKM_GOSTR3410_WITH_GOSTR3411_12_256},
                                      u"\" не поддерживает алгоритмы подписывания с хешированием.");
-        logChosen(m_signAndDig);
+        logChosen("PKCS11::CTokenKeyPair::CImpl::checkSignAndDigMechType", m_signAndDig);
     }
 
     void setAlgsByAlgId(ALG_ID algId) {

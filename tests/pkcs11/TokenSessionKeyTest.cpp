@@ -194,6 +194,20 @@ TEST_F(TokenSessionKeyTest, WrapOnOneTokenUnwrapsOnAnotherToTheSameKey) {
     CTokenSessionKey key(&m_tokens[1]);
     key.generate(true);
     const unsigned long objects = Gost().objectCount(1);
+    // An unwrap that fails leaves no derived key on the recipient's token either.
+    {
+        CDataBlob ephemeral;
+        const CDataBlob wrapped = key.wrapKey(value, "1.2.643.7.1.1.1.1", Blob(ukm), true, ephemeral);
+        const unsigned long recipientObjects = Gost().objectCount(0);
+        Gost().failCall("C_UnwrapKey", CKR_DEVICE_ERROR, 1, VSK_GOST_TOKEN_ANY_SLOT);
+        EXPECT_EQ(Thrown([&] {
+                      recipient.unwrapSessionKey(wrapped.getBlock(0, 32).clone(),
+                                                 wrapped.getBlock(32).clone(), ephemeral, Blob(ukm), Tc26Z,
+                                                 true);
+                  }).getErrorNumber(),
+                  CKR_DEVICE_ERROR);
+        EXPECT_EQ(Gost().objectCount(0), recipientObjects);
+    }
     for (const char* function : {"C_GenerateKeyPair", "C_DeriveKey", "C_WrapKey"}) {
         SCOPED_TRACE(function);
         Gost().failCall(function, CKR_DEVICE_ERROR, 1, VSK_GOST_TOKEN_ANY_SLOT);
