@@ -77,7 +77,12 @@ TEST_F(TokenKeyPairTest, MechanismsFollowTheAlgorithmOrTheKey) {
     // refused by name.
     Start("token0.mechanisms = 0xD4321012:0x400, 0x1201:0x2800, 0x1200:0x10000\n");
     CTokenKeyPair pair(&m_tokens[0]);
-    pair.setAlgsByAlgId(0x2E49);
+    {
+        VskTest::LogCapture log(4);
+        pair.setAlgsByAlgId(0x2E49);
+        EXPECT_TRUE(log.any(u"PKCS11::CTokenKeyPair::CImpl::setSignAndDigAlg 0xd4321008"));
+        EXPECT_TRUE(log.any(u"PKCS11::CTokenKeyPair::CImpl::setSignAlg 0x1201"));
+    }
     EXPECT_EQ(pair.getDigestAlg(), CKM_GOSTR3411_12_256);
     const std::u16string refused = Message(Thrown([&] { pair.setAlgsByAlgId(0x2E3D); }));
     EXPECT_EQ(refused, u"Токен \"" + m_tokens[0].getName().toU16() +
