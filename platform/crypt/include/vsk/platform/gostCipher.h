@@ -28,8 +28,8 @@ public:
     Gost89Cfb(const Gost89Cfb&) = delete;
     Gost89Cfb& operator=(const Gost89Cfb&) = delete;
 
-    // key: 32 bytes; iv: 8 bytes; paramSetOid: dotted S-box set (TC26 Z, CryptoPro A/B/C/D); null or
-    // empty gives CryptoPro A. NTE_BAD_KEY / NTE_BAD_DATA / NTE_BAD_ALGID (unknown set) on failure.
+    // key: 32 bytes; iv: 8 bytes; paramSetOid: dotted S-box set (TC26 Z or CryptoPro A; others give
+    // NTE_BAD_ALGID); null or empty gives CryptoPro A. NTE_BAD_KEY / NTE_BAD_DATA / NTE_BAD_ALGID (unknown set) on failure.
     bool init(bool encrypt, const BYTE* key, size_t keySize, const BYTE* iv, size_t ivSize,
               const char* paramSetOid, DWORD& error);
     // `out` receives inSize bytes; in and out may be the same buffer. NTE_BAD_KEY_STATE before init.
@@ -53,5 +53,19 @@ std::vector<BYTE> MakeGostKeyTransport(const BYTE* spki, size_t spkiSize, const 
 // NTE_NO_KEY / NTE_BAD_KEYSET from the container, ERROR_INVALID_PARAMETER for null arguments.
 bool UnwrapGostKeyTransport(HCRYPTPROV prov, DWORD keySpec, const BYTE* transport, size_t transportSize,
                             BYTE cek[32], DWORD& error);
+
+// The key blobs that carry a GostR3410-KeyTransport's parts into CryptImportKey.
+// SIMPLEBLOB: a 60-byte fixed part (BLOBHEADER {1, 0x20, 0, CALG_G28147}, G28147_MAGIC, CALG_G28147,
+// the UKM at 16, the encrypted key at 24, the MAC at 56, each zero-padded) and then the DER of
+// SEQUENCE { OBJECT IDENTIFIER paramSetOid }. A UKM over 8 bytes, a key over 32 or a MAC over 4 is
+// refused with NTE_BAD_LEN and `tooLong` names the field; a bad OID gives NTE_BAD_DATA.
+enum class SimpleBlobField { None, Ukm, EncryptedKey, Mac };
+std::vector<BYTE> MakeGostSimpleBlob(const BYTE* encryptedKey, size_t keySize, const BYTE* ukm, size_t ukmSize,
+                                     const BYTE* mac, size_t macSize, const char* paramSetOid,
+                                     SimpleBlobField& tooLong, DWORD& error);
+// PUBLICKEYBLOB: BLOBHEADER {6, 0x20, 0, alg}, "MAG1", the key bits (keySize × 8), then the DER of the
+// key's AlgorithmIdentifier parameters as given and the key bytes (X||Y little-endian).
+std::vector<BYTE> MakeGostPublicKeyBlob(ALG_ID alg, const BYTE* params, size_t paramsSize, const BYTE* key,
+                                        size_t keySize);
 
 }  // namespace vsk::crypt
