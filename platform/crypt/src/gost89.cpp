@@ -43,8 +43,8 @@ constexpr BYTE MeshingKey[32] = {0x69, 0x00, 0x72, 0x22, 0x64, 0xC9, 0x04, 0x23,
                                  0x07, 0x12, 0xC0, 0x86, 0xDC, 0xC2, 0xEF, 0x4C, 0xA9, 0x2B};
 
 uint32_t Load(const BYTE* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 void Store(uint32_t v, BYTE* p) {
@@ -209,8 +209,8 @@ void Wrap(const SBox& sbox, const BYTE kek[32], const BYTE ukm[8], const BYTE ce
     Mac(cipher, ukm, cek, mac);
 }
 
-bool Unwrap(const SBox& sbox, const BYTE kek[32], const BYTE ukm[8], const BYTE encrypted[32], const BYTE mac[4],
-            bool cryptoPro, BYTE cek[32]) {
+bool Unwrap(const SBox& sbox, const BYTE kek[32], const BYTE ukm[8], const BYTE encrypted[32],
+            const BYTE mac[4], bool cryptoPro, BYTE cek[32]) {
     BYTE key[32];
     if (cryptoPro)
         Diversify(sbox, kek, ukm, key);

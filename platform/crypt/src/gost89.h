@@ -63,8 +63,8 @@ void Diversify(const SBox& sbox, const BYTE kek[32], const BYTE ukm[8], BYTE out
 void Wrap(const SBox& sbox, const BYTE kek[32], const BYTE ukm[8], const BYTE cek[32], bool cryptoPro,
           BYTE encrypted[32], BYTE mac[4]);
 // The unwrap; false when the MAC does not match.
-bool Unwrap(const SBox& sbox, const BYTE kek[32], const BYTE ukm[8], const BYTE encrypted[32], const BYTE mac[4],
-            bool cryptoPro, BYTE cek[32]);
+bool Unwrap(const SBox& sbox, const BYTE kek[32], const BYTE ukm[8], const BYTE encrypted[32],
+            const BYTE mac[4], bool cryptoPro, BYTE cek[32]);
 
 // VKO GOST R 34.10-2012 with an 8-byte UKM (the 256-bit output of RFC 7836, as the engine computes it
 // for key transport) of our private key and the peer's public key; 32 bytes into `out`.

@@ -241,10 +241,10 @@ void PutDword(std::vector<BYTE>& v, size_t at, DWORD value) {
 
 }  // namespace
 
-std::vector<BYTE> MakeGostSimpleBlob(const BYTE* encryptedKey, size_t keySize, const BYTE* ukm, size_t ukmSize,
-                                     const BYTE* mac, size_t macSize, const char* paramSetOid,
+std::vector<BYTE> MakeGostSimpleBlob(const BYTE* encryptedKey, size_t keySize, const BYTE* ukm,
+                                     size_t ukmSize, const BYTE* mac, size_t macSize, const char* paramSetOid,
                                      SimpleBlobField& tooLong, DWORD& error) {
-    tooLong = ukmSize > 8 ? SimpleBlobField::Ukm
+    tooLong = ukmSize > 8    ? SimpleBlobField::Ukm
               : keySize > 32 ? SimpleBlobField::EncryptedKey
               : macSize > 4  ? SimpleBlobField::Mac
                              : SimpleBlobField::None;

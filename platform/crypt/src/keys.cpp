@@ -56,7 +56,8 @@ struct KeyObject : Object {
 };
 
 bool IsEphemeralAlg(ALG_ID alg) {
-    return alg == CALG_DH_EL_EPHEM || alg == CALG_DH_GR3410_12_256_EPHEM || alg == CALG_DH_GR3410_12_512_EPHEM;
+    return alg == CALG_DH_EL_EPHEM || alg == CALG_DH_GR3410_12_256_EPHEM ||
+           alg == CALG_DH_GR3410_12_512_EPHEM;
 }
 
 // The ephemeral ALG_ID that a provider type makes; 0 for a type without one.
@@ -78,7 +79,8 @@ const char* DefaultCipherOid(DWORD provType) {
     return provType == PROV_GOST_2001_DH ? "1.2.643.2.2.31.1" : "1.2.643.7.1.2.5.1.1";
 }
 
-uint64_t AddSessionKey(std::shared_ptr<Context> ctx, const BYTE key[32], std::string cipherOid, bool exportable) {
+uint64_t AddSessionKey(std::shared_ptr<Context> ctx, const BYTE key[32], std::string cipherOid,
+                       bool exportable) {
     auto k = std::make_shared<KeyObject>();
     k->context = std::move(ctx);
     k->type = KeyType::Session;
@@ -433,7 +435,8 @@ BOOL ImportSimpleBlob(std::shared_ptr<Context> ctx, const BYTE* data, DWORD data
     DWORD error = 0;
     if (!AgreementKek(agreement, data + 16, kek, error)) return Fail(error);
     BYTE cek[32];
-    if (!gost89::Unwrap(*sbox, kek.data(), data + 16, data + 24, data + 56, exportAlg == CALG_PRO_EXPORT, cek))
+    if (!gost89::Unwrap(*sbox, kek.data(), data + 16, data + 24, data + 56, exportAlg == CALG_PRO_EXPORT,
+                        cek))
         return Fail(NTE_BAD_DATA);
     *key = AddSessionKey(std::move(ctx), cek, cipherOid, flags & CRYPT_EXPORTABLE);
     OPENSSL_cleanse(cek, sizeof cek);
@@ -609,7 +612,8 @@ BOOL CryptGetKeyParam(HCRYPTKEY key, DWORD param, BYTE* data, DWORD* dataLen, DW
                                dataLen);
         case KP_KEYLEN: {
             if (IsGostAlg(k->kind.algId) || IsEphemeralAlg(k->kind.algId))
-                return ReturnDword(k->kind.algId == CALG_GR3410_12_512 || k->kind.algId == CALG_DH_GR3410_12_512_SF ||
+                return ReturnDword(k->kind.algId == CALG_GR3410_12_512 ||
+                                           k->kind.algId == CALG_DH_GR3410_12_512_SF ||
                                            k->kind.algId == CALG_DH_GR3410_12_512_EPHEM
                                        ? 1024
                                        : 512,

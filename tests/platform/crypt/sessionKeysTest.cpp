@@ -156,7 +156,8 @@ bool ParseEnvelope(const Bytes& der, Envelope& env) {
     Der oid, params, iv, set;
     if (!Next(a, calg.content + calg.size, oid) || !Next(a, calg.content + calg.size, params)) return false;
     const BYTE* q = params.content;
-    if (!Next(q, params.content + params.size, iv) || !Next(q, params.content + params.size, set)) return false;
+    if (!Next(q, params.content + params.size, iv) || !Next(q, params.content + params.size, set))
+        return false;
     env.iv.assign(iv.content, iv.content + iv.size);
     env.paramSet = OidText(set);
     return true;
@@ -199,7 +200,8 @@ TEST(GostCipher, CfbMatchesOpensslGost89AcrossMeshing) {
     WriteFile("gost-a.cnf", [] {
         const std::string conf =
             "openssl_conf = def\n[def]\nengines = engines\n[engines]\ngost = gost\n[gost]\n"
-            "engine_id = gost\ndefault_algorithms = ALL\nCRYPT_PARAMS = id-Gost28147-89-CryptoPro-A-ParamSet\n";
+            "engine_id = gost\ndefault_algorithms = ALL\nCRYPT_PARAMS = "
+            "id-Gost28147-89-CryptoPro-A-ParamSet\n";
         return Bytes(conf.begin(), conf.end());
     }());
     struct Case {
@@ -210,8 +212,9 @@ TEST(GostCipher, CfbMatchesOpensslGost89AcrossMeshing) {
     const Bytes iv = {1, 2, 3, 4, 5, 6, 7, 8};
     const Bytes plain = Pattern(3000);
     WriteFile("cfb.plain", plain);
-    for (const Case& c : {Case{vsk::crypt::GOST89_PARAMSET_TC26_Z, "openssl enc -engine gost"},
-                          Case{vsk::crypt::GOST89_PARAMSET_CRYPTOPRO_A, "OPENSSL_CONF=gost-a.cnf openssl enc"}}) {
+    for (const Case& c :
+         {Case{vsk::crypt::GOST89_PARAMSET_TC26_Z, "openssl enc -engine gost"},
+          Case{vsk::crypt::GOST89_PARAMSET_CRYPTOPRO_A, "OPENSSL_CONF=gost-a.cnf openssl enc"}}) {
         SCOPED_TRACE(c.paramSet);
         ASSERT_TRUE(Shell(std::string(c.openssl) + " -gost89 -K " + Hex(key) + " -iv " + Hex(iv) +
                           " -in cfb.plain -out cfb.enc"));
@@ -276,8 +279,9 @@ TEST_P(KeyTransportTest, OpensslMessageUnwrapsThroughTheBlobs) {
     ASSERT_TRUE(Shell("test -f kt-issuer.key || openssl genpkey -algorithm RSA -out kt-issuer.key"));
     ASSERT_TRUE(Shell("openssl pkey -engine gost -pubin -inform DER -in " + base + ".spki -out " + base +
                       ".pub && openssl x509 -engine gost -new -subj /CN=r -key kt-issuer.key -force_pubkey " +
-                      base + ".pub -out " + base + ".cer && openssl cms -encrypt -engine gost -binary -gost89 " +
-                      "-outform DER -in " + base + ".plain -out " + base + ".p7m " + base + ".cer"));
+                      base + ".pub -out " + base +
+                      ".cer && openssl cms -encrypt -engine gost -binary -gost89 " + "-outform DER -in " +
+                      base + ".plain -out " + base + ".p7m " + base + ".cer"));
     Envelope env;
     ASSERT_TRUE(ParseEnvelope(ReadFile(base + ".p7m"), env));
 
@@ -297,6 +301,14 @@ TEST_P(KeyTransportTest, OpensslMessageUnwrapsThroughTheBlobs) {
     EXPECT_EQ(Bytes(cek, cek + 32), Bytes(engineCek, engineCek + 32));
     EXPECT_EQ(Cfb(false, Bytes(cek, cek + 32), env.iv, env.paramSet.c_str(), env.ciphertext, {}), plain);
 
+    // Our transport to the same recipient carries a key back, to us and to the engine.
+    const Bytes ownCek = Pattern(32);
+    const Bytes made = vsk::crypt::MakeGostKeyTransport(spki.data(), spki.size(), ownCek.data(), 32, error);
+    ASSERT_FALSE(made.empty()) << std::hex << error;
+    ASSERT_TRUE(
+        vsk::crypt::UnwrapGostKeyTransport(prov, AT_KEYEXCHANGE, made.data(), made.size(), cek, error));
+    EXPECT_EQ(Bytes(cek, cek + 32), ownCek);
+
     // The blobs a caller builds from the transport's parts.
     vsk::crypt::GostKeyTransport t;
     ASSERT_TRUE(vsk::crypt::ParseGostKeyTransport(env.transport.data(), env.transport.size(), t));
@@ -304,17 +316,17 @@ TEST_P(KeyTransportTest, OpensslMessageUnwrapsThroughTheBlobs) {
     ASSERT_TRUE(vsk::crypt::SplitPublicKeyInfo(t.ephemeralSpki.data(), t.ephemeralSpki.size(), eph));
     ASSERT_GT(eph.keyBits.size(), 2u);
     const size_t head = eph.keyBits[1] & 0x80 ? 3 : 2;  // the OCTET STRING around X||Y
-    const Bytes pubBlob =
-        vsk::crypt::MakeGostPublicKeyBlob(CertOIDToAlgId(eph.algorithmOid.c_str()), eph.parameters.data(),
-                                          eph.parameters.size(), eph.keyBits.data() + head,
-                                          eph.keyBits.size() - head);
+    const Bytes pubBlob = vsk::crypt::MakeGostPublicKeyBlob(
+        CertOIDToAlgId(eph.algorithmOid.c_str()), eph.parameters.data(), eph.parameters.size(),
+        eph.keyBits.data() + head, eph.keyBits.size() - head);
     vsk::crypt::SimpleBlobField tooLong{};
     const Bytes simpleBlob = vsk::crypt::MakeGostSimpleBlob(t.encryptedKey, 32, t.ukm, 8, t.mac, 4,
                                                             t.paramSet.c_str(), tooLong, error);
     ASSERT_FALSE(simpleBlob.empty());
 
     HCRYPTKEY agreement = 0, session = 0;
-    ASSERT_TRUE(CryptImportKey(prov, pubBlob.data(), static_cast<DWORD>(pubBlob.size()), userKey, 0, &agreement))
+    ASSERT_TRUE(
+        CryptImportKey(prov, pubBlob.data(), static_cast<DWORD>(pubBlob.size()), userKey, 0, &agreement))
         << std::hex << GetLastError();
     // Under the agreement key's default wrap (no diversification) the MAC does not match.
     EXPECT_FALSE(CryptImportKey(prov, simpleBlob.data(), static_cast<DWORD>(simpleBlob.size()), agreement,
@@ -359,11 +371,13 @@ struct Side {
 TEST(SessionKeys, EphemeralAgreementMovesASessionKey) {
     for (DWORD type : {PROV_GOST_2012_256, PROV_GOST_2012_512}) {
         SCOPED_TRACE(type);
-        const ALG_ID ephAlg = type == PROV_GOST_2012_256 ? CALG_DH_GR3410_12_256_EPHEM : CALG_DH_GR3410_12_512_EPHEM;
+        const ALG_ID ephAlg =
+            type == PROV_GOST_2012_256 ? CALG_DH_GR3410_12_256_EPHEM : CALG_DH_GR3410_12_512_EPHEM;
         Side from, to;
         ASSERT_TRUE(CryptAcquireContextW(&from.prov, nullptr, nullptr, type, CRYPT_VERIFYCONTEXT));
         ASSERT_TRUE(CryptAcquireContextW(&to.prov, nullptr, nullptr, type, CRYPT_VERIFYCONTEXT));
-        ASSERT_TRUE(CryptGenKey(from.prov, ephAlg, CRYPT_EXPORTABLE, &from.eph)) << std::hex << GetLastError();
+        ASSERT_TRUE(CryptGenKey(from.prov, ephAlg, CRYPT_EXPORTABLE, &from.eph))
+            << std::hex << GetLastError();
         const Bytes dhOid = Param(from.eph, KP_DHOID);
         ASSERT_FALSE(dhOid.empty());
         ASSERT_TRUE(CryptGenKey(to.prov, ephAlg, CRYPT_EXPORTABLE | CRYPT_PREGEN, &to.eph));
@@ -424,14 +438,16 @@ TEST(SessionKeys, EphemeralAgreementMovesASessionKey) {
             Bytes bad = wrapped;
             bad[at] ^= 0x01;
             HCRYPTKEY none = 0;
-            EXPECT_FALSE(CryptImportKey(to.prov, bad.data(), static_cast<DWORD>(bad.size()), to.agreement, 0, &none));
+            EXPECT_FALSE(
+                CryptImportKey(to.prov, bad.data(), static_cast<DWORD>(bad.size()), to.agreement, 0, &none));
             EXPECT_EQ(GetLastError(), NTE_BAD_DATA) << at;
         }
         const ALG_ID simpleExport = CALG_SIMPLE_EXPORT;
-        ASSERT_TRUE(CryptSetKeyParam(to.agreement, KP_ALGID, reinterpret_cast<const BYTE*>(&simpleExport), 0));
+        ASSERT_TRUE(
+            CryptSetKeyParam(to.agreement, KP_ALGID, reinterpret_cast<const BYTE*>(&simpleExport), 0));
         HCRYPTKEY none = 0;
-        EXPECT_FALSE(
-            CryptImportKey(to.prov, wrapped.data(), static_cast<DWORD>(wrapped.size()), to.agreement, 0, &none));
+        EXPECT_FALSE(CryptImportKey(to.prov, wrapped.data(), static_cast<DWORD>(wrapped.size()), to.agreement,
+                                    0, &none));
         EXPECT_EQ(GetLastError(), NTE_BAD_DATA);
 
         for (HCRYPTKEY k : {session, moved, from.agreement, to.agreement, from.eph, to.eph})
@@ -503,8 +519,9 @@ TEST(SessionKeys, SimpleBlobLayoutAndSizeLimits) {
                           Case{7, 32, 4, F::None}, Case{8, 31, 3, F::None}}) {
         F tooLong{};
         DWORD error = 0;
-        const Bytes blob = vsk::crypt::MakeGostSimpleBlob(big.data(), c.key, big.data(), c.ukm, big.data(), c.mac,
-                                                          vsk::crypt::GOST89_PARAMSET_TC26_Z, tooLong, error);
+        const Bytes blob =
+            vsk::crypt::MakeGostSimpleBlob(big.data(), c.key, big.data(), c.ukm, big.data(), c.mac,
+                                           vsk::crypt::GOST89_PARAMSET_TC26_Z, tooLong, error);
         EXPECT_EQ(tooLong, c.field);
         if (c.field != F::None) {
             EXPECT_TRUE(blob.empty());

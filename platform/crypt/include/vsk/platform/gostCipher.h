@@ -29,7 +29,8 @@ public:
     Gost89Cfb& operator=(const Gost89Cfb&) = delete;
 
     // key: 32 bytes; iv: 8 bytes; paramSetOid: dotted S-box set (TC26 Z or CryptoPro A; others give
-    // NTE_BAD_ALGID); null or empty gives TC26 Z (the engine's default). NTE_BAD_KEY / NTE_BAD_DATA / NTE_BAD_ALGID (unknown set) on failure.
+    // NTE_BAD_ALGID); null or empty gives TC26 Z (the engine's default). NTE_BAD_KEY / NTE_BAD_DATA /
+    // NTE_BAD_ALGID (unknown set) on failure.
     bool init(bool encrypt, const BYTE* key, size_t keySize, const BYTE* iv, size_t ivSize,
               const char* paramSetOid, DWORD& error);
     // `out` receives inSize bytes; in and out may be the same buffer. NTE_BAD_KEY_STATE before init.
@@ -61,8 +62,8 @@ bool UnwrapGostKeyTransport(HCRYPTPROV prov, DWORD keySpec, const BYTE* transpor
 // SEQUENCE { OBJECT IDENTIFIER paramSetOid }. A UKM over 8 bytes, a key over 32 or a MAC over 4 is
 // refused with NTE_BAD_LEN and `tooLong` names the field; a bad OID gives NTE_BAD_DATA.
 enum class SimpleBlobField { None, Ukm, EncryptedKey, Mac };
-std::vector<BYTE> MakeGostSimpleBlob(const BYTE* encryptedKey, size_t keySize, const BYTE* ukm, size_t ukmSize,
-                                     const BYTE* mac, size_t macSize, const char* paramSetOid,
+std::vector<BYTE> MakeGostSimpleBlob(const BYTE* encryptedKey, size_t keySize, const BYTE* ukm,
+                                     size_t ukmSize, const BYTE* mac, size_t macSize, const char* paramSetOid,
                                      SimpleBlobField& tooLong, DWORD& error);
 // PUBLICKEYBLOB: BLOBHEADER {6, 0x20, 0, alg}, "MAG1", the key bits (keySize × 8), then the DER of the
 // key's AlgorithmIdentifier parameters as given and the key bytes (X||Y little-endian).
