@@ -142,7 +142,8 @@ Cfb::~Cfb() {
 }
 
 void Cfb::process(const BYTE* in, size_t size, BYTE* out) {
-    for (size_t i = 0; i < size; ++i) {
+    size_t i = 0;
+    while (i < size) {
         if (used_ == 8) {
             // A new block: the key changes after every 1024 bytes.
             if (count_ == 1024) {
@@ -152,11 +153,23 @@ void Cfb::process(const BYTE* in, size_t size, BYTE* out) {
             cipher_.encrypt(reg_, gamma_);
             count_ += 8;
             used_ = 0;
+            if (size - i >= 8) {
+                // A whole block at once (the common case).
+                for (int j = 0; j < 8; ++j) {
+                    const BYTE c = in[i + j];
+                    const BYTE o = static_cast<BYTE>(c ^ gamma_[j]);
+                    reg_[j] = encrypt_ ? o : c;
+                    out[i + j] = o;
+                }
+                used_ = 8;
+                i += 8;
+                continue;
+            }
         }
         const BYTE c = in[i];
         const BYTE o = static_cast<BYTE>(c ^ gamma_[used_]);
         reg_[used_++] = encrypt_ ? o : c;
-        out[i] = o;
+        out[i++] = o;
     }
 }
 
