@@ -418,6 +418,29 @@ Pkey GenerateKey(DWORD provType, ALG_ID keyAlg, DWORD rsaBits, KeyKind& kind, DW
     return nullptr;
 }
 
+Pkey GenerateGostKey(ALG_ID keyAlg, const std::string& paramset, KeyKind& kind, DWORD& error) {
+    ClearErrors clear;
+    kind = KeyKind{};
+    Gost g = GostKindOfAlg(keyAlg);
+    if (g == Gost::None) {
+        error = NTE_BAD_ALGID;
+        return nullptr;
+    }
+    if (!GostEngine()) {
+        error = NTE_PROVIDER_DLL_FAIL;
+        return nullptr;
+    }
+    Pkey key = GenerateGost(g, paramset.c_str(), error);
+    if (!key) {
+        error = NTE_BAD_DATA;
+        return nullptr;
+    }
+    kind.algId = keyAlg;
+    kind.keyParamset = paramset;
+    kind.hashParamset = HashParamsetOf(g);
+    return key;
+}
+
 DWORD KeyBits(const evp_pkey_st* key) {
     switch (GostKind(key)) {
         case Gost::K2001:

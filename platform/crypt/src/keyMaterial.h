@@ -56,6 +56,9 @@ ALG_ID KeyAlgorithmFor(DWORD provType, ALG_ID alg, DWORD& spec);
 // A new key pair. `rsaBits` 0 means the default (2048). The kind's parameter sets are filled with
 // the defaults of the algorithm.
 Pkey GenerateKey(DWORD provType, ALG_ID keyAlg, DWORD rsaBits, KeyKind& kind, DWORD& error);
+// A new GOST key pair of `keyAlg` on the parameter set `paramset` (dotted OID): ephemeral keys made
+// with CRYPT_PREGEN take the set of the other side. NTE_BAD_DATA when the set does not fit the key.
+Pkey GenerateGostKey(ALG_ID keyAlg, const std::string& paramset, KeyKind& kind, DWORD& error);
 // The key length that KP_KEYLEN reports: 512 or 1024 for GOST (public-key bits), modulus bits for RSA.
 DWORD KeyBits(const evp_pkey_st* key);
 

@@ -15,7 +15,7 @@
 //
 // Key containers hold GOST R 34.10-2012 and RSA keys (see "Keys" below); a verification context has
 // none (CryptGetUserKey, CryptSignHashW and CryptExportPublicKeyInfo: NTE_NO_KEY). CryptEncrypt and
-// CryptDecrypt are not supported yet (NTE_NOT_SUPPORTED).
+// CryptDecrypt work with GOST 28147-89 session keys (see "Keys").
 #pragma once
 
 #include <vsk/platform/types.h>
@@ -139,7 +139,8 @@ constexpr ALG_ID CALG_AES_128 = 0x660E;
 constexpr ALG_ID CALG_AES_192 = 0x660F;
 constexpr ALG_ID CALG_AES_256 = 0x6610;
 constexpr ALG_ID CALG_G28147 = 0x661E;
-constexpr ALG_ID CALG_PRO_EXPORT = 0x661F;
+constexpr ALG_ID CALG_PRO_EXPORT = 0x661F;     // key wrap with CryptoPro KEK diversification
+constexpr ALG_ID CALG_SIMPLE_EXPORT = 0x6620;  // key wrap with the agreement key itself
 
 // Key specs (CryptGenKey / CryptGetUserKey).
 constexpr ALG_ID AT_KEYEXCHANGE = 1;
@@ -213,6 +214,7 @@ constexpr DWORD HP_HASHSIZE = 4;
 // ---- Key parameters, flags and blobs (keys come with the key containers) ------------------------
 
 constexpr DWORD KP_IV = 1;
+constexpr DWORD KP_MODE = 4;
 constexpr DWORD KP_PERMISSIONS = 6;
 constexpr DWORD KP_ALGID = 7;
 constexpr DWORD KP_KEYLEN = 9;
@@ -220,6 +222,11 @@ constexpr DWORD KP_X = 14;
 constexpr DWORD KP_CERTIFICATE = 26;
 constexpr DWORD KP_CIPHEROID = 104;
 constexpr DWORD KP_DHOID = 106;
+
+constexpr DWORD CRYPT_MODE_CBC = 1;
+constexpr DWORD CRYPT_MODE_ECB = 2;
+constexpr DWORD CRYPT_MODE_OFB = 3;
+constexpr DWORD CRYPT_MODE_CFB = 4;
 
 constexpr DWORD CRYPT_EXPORTABLE = 0x00000001;
 constexpr DWORD CRYPT_PREGEN = 0x00000040;
@@ -295,15 +302,44 @@ BOOL CryptGenRandom(HCRYPTPROV prov, DWORD len, BYTE* buffer);
 // CryptGetUserKey: NTE_NO_KEY when the container has no such key.
 // CryptGetKeyParam: KP_ALGID, KP_KEYLEN (GOST: 512 or 1024, the public-key bits; RSA: the modulus
 // bits), KP_PERMISSIONS (0x3F, without CRYPT_EXPORT for a key made without CRYPT_EXPORTABLE),
-// KP_CERTIFICATE (the DER kept with the key; NTE_NOT_FOUND when none); others NTE_BAD_TYPE.
-// CryptSetKeyParam: KP_CERTIFICATE only: a certificate whose public key is not the key's is refused
-// with NTE_BAD_PUBLIC_KEY.
-// CryptExportKey: PUBLICKEYBLOB only (GOST "MAG1" with SEQUENCE {key parameter set, digest
-// parameter set} and X||Y little-endian; RSA "RSA1" with the modulus little-endian); others
-// NTE_BAD_TYPE. CryptImportKey: a PUBLICKEYBLOB without an import key; others NTE_BAD_TYPE.
+// KP_CERTIFICATE (the DER kept with the key; NTE_NOT_FOUND when none), KP_DHOID; others NTE_BAD_TYPE.
+// KP_DHOID is a GOST key's public-key parameter set (NUL-terminated).
+// CryptSetKeyParam of a key pair: KP_CERTIFICATE only (encryption keys: see below); a certificate
+// whose public key is not the key's is refused with NTE_BAD_PUBLIC_KEY.
+// CryptExportKey: PUBLICKEYBLOB of a key pair (GOST "MAG1" with SEQUENCE {key parameter set, digest
+// parameter set} and X||Y little-endian; RSA "RSA1" with the modulus little-endian), SIMPLEBLOB of a
+// session key under an agreement key; others NTE_BAD_TYPE. CryptImportKey: a PUBLICKEYBLOB without an
+// import key (a public key) or with a user key (an agreement key), a SIMPLEBLOB with an agreement key.
 // CryptSignHashW / CryptVerifySignatureW: signatures in CryptoAPI byte order (the reverse of
 // OpenSSL's); signing unlocks the key (the context's password, the prompt, or NTE_SILENT_CONTEXT)
-// and finishes the hash. CryptEncrypt and CryptDecrypt are not supported yet (NTE_NOT_SUPPORTED).
+// and finishes the hash.
+//
+// GOST keys for encryption (providers of types 75, 80 and 81; kept only in their handles, also in a
+// verification context):
+// - Ephemeral key pairs: CryptGenKey with CALG_DH_GR3410_12_256_EPHEM (type 80),
+//   CALG_DH_GR3410_12_512_EPHEM (81) or CALG_DH_EL_EPHEM (75), flags CRYPT_EXPORTABLE and
+//   CRYPT_PREGEN. Without CRYPT_PREGEN the pair is made at once on the default exchange parameter
+//   set; with it, KP_DHOID is set first (the other side's set) and KP_X with null data makes the pair
+//   (KP_X with data: NTE_NOT_SUPPORTED). KP_DHOID reads the set; a pair not made yet answers
+//   NTE_BAD_KEY_STATE.
+// - Agreement keys: CryptImportKey(PUBLICKEYBLOB, user key) with a container key or an ephemeral key
+//   of the same algorithm (another curve: NTE_BAD_PUBLIC_KEY). Each wrap runs VKO GOST R 34.10-2012
+//   (RFC 7836, 256-bit output, as the GOST engine) with the blob's 8-byte UKM. KP_ALGID selects the
+//   wrap: CALG_SIMPLE_EXPORT (the default: GOST 28147-89 key wrap with the VKO output) or
+//   CALG_PRO_EXPORT (CryptoPro key wrap: the KEK diversified by the UKM first, RFC 4357 6.3).
+// - Session keys (CALG_G28147, 256 bits): CryptGenKey makes a random key and IV with the TC26 Z
+//   S-box set (CryptoPro A on type 75). KP_IV (8 bytes), KP_CIPHEROID (NUL-terminated OID: TC26 Z or
+//   CryptoPro A, others NTE_BAD_ALGID) and KP_MODE: CFB with CryptoPro key meshing every 1024 bytes,
+//   the GOST engine's "gost89" mode; only CRYPT_MODE_CFB is accepted (others NTE_BAD_DATA).
+// - SIMPLEBLOB (60 bytes and the DER of SEQUENCE {OID}): BLOBHEADER {1, 0x20, 0, CALG_G28147},
+//   G28147_MAGIC, CALG_G28147, a random UKM (8), the encrypted key (32), the MAC (4), then the
+//   session key's S-box set, which is also the set of the wrap. Import: a MAC that does not match
+//   gives NTE_BAD_DATA; the new key takes the blob's set and a random IV.
+// - CryptEncrypt/CryptDecrypt work in place; the output is as long as the input, so a size query
+//   (data null) leaves *dataLen as it is and a buffer shorter than the data gives ERROR_MORE_DATA. A
+//   non-final call keeps the stream for the next; a final call ends it (the next starts from KP_IV).
+//   No hash alongside (NTE_NOT_SUPPORTED); other keys NTE_BAD_KEY.
+// Secret keys and agreement outputs are wiped when their handle is destroyed or used.
 BOOL CryptGenKey(HCRYPTPROV prov, ALG_ID alg, DWORD flags, HCRYPTKEY* key);
 BOOL CryptGetUserKey(HCRYPTPROV prov, DWORD keySpec, HCRYPTKEY* key);
 BOOL CryptDestroyKey(HCRYPTKEY key);
