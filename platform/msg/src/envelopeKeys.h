@@ -1,7 +1,7 @@
 // The GOST pieces of enveloped messages: the content cipher (GOST 28147-89 in CFB mode with the
-// CryptoPro key meshing every 1024 bytes, as OpenSSL's GOST engine does it for "gost89", streaming)
-// and the key transport of the content key (RFC 4490 GostR3410-KeyTransport), made for a recipient's
-// public key and unwrapped with the private key of a provider context. Keys live in wiped memory.
+// CryptoPro key meshing every 1024 bytes, streaming) and the key transport of the content key (RFC
+// 4490 GostR3410-KeyTransport), made for a recipient's public key and unwrapped with the private key
+// of a provider context. Keys live in wiped memory.
 #pragma once
 
 #include "msgImpl.h"
@@ -9,7 +9,9 @@
 #include <memory>
 #include <string>
 
-struct evp_cipher_ctx_st;
+namespace vsk::crypt {
+class Gost89Cfb;
+}
 
 namespace vsk::msg {
 
@@ -37,23 +39,21 @@ private:
     BYTE m_key[GostKeyBytes];
 };
 
-struct CipherCtxFree {
-    void operator()(evp_cipher_ctx_st* ctx) const;
-};
-
 // GOST 28147-89 CFB with key meshing over a stream: any split of the input gives the same output,
 // as long as the input is.
 class ContentCipher {
 public:
+    ContentCipher();
+    ~ContentCipher();
     // `params`: the DER of Gost28147-89-Parameters {iv, encryptionParamSet}. 0, or
     // CRYPT_E_UNKNOWN_ALGO for parameters the cipher does not take.
     DWORD start(const ContentKey& key, const Bytes& params, bool encrypt);
     // Transforms `size` bytes from `in` into `out` (the same size; they may be the same buffer).
     DWORD update(const BYTE* in, size_t size, BYTE* out);
-    bool started() const { return m_ctx != nullptr; }
+    bool started() const { return m_cipher != nullptr; }
 
 private:
-    std::unique_ptr<evp_cipher_ctx_st, CipherCtxFree> m_ctx;
+    std::unique_ptr<crypt::Gost89Cfb> m_cipher;
 };
 
 // The DER of Gost28147-89-Parameters with a new random IV and the parameter set.

@@ -314,7 +314,8 @@ TEST(EnvelopedDecode, TwoRecipientsEitherDecrypts) {
 // it is fed; a second decrypt is refused.
 TEST(EnvelopedDecode, RetriesAfterAWrongKey) {
     const Recipient& right = RecipientOf(Kinds[0]);
-    const Recipient& wrong = RecipientOf(Kinds[1]);
+    const Recipient& other512 = RecipientOf(Kinds[1]);
+    const Recipient& other256 = RecipientOf(KindCase{"gost256-other", PROV_GOST_2012_256});
     const Bytes data = Pattern(40000, 8);
     const Bytes message = Encrypt({&right}, data, 10000);
     Collected content;
@@ -341,7 +342,8 @@ TEST(EnvelopedDecode, RetriesAfterAWrongKey) {
         DWORD index;
         DWORD error;
     } failures[] = {
-        {"another recipient's key", wrong.prov, AT_KEYEXCHANGE, 0, NTE_BAD_DATA},
+        {"another key of the same kind", other256.prov, AT_KEYEXCHANGE, 0, NTE_BAD_DATA},
+        {"a key of another kind", other512.prov, AT_KEYEXCHANGE, 0, NTE_BAD_KEY},
         {"no such recipient", right.prov, AT_KEYEXCHANGE, 1, CRYPT_E_INVALID_INDEX},
         {"a context without keys", 0, AT_KEYEXCHANGE, 0, static_cast<DWORD>(ERROR_INVALID_HANDLE)},
     };
