@@ -101,7 +101,10 @@ public:
         m_streaming = stream != nullptr;
         if (stream) m_stream = *stream;
     }
-    ~EnvelopedDecoder() override { OPENSSL_cleanse(m_plain.data(), m_plain.size()); }
+    ~EnvelopedDecoder() override {
+        // Plaintext kept for CMSG_CONTENT_PARAM when there is no stream callback.
+        OPENSSL_cleanse(m_collected.data(), m_collected.size());
+    }
 
     BOOL update(const BYTE* data, DWORD size, BOOL final) override;
     BOOL getParam(DWORD param, DWORD index, void* data, DWORD* size) override;
@@ -170,8 +173,10 @@ DWORD EnvelopedDecoder::step() {
         case Step::EdOriginator:
             // originatorInfo is of no use to key transport: read and passed over.
             if (DWORD e = peekHeader(h)) return e;
+            if (h.tag == 0xA0)
+                if (DWORD e = takeWhole(0xA0, t)) return e;  // the step stays until it is all there
             m_step = Step::EdRecipients;
-            return h.tag == 0xA0 ? takeWhole(0xA0, t) : 0;
+            return 0;
         case Step::EdRecipients: {
             if (DWORD e = takeWhole(cert::TagSet, t)) return e;
             cert::DerReader reader(t);
@@ -276,8 +281,9 @@ DWORD EnvelopedDecoder::step() {
             }
             if (DWORD e = peekHeader(h)) return e;
             if (h.tag != 0xA1 || m_attrsSeen) return CRYPT_E_ASN1_BADTAG;
+            if (DWORD e = takeWhole(0xA1, t)) return e;
             m_attrsSeen = true;
-            return takeWhole(0xA1, t);
+            return 0;
         case Step::Done:
             return available() ? CRYPT_E_MSG_ERROR : kMore;
     }

@@ -390,6 +390,28 @@ TEST(EnvelopedDecode, WholeMessageBeforeTheKey) {
     }
 }
 
+// The optional parts that the decoder passes over (originatorInfo, unprotectedAttrs) are waited for
+// whole, whatever the split of the input.
+TEST(EnvelopedDecode, OptionalPartsFromOneBytePieces) {
+    const Recipient& r = RecipientOf(Kinds[0]);
+    const Bytes data = Pattern(3000, 10);
+    Bytes message = Encrypt({&r}, data, 1000);
+    // After the version: originatorInfo with an empty crls [1]. Before the end of the EnvelopedData
+    // (after the ends of the content and of encryptedContentInfo): one attribute.
+    const Bytes attrs{0xA1, 0x0D, 0x30, 0x0B, 0x06, 0x03, 0x2A, 0x03,
+                      0x04, 0x31, 0x04, 0x04, 0x02, 0xAB, 0xCD};
+    message.insert(message.end() - 6, attrs.begin(), attrs.end());
+    const Bytes originator{0xA0, 0x02, 0xA1, 0x00};
+    ASSERT_EQ(message[17], 0x02);  // the version
+    message.insert(message.begin() + 20, originator.begin(), originator.end());
+    for (size_t piece : {message.size(), size_t{1}}) {
+        Decrypted d;
+        Decrypt(d, message, piece, r.prov, 0);
+        ASSERT_EQ(d.error, 0u) << std::hex << d.error << " piece " << piece;
+        EXPECT_TRUE(d.content.bytes == data) << "piece " << piece;
+    }
+}
+
 // ---- Errors and limits -------------------------------------------------------------------------------
 
 // Input that is no CMS message is a bad tag, whether the type was given or read from the input.

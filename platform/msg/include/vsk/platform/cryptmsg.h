@@ -1,10 +1,13 @@
-// CryptoAPI's low-level message functions (crypt32) for signed messages (CMS SignedData), on our own
-// streaming BER reader and writer with OpenSSL EVP for digests and signatures. Both directions
-// stream: the encoder emits its output through the stream callback as each update is made (attached
-// messages as BER with indefinite lengths, the content as a constructed OCTET STRING of one segment
-// per update), and the decoder takes any split of its input and emits the content of an attached
-// message as it is decoded. Memory stays bounded by the block size whatever the message size; only
-// certificates, CRLs and signer infos are kept whole (each at most MaxMsgElementBytes).
+// CryptoAPI's low-level message functions (crypt32) for signed messages (CMS SignedData) and
+// enveloped messages (CMS EnvelopedData with GOST key transport), on our own streaming BER reader and
+// writer with OpenSSL EVP for digests and signatures and the provider stand-in's GOST cipher and key
+// transport. Both directions stream: the encoder emits its output through the stream callback as
+// each update is made (BER with indefinite lengths, the content as a constructed OCTET STRING of one
+// segment per update), and the decoder takes any split of its input and emits the content as it is
+// decoded (an enveloped message's from the moment CMSG_CTRL_DECRYPT has given the key). Memory stays
+// bounded by the block size whatever the message size; only certificates, CRLs, signer and recipient
+// infos are kept whole (each at most MaxMsgElementBytes), and an enveloped decoder keeps the
+// ciphertext that comes before its key (at most MaxMsgPendingCipherBytes).
 //
 // Failures return FALSE (or null) and set the thread's last error; success leaves it alone.
 // Parameters with a variable size follow the two-call protocol: a null buffer gives the size, a
@@ -187,7 +190,11 @@ struct CMSG_KEY_TRANS_RECIPIENT_INFO {
 using PCMSG_KEY_TRANS_RECIPIENT_INFO = CMSG_KEY_TRANS_RECIPIENT_INFO*;
 
 // CMSG_CMS_RECIPIENT_INFO_PARAM: dwRecipientChoice CMSG_KEY_TRANS_RECIPIENT (other kinds of
-// recipient are counted but not read: CRYPT_E_UNKNOWN_ALGO).
+// recipient are counted but not read: CRYPT_E_UNKNOWN_ALGO). CMSG_RECIPIENT_COUNT_PARAM and
+// CMSG_CMS_RECIPIENT_COUNT_PARAM both count every recipient, and the recipient indexes of this
+// parameter and of CMSG_CTRL_DECRYPT run over that one list. Until the decoder has read them the
+// recipients, and CMSG_ENVELOPE_ALGORITHM_PARAM until the content-encryption algorithm, answer
+// CRYPT_E_STREAM_MSG_NOT_READY.
 struct CMSG_CMS_RECIPIENT_INFO {
     DWORD dwRecipientChoice;
     PCMSG_KEY_TRANS_RECIPIENT_INFO pKeyTrans;
