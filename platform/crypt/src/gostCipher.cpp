@@ -134,7 +134,7 @@ bool Gost89Cfb::init(bool encrypt, const BYTE* key, size_t keySize, const BYTE* 
         return false;
     }
     const gost89::SBox* sbox =
-        gost89::SBoxOf(paramSetOid && *paramSetOid ? paramSetOid : GOST89_PARAMSET_CRYPTOPRO_A);
+        gost89::SBoxOf(paramSetOid && *paramSetOid ? paramSetOid : GOST89_PARAMSET_TC26_Z);
     if (!sbox) {
         error = NTE_BAD_ALGID;
         return false;

@@ -674,6 +674,7 @@ BOOL CryptExportKey(HCRYPTKEY key, HCRYPTKEY expKey, DWORD blobType, DWORD flags
     if (blobType == SIMPLEBLOB) {
         if (flags) return Fail(NTE_BAD_FLAGS);
         if (k->type != KeyType::Session) return Fail(NTE_BAD_KEY);
+        if (!k->exportable) return Fail(NTE_BAD_KEY_STATE);
         if (!wrapping || wrapping->type != KeyType::Agreement) return Fail(NTE_BAD_PUBLIC_KEY);
         return ExportSimpleBlob(*k, *wrapping, data, dataLen);
     }

@@ -393,7 +393,7 @@ TEST(Keys, GostExchangeKeyBlobHeader) {
 TEST(Keys, Refusals) {
     HCRYPTPROV prov = NewContainer(u"refusals", PROV_GOST_2012_256);
     HCRYPTKEY key = 0;
-    for (ALG_ID alg : {CALG_GR3410_12_512, CALG_RSA_KEYX, CALG_DH_GR3410_12_256_EPHEM, CALG_SHA_256}) {
+    for (ALG_ID alg : {CALG_GR3410_12_512, CALG_RSA_KEYX, CALG_DH_GR3410_12_512_EPHEM, CALG_SHA_256}) {
         EXPECT_FALSE(CryptGenKey(prov, alg, 0, &key));
         EXPECT_EQ(GetLastError(), NTE_BAD_ALGID) << std::hex << alg;
     }

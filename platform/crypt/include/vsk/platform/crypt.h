@@ -331,7 +331,8 @@ BOOL CryptGenRandom(HCRYPTPROV prov, DWORD len, BYTE* buffer);
 //   S-box set (CryptoPro A on type 75). KP_IV (8 bytes), KP_CIPHEROID (NUL-terminated OID: TC26 Z or
 //   CryptoPro A, others NTE_BAD_ALGID) and KP_MODE: CFB with CryptoPro key meshing every 1024 bytes,
 //   the GOST engine's "gost89" mode; only CRYPT_MODE_CFB is accepted (others NTE_BAD_DATA).
-// - SIMPLEBLOB (60 bytes and the DER of SEQUENCE {OID}): BLOBHEADER {1, 0x20, 0, CALG_G28147},
+// - SIMPLEBLOB (60 bytes and the DER of SEQUENCE {OID}; only of a key made or imported with
+//   CRYPT_EXPORTABLE, else NTE_BAD_KEY_STATE): BLOBHEADER {1, 0x20, 0, CALG_G28147},
 //   G28147_MAGIC, CALG_G28147, a random UKM (8), the encrypted key (32), the MAC (4), then the
 //   session key's S-box set, which is also the set of the wrap. Import: a MAC that does not match
 //   gives NTE_BAD_DATA; the new key takes the blob's set and a random IV.

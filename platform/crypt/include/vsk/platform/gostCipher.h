@@ -29,7 +29,7 @@ public:
     Gost89Cfb& operator=(const Gost89Cfb&) = delete;
 
     // key: 32 bytes; iv: 8 bytes; paramSetOid: dotted S-box set (TC26 Z or CryptoPro A; others give
-    // NTE_BAD_ALGID); null or empty gives CryptoPro A. NTE_BAD_KEY / NTE_BAD_DATA / NTE_BAD_ALGID (unknown set) on failure.
+    // NTE_BAD_ALGID); null or empty gives TC26 Z (the engine's default). NTE_BAD_KEY / NTE_BAD_DATA / NTE_BAD_ALGID (unknown set) on failure.
     bool init(bool encrypt, const BYTE* key, size_t keySize, const BYTE* iv, size_t ivSize,
               const char* paramSetOid, DWORD& error);
     // `out` receives inSize bytes; in and out may be the same buffer. NTE_BAD_KEY_STATE before init.
@@ -49,8 +49,9 @@ std::vector<BYTE> MakeGostKeyTransport(const BYTE* spki, size_t spkiSize, const 
 
 // The content key of a GostR3410-KeyTransport for the key `keySpec` of the container that `prov`
 // opened (unlocked as for signing: the context's password, the prompt, or NTE_SILENT_CONTEXT).
-// `cek` receives 32 bytes. Errors: NTE_BAD_DATA for a damaged transport or a wrong MAC (wrong key),
-// NTE_NO_KEY / NTE_BAD_KEYSET from the container, ERROR_INVALID_PARAMETER for null arguments.
+// `cek` receives 32 bytes. Errors: NTE_BAD_DATA for a damaged transport or a MAC that does not match
+// (another key on the same curve), NTE_BAD_KEY for a key on another curve, NTE_NO_KEY /
+// NTE_BAD_KEYSET from the container, ERROR_INVALID_PARAMETER for null arguments.
 bool UnwrapGostKeyTransport(HCRYPTPROV prov, DWORD keySpec, const BYTE* transport, size_t transportSize,
                             BYTE cek[32], DWORD& error);
 
