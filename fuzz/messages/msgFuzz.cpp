@@ -1,7 +1,9 @@
-// Fuzz entry for the signed-message decoder: whatever the input, decoding either fails cleanly with
-// an error code or gives a message whose every parameter reads; and the outcome (the error, or the
-// content and the encoded message) is the same whether the input comes in one piece or in small
-// pieces. The first input byte chooses the piece size and whether the message is opened detached.
+// Fuzz entry for the message decoder (signed and enveloped messages): whatever the input, decoding
+// either fails cleanly with an error code or gives a message whose every parameter reads; and the
+// outcome (the error, or the content and the encoded message, the signers or recipients) is the same
+// whether the input comes in one piece or in small pieces. The first input byte chooses the piece
+// size and whether the message is opened detached. An enveloped message is also asked to decrypt
+// with a context that has no key, which must fail and leave it readable.
 // Built with clang's libFuzzer (fuzz/messages/CMakeLists.txt) and replayed over the seed corpus by
 // the platform's message tests under the sanitizers.
 #include <vsk/platform/cert.h>
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
@@ -28,7 +31,8 @@ struct Outcome {
     DWORD error = 0;  // of the first failing update, 0 when all passed
     Bytes content;
     Bytes encoded;
-    DWORD signers = 0;
+    DWORD signers = 0;  // or recipients
+    Bytes algorithm;    // the content-encryption algorithm of an enveloped message
     bool finalSeen = false;
 };
 
@@ -51,9 +55,51 @@ Bytes Param(HCRYPTMSG msg, DWORD param, DWORD index, bool& ok) {
     return out;
 }
 
+// Reads every parameter of an enveloped message, before and after a decrypt that must fail.
+void WalkEnveloped(HCRYPTMSG msg, Outcome& out) {
+    bool ok = false;
+    for (int round = 0; round < 2; ++round) {
+        const Bytes block = Param(msg, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, ok);
+        check(ok);
+        const auto* alg = reinterpret_cast<const CRYPT_ALGORITHM_IDENTIFIER*>(block.data());
+        check(alg->pszObjId != nullptr);
+        const std::string oid = alg->pszObjId;
+        out.algorithm.assign(oid.begin(), oid.end());
+        out.algorithm.insert(out.algorithm.end(), alg->Parameters.pbData,
+                             alg->Parameters.pbData + alg->Parameters.cbData);
+        Bytes count = Param(msg, CMSG_RECIPIENT_COUNT_PARAM, 0, ok);
+        check(ok && count.size() == 4);
+        out.signers = *reinterpret_cast<DWORD*>(count.data());
+        check(out.signers > 0);
+        for (DWORD i = 0; i < out.signers; ++i) {
+            Bytes info = Param(msg, CMSG_CMS_RECIPIENT_INFO_PARAM, i, ok);
+            if (!ok) {
+                check(GetLastError() == CRYPT_E_UNKNOWN_ALGO);
+                continue;
+            }
+            const auto* r = reinterpret_cast<const CMSG_CMS_RECIPIENT_INFO*>(info.data());
+            check(r->dwRecipientChoice == CMSG_KEY_TRANS_RECIPIENT && r->pKeyTrans != nullptr);
+            check(r->pKeyTrans->KeyEncryptionAlgorithm.pszObjId != nullptr);
+        }
+        Param(msg, CMSG_CMS_RECIPIENT_INFO_PARAM, out.signers, ok);
+        check(!ok && GetLastError() == CRYPT_E_INVALID_INDEX);
+        if (round == 0) {
+            CMSG_CTRL_DECRYPT_PARA para{sizeof para, 0, AT_KEYEXCHANGE, 0};
+            check(!CryptMsgControl(msg, 0, CMSG_CTRL_DECRYPT, &para));
+        }
+    }
+    check(out.content.empty() && !out.finalSeen);
+}
+
 // Reads every parameter of a decoded message; verifies each signer against each certificate.
 void Walk(HCRYPTMSG msg, Outcome& out, bool detached) {
     bool ok = false;
+    Bytes type = Param(msg, CMSG_TYPE_PARAM, 0, ok);
+    check(ok && type.size() == 4);
+    if (*reinterpret_cast<DWORD*>(type.data()) == CMSG_ENVELOPED) {
+        WalkEnveloped(msg, out);
+        return;
+    }
     Bytes count = Param(msg, CMSG_SIGNER_COUNT_PARAM, 0, ok);
     check(ok && count.size() == 4);
     out.signers = *reinterpret_cast<DWORD*>(count.data());
@@ -109,7 +155,10 @@ Outcome Decode(const BYTE* data, size_t size, size_t piece, bool detached) {
         }
         at += n;
     } while (at < size);
-    if (!out.error && detached) {
+    bool ok = false;
+    const Bytes type = Param(msg, CMSG_TYPE_PARAM, 0, ok);
+    const bool enveloped = ok && *reinterpret_cast<const DWORD*>(type.data()) == CMSG_ENVELOPED;
+    if (!out.error && detached && !enveloped) {
         // The message is complete: its detached content follows (also when it carried its own).
         static const BYTE content[] = "content";
         if (!CryptMsgUpdate(msg, content, sizeof content - 1, TRUE)) out.error = GetLastError();
@@ -134,5 +183,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(whole.content == pieces.content);
     check(whole.encoded == pieces.encoded);
     check(whole.signers == pieces.signers);
+    check(whole.algorithm == pieces.algorithm);
     return 0;
 }

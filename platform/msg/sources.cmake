@@ -4,4 +4,8 @@ set(VSK_PLATFORM_MSG_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/msgDecoder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/msgEncoder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/msgSigner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/msgReader.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/msgEnvEncoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/msgEnvDecoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/envelopeKeys.cpp
 )

@@ -1,6 +1,7 @@
 // The CryptMsg functions: handles over the encoder and decoder objects. A handle is the object's
 // address, known in a table of live messages so that a stale or foreign handle fails cleanly;
 // CryptMsgDuplicate adds a reference and CryptMsgClose drops one.
+#include "certnameInternal.h"
 #include "msgImpl.h"
 
 #include <unordered_set>
@@ -50,11 +51,90 @@ struct Held {
     }
 };
 
+// A decoder opened without a message type: it keeps the first bytes until the ContentInfo's type is
+// there, then hands them and everything after to the decoder of that type.
+class AnyDecoder final : public Message {
+public:
+    AnyDecoder(DWORD flags, HCRYPTPROV prov, const CMSG_STREAM_INFO* stream) : m_flags(flags), m_prov(prov) {
+        m_streaming = stream != nullptr;
+        if (stream) m_stream = *stream;
+    }
+    BOOL update(const BYTE* data, DWORD size, BOOL final) override {
+        if (m_inner) return m_inner->update(data, size, final);
+        if (m_error) return Fail(m_error);
+        if (size && !data) return Fail(ERROR_INVALID_PARAMETER);
+        m_head.insert(m_head.end(), data, data + size);
+        DWORD type = 0;
+        DWORD e = sniff(type);
+        if (e == kWait) {
+            if (!final) return TRUE;
+            e = CRYPT_E_STREAM_INSUFFICIENT_DATA;
+        }
+        if (e) {
+            m_error = e;
+            m_head = Bytes();
+            return Fail(e);
+        }
+        const CMSG_STREAM_INFO* stream = m_streaming ? &m_stream : nullptr;
+        m_inner = type == CMSG_SIGNED ? NewDecoder(m_flags, m_prov, stream) : NewEnvelopedDecoder(stream);
+        Bytes head;
+        head.swap(m_head);
+        return m_inner->update(head.data(), static_cast<DWORD>(head.size()), final);
+    }
+    BOOL getParam(DWORD param, DWORD index, void* data, DWORD* size) override {
+        if (m_inner) return m_inner->getParam(param, index, data, size);
+        if (!size) return Fail(ERROR_INVALID_PARAMETER);
+        return Fail(m_error ? m_error : CRYPT_E_STREAM_MSG_NOT_READY);
+    }
+    BOOL control(DWORD flags, DWORD ctrlType, const void* para) override {
+        if (m_inner) return m_inner->control(flags, ctrlType, para);
+        return Fail(m_error ? m_error : CRYPT_E_STREAM_MSG_NOT_READY);
+    }
+
+private:
+    static constexpr DWORD kWait = 1;
+    // The type of the ContentInfo whose beginning m_head holds: kWait when more is needed.
+    DWORD sniff(DWORD& type) const {
+        const Bytes& h = m_head;
+        if (h.empty()) return kWait;
+        if (h[0] != cert::TagSequence) return CRYPT_E_ASN1_BADTAG;
+        if (h.size() < 2) return kWait;
+        size_t at = 2;
+        if (h[1] > 0x80) at += h[1] & 0x7F;
+        if (h[1] > 0x88) return CRYPT_E_ASN1_CORRUPT;
+        if (h.size() < at + 2) return kWait;
+        if (h[at] != cert::TagOid) return CRYPT_E_ASN1_BADTAG;
+        const size_t length = h[at + 1];
+        if (length >= 0x80) return CRYPT_E_ASN1_CORRUPT;
+        if (h.size() < at + 2 + length) return kWait;
+        std::string oid;
+        if (!cert::OidFromDer(h.data() + at + 2, length, oid)) return CRYPT_E_ASN1_CORRUPT;
+        if (oid == szOID_RSA_signedData)
+            type = CMSG_SIGNED;
+        else if (oid == szOID_RSA_envelopedData)
+            type = CMSG_ENVELOPED;
+        else
+            return CRYPT_E_INVALID_MSG_TYPE;
+        return 0;
+    }
+
+    const DWORD m_flags;
+    const HCRYPTPROV m_prov;
+    std::unique_ptr<Message> m_inner;
+    Bytes m_head;
+    DWORD m_error = 0;
+};
+
 bool GoodEncoding(DWORD encodingType) {
     return (encodingType & PKCS_7_ASN_ENCODING) != 0;
 }
 
 }  // namespace
+
+std::unique_ptr<Message> NewAnyDecoder(DWORD flags, HCRYPTPROV prov, const CMSG_STREAM_INFO* stream) {
+    return std::make_unique<AnyDecoder>(flags, prov, stream);
+}
+
 }  // namespace vsk::msg
 
 using namespace vsk::msg;
@@ -65,7 +145,7 @@ HCRYPTMSG CryptMsgOpenToEncode(DWORD encodingType, DWORD flags, DWORD msgType, c
         SetLastError(static_cast<DWORD>(E_INVALIDARG));
         return nullptr;
     }
-    if (msgType != CMSG_SIGNED) {
+    if (msgType != CMSG_SIGNED && msgType != CMSG_ENVELOPED) {
         SetLastError(CRYPT_E_INVALID_MSG_TYPE);
         return nullptr;
     }
@@ -74,8 +154,11 @@ HCRYPTMSG CryptMsgOpenToEncode(DWORD encodingType, DWORD flags, DWORD msgType, c
         return nullptr;
     }
     DWORD error = 0;
-    auto msg =
-        NewEncoder(flags, *static_cast<const CMSG_SIGNED_ENCODE_INFO*>(pvMsgEncodeInfo), pStreamInfo, error);
+    auto msg = msgType == CMSG_SIGNED
+                   ? NewEncoder(flags, *static_cast<const CMSG_SIGNED_ENCODE_INFO*>(pvMsgEncodeInfo),
+                                pStreamInfo, error)
+                   : NewEnvelopedEncoder(*static_cast<const CMSG_ENVELOPED_ENCODE_INFO*>(pvMsgEncodeInfo),
+                                         pStreamInfo, error);
     if (!msg) {
         SetLastError(error);
         return nullptr;
@@ -89,11 +172,17 @@ HCRYPTMSG CryptMsgOpenToDecode(DWORD encodingType, DWORD flags, DWORD msgType, H
         SetLastError(static_cast<DWORD>(E_INVALIDARG));
         return nullptr;
     }
-    if (msgType != 0 && msgType != CMSG_SIGNED) {
-        SetLastError(CRYPT_E_INVALID_MSG_TYPE);
-        return nullptr;
+    switch (msgType) {
+        case 0:
+            return Register(NewAnyDecoder(flags, hCryptProv, pStreamInfo));
+        case CMSG_SIGNED:
+            return Register(NewDecoder(flags, hCryptProv, pStreamInfo));
+        case CMSG_ENVELOPED:
+            return Register(NewEnvelopedDecoder(pStreamInfo));
+        default:
+            SetLastError(CRYPT_E_INVALID_MSG_TYPE);
+            return nullptr;
     }
-    return Register(NewDecoder(flags, hCryptProv, pStreamInfo));
 }
 
 BOOL CryptMsgUpdate(HCRYPTMSG msg, const BYTE* data, DWORD size, BOOL final) {

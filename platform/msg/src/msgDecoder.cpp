@@ -6,6 +6,7 @@
 // (definite lengths, within MaxMsgElementBytes).
 #include "certnameInternal.h"
 #include "msgImpl.h"
+#include "msgReader.h"
 
 #include <openssl/evp.h>
 
@@ -45,22 +46,7 @@ enum class Phase { Message, Content, Finished };
 
 enum class SetKind { Certs, Crls, Signers };
 
-constexpr DWORD kMore = 1;  // step result: the element is not all there yet
-
-struct Header {
-    BYTE tag = 0;
-    bool indefinite = false;
-    uint64_t length = 0;
-    size_t size = 0;  // identifier and length octets
-};
-
-struct Frame {
-    bool indefinite = false;
-    uint64_t end = 0;    // offset of the first byte after a definite element
-    uint64_t limit = 0;  // nothing inside may go past this (the nearest definite end)
-};
-
-class Decoder final : public Message {
+class Decoder final : public Message, private StreamReader {
 public:
     Decoder(DWORD flags, HCRYPTPROV prov, const CMSG_STREAM_INFO* stream)
         : m_detachedFlag((flags & CMSG_DETACHED_FLAG) != 0), m_prov(prov) {
@@ -73,22 +59,7 @@ public:
     BOOL control(DWORD flags, DWORD ctrlType, const void* para) override;
 
 private:
-    DWORD feed(const BYTE* data, size_t size);
-    DWORD run();
-    DWORD step();
-    // The next element's identifier and length, checked against the enclosing frames; not consumed.
-    DWORD peekHeader(Header& h);
-    // Whether the innermost frame ends here (its end-of-contents octets, or its declared end).
-    DWORD atFrameEnd(bool& ended);
-    DWORD push(const Header& h);
-    void pop();
-    // The next element whole (definite length); `out` spans it in the input. Consumed.
-    DWORD takeWhole(BYTE tag, Tlv& out);
-    void consume(size_t n) {
-        m_pos += n;
-        m_offset += n;
-    }
-    size_t available() const { return static_cast<size_t>(m_end - m_pos); }
+    DWORD step() override;
     DWORD content(const BYTE* data, size_t size);
     DWORD startDigests(const Tlv& set);
     DWORD checkProvider(ALG_ID alg) const;
@@ -102,13 +73,6 @@ private:
     DWORD m_error = 0;  // a failed update breaks the message for good
     Phase m_phase = Phase::Message;
     Step m_step = Step::CiSeq;
-    std::vector<Frame> m_frames;
-    // The input being read: the caller's piece, or the kept tail with the piece appended.
-    const BYTE* m_pos = nullptr;
-    const BYTE* m_end = nullptr;
-    uint64_t m_offset = 0;  // of m_pos in the message
-    Bytes m_tail;
-
     size_t m_contentDepth = 0;  // frame count with the eContent [0] on top
     unsigned m_stringsInContent = 0;
     uint64_t m_primitiveLeft = 0;
@@ -128,92 +92,9 @@ private:
     std::vector<SignerRecord> m_signers;
 };
 
-DWORD Decoder::peekHeader(Header& h) {
-    const size_t n = available();
-    if (n < 2) return kMore;
-    const BYTE* p = m_pos;
-    h.tag = p[0];
-    // Every element of a signed message has a low tag number.
-    if ((h.tag & 0x1F) == 0x1F) return CRYPT_E_ASN1_BADTAG;
-    const BYTE first = p[1];
-    h.indefinite = false;
-    if (first < 0x80) {
-        h.length = first;
-        h.size = 2;
-    } else if (first == 0x80) {
-        if (!(h.tag & 0x20)) return CRYPT_E_ASN1_CORRUPT;  // a primitive element has a definite length
-        h.indefinite = true;
-        h.length = 0;
-        h.size = 2;
-    } else {
-        const size_t octets = first & 0x7F;
-        if (octets > 8 || first == 0xFF) return CRYPT_E_ASN1_CORRUPT;
-        if (n < 2 + octets) return kMore;
-        uint64_t length = 0;
-        for (size_t i = 0; i < octets; ++i) {
-            if (length >> 55) return CRYPT_E_ASN1_LARGE;
-            length = length << 8 | p[2 + i];
-        }
-        h.length = length;
-        h.size = 2 + octets;
-    }
-    const uint64_t limit = m_frames.empty() ? UINT64_MAX : m_frames.back().limit;
-    const uint64_t need = h.indefinite ? h.size + 2 : h.size + h.length;
-    if (m_offset > limit || need > limit - m_offset) return CRYPT_E_ASN1_CORRUPT;
-    return 0;
-}
-
-DWORD Decoder::atFrameEnd(bool& ended) {
-    const Frame& f = m_frames.back();
-    if (!f.indefinite) {
-        if (m_offset > f.end) return CRYPT_E_ASN1_CORRUPT;
-        ended = m_offset == f.end;
-        return 0;
-    }
-    if (available() < 2) return kMore;
-    ended = m_pos[0] == 0 && m_pos[1] == 0;
-    // The end-of-contents octets too must lie within the enclosing definite elements.
-    if (ended && (m_offset > f.limit || f.limit - m_offset < 2)) return CRYPT_E_ASN1_CORRUPT;
-    return 0;
-}
-
-DWORD Decoder::push(const Header& h) {
-    if (m_frames.size() >= MaxMsgNestingDepth) return CRYPT_E_ASN1_CORRUPT;
-    consume(h.size);
-    Frame f;
-    f.indefinite = h.indefinite;
-    const uint64_t outer = m_frames.empty() ? UINT64_MAX : m_frames.back().limit;
-    f.end = h.indefinite ? 0 : m_offset + h.length;
-    f.limit = h.indefinite ? outer : std::min(outer, f.end);
-    m_frames.push_back(f);
-    return 0;
-}
-
-void Decoder::pop() {
-    if (m_frames.back().indefinite) consume(2);
-    m_frames.pop_back();
-}
-
 DWORD Decoder::keep(size_t size) {
     if (size > MaxMsgKeptBytes - m_kept) return CRYPT_E_ASN1_LARGE;
     m_kept += size;
-    return 0;
-}
-
-DWORD Decoder::takeWhole(BYTE tag, Tlv& out) {
-    Header h;
-    if (DWORD e = peekHeader(h)) return e;
-    if (h.tag != tag) return CRYPT_E_ASN1_BADTAG;
-    if (h.indefinite) return CRYPT_E_ASN1_CORRUPT;
-    if (h.size + h.length > MaxMsgElementBytes) return CRYPT_E_ASN1_LARGE;
-    const size_t whole = h.size + static_cast<size_t>(h.length);
-    if (available() < whole) return kMore;
-    out.tag = h.tag;
-    out.whole = m_pos;
-    out.wholeLength = whole;
-    out.contents = m_pos + h.size;
-    out.length = static_cast<size_t>(h.length);
-    consume(whole);
     return 0;
 }
 
@@ -273,7 +154,7 @@ DWORD Decoder::content(const BYTE* data, size_t size) {
 }
 
 DWORD Decoder::step() {
-    Header h;
+    BerHeader h;
     Tlv t;
     bool ended = false;
     switch (m_step) {
@@ -337,12 +218,12 @@ DWORD Decoder::step() {
             m_hasContent = true;
             m_step = Step::ContentItem;
             if (DWORD e = push(h)) return e;
-            m_contentDepth = m_frames.size();
+            m_contentDepth = depth();
             return 0;
         case Step::ContentItem:
             if (DWORD e = atFrameEnd(ended)) return e;
             if (ended) {
-                const bool explicitTag = m_frames.size() == m_contentDepth;
+                const bool explicitTag = depth() == m_contentDepth;
                 if (explicitTag && m_stringsInContent == 0) return CRYPT_E_ASN1_CORRUPT;
                 pop();
                 if (explicitTag) m_step = Step::EciEnd;
@@ -350,7 +231,7 @@ DWORD Decoder::step() {
             }
             if (DWORD e = peekHeader(h)) return e;
             // The explicit [0] holds one OCTET STRING (of segments or not).
-            if (m_frames.size() == m_contentDepth && m_stringsInContent++) return CRYPT_E_ASN1_CORRUPT;
+            if (depth() == m_contentDepth && m_stringsInContent++) return CRYPT_E_ASN1_CORRUPT;
             if (h.tag == cert::TagOctetString) {
                 consume(h.size);
                 m_primitiveLeft = h.length;
@@ -433,34 +314,6 @@ DWORD Decoder::step() {
             return available() ? CRYPT_E_MSG_ERROR : kMore;
     }
     return CRYPT_E_MSG_ERROR;
-}
-
-DWORD Decoder::run() {
-    while (true) {
-        const DWORD e = step();
-        if (e == kMore) return 0;
-        if (e) return e;
-    }
-}
-
-DWORD Decoder::feed(const BYTE* data, size_t size) {
-    DWORD e = 0;
-    if (m_tail.empty()) {
-        m_pos = data;
-        m_end = data + size;
-        e = run();
-        if (!e) m_tail.assign(m_pos, m_end);
-    } else {
-        m_tail.insert(m_tail.end(), data, data + size);
-        m_pos = m_tail.data();
-        m_end = m_pos + m_tail.size();
-        e = run();
-        if (!e) m_tail.erase(m_tail.begin(), m_tail.begin() + (m_pos - m_tail.data()));
-    }
-    m_pos = m_end = nullptr;
-    // What waits for the rest of an element is at most one element, or a header.
-    if (!e && m_tail.size() > MaxMsgElementBytes + 16) e = CRYPT_E_ASN1_LARGE;
-    return e;
 }
 
 BOOL Decoder::finishAll() {

@@ -113,6 +113,11 @@ protected:
 std::unique_ptr<Message> NewEncoder(DWORD flags, const CMSG_SIGNED_ENCODE_INFO& info,
                                     const CMSG_STREAM_INFO* stream, DWORD& error);
 std::unique_ptr<Message> NewDecoder(DWORD flags, HCRYPTPROV prov, const CMSG_STREAM_INFO* stream);
+std::unique_ptr<Message> NewEnvelopedEncoder(const CMSG_ENVELOPED_ENCODE_INFO& info,
+                                             const CMSG_STREAM_INFO* stream, DWORD& error);
+std::unique_ptr<Message> NewEnvelopedDecoder(const CMSG_STREAM_INFO* stream);
+// A decoder of either kind, chosen by the ContentInfo's type once its first bytes are in.
+std::unique_ptr<Message> NewAnyDecoder(DWORD flags, HCRYPTPROV prov, const CMSG_STREAM_INFO* stream);
 
 // A byte blob answer with the two-call protocol.
 BOOL DeliverBytes(const BYTE* bytes, size_t count, void* data, DWORD* size);
