@@ -11,13 +11,96 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace vsk::msg {
 
 namespace {
 
 using cert::Tlv;
+
+// Hashes the content on a thread of its own once a message's content runs large, so that the
+// caller's work on the next piece overlaps the digest: reading the file, or, when a signer reads
+// back what its encoder has just made, the encoder hashing the next block. Small contents are hashed
+// in place and start no thread. At most MaxPipedBytes wait to be hashed; beyond that the decoder
+// waits, so memory stays bounded whatever the message size.
+class DigestPipe {
+public:
+    explicit DigestPipe(std::vector<ContentDigest>& digests) : m_digests(digests) {}
+    ~DigestPipe() {
+        if (!m_thread.joinable()) return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_ready.notify_all();
+        m_thread.join();
+    }
+    DigestPipe(const DigestPipe&) = delete;
+    DigestPipe& operator=(const DigestPipe&) = delete;
+
+    void push(const BYTE* data, size_t size) {
+        if (!size) return;
+        if (!m_thread.joinable()) {
+            m_seen += size;
+            if (m_seen < ThreadFromBytes) {
+                for (ContentDigest& d : m_digests) d.update(data, size);
+                return;
+            }
+            m_thread = std::thread([this] { run(); });
+        }
+        std::unique_lock lock(m_mutex);
+        m_done.wait(lock, [&] { return m_queued == 0 || m_queued + size <= MaxPipedBytes; });
+        // Small pieces (a reader fed byte by byte) join the last waiting piece.
+        if (!m_queue.empty() && m_queue.back().size() < JoinBelowBytes)
+            m_queue.back().insert(m_queue.back().end(), data, data + size);
+        else
+            m_queue.emplace_back(data, data + size);
+        m_queued += size;
+        lock.unlock();
+        m_ready.notify_one();
+    }
+
+    // Waits until everything pushed has been hashed; the digests are then the caller's again.
+    void drain() {
+        if (!m_thread.joinable()) return;
+        std::unique_lock lock(m_mutex);
+        m_done.wait(lock, [&] { return m_queued == 0; });
+    }
+
+private:
+    static constexpr size_t ThreadFromBytes = 1u << 20;
+    static constexpr size_t MaxPipedBytes = 8u << 20;
+    static constexpr size_t JoinBelowBytes = 64u << 10;
+
+    void run() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_ready.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+            if (m_stop) return;
+            Bytes piece = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            for (ContentDigest& d : m_digests) d.update(piece.data(), piece.size());
+            lock.lock();
+            m_queued -= piece.size();
+            m_done.notify_all();
+        }
+    }
+
+    std::vector<ContentDigest>& m_digests;
+    size_t m_seen = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_ready, m_done;
+    std::deque<Bytes> m_queue;
+    size_t m_queued = 0;  // bytes pushed and not yet hashed, the piece being hashed included
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 // The step of the reader: what the next bytes must be.
 enum class Step {
@@ -87,6 +170,7 @@ private:
     bool m_hasContent = false;
     bool m_certsFrame = false, m_crlsFrame = false;
     std::vector<ContentDigest> m_digests;
+    DigestPipe m_pipe{m_digests};  // after the digests: stops before they go
     std::vector<Bytes> m_certs, m_crls;
     std::vector<Bytes> m_signerRaw;
     std::vector<SignerRecord> m_signers;
@@ -148,7 +232,7 @@ DWORD Decoder::startDigests(const Tlv& set) {
 }
 
 DWORD Decoder::content(const BYTE* data, size_t size) {
-    for (ContentDigest& d : m_digests) d.update(data, size);
+    m_pipe.push(data, size);
     if (!size) return 0;
     return emit(data, size, false) ? 0 : GetLastError();
 }
@@ -317,6 +401,7 @@ DWORD Decoder::step() {
 }
 
 BOOL Decoder::finishAll() {
+    m_pipe.drain();
     for (ContentDigest& d : m_digests) d.finish();
     m_phase = Phase::Finished;
     return emit(nullptr, 0, true);
@@ -337,7 +422,7 @@ BOOL Decoder::update(const BYTE* data, DWORD size, BOOL final) {
                 e = GetLastError();
         }
     } else if (m_phase == Phase::Content) {
-        for (ContentDigest& d : m_digests) d.update(data, size);
+        m_pipe.push(data, size);
         if (final && !finishAll()) e = GetLastError();
     } else {
         e = CRYPT_E_MSG_ERROR;
@@ -350,6 +435,7 @@ BOOL Decoder::update(const BYTE* data, DWORD size, BOOL final) {
 }
 
 Bytes Decoder::digestOf(const std::string& oid) {
+    m_pipe.drain();
     for (ContentDigest& d : m_digests) {
         if (d.oid != oid) continue;
         if (d.finished) return d.value;
