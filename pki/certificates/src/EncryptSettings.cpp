@@ -209,15 +209,16 @@ void CDecryptSettings::CImpl::putKeyContainer(const CKeyContainer* container) {
         m_keyContainer = CKeyContainer();
         return;
     }
-    // Checked and read before anything changes, so that a container that does not fit leaves the
+    // The container gets Silent and the password before its first read opens the provider; it is
+    // checked and read before the object changes, so that a container that does not fit leaves the
     // object as it was.
     CKeyContainer held(*container);
+    held.get_CommonSettings().put_Silent(m_commonSettings.get_Silent());
+    if (hasPassword()) held.put_KeysetPassword(static_cast<const CPassword&>(*this));
     if (!m_certificate.isNull()) checkCertMatchesContainer(m_certificate, held);
     const CCertificate* stored = held.getCertificate();
     const CCertificate storedCertificate = stored ? *stored : CCertificate();
 
-    held.get_CommonSettings().put_Silent(m_commonSettings.get_Silent());
-    if (hasPassword()) held.put_KeysetPassword(static_cast<const CPassword&>(*this));
     if (!storedCertificate.isNull()) m_certificate = storedCertificate;
     m_keyContainer = held;
 }

@@ -97,17 +97,18 @@ void CSignSettings::CImpl::putKeyContainer(const CKeyContainer* container) {
         clearRememberedUntil();
         return;
     }
-    // Everything that can fail is read and checked first, so that a container that does not fit
-    // leaves the object as it was.
+    // The container gets Silent and the password before anything reads it: its first read opens
+    // the provider, which must neither show a window nor ask for a password the object holds.
+    // Everything that can fail is read and checked before the object changes, so that a container
+    // that does not fit leaves the object as it was.
     CKeyContainer held(*container);
+    held.get_CommonSettings().put_Silent(m_commonSettings.get_Silent());
+    if (hasPassword()) held.put_KeysetPassword(static_cast<const CPassword&>(*this));
     if (!m_signerCert.isNull()) checkCertMatchesContainer(m_signerCert, held);
     CAlgorithmArray providerHashes;
     if (CSPInfo* provider = held.get_CSPInfo()) providerHashes = provider->GetAlgorithms(ALG_CLASS_HASH);
     const CCertificate* stored = held.getCertificate();
     const CCertificate storedCertificate = stored ? *stored : CCertificate();
-
-    held.get_CommonSettings().put_Silent(m_commonSettings.get_Silent());
-    if (hasPassword()) held.put_KeysetPassword(static_cast<const CPassword&>(*this));
 
     if (m_possibleHashAlgorithms.isEmpty()) {
         m_possibleHashAlgorithms = providerHashes;
