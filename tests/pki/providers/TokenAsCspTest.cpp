@@ -151,6 +151,29 @@ TEST_F(TokenAsCspTest, TokenIsAProviderWithItsAlgorithmsReaderAndContainers) {
     EXPECT_EQ(U16(readers[0].m_name), u"Reader Maker");
 }
 
+// A token that lists no mechanism is left out; one whose mechanisms all lack a CryptoAPI counterpart
+// is entered without algorithms.
+TEST_F(TokenAsCspTest, TokenWithoutMechanismsIsLeftOutAndOneWithoutCounterpartsHasNoAlgorithms) {
+    ASSERT_EQ(m_module.configure("slots = 2\nslot0.description = Bare\ntoken0.model = M\ntoken0.serial = 0\n"
+                                 "token0.mechanisms =\nslot1.description = Keygen\ntoken1.model = M\n"
+                                 "token1.serial = 1\ntoken1.mechanisms = 0x1200, 0x1220\n"),
+              CKR_OK);
+    ASSERT_TRUE(provider(GostProvider));
+    EXPECT_FALSE(tokenNow("Bare - M - 0"));
+    const CRefPtr<CSPInfo> keygen = tokenNow("Keygen - M - 1");
+    ASSERT_TRUE(keygen);
+    EXPECT_TRUE(keygen->m_algorithms.empty());
+
+    Vsk::PKCS11::CPKCS11 library(true);
+    ASSERT_TRUE(library.init(CWString(VskTest::Utf16(m_module.path()).c_str())));
+    ASSERT_EQ(library.getTokenCount(), 2u);
+    EXPECT_FALSE(Vsk::PKI::addTokenAsCsp(library.getToken(0)));
+    EXPECT_TRUE(Vsk::PKI::addTokenAsCsp(library.getToken(1)));  // a duplicate, entered once
+    int tokens = 0;
+    for (const auto& p : Vsk::PKI::GetCatalogueProviders()) tokens += p->isToken() ? 1 : 0;
+    EXPECT_EQ(tokens, 1);
+}
+
 // A removal takes the token's description and the algorithm only it offered, and keeps the one the
 // provider also offers; an insertion brings them back. Each event reaches every registered window
 // exactly once, also when the library hands the removal to a second live object of the slot.
