@@ -54,14 +54,15 @@ DWORD keyBitLength(ALG_ID aid, CK_ULONG minKeySize) {
     }
 }
 
-// Under the common lock: takes the description out of the provider set and out of every algorithm's
-// providers; an algorithm that no provider offers any more leaves the algorithm set. What leaves is
-// kept in `released`, to be let go after the lock.
+// What leaves the catalogue, let go only after the common lock: a last reference may take other
+// locks on its way out.
 struct CReleased {
     std::vector<Vsk::Utils::CRefPtr<CSPInfo>> providers;
     std::vector<Vsk::Utils::CRefPtr<CAlgorithm>> algorithms;
 };
 
+// Under the common lock: takes the description out of the provider set and out of every algorithm's
+// providers; an algorithm that no provider offers any more leaves the algorithm set.
 void unlinkProvider(Catalogue::CState& state, CSPInfo* provider, CReleased& released) {
     for (auto algorithm = state.m_algorithms.begin(); algorithm != state.m_algorithms.end();) {
         (*algorithm)->m_providers.erase(provider);
@@ -184,8 +185,8 @@ bool addTokenAsCsp(const Vsk::PKCS11::CToken& token) {
     provider->m_version = (version(info.hardwareVersion) << 16) | version(info.firmwareVersion);
     provider->m_defaultFlags = static_cast<DWORD>(info.flags);
 
-    // Made before the lock; what leaves the catalogue goes after it.
-    std::vector<std::pair<Vsk::Utils::CRefPtr<CAlgorithm>, CK_MECHANISM_TYPE>> algorithms;
+    // The algorithm descriptions are made before the lock.
+    std::vector<Vsk::Utils::CRefPtr<CAlgorithm>> algorithms;
     for (size_t i = 0; i < mechanisms.getCount(); ++i) {
         try {
             const Vsk::PKCS11::MechanismInfo& mechanism = mechanisms[i];
@@ -198,7 +199,7 @@ bool addTokenAsCsp(const Vsk::PKCS11::CToken& token) {
             // Set before the description meets the set: the key length is part of its order, and an
             // equal description already there (a provider's) keeps its own.
             algorithm->m_keyBitLength = keyBitLength(aid, mechanism.info.ulMinKeySize);
-            algorithms.emplace_back(algorithm, mechanism.type);
+            algorithms.push_back(algorithm);
         } catch (...) {
             // A mechanism that cannot be described is left out.
         }
@@ -207,7 +208,7 @@ bool addTokenAsCsp(const Vsk::PKCS11::CToken& token) {
     CReleased released;
     Vsk::InternalUtils::CCommonInfoLock lock;
     Catalogue::CState& state = Catalogue::State();
-    for (auto& [algorithm, type] : algorithms) {
+    for (const Vsk::Utils::CRefPtr<CAlgorithm>& algorithm : algorithms) {
         Vsk::Utils::CRefPtr<CAlgorithm> member = *state.m_algorithms.insert(algorithm).first;
         member->m_providers.insert(provider.get());
         provider->m_algorithms.insert(member);
@@ -288,7 +289,6 @@ void clearTokenAsCsp() {
     if (Vsk::InternalUtils::GetLogLevel() >= 4) scope.enter("Vsk::PKI::clearTokenAsCsp");
     // The libraries go first, without the common lock: their slot-event threads take it.
     Vsk::PKCS11::CPKCS11::clearAll();
-    // What leaves the catalogue is released after the lock: a last reference may take other locks.
     CReleased released;
     Vsk::InternalUtils::CCommonInfoLock lock;
     Catalogue::CState& state = Catalogue::State();
