@@ -8,6 +8,7 @@
 
 #include <vsk/pkcs11/ReturnCodes.h>
 #include <vsk/pkcs11/Token.h>
+#include <vsk/pkcs11/TokenKeyPair.h>
 #include <vsk/platform/module.h>
 #include <vsk/utils/dataBlob.h>
 
@@ -90,6 +91,42 @@ public:
     SlotEventCallback m_onSlotEvent;
 };
 
+// The parameter of a GOST R 34.10 key agreement for a derivation mechanism, the other side's public key
+// value and the UKM: CK_GOSTR3410_DERIVE_PARAMS for CKM_GOSTR3410_DERIVE, the byte string of the 2012
+// derivation (KDF, key length, key, UKM length, UKM; lengths and codes u32 little-endian) for
+// CKM_GOSTR3410_12_DERIVE, nothing for any other mechanism. Keeps its own copies of the inputs.
+class CKeyAgreementParams {
+public:
+    CKeyAgreementParams(CK_MECHANISM_TYPE mechanism, const Vsk::Utils::CDataBlob& publicKey,
+                        const Vsk::Utils::CDataBlob& ukm, bool kdf);
+    CKeyAgreementParams(const CKeyAgreementParams&) = delete;
+    CKeyAgreementParams& operator=(const CKeyAgreementParams&) = delete;
+    CK_MECHANISM* mechanism() { return &m_mechanism; }
+
+private:
+    // The standard's structure with the Linux ABI (natural alignment, CK_ULONG fields).
+    struct DeriveParams {
+        CK_ULONG kdf;
+        CK_BYTE_PTR pPublicData;
+        CK_ULONG ulPublicDataLen;
+        CK_BYTE_PTR pUKM;
+        CK_ULONG ulUKMLen;
+    };
+    Vsk::Utils::CDataBlob m_publicKey;
+    Vsk::Utils::CDataBlob m_ukm;
+    Vsk::Utils::CDataBlob m_bytes;
+    DeriveParams m_params{};
+    CK_MECHANISM m_mechanism{};
+};
+
+// Makes the pair's next generated keys session objects on the curve `curve` (DER of its OID; empty: the
+// mechanism's usual set): the ephemeral pair of a session-key export.
+void prepareEphemeralPair(CTokenKeyPair& pair, const Vsk::Utils::CDataBlob& curve);
+
+// The local time as "dd.MM.yyyy hh.mm.ss", with ".mmm" milliseconds when asked: the labels and
+// identifiers of generated key pairs.
+Vsk::Utils::CWString localTimeText(bool milliseconds);
+
 // Forgets the library names read from the registry, so that the next getLibraries reads them again
 // (tests only: the program reads them once per process).
 void ResetLibraryNames();
@@ -153,6 +190,14 @@ public:
     CK_OBJECT_HANDLE findCertByPubKey(CK_OBJECT_HANDLE publicKey);
     CK_OBJECT_HANDLE findPrivByPubKey(CK_OBJECT_HANDLE publicKey);
     bool isPubKeyCorrespondPrivKey(CK_OBJECT_HANDLE publicKey, CK_OBJECT_HANDLE privateKey);
+    // The digest mechanism that fits a key's hash parameters (0 when none does).
+    CK_MECHANISM_TYPE getHashMechanism(CK_OBJECT_HANDLE key);
+    // Moves the operation state on, unless the token has been removed meanwhile (that mark stays).
+    void setState(uint32_t state) {
+        uint32_t current = m_state.load();
+        while (current != StateRemoved && !m_state.compare_exchange_weak(current, state)) {
+        }
+    }
 
     void generateRandom(Vsk::Utils::CDataBlob& data);
     Vsk::Utils::CWString attributeToString(const Vsk::Utils::CDataBlob& value);
