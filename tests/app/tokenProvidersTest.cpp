@@ -1,6 +1,6 @@
 // Tokens presented as providers in the window: the GOST test token, loaded as a configured PKCS#11
-// library, in the provider selector; its removal and insertion reaching the window once each; the
-// settings dialog's token switch taking it out and bringing it back, stored.
+// library, in the provider selector with its key containers; its removal and insertion reaching the
+// window once each; the settings dialog's token switch taking it out and bringing it back, stored.
 #include "containerFixtures.h"
 #include "gostTokenControl.h"
 #include "propertiesFixtures.h"
@@ -55,7 +55,11 @@ protected:
         ASSERT_EQ(m_module.configure("slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
                                      "token0.serial = 0001\ntoken0.mechanisms = 0x1200, 0x1201, 0x1210\n"),
                   CKR_OK);
+        // The catalogue loads the token; its key pairs are made once the library has initialised it.
         Vsk::PKI::ClearCspAlgInfo();
+        Vsk::PKI::InitCspAlgInfo();
+        m_module.addKeyPair(0, "first key");
+        m_module.addKeyPair(0, "second key");
     }
 
     void TearDown() override {
@@ -87,8 +91,8 @@ protected:
     Vsk::Utils::CArray<Vsk::Utils::CWString> m_savedLibraries;
 };
 
-// The selector offers the token; a removal takes it out of the selector and an insertion brings it
-// back, each reaching the window as one notification.
+// The selector offers the token with its key containers; a removal takes it out of the selector and
+// an insertion brings it back, each reaching the window as one notification.
 TEST_F(TokenProvidersTest, SelectorFollowsTheTokenAndEachChangeArrivesOnce) {
     auto window = open();
     RefreshCounter counter;
