@@ -1,6 +1,6 @@
-// Tokens with on-board cryptography presented as providers: the switch that turns the feature on and
-// the token part of a provider description. PKCS#11 libraries are not loaded yet, so the token step
-// of the catalogue's filling finds no library and adds nothing, and no description presents a token.
+// Tokens with on-board cryptography presented as providers: the switch that turns the feature on, the
+// token part of a provider description, the entering of tokens into the catalogue from the configured
+// PKCS#11 libraries and their slot events, and the windows told about token changes.
 #pragma once
 
 #include <vsk/pkcs11/Token.h>
@@ -33,6 +33,15 @@ public:
 // registry holds none: on for a user who is not an administrator, off for an administrator.
 bool getTokenAsCsp();
 
+// Enters one token into the catalogue as a provider of type 0 named by the token's display text, with
+// one algorithm description per mechanism that has a CryptoAPI counterpart. False when the token
+// lists no mechanism. The same token seen through another library is entered once: the description
+// with more algorithms stays.
+bool addTokenAsCsp(const Vsk::PKCS11::CToken& token);
+// The slot-event handler given to every loaded library: a removed token's description leaves the
+// catalogue (with the algorithms only it offered), an inserted token enters it, and every registered
+// window is told once per event.
+void fOnSlotEvent(const Vsk::PKCS11::CToken& token);
 // Loads every configured PKCS#11 library and enters its tokens into the catalogue. Failures are only
 // logged; `errors` is accepted and left untouched.
 void FillTokenAsCsp(Vsk::Utils::CErrorFormatter* errors);
