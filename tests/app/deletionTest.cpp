@@ -246,7 +246,7 @@ TEST_F(DeletionTest, SmartCardContainerAsksForTheTokenPin) {
                 if (dialog->objectName() != QStringLiteral("id_191")) return;
                 prompt = dialog->findChild<QLabel*>(QStringLiteral("id_1128"))->text();
                 title = dialog->windowTitle();
-                dialog->findChild<QLineEdit*>(QStringLiteral("id_1012"))->setText(QStringLiteral("4321"));
+                dialog->findChild<QLineEdit*>(QStringLiteral("id_1012"))->setText(QStringLiteral("pin-zq4321"));
                 dialog->findChild<QPushButton*>(QString::fromLatin1(round.ok ? "id_1" : "id_2"))->click();
             });
         if (round.pinAsked) {
@@ -261,12 +261,12 @@ TEST_F(DeletionTest, SmartCardContainerAsksForTheTokenPin) {
         if (messages.size() > 1) {
             EXPECT_EQ(messages[1].caption, u"Удаление");
             EXPECT_EQ(messages[1].type, MB_ICONERROR);
-            EXPECT_EQ(messages[1].text.find(u"4321"), std::u16string::npos);
+            EXPECT_EQ(messages[1].text.find(u"pin-zq4321"), std::u16string::npos);
         }
         EXPECT_EQ(m_window->m_keyContList.front().hasKeysetPassword(), round.ok);
         EXPECT_EQ(m_window->listCount(), 1);
     }
-    EXPECT_EQ(log.count(u"4321"), 0u);
+    EXPECT_EQ(log.count(u"pin-zq4321"), 0u);
 }
 
 // Deleting rows while the status worker goes through the same list: the worker is stopped first and
