@@ -567,6 +567,59 @@ TEST(TimeStamp, BadTokenAndEmptyHandle) {
     EXPECT_TRUE(fresh.isEmpty());
 }
 
+// With a certificate check mode other than 1 the signer's certificate status counts (at the given
+// time, else the stamp's or the signing time), then RequireTimestamp (200) and the stamp's own result.
+TEST(TimeStamp, SignerStatusesWhenTheCertificateIsChecked) {
+    MakeStamps();
+    VskTest::TestRoot root;
+    {
+        // The self-signed signer certificate becomes a trusted root of this test.
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"ROOT");
+        ASSERT_NE(store, nullptr);
+        const Bytes der = Read("s.der");
+        EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                                     nullptr));
+        CertCloseStore(store, 0);
+    }
+    const CSignature plain = Signer(Read("attached.der"));
+    const CSignature stamped = Signer(WithToken(Read("attached.der"), Read("stamp.der")));
+    const FILETIME before{0, 0x01D5C0D0};  // 2020, before the certificate was issued
+    struct Case {
+        const char* name;
+        const CSignature* signer;
+        bool requireStamp;
+        const char* stampCert;  // stamp settings present with this authority certificate ("" none)
+        const FILETIME* time;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"certificate valid", &plain, false, nullptr, nullptr, 0},
+        {"no stamp, one required", &plain, true, nullptr, nullptr, 200},
+        {"stamp required and present", &stamped, true, nullptr, nullptr, 0},
+        {"stamp verified", &stamped, false, "", nullptr, 0},
+        {"stamp of another authority", &stamped, false, "o.der", nullptr, 202},
+        {"certificate not valid yet at the given time", &stamped, true, "", &before, 101},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CSignatureVerifySettings settings;
+        auto* impl = settings.getImpl().get();
+        impl->m_CertVerifyMode = 0;
+        Vsk::PKI::CCertVerifySettings certSettings;
+        certSettings.put_RevocationFlag(1);
+        certSettings.put_RevocationMode(1);
+        impl->m_certVerifySettings = certSettings;
+        impl->m_RequireTimestamp = c.requireStamp;
+        if (c.stampCert) {
+            CStampVerifySettings stampSettings;
+            if (*c.stampCert) stampSettings.getImpl()->m_stampCert = Certificate(c.stampCert);
+            impl->m_stampVerifySettings = stampSettings;
+        }
+        EXPECT_EQ(c.signer->Verify(&settings, c.time), c.expected);
+    }
+}
+
 // Without the time-stamp client library the signer reads with no stamp, and verifies.
 TEST(TimeStamp, MissingLibraryReadsWithoutStamp) {
     MakeStamps();
