@@ -211,7 +211,7 @@ void CSignedData::CImpl::signStart(const CSignSettings& settings) {
     m_signerInfo.pCertInfo = signer->get_CertContext()->pCertInfo;
     m_signerInfo.hCryptProv = m_signingProv.get_hCryptProv();
     m_signerInfo.dwKeySpec = m_keySpec;
-    m_hashAlgorithm = CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_1251);
+    m_hashAlgorithm = CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_PROGRAM);
     m_signerInfo.HashAlgorithm.pszObjId = const_cast<char*>(m_hashAlgorithm.c_str());
     if (m_settings.get_IncludeDateTime()) {
         try {
@@ -279,7 +279,7 @@ void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bo
         // A time stamp is never requested by this system: asking for one is refused rather than
         // silently left out of the message.
         reset();
-        throw CError(u"Подпись не может содержать штамп времени: получение штампа времени не поддерживается.",
+        throw CError(CWString(u"Подпись не может содержать штамп времени: получение штампа времени не поддерживается."),
                      static_cast<HRESULT>(E_NOTIMPL));
     }
 
@@ -307,7 +307,7 @@ void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bo
         try {
             if (m_hash.getHoldCSP().get_hCryptProv() == 0)
                 m_hash.createWithHoldCSP(
-                    OIDToAlgId(CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_1251)),
+                    OIDToAlgId(CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_PROGRAM)),
                     m_signingProv);
             m_hash.addData(block);
         } catch (...) {
@@ -480,7 +480,7 @@ CDataBlob CSignedData::CImpl::signDataHash(const CDataBlob& hash) {
     }
     if (clear) {
         if (m_hash.getHoldCSP().get_hCryptProv() == 0)
-            m_hash.createWithHoldCSP(OIDToAlgId(CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_1251)),
+            m_hash.createWithHoldCSP(OIDToAlgId(CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_PROGRAM)),
                                      m_signingProv);
         m_hash.setInitialValue(hash);
         DWORD error = 0;
