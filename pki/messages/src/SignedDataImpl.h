@@ -21,7 +21,7 @@
 namespace Vsk::PKI {
 
 // States of the object.
-enum : int {
+enum : DWORD {
     SignedStateIdle = 0,
     SignedStateReading = 2,
     // SignedStateDetachedRead (3, Signature.h): a detached message read, its content awaited.
@@ -68,7 +68,7 @@ public:
     DWORD m_outputCount = 0;
     CMSG_STREAM_INFO m_streamInfo{};
     bool m_collectOutput = true;
-    int m_state = SignedStateIdle;
+    DWORD m_state = SignedStateIdle;
     CMSG_SIGNED_ENCODE_INFO m_signedInfo{};
     CMSG_SIGNER_ENCODE_INFO m_signerInfo{};
     Vsk::Utils::CAString m_hashAlgorithm;

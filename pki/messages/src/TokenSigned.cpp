@@ -24,7 +24,7 @@ namespace {
 }  // namespace
 
 CTokenSigned::CTokenSigned(CDataBlob* dataHash, CSignSettings* settings, std::vector<CSignature>* signatures,
-                           DWORD* signerCount, int* state)
+                           DWORD* signerCount, DWORD* state)
     : m_dataHash(dataHash),
       m_certificates(nullptr),
       m_signerInfos(nullptr),

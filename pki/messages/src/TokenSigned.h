@@ -18,7 +18,7 @@ class CSignature;
 class CTokenSigned {
 public:
     CTokenSigned(Vsk::Utils::CDataBlob* dataHash, CSignSettings* settings, std::vector<CSignature>* signatures,
-                 DWORD* signerCount, int* state);
+                 DWORD* signerCount, DWORD* state);
     ~CTokenSigned();
     CTokenSigned(const CTokenSigned&) = delete;
     CTokenSigned& operator=(const CTokenSigned&) = delete;
@@ -58,7 +58,7 @@ private:
     CSignSettings* m_settings;
     std::vector<CSignature>* m_signatures;
     DWORD* m_signerCount;
-    int* m_state;
+    DWORD* m_state;
 };
 
 }  // namespace Vsk::PKI
