@@ -1,8 +1,9 @@
-#include "Pkcs7Signed.h"
+#include "TokenSigned.h"
 
 #include <vsk/pki/CryptError.h>
 #include <vsk/platform/cert.h>
 #include <vsk/utils/log.h>
+#include <vsk/utils/string.h>
 
 namespace Vsk::PKI {
 
@@ -17,6 +18,16 @@ namespace {
 constexpr DWORD StepLoadSignature = 101203;
 constexpr DWORD StepEncodeSigned = 101121;
 constexpr int ClassContext = 0x80;
+
+// What the reader found: the whole SignedData, or where the bytes stopped.
+enum : int {
+    Complete = 0,
+    // The ContentInfo has fewer than 2 elements or the SignedData fewer than 3.
+    NoSignedData = 1,
+    EndsAfterContent = 2,
+    EndsAfterCertificates = 3,
+    EndsAfterCrls = 4,
+};
 
 // A structural fault of the message, raised by the reader's one outer handler.
 struct CFormatFault {
@@ -40,7 +51,7 @@ bool isContext(const CNode* node, int tag) {
 }
 
 // The OCTET STRINGs of a constructed eContent, one blob per segment, in order.
-void collectSegments(CConstructed& node, std::vector<CDataBlob>& out, unsigned depth) {
+void collectSegments(CConstructed& node, Vsk::Utils::CArray<CDataBlob>& out, unsigned depth) {
     // A segmented OCTET STRING nests one level per constructed segment; more than the codec's own
     // bound cannot come from a well-formed message.
     if (depth > MaxNestingDepth) fault(u"EncapsulatedContentInfo.eContent");
@@ -50,7 +61,7 @@ void collectSegments(CConstructed& node, std::vector<CDataBlob>& out, unsigned d
             if (CConstructed* inner = castToConstructed(item))
                 collectSegments(*inner, out, depth + 1);
             else
-                out.push_back(octets->getValue());
+                out.add(octets->getValue());
         } else if (CConstructed* inner = castToConstructed(item)) {
             collectSegments(*inner, out, depth + 1);
         }
@@ -58,10 +69,10 @@ void collectSegments(CConstructed& node, std::vector<CDataBlob>& out, unsigned d
 }
 
 int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* digestOids,
-          std::vector<CDataBlob>* contents, CConstructed** certificates, CConstructed** crls,
+          Vsk::Utils::CArray<CDataBlob>* contents, CConstructed** certificates, CConstructed** crls,
           CSet** signerInfos) {
     contentInfo.decode(bytes, true, false);
-    if (contentInfo.getCount() < 2) return Pkcs7NoSignedData;
+    if (contentInfo.getCount() < 2) return NoSignedData;
 
     CObjectId* type = castToObjectId(contentInfo.getItem(0));
     if (!type) fault(u"ContentInfo.contentType");
@@ -72,7 +83,7 @@ int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* di
                                 ? castToSequence(explicitContent->getItem(0))
                                 : nullptr;
     if (!signedData) fault(u"отсутствует SignedData");
-    if (signedData->getCount() < 3) return Pkcs7NoSignedData;
+    if (signedData->getCount() < 3) return NoSignedData;
 
     CInteger* version = castToInteger(signedData->getItem(0));
     if (!version || version->isIndefinite()) fault(u"SignedData.version");
@@ -115,24 +126,24 @@ int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* di
         } else {
             COctetString* octets = castToOctetString(eContent);
             if (!octets) fault(u"EncapsulatedContentInfo.eContent");
-            contents->push_back(octets->getValue());
+            contents->add(octets->getValue());
         }
-        if (contents->empty()) contents->push_back(CDataBlob());
+        if (contents->getCount() == 0) contents->add(CDataBlob());
     }
 
     size_t next = 3;
-    if (next >= signedData->getCount()) return Pkcs7EndsAfterContent;
+    if (next >= signedData->getCount()) return EndsAfterContent;
     CConstructed* item = castToConstructed(signedData->getItem(next));
     if (!item) fault(u"SignedData.");
     if (isContext(item, 0)) {
         if (certificates) *certificates = item;
-        if (++next >= signedData->getCount()) return Pkcs7EndsAfterCertificates;
+        if (++next >= signedData->getCount()) return EndsAfterCertificates;
         item = castToConstructed(signedData->getItem(next));
         if (!item) fault(u"SignedData.");
     }
     if (isContext(item, 1)) {
         if (crls) *crls = item;
-        if (++next >= signedData->getCount()) return Pkcs7EndsAfterCrls;
+        if (++next >= signedData->getCount()) return EndsAfterCrls;
         item = castToConstructed(signedData->getItem(next));
         if (!item) fault(u"SignedData.");
     }
@@ -141,14 +152,14 @@ int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* di
         if (!set) fault(u"отсутствуют подписанты");
         *signerInfos = set;
     }
-    return Pkcs7Complete;
+    return Complete;
 }
 
 }  // namespace
 
 int parsePKCS7Signed(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* digestOids,
-                     std::vector<CDataBlob>* contents, CConstructed** certificates, CConstructed** crls,
-                     CSet** signerInfos) {
+                     Vsk::Utils::CArray<CDataBlob>* contents, CConstructed** certificates,
+                     CConstructed** crls, CSet** signerInfos) {
     if (Vsk::InternalUtils::GetLogLevel() >= 4)
         Vsk::InternalUtils::LogAt(4, u"PKI::parsePKCS7Signed size=" +
                                          Vsk::Utils::ToWString(static_cast<uint64_t>(bytes.getSize())));
