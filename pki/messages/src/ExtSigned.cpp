@@ -1,6 +1,6 @@
 #include "ExtSigned.h"
 
-#include "TokenSigned.h"
+#include "Pkcs7Signed.h"
 
 #include <vsk/pki/Attributes.h>
 #include <vsk/pki/CSPInfo.h>
@@ -168,9 +168,9 @@ void dropEmptyContent(CSequence& contentInfo) {
     CSequence* encap = signedData ? castToSequence(signedData->getItem(2)) : nullptr;
     if (!encap || encap->getCount() < 2) return;
     CSequence probe;
-    CArray<CDataBlob> pieces;
+    std::vector<CDataBlob> pieces;
     parsePKCS7Signed(contentInfo.encode(), probe, nullptr, &pieces, nullptr, nullptr, nullptr);
-    for (size_t i = 0; i < pieces.getCount(); ++i)
+    for (size_t i = 0; i < pieces.size(); ++i)
         if (pieces[i].getSize() != 0) return;
     CSequence detached;
     detached.addItem(*encap->getItem(0));

@@ -1,9 +1,8 @@
-#include "TokenSigned.h"
+#include "Pkcs7Signed.h"
 
 #include <vsk/pki/CryptError.h>
 #include <vsk/platform/cert.h>
 #include <vsk/utils/log.h>
-#include <vsk/utils/string.h>
 
 namespace Vsk::PKI {
 
@@ -18,16 +17,6 @@ namespace {
 constexpr DWORD StepLoadSignature = 101203;
 constexpr DWORD StepEncodeSigned = 101121;
 constexpr int ClassContext = 0x80;
-
-// What the reader found: the whole SignedData, or where the bytes stopped.
-enum : int {
-    Complete = 0,
-    // The ContentInfo has fewer than 2 elements or the SignedData fewer than 3.
-    NoSignedData = 1,
-    EndsAfterContent = 2,
-    EndsAfterCertificates = 3,
-    EndsAfterCrls = 4,
-};
 
 // A structural fault of the message, raised by the reader's one outer handler.
 struct CFormatFault {
@@ -51,7 +40,7 @@ bool isContext(const CNode* node, int tag) {
 }
 
 // The OCTET STRINGs of a constructed eContent, one blob per segment, in order.
-void collectSegments(CConstructed& node, Vsk::Utils::CArray<CDataBlob>& out, unsigned depth) {
+void collectSegments(CConstructed& node, std::vector<CDataBlob>& out, unsigned depth) {
     // A segmented OCTET STRING nests one level per constructed segment; more than the codec's own
     // bound cannot come from a well-formed message.
     if (depth > MaxNestingDepth) fault(u"EncapsulatedContentInfo.eContent");
@@ -61,7 +50,7 @@ void collectSegments(CConstructed& node, Vsk::Utils::CArray<CDataBlob>& out, uns
             if (CConstructed* inner = castToConstructed(item))
                 collectSegments(*inner, out, depth + 1);
             else
-                out.add(octets->getValue());
+                out.push_back(octets->getValue());
         } else if (CConstructed* inner = castToConstructed(item)) {
             collectSegments(*inner, out, depth + 1);
         }
@@ -69,10 +58,10 @@ void collectSegments(CConstructed& node, Vsk::Utils::CArray<CDataBlob>& out, uns
 }
 
 int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* digestOids,
-          Vsk::Utils::CArray<CDataBlob>* contents, CConstructed** certificates, CConstructed** crls,
+          std::vector<CDataBlob>* contents, CConstructed** certificates, CConstructed** crls,
           CSet** signerInfos) {
     contentInfo.decode(bytes, true, false);
-    if (contentInfo.getCount() < 2) return NoSignedData;
+    if (contentInfo.getCount() < 2) return Pkcs7NoSignedData;
 
     CObjectId* type = castToObjectId(contentInfo.getItem(0));
     if (!type) fault(u"ContentInfo.contentType");
@@ -83,7 +72,7 @@ int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* di
                                 ? castToSequence(explicitContent->getItem(0))
                                 : nullptr;
     if (!signedData) fault(u"отсутствует SignedData");
-    if (signedData->getCount() < 3) return NoSignedData;
+    if (signedData->getCount() < 3) return Pkcs7NoSignedData;
 
     CInteger* version = castToInteger(signedData->getItem(0));
     if (!version || version->isIndefinite()) fault(u"SignedData.version");
@@ -126,24 +115,24 @@ int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* di
         } else {
             COctetString* octets = castToOctetString(eContent);
             if (!octets) fault(u"EncapsulatedContentInfo.eContent");
-            contents->add(octets->getValue());
+            contents->push_back(octets->getValue());
         }
-        if (contents->getCount() == 0) contents->add(CDataBlob());
+        if (contents->empty()) contents->push_back(CDataBlob());
     }
 
     size_t next = 3;
-    if (next >= signedData->getCount()) return EndsAfterContent;
+    if (next >= signedData->getCount()) return Pkcs7EndsAfterContent;
     CConstructed* item = castToConstructed(signedData->getItem(next));
     if (!item) fault(u"SignedData.");
     if (isContext(item, 0)) {
         if (certificates) *certificates = item;
-        if (++next >= signedData->getCount()) return EndsAfterCertificates;
+        if (++next >= signedData->getCount()) return Pkcs7EndsAfterCertificates;
         item = castToConstructed(signedData->getItem(next));
         if (!item) fault(u"SignedData.");
     }
     if (isContext(item, 1)) {
         if (crls) *crls = item;
-        if (++next >= signedData->getCount()) return EndsAfterCrls;
+        if (++next >= signedData->getCount()) return Pkcs7EndsAfterCrls;
         item = castToConstructed(signedData->getItem(next));
         if (!item) fault(u"SignedData.");
     }
@@ -152,14 +141,14 @@ int parse(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* di
         if (!set) fault(u"отсутствуют подписанты");
         *signerInfos = set;
     }
-    return Complete;
+    return Pkcs7Complete;
 }
 
 }  // namespace
 
 int parsePKCS7Signed(const CDataBlob& bytes, CSequence& contentInfo, std::set<CAString>* digestOids,
-                     Vsk::Utils::CArray<CDataBlob>* contents, CConstructed** certificates,
-                     CConstructed** crls, CSet** signerInfos) {
+                     std::vector<CDataBlob>* contents, CConstructed** certificates, CConstructed** crls,
+                     CSet** signerInfos) {
     if (Vsk::InternalUtils::GetLogLevel() >= 4)
         Vsk::InternalUtils::LogAt(4, u"PKI::parsePKCS7Signed size=" +
                                          Vsk::Utils::ToWString(static_cast<uint64_t>(bytes.getSize())));
