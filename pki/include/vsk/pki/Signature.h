@@ -32,7 +32,7 @@ enum : DWORD {
 // The state of the signed-data object a signer reads when verifying: SignedStateDetachedRead (3) is a
 // detached message read whose content was not fed, so only the signature over the signed attributes
 // can be checked.
-constexpr int SignedStateDetachedRead = 3;
+constexpr DWORD SignedStateDetachedRead = 3;
 
 class CSignature {
 public:
@@ -42,7 +42,7 @@ public:
     // A new signer object. `ownerState` points at the state of the signed-data object that makes it
     // (not a counted reference: a signature is used only while its signed-data object lives); null
     // for a signer without one.
-    explicit CSignature(const int* ownerState = nullptr);
+    explicit CSignature(const DWORD* ownerState = nullptr);
     CSignature(const CSignature& other);
     CSignature(CSignature&& other) noexcept;
     CSignature& operator=(const CSignature& other);
