@@ -6,10 +6,9 @@
 
 #include <vsk/asn1/asn1.h>
 #include <vsk/pkcs11/TokenKeyPair.h>
-#include <vsk/utils/array.h>
 #include <vsk/utils/dataBlob.h>
 
-#include <set>
+#include <vector>
 
 namespace Vsk::PKI {
 
@@ -18,8 +17,8 @@ class CSignature;
 
 class CTokenSigned {
 public:
-    CTokenSigned(Vsk::Utils::CDataBlob* dataHash, CSignSettings* settings, Vsk::Utils::CArray<CSignature>* signatures,
-                 DWORD* signerCount, DWORD* state);
+    CTokenSigned(Vsk::Utils::CDataBlob* dataHash, CSignSettings* settings,
+                 std::vector<CSignature>* signatures, DWORD* signerCount, DWORD* state);
     ~CTokenSigned();
     CTokenSigned(const CTokenSigned&) = delete;
     CTokenSigned& operator=(const CTokenSigned&) = delete;
@@ -57,20 +56,9 @@ private:
     Vsk::ASN1::CSet* m_signerInfos;
     Vsk::Utils::CDataBlob m_accumulated;
     CSignSettings* m_settings;
-    Vsk::Utils::CArray<CSignature>* m_signatures;
+    std::vector<CSignature>* m_signatures;
     DWORD* m_signerCount;
     DWORD* m_state;
 };
-
-// Reads a ContentInfo of type signedData from `bytes` (which may end early) into `contentInfo`.
-// Result: 0 complete, 1 the ContentInfo or SignedData too short to tell, 2 nothing after
-// encapContentInfo, 3 nothing after the certificates, 4 nothing after the CRLs. Structural errors:
-// CCryptError 101203 with CRYPT_E_ASN1_BADTAG. `contents` (when given) receives the encapsulated
-// content's OCTET STRING contents in order (one empty blob for an empty eContent, nothing when the
-// message is detached).
-int parsePKCS7Signed(const Vsk::Utils::CDataBlob& bytes, Vsk::ASN1::CSequence& contentInfo,
-                     std::set<Vsk::Utils::CAString>* digestOids, Vsk::Utils::CArray<Vsk::Utils::CDataBlob>* contents,
-                     Vsk::ASN1::CConstructed** certificates, Vsk::ASN1::CConstructed** crls,
-                     Vsk::ASN1::CSet** signerInfos);
 
 }  // namespace Vsk::PKI
