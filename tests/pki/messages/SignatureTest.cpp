@@ -416,14 +416,15 @@ TEST(Signature, MalformedAttributeIsFormatError) {
          WithUnsigned(withoutAttributes, digestOid, Primitive(0x0C, digest)), 0, 110203},
         {"unsigned messageDigest as SEQUENCE",
          WithUnsigned(withoutAttributes, digestOid, Constructed(0x30, {Primitive(0x04, digest)})), 0, 110203},
-        {"unsigned messageDigest well formed", WithUnsigned(withoutAttributes, digestOid, Primitive(0x04, digest)),
-         0, 0},
+        {"unsigned messageDigest well formed",
+         WithUnsigned(withoutAttributes, digestOid, Primitive(0x04, digest)), 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         HCRYPTMSG message = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
         ASSERT_NE(message, nullptr);
-        const BOOL decoded = CryptMsgUpdate(message, c.message.data(), static_cast<DWORD>(c.message.size()), TRUE);
+        const BOOL decoded =
+            CryptMsgUpdate(message, c.message.data(), static_cast<DWORD>(c.message.size()), TRUE);
         EXPECT_EQ(decoded ? 0u : GetLastError(), c.decodeError);
         if (decoded) {
             CSignature signature;
@@ -507,7 +508,8 @@ TEST(TimeStamp, ChainCheckInMode2) {
     settings.getImpl()->m_CertVerifyMode = 2;
     const Vsk::PKI::CCertVerifySettings certSettings;
     settings.getImpl()->m_certVerifySettings = certSettings;
-    const DWORD chain = CCertificate::VerifyCertificate(Certificate("t.der").get_CertContext(), &certSettings);
+    const DWORD chain =
+        CCertificate::VerifyCertificate(Certificate("t.der").get_CertContext(), &certSettings);
     EXPECT_NE(chain, 0u);
     EXPECT_EQ(signature.get_TimeStamp().Verify(&settings), chain);
 }
@@ -574,12 +576,13 @@ TEST(TimeStamp, SignerStatusesWhenTheCertificateIsChecked) {
     VskTest::TestRoot root;
     {
         // The self-signed signer certificate becomes a trusted root of this test.
-        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"ROOT");
+        HCERTSTORE store =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"ROOT");
         ASSERT_NE(store, nullptr);
         const Bytes der = Read("s.der");
         EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                     nullptr));
+                                                     static_cast<DWORD>(der.size()),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
         CertCloseStore(store, 0);
     }
     const CSignature plain = Signer(Read("attached.der"));
