@@ -542,6 +542,7 @@ void CSignedData::CImpl::reset() {
     MsgClose(m_decodingMsg);
     m_decodingProv = CHoldCSP();
     clearReplay();
+    m_readingByToken = false;
 }
 
 void CSignedData::CImpl::keepForReplay(const CDataBlob& block) {
