@@ -87,13 +87,10 @@ CSignedData::CImpl* CSignedData::checkedImpl() const {
 }
 
 void CSignedData::SignStart(const CSignSettings& settings) {
-    CLogScope scope("Vsk::PKI::CSignedData::SignStart", 3);
-    CImpl* impl = checkedImpl();
-    if (scope.isEntered() || scope.getLevel() >= 3) {
-        // The settings' text reads the remembered password lazily; only its presence is shown.
-        if (!settings.isNull()) LogAt(4, u"PKI::CSignedData::SignStart " + settings.getText());
-    }
-    impl->signStart(settings);
+    CLogScope scope;
+    if (scope.getLevel() >= 3)
+        scope.enter("Vsk::PKI::CSignedData::SignStart", settings.isNull() ? CWString() : settings.getText());
+    checkedImpl()->signStart(settings);
 }
 
 void CSignedData::SignBlock(const CDataBlob& block, CDataBlob* output, bool final) {
@@ -542,6 +539,7 @@ void CSignedData::CImpl::reset() {
     MsgClose(m_decodingMsg);
     m_decodingProv = CHoldCSP();
     clearReplay();
+    m_readingByToken = false;
 }
 
 void CSignedData::CImpl::keepForReplay(const CDataBlob& block) {

@@ -75,7 +75,8 @@ void CSignedData::CImpl::ImportBlock(const CDataBlob& block, CDataBlob* output, 
 
 void CSignedData::CImpl::importBlockPiece(const CDataBlob& given, CDataBlob* output, bool final) {
     if (output) output->clear();
-    if (hasTokenKeyPair() && !m_decodingMsg) {
+    if ((hasTokenKeyPair() || m_readingByToken) && !m_decodingMsg) {
+        if (final) m_readingByToken = false;
         importByToken(given, output, final, &m_detached);
         if (final && m_detached) m_state = SignedStateDetachedRead;
         return;
@@ -166,6 +167,7 @@ void CSignedData::CImpl::switchToToken(const CDataBlob& block, CDataBlob* output
     const CDataBlob earlier = m_replay;
     clearReplay();
     if (earlier.getSize() != 0) importByToken(earlier, nullptr, false, nullptr);
+    m_readingByToken = !final;
     importByToken(block, output, final, nullptr);
     if (final) m_state = m_detached ? SignedStateDetachedRead : SignedStateIdle;
 }
