@@ -356,6 +356,39 @@ TEST(Signature, CertificateMissingGivesStatus3) {
     EXPECT_EQ(signature.Verify(&plain), 3u);
 }
 
+// A signer certificate missing from the message is looked up in the personal and address-book
+// stores of the user, then of the computer.
+TEST(Signature, CertificateFromTheSystemStores) {
+    struct Case {
+        const char16_t* store;
+        DWORD location;
+    };
+    const Case cases[] = {
+        {u"MY", CERT_SYSTEM_STORE_CURRENT_USER},
+        {u"AddressBook", CERT_SYSTEM_STORE_CURRENT_USER},
+        {u"MY", CERT_SYSTEM_STORE_LOCAL_MACHINE},
+        {u"AddressBook", CERT_SYSTEM_STORE_LOCAL_MACHINE},
+    };
+    const Bytes message = Read("nocert.der");
+    const Bytes der = Read("s.der");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(VskTest::Utf8(c.store) +
+                     (c.location == CERT_SYSTEM_STORE_CURRENT_USER ? " user" : " machine"));
+        VskTest::TestRoot root;
+        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, c.location, c.store);
+        ASSERT_NE(store, nullptr);
+        EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS,
+                                                     nullptr));
+        CertCloseStore(store, 0);
+        CSignature signature = Signer(message);
+        EXPECT_FALSE(signature.get_FoundInMessage());
+        EXPECT_EQ(ToBytes(signature.get_SignerCert().get_Encoded()), der);
+        CSignatureVerifySettings settings;
+        EXPECT_EQ(signature.Verify(&settings), 0u);
+    }
+}
+
 // A detached message: with its content fed the signature verifies in full; read without its content
 // (the signed-data object in state 3) only the signature over the signed attributes is checked.
 TEST(Signature, DetachedWithAndWithoutContent) {
