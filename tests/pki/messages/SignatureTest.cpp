@@ -51,7 +51,7 @@ export OPENSSL_CONF="$PWD/gost.cnf"
 q() { "$@" >>log.txt 2>&1; }
 printf 'data signed by the signer\n' > data.bin
 ext="-addext extendedKeyUsage=critical,timeStamping -addext basicConstraints=critical,CA:FALSE"
-q openssl req -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout s.key -subj "/CN=Signer/O=Kestrovan" -md_gost12_256 -days 365 -set_serial 7 -out s.pem
+q openssl req -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout s.key -subj "/CN=Signer/O=Kestrovan" -md_gost12_256 -days 365 -set_serial 7 -addext subjectKeyIdentifier=hash -out s.pem
 q openssl req -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout o.key -subj "/CN=Signer/O=Kestrovan" -md_gost12_256 -days 365 -set_serial 7 -out so.pem
 q openssl req -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout t.key -subj "/CN=TSA/O=Kestrovan" -md_gost12_256 -days 365 -set_serial 10 $ext -out t.pem
 q openssl req -x509 -key o.key -subj "/CN=TSA/O=Kestrovan" -md_gost12_256 -days 365 -set_serial 10 $ext -out o.pem
@@ -77,6 +77,8 @@ sign -nodetach -out other.der
 sign -out detached.der
 sign -nodetach -nocerts -out nocert.der
 sign -nodetach -noattr -out noattr.der
+sign -nodetach -keyid -out keyid.der
+sign -nodetach -keyid -nocerts -out keyid-nocert.der
 openssl cms -cmsout -print -inform DER -in attached.der > attached.txt 2>>log.txt
 openssl dgst -md_gost12_256 -binary data.bin > data.digest
 )";
@@ -354,6 +356,20 @@ TEST(Signature, CertificateMissingGivesStatus3) {
     EXPECT_EQ(signature.Verify(&plain), 0u);
     signature.put_SignerCert(nullptr);
     EXPECT_EQ(signature.Verify(&plain), 3u);
+}
+
+// A signer named by its key identifier: its certificate is found in the message by that identifier;
+// without it in the message nothing describes it and Verify gives 3.
+TEST(Signature, SignerByKeyIdentifier) {
+    CSignatureVerifySettings settings;
+    CSignature inMessage = Signer(Read("keyid.der"));
+    EXPECT_TRUE(inMessage.get_FoundInMessage());
+    EXPECT_EQ(ToBytes(inMessage.get_SignerCert().get_Encoded()), Read("s.der"));
+    EXPECT_EQ(inMessage.Verify(&settings), 0u);
+    CSignature missing = Signer(Read("keyid-nocert.der"));
+    EXPECT_FALSE(missing.get_FoundInMessage());
+    EXPECT_EQ(missing.get_SignerCert().get_CertContext(), nullptr);
+    EXPECT_EQ(missing.Verify(&settings), 3u);
 }
 
 // A signer certificate missing from the message is looked up in the personal and address-book
