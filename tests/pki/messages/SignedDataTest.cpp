@@ -16,6 +16,7 @@
 
 #include "certificates/certificateFixtures.h"
 #include "certificates/derFixtures.h"
+#include "fakeProviders.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -604,5 +605,26 @@ TEST_F(SignedDataTest, UnknownAlgorithmGoesToTheTokenRoad) {
         EXPECT_NE(error.getMessage().toU16().find(u"Не реализовано, не было необходимости. "),
                   std::u16string::npos)
             << VskTest::Utf8(error.getMessage());
+    });
+}
+
+// A decoder whose providers lack the message's digest (NTE_BAD_ALGID) is opened once more on a
+// provider of GOST R 34.10-2001 signatures; when that one lacks it too, the first error is raised.
+TEST_F(SignedDataTest, DecoderWithoutTheAlgorithmIsRetriedOnce) {
+    reporting([&] {
+        CSignedData signedData;
+        signedData.SignStart(settingsFor(Gost256, false));
+        VskTest::UseFakeProviders(
+            "[provider]\ntype = 80\nname = Refusing 2012\nrefuse_hash = 0x8021\n"
+            "[provider]\ntype = 75\nname = Refusing 2001\nalg = 0x2e23 512 GOST 34.10-2001\n"
+            "refuse_hash = 0x8021\n");
+        ClearCspAlgInfo();
+        VskTest::LogCapture capture(1);
+        const CError error = VskTest::Thrown([&] { signedData.SignBlock(blob("data"), nullptr, true); });
+        VskTest::UseBuiltInProviders();
+        ClearCspAlgInfo();
+        EXPECT_EQ(error.getErrorNumber(), 101705u) << VskTest::Utf8(error.getText());
+        EXPECT_EQ(error.getCode(), static_cast<int32_t>(NTE_BAD_ALGID));
+        EXPECT_EQ(capture.startingWith(u"PKI::CSignedData::CImpl::SignBlock MsgUpdate ").size(), 1u);
     });
 }
