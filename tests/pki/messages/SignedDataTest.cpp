@@ -269,7 +269,9 @@ TEST_F(SignedDataTest, OurMessagesVerifyInOpenssl) {
                     if (detached)
                         for (size_t i = 0; i + 1 < pieces; ++i) EXPECT_TRUE(outputs[i].empty()) << what;
                     else
-                        for (const Bytes& output : outputs) EXPECT_FALSE(output.empty()) << what;
+                        for (const Bytes& output : outputs) {
+                            EXPECT_FALSE(output.empty()) << what;
+                        }
                     // The signer of the message just made, with the settings' certificate.
                     ASSERT_NE(signedData.GetSignature(0), nullptr) << what;
                     EXPECT_EQ(signedData.GetSignature(1), nullptr) << what;
@@ -285,7 +287,9 @@ TEST_F(SignedDataTest, OurMessagesVerifyInOpenssl) {
                         &said))
                         << what << "\n"
                         << said;
-                    if (!detached) EXPECT_EQ(readFile("sd-out.bin"), data) << what;
+                    if (!detached) {
+                        EXPECT_TRUE(readFile("sd-out.bin") == data) << what;
+                    }
                     std::string printed;
                     EXPECT_TRUE(openssl("cms -cmsout -print -inform DER -in sd-msg.der", &printed)) << what;
                     EXPECT_NE(printed.find("version: 1"), std::string::npos) << what;
@@ -296,7 +300,7 @@ TEST_F(SignedDataTest, OurMessagesVerifyInOpenssl) {
                     // Back through our reader, then with one data byte changed.
                     CSignedData reader;
                     const Bytes released = read(reader, message, 0, detached ? &data : nullptr);
-                    EXPECT_EQ(released, detached ? Bytes() : data) << what;
+                    EXPECT_TRUE(released == (detached ? Bytes() : data)) << what;
                     EXPECT_EQ(verify(reader), 0u) << what;
                     EXPECT_EQ(signingTimeOf(reader), signingTimeOf(signedData)) << what;
 
@@ -375,10 +379,10 @@ TEST_F(SignedDataTest, OpensslMessagesRead) {
                     released += bytes(out);
                 }
                 if (c.detached) reader.ImportBlockClearData(blob(*c.data), true);
-                EXPECT_EQ(released, c.detached ? Bytes() : *c.data) << what;
+                EXPECT_TRUE(released == (c.detached ? Bytes() : *c.data)) << what;
             } else {
-                EXPECT_EQ(read(reader, message, c.piece, c.detached ? c.data : nullptr),
-                          c.detached ? Bytes() : *c.data)
+                EXPECT_TRUE(read(reader, message, c.piece, c.detached ? c.data : nullptr) ==
+                            (c.detached ? Bytes() : *c.data))
                     << what;
             }
             EXPECT_EQ(verify(reader), 0u) << what;
@@ -568,9 +572,22 @@ TEST_F(SignedDataTest, ReadingErrors) {
             {"enveloped type", wrongType},
         };
         for (const Broken& b : broken) {
+            VskTest::LogCapture capture(1);
             const CError error = VskTest::Thrown([&] { reader.ImportBlock(blob(b.bytes), nullptr, true); });
             EXPECT_TRUE(error.getErrorNumber() == 101203u || error.getErrorNumber() == 101305u)
                 << b.what << " " << error.getErrorNumber();
+            // A block the decoder refused is logged by its size and digest, never its bytes.
+            for (const std::u16string& line :
+                 capture.startingWith(u"PKI::CSignedData::CImpl::ImportBlock Signed"))
+                EXPECT_EQ(line.rfind(
+                              u"PKI::CSignedData::CImpl::ImportBlock Signed Data Block (bFinal=true): size=" +
+                                  VskTest::Utf16(std::to_string(b.bytes.size())) + u", sha256=",
+                              0),
+                          0u)
+                    << b.what;
+            EXPECT_EQ(capture.startingWith(u"PKI::CSignedData::CImpl::ImportBlock Signed").size(),
+                      error.getErrorNumber() == 101305u ? 1u : 0u)
+                << b.what;
             // Ready for the next message.
             CDataBlob out;
             reader.ImportBlock(blob(message), &out, true);
@@ -580,8 +597,9 @@ TEST_F(SignedDataTest, ReadingErrors) {
     });
 }
 
-// A message whose digest algorithm the decoder does not know goes to the token road with every byte
-// since its first block; without a token that road is not built and says so.
+// A message whose digest algorithm the decoder does not know goes to the token road, and so do the
+// message's further blocks, until the final one: the token road gets every byte of the message.
+// Without a token that road is not built and says so on the final block.
 TEST_F(SignedDataTest, UnknownAlgorithmGoesToTheTokenRoad) {
     reporting([&] {
         const CertFixture::Made signer =
@@ -591,20 +609,35 @@ TEST_F(SignedDataTest, UnknownAlgorithmGoesToTheTokenRoad) {
                             quote(signer.pem.string()) + " -inkey " + path("sd-openssl.key") +
                             " -in sd-unk.bin -out sd-unk.der"));
         Bytes message = readFile("sd-unk.der");
-        // id-tc26-gost3411-12-256 becomes an arc no provider knows, wherever it appears.
+        // id-tc26-gost3411-12-256 becomes an arc no provider knows.
         const Bytes oid("\x06\x08\x2a\x85\x03\x07\x01\x01\x02\x02", 10);
         for (size_t at = message.find(oid); at != Bytes::npos; at = message.find(oid, at + 1))
             message[at + 9] = 0x7f;
 
         CSignedData reader;
-        CDataBlob out;
-        reader.ImportBlock(blob(message.substr(0, 3000)), &out, false);
-        EXPECT_EQ(out.getSize(), 0u);
-        const CError error =
-            VskTest::Thrown([&] { reader.ImportBlock(blob(message.substr(3000)), &out, true); });
+        const size_t piece = 2048;
+        CError error;
+        for (size_t at = 0; at < message.size(); at += piece) {
+            const size_t n = std::min(piece, message.size() - at);
+            CDataBlob out;
+            if (at + n < message.size()) {
+                reader.ImportBlock(blob(message.substr(at, n)), &out, false);
+                EXPECT_EQ(out.getSize(), 0u);
+                continue;
+            }
+            error = VskTest::Thrown([&] { reader.ImportBlock(blob(message.substr(at, n)), &out, true); });
+        }
         EXPECT_NE(error.getMessage().toU16().find(u"Не реализовано, не было необходимости. "),
                   std::u16string::npos)
-            << VskTest::Utf8(error.getMessage());
+            << VskTest::Utf8(error.getText());
+        const Bytes kept = bytes(reader.getImpl()->getAccumulatedInput());
+        EXPECT_EQ(kept.size(), message.size());
+        EXPECT_TRUE(kept == message);
+
+        // A new message starts afresh: nothing of the old one is kept.
+        reader.ImportBlock(blob(readFile("sd-unk.der")), nullptr, true);
+        EXPECT_EQ(reader.getImpl()->getAccumulatedInput().getSize(), 0u);
+        EXPECT_EQ(verify(reader), 0u);
     });
 }
 
