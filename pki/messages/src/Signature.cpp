@@ -49,7 +49,8 @@ CDataBlob getParam(HCRYPTMSG message, DWORD param, DWORD index, DWORD sizeStep, 
     DWORD size = 0;
     if (!CryptMsgGetParam(message, param, index, nullptr, &size)) throw CCryptError(sizeStep, LastError);
     CDataBlob blob(static_cast<size_t>(size));
-    if (!CryptMsgGetParam(message, param, index, blob.getData(), &size)) throw CCryptError(dataStep, LastError);
+    if (!CryptMsgGetParam(message, param, index, blob.getData(), &size))
+        throw CCryptError(dataStep, LastError);
     return blob;
 }
 
@@ -64,8 +65,9 @@ const CRYPT_ATTRIBUTE* findAttribute(const CRYPT_ATTRIBUTES* attributes, const c
 }
 
 const CRYPT_ATTRIBUTES* attributesOf(const CDataBlob& blob) {
-    return blob.getSize() >= sizeof(CRYPT_ATTRIBUTES) ? reinterpret_cast<const CRYPT_ATTRIBUTES*>(blob.getData())
-                                                      : nullptr;
+    return blob.getSize() >= sizeof(CRYPT_ATTRIBUTES)
+               ? reinterpret_cast<const CRYPT_ATTRIBUTES*>(blob.getData())
+               : nullptr;
 }
 
 // A signed attribute whose value is not what its type requires: a format error of the message.
@@ -164,14 +166,16 @@ void CSignature::CImpl::read(DWORD index, HCRYPTMSG message, HCERTSTORE store, P
         older = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.getData());
     }
     const CRYPT_ALGORITHM_IDENTIFIER& hash = cms ? cms->HashAlgorithm : older->HashAlgorithm;
-    const CRYPT_ALGORITHM_IDENTIFIER& sign = cms ? cms->HashEncryptionAlgorithm : older->HashEncryptionAlgorithm;
+    const CRYPT_ALGORITHM_IDENTIFIER& sign =
+        cms ? cms->HashEncryptionAlgorithm : older->HashEncryptionAlgorithm;
     const CRYPT_DATA_BLOB& encryptedHash = cms ? cms->EncryptedHash : older->EncryptedHash;
     const CRYPT_ATTRIBUTES& signedAttrs = cms ? cms->AuthAttrs : older->AuthAttrs;
     m_digestAlgorithm = CAString(hash.pszObjId ? hash.pszObjId : "");
     m_signatureAlgorithm = CAString(sign.pszObjId ? sign.pszObjId : "");
     m_signatureValue = CDataBlob(encryptedHash.pbData, encryptedHash.cbData, true);
 
-    m_signerCertInfo = getParam(message, CMSG_SIGNER_CERT_INFO_PARAM, index, StepCertInfoSize, StepCertInfoData);
+    m_signerCertInfo =
+        getParam(message, CMSG_SIGNER_CERT_INFO_PARAM, index, StepCertInfoSize, StepCertInfoData);
     const CERT_INFO* certInfo = reinterpret_cast<const CERT_INFO*>(m_signerCertInfo.getData());
 
     // The signer certificate: among the message's certificates, then in the user's and the
@@ -206,14 +210,16 @@ void CSignature::CImpl::read(DWORD index, HCRYPTMSG message, HCERTSTORE store, P
     } else if (id.dwIdChoice == CERT_ID_ISSUER_SERIAL_NUMBER) {
         m_signerCert.put_DecryptCertInfo(
             CDataBlob(id.IssuerSerialNumber.Issuer.pbData, id.IssuerSerialNumber.Issuer.cbData, true),
-            CDataBlob(id.IssuerSerialNumber.SerialNumber.pbData, id.IssuerSerialNumber.SerialNumber.cbData, true),
+            CDataBlob(id.IssuerSerialNumber.SerialNumber.pbData, id.IssuerSerialNumber.SerialNumber.cbData,
+                      true),
             m_signatureAlgorithm);
     }
 
     // The signing time: a UTCTime or GeneralizedTime value, nothing else.
     if (const CRYPT_ATTRIBUTE* attribute = findAttribute(&signedAttrs, szOID_RSA_signingTime)) {
         m_signingTime = static_cast<FILETIME*>(std::malloc(sizeof(FILETIME)));
-        if (!m_signingTime) throw CCryptError(StepSigningTimeBuffer, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+        if (!m_signingTime)
+            throw CCryptError(StepSigningTimeBuffer, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
         DWORD timeSize = sizeof(FILETIME);
         if (attribute->cValue == 0 || !attribute->rgValue) {
             SetLastError(CRYPT_E_ASN1_BADTAG);
@@ -242,7 +248,8 @@ void CSignature::CImpl::read(DWORD index, HCRYPTMSG message, HCERTSTORE store, P
 }
 
 void CSignature::CImpl::findMessageDigestAttr() {
-    const CRYPT_ATTRIBUTE* attribute = findAttribute(attributesOf(m_signedAttributes), szOID_RSA_messageDigest);
+    const CRYPT_ATTRIBUTE* attribute =
+        findAttribute(attributesOf(m_signedAttributes), szOID_RSA_messageDigest);
     if (!attribute) attribute = findAttribute(attributesOf(m_unsignedAttributes), szOID_RSA_messageDigest);
     if (!attribute) return;
     if (attribute->cValue == 0 || !attribute->rgValue) raiseMalformed("messageDigest");
@@ -263,9 +270,10 @@ void CSignature::CImpl::readTimeStamp() {
             continue;
         }
         try {
-            const CDataBlob token = attribute.cValue && attribute.rgValue
-                                        ? CDataBlob(attribute.rgValue[0].pbData, attribute.rgValue[0].cbData, true)
-                                        : CDataBlob();
+            const CDataBlob token =
+                attribute.cValue && attribute.rgValue
+                    ? CDataBlob(attribute.rgValue[0].pbData, attribute.rgValue[0].cbData, true)
+                    : CDataBlob();
             m_timeStamp.Import(token);
             m_timeStamp.AddData(m_signatureValue);
         } catch (const CCryptError&) {
@@ -279,7 +287,8 @@ void CSignature::CImpl::readTimeStamp() {
 }
 
 void CSignature::CImpl::createFromSignerInfo(DWORD index, const Vsk::ASN1::CNode& signerInfo,
-                                             const CDataBlob* dataHash, const std::vector<CCertificate>& certificates) {
+                                             const CDataBlob* dataHash,
+                                             const std::vector<CCertificate>& certificates) {
     CLock guard(this);
     clear();
     m_index = index;
@@ -291,7 +300,8 @@ DWORD CSignature::CImpl::verifySignature(PCCERT_CONTEXT certificate) {
     // can be checked.
     if (m_ownerState && *m_ownerState == SignedStateDetachedRead && m_signedAttributes.getSize() != 0 &&
         m_signatureValue.getSize() != 0) {
-        const CDataBlob encoded = getParam(m_message, CMSG_ENCODED_MESSAGE, 0, StepEncodedSize, StepEncodedData);
+        const CDataBlob encoded =
+            getParam(m_message, CMSG_ENCODED_MESSAGE, 0, StepEncodedSize, StepEncodedData);
         CCertificate signer;
         signer.put_CertContext(certificate);
         return verifySignedAttributes(encoded, signer);
@@ -337,7 +347,8 @@ DWORD CSignature::CImpl::verify(const CSignatureVerifySettings* settings, const 
     const DWORD status = CCertificate::VerifyCertificate(certificate, settings->get_CertVerifySettings(), at);
     if (status != 0) return status;
     if (settings->get_RequireTimestamp() && !stamped) return SignatureNoTimeStamp;
-    if (const CStampVerifySettings* stampSettings = settings->get_StampVerifySettings(); stampSettings && stamped)
+    if (const CStampVerifySettings* stampSettings = settings->get_StampVerifySettings();
+        stampSettings && stamped)
         return m_timeStamp.Verify(stampSettings);
     return status;
 }
@@ -360,7 +371,8 @@ void CSignature::create(DWORD index, HCRYPTMSG message, HCERTSTORE store) {
     impl()->create(index, message, store);
 }
 
-void CSignature::createFromSignerInfo(DWORD index, const Vsk::ASN1::CNode& signerInfo, const CDataBlob* dataHash,
+void CSignature::createFromSignerInfo(DWORD index, const Vsk::ASN1::CNode& signerInfo,
+                                      const CDataBlob* dataHash,
                                       const std::vector<CCertificate>& certificates) {
     impl()->createFromSignerInfo(index, signerInfo, dataHash, certificates);
 }

@@ -15,7 +15,8 @@ public:
     CImpl& operator=(const CImpl&) = delete;
 
     void create(DWORD index, HCRYPTMSG message, HCERTSTORE store);
-    void createFromSignerInfo(DWORD index, const Vsk::ASN1::CNode& signerInfo, const Vsk::Utils::CDataBlob* dataHash,
+    void createFromSignerInfo(DWORD index, const Vsk::ASN1::CNode& signerInfo,
+                              const Vsk::Utils::CDataBlob* dataHash,
                               const std::vector<CCertificate>& certificates);
     DWORD verify(const CSignatureVerifySettings* settings, const FILETIME* time);
     // Empties what the signer read (the attribute blobs and the found-in-message flag stay).

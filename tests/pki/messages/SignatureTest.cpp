@@ -8,6 +8,7 @@
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/MessageSettings.h>
 #include <vsk/pki/Signature.h>
+#include <vsk/pki/SignedData.h>
 #include <vsk/pki/TimeStamp.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/cryptmsg.h>
@@ -416,14 +417,15 @@ TEST(Signature, MalformedAttributeIsFormatError) {
          WithUnsigned(withoutAttributes, digestOid, Primitive(0x0C, digest)), 0, 110203},
         {"unsigned messageDigest as SEQUENCE",
          WithUnsigned(withoutAttributes, digestOid, Constructed(0x30, {Primitive(0x04, digest)})), 0, 110203},
-        {"unsigned messageDigest well formed", WithUnsigned(withoutAttributes, digestOid, Primitive(0x04, digest)),
-         0, 0},
+        {"unsigned messageDigest well formed",
+         WithUnsigned(withoutAttributes, digestOid, Primitive(0x04, digest)), 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         HCRYPTMSG message = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
         ASSERT_NE(message, nullptr);
-        const BOOL decoded = CryptMsgUpdate(message, c.message.data(), static_cast<DWORD>(c.message.size()), TRUE);
+        const BOOL decoded =
+            CryptMsgUpdate(message, c.message.data(), static_cast<DWORD>(c.message.size()), TRUE);
         EXPECT_EQ(decoded ? 0u : GetLastError(), c.decodeError);
         if (decoded) {
             CSignature signature;
@@ -507,7 +509,8 @@ TEST(TimeStamp, ChainCheckInMode2) {
     settings.getImpl()->m_CertVerifyMode = 2;
     const Vsk::PKI::CCertVerifySettings certSettings;
     settings.getImpl()->m_certVerifySettings = certSettings;
-    const DWORD chain = CCertificate::VerifyCertificate(Certificate("t.der").get_CertContext(), &certSettings);
+    const DWORD chain =
+        CCertificate::VerifyCertificate(Certificate("t.der").get_CertContext(), &certSettings);
     EXPECT_NE(chain, 0u);
     EXPECT_EQ(signature.get_TimeStamp().Verify(&settings), chain);
 }
@@ -565,6 +568,88 @@ TEST(TimeStamp, BadTokenAndEmptyHandle) {
     EXPECT_EQ(fresh.Verify(&settings), 0u);
     fresh.release();
     EXPECT_TRUE(fresh.isEmpty());
+}
+
+// With a certificate check mode other than 1 the signer's certificate status counts (at the given
+// time, else the stamp's or the signing time), then RequireTimestamp (200) and the stamp's own result.
+TEST(TimeStamp, SignerStatusesWhenTheCertificateIsChecked) {
+    MakeStamps();
+    VskTest::TestRoot root;
+    {
+        // The self-signed signer certificate becomes a trusted root of this test.
+        HCERTSTORE store =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"ROOT");
+        ASSERT_NE(store, nullptr);
+        const Bytes der = Read("s.der");
+        EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                     static_cast<DWORD>(der.size()),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+        CertCloseStore(store, 0);
+    }
+    const CSignature plain = Signer(Read("attached.der"));
+    const CSignature stamped = Signer(WithToken(Read("attached.der"), Read("stamp.der")));
+    const FILETIME before{0, 0x01D5C0D0};  // 2020, before the certificate was issued
+    struct Case {
+        const char* name;
+        const CSignature* signer;
+        bool requireStamp;
+        const char* stampCert;  // stamp settings present with this authority certificate ("" none)
+        const FILETIME* time;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"certificate valid", &plain, false, nullptr, nullptr, 0},
+        {"no stamp, one required", &plain, true, nullptr, nullptr, 200},
+        {"stamp required and present", &stamped, true, nullptr, nullptr, 0},
+        {"stamp verified", &stamped, false, "", nullptr, 0},
+        {"stamp of another authority", &stamped, false, "o.der", nullptr, 202},
+        {"certificate not valid yet at the given time", &stamped, true, "", &before, 101},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CSignatureVerifySettings settings;
+        auto* impl = settings.getImpl().get();
+        impl->m_CertVerifyMode = 0;
+        Vsk::PKI::CCertVerifySettings certSettings;
+        certSettings.put_RevocationFlag(1);
+        certSettings.put_RevocationMode(1);
+        impl->m_certVerifySettings = certSettings;
+        impl->m_RequireTimestamp = c.requireStamp;
+        if (c.stampCert) {
+            CStampVerifySettings stampSettings;
+            if (*c.stampCert) stampSettings.getImpl()->m_stampCert = Certificate(c.stampCert);
+            impl->m_stampVerifySettings = stampSettings;
+        }
+        EXPECT_EQ(c.signer->Verify(&settings, c.time), c.expected);
+    }
+}
+
+// Signers as the signed-data object hands them out after reading: a stamped signer carries its
+// stamp, and a detached message read without its content verifies over its signed attributes.
+TEST(TimeStamp, SignersOfTheSignedDataObject) {
+    MakeStamps();
+    CSignatureVerifySettings settings;
+    {
+        Vsk::PKI::CSignedData reader;
+        CDataBlob content;
+        reader.ImportBlock(Blob(WithToken(Read("attached.der"), Read("stamp.der"))), &content, true);
+        EXPECT_EQ(ToBytes(content), Read("data.bin"));
+        CSignature* signature = reader.GetSignature(0);
+        ASSERT_NE(signature, nullptr);
+        ASSERT_TRUE(signature->hasTimeStamp());
+        EXPECT_EQ(signature->Verify(&settings), 0u);
+        CStampVerifySettings stampSettings;
+        EXPECT_EQ(signature->get_TimeStamp().Verify(&stampSettings), 0u);
+    }
+    {
+        Vsk::PKI::CSignedData reader;
+        reader.ImportBlock(Blob(Read("detached.der")), nullptr, true);
+        CSignature* signature = reader.GetSignature(0);
+        ASSERT_NE(signature, nullptr);
+        EXPECT_EQ(signature->Verify(&settings), 0u);
+        settings.getImpl()->m_signerCert = Certificate("so.der");
+        EXPECT_EQ(signature->Verify(&settings), 1u);
+    }
 }
 
 // Without the time-stamp client library the signer reads with no stamp, and verifies.
