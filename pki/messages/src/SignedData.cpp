@@ -50,7 +50,8 @@ CWString blockArgs(const CDataBlob& block, bool final) {
 
 // The refusal of a bare signature whose settings ask for more than the signature itself.
 [[noreturn]] void refuseClearSignature(const char16_t* what) {
-    throw CError(CWString(u"Не обернутая (\"голая\") подпись не может ") + what, static_cast<HRESULT>(E_INVALIDARG));
+    throw CError(CWString(u"Не обернутая (\"голая\") подпись не может ") + what,
+                 static_cast<HRESULT>(E_INVALIDARG));
 }
 
 }  // namespace
@@ -86,13 +87,10 @@ CSignedData::CImpl* CSignedData::checkedImpl() const {
 }
 
 void CSignedData::SignStart(const CSignSettings& settings) {
-    CLogScope scope("Vsk::PKI::CSignedData::SignStart", 3);
-    CImpl* impl = checkedImpl();
-    if (scope.isEntered() || scope.getLevel() >= 3) {
-        // The settings' text reads the remembered password lazily; only its presence is shown.
-        if (!settings.isNull()) LogAt(4, u"PKI::CSignedData::SignStart " + settings.getText());
-    }
-    impl->signStart(settings);
+    CLogScope scope;
+    if (scope.getLevel() >= 3)
+        scope.enter("Vsk::PKI::CSignedData::SignStart", settings.isNull() ? CWString() : settings.getText());
+    checkedImpl()->signStart(settings);
 }
 
 void CSignedData::SignBlock(const CDataBlob& block, CDataBlob* output, bool final) {
@@ -127,7 +125,8 @@ CDataBlob CSignedData::getSigningTimeBlob(const FILETIME* time) {
     return encoded;
 }
 
-// ---- Implementation ----------------------------------------------------------------------------------------
+// ---- Implementation
+// ----------------------------------------------------------------------------------------
 
 CSignedData::CImpl::CImpl()
     : CExtSigned(&m_hash, &m_settings, &m_encodingMsg, &m_output, &m_outputCount),
@@ -161,7 +160,8 @@ BOOL CSignedData::CImpl::SignedCallback(const void* arg, BYTE* data, DWORD size,
     try {
         const size_t needed = static_cast<size_t>(impl->m_outputCount) + size;
         const size_t capacity = impl->m_output.getSize();
-        if (capacity < needed) impl->m_output.setData(capacity + std::max<size_t>(size, capacity / 10), nullptr);
+        if (capacity < needed)
+            impl->m_output.setData(capacity + std::max<size_t>(size, capacity / 10), nullptr);
         std::memcpy(impl->m_output.getData() + impl->m_outputCount, data, size);
         impl->m_outputCount += size;
     } catch (...) {
@@ -247,7 +247,8 @@ void CSignedData::CImpl::openToEncode() {
         throw CCryptError(101606, error);
     }
     if (GetLogLevel() >= 4)
-        LogAt(4, u"PKI::CSignedData::CImpl::openToEncode " + ToWString(static_cast<const void*>(m_encodingMsg)));
+        LogAt(4,
+              u"PKI::CSignedData::CImpl::openToEncode " + ToWString(static_cast<const void*>(m_encodingMsg)));
 }
 
 void CSignedData::CImpl::openToDecode() {
@@ -260,7 +261,8 @@ void CSignedData::CImpl::openToDecode() {
         throw CCryptError(101302, error);
     }
     if (GetLogLevel() >= 4)
-        LogAt(4, u"PKI::CSignedData::CImpl::openToDecode " + ToWString(static_cast<const void*>(m_decodingMsg)));
+        LogAt(4,
+              u"PKI::CSignedData::CImpl::openToDecode " + ToWString(static_cast<const void*>(m_decodingMsg)));
 }
 
 void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bool final) {
@@ -279,8 +281,10 @@ void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bo
         // A time stamp is never requested by this system: asking for one is refused rather than
         // silently left out of the message.
         reset();
-        throw CError(CWString(u"Подпись не может содержать штамп времени: получение штампа времени не поддерживается."),
-                     static_cast<HRESULT>(E_NOTIMPL));
+        throw CError(
+            CWString(
+                u"Подпись не может содержать штамп времени: получение штампа времени не поддерживается."),
+            static_cast<HRESULT>(E_NOTIMPL));
     }
 
     if (hasTokenKeyPair()) {
@@ -440,7 +444,8 @@ CDataBlob CSignedData::CImpl::getEncoded() {
     CLock lock(this);
     if (getContentInfo().getCount() != 0) return getContentInfo().encode();
     if (m_decodingMsg) {
-        if (m_state != SignedStateIdle && m_state != SignedStateDetachedRead) throw CCryptError(101403, NoErrorCode);
+        if (m_state != SignedStateIdle && m_state != SignedStateDetachedRead)
+            throw CCryptError(101403, NoErrorCode);
         DWORD size = 0;
         if (!MsgGetParam(m_decodingMsg, CMSG_ENCODED_MESSAGE, 0, nullptr, &size))
             throw CCryptError(101404, LastErrorCode);
@@ -466,7 +471,8 @@ CDataBlob CSignedData::CImpl::signDataHash(const CDataBlob& hash) {
         throw CCryptError(CError(CWString(u"Хэш данных пуст"), NoErrorCode));
     }
     if (m_settings.isNull() || !m_settings.get_Detached())
-        throw CCryptError(CError(CWString(u"Подпись хэша данных может быть только отсоединенной"), NoErrorCode));
+        throw CCryptError(
+            CError(CWString(u"Подпись хэша данных может быть только отсоединенной"), NoErrorCode));
     if (!m_encodingMsg && !hasTokenKeyPair()) signStart(CSignSettings(&m_settings));
     const bool clear = m_settings.get_ClearSignature();
     CDataBlob result;
@@ -480,8 +486,9 @@ CDataBlob CSignedData::CImpl::signDataHash(const CDataBlob& hash) {
     }
     if (clear) {
         if (m_hash.getHoldCSP().get_hCryptProv() == 0)
-            m_hash.createWithHoldCSP(OIDToAlgId(CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_PROGRAM)),
-                                     m_signingProv);
+            m_hash.createWithHoldCSP(
+                OIDToAlgId(CAString(m_settings.get_HashAlgorithm(false), Vsk::Utils::CP_PROGRAM)),
+                m_signingProv);
         m_hash.setInitialValue(hash);
         DWORD error = 0;
         result = Vsk::PKI::SignHash(m_hash.getHashHandle(), m_keySpec, &error);
@@ -532,6 +539,7 @@ void CSignedData::CImpl::reset() {
     MsgClose(m_decodingMsg);
     m_decodingProv = CHoldCSP();
     clearReplay();
+    m_readingByToken = false;
 }
 
 void CSignedData::CImpl::keepForReplay(const CDataBlob& block) {

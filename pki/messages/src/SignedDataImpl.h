@@ -88,6 +88,9 @@ public:
     // MaxReplayBytes; `m_replayComplete` false once bytes were dropped).
     Vsk::Utils::CDataBlob m_replay;
     bool m_replayComplete = true;
+    // The message being read went to the token road before its final block: its further blocks go
+    // there too.
+    bool m_readingByToken = false;
 
 private:
     void keepForReplay(const Vsk::Utils::CDataBlob& block);

@@ -75,7 +75,8 @@ void CSignedData::CImpl::ImportBlock(const CDataBlob& block, CDataBlob* output, 
 
 void CSignedData::CImpl::importBlockPiece(const CDataBlob& given, CDataBlob* output, bool final) {
     if (output) output->clear();
-    if (hasTokenKeyPair() && !m_decodingMsg) {
+    if ((hasTokenKeyPair() || m_readingByToken) && !m_decodingMsg) {
+        if (final) m_readingByToken = false;
         importByToken(given, output, final, &m_detached);
         if (final && m_detached) m_state = SignedStateDetachedRead;
         return;
@@ -166,6 +167,7 @@ void CSignedData::CImpl::switchToToken(const CDataBlob& block, CDataBlob* output
     const CDataBlob earlier = m_replay;
     clearReplay();
     if (earlier.getSize() != 0) importByToken(earlier, nullptr, false, nullptr);
+    m_readingByToken = !final;
     importByToken(block, output, final, nullptr);
     if (final) m_state = m_detached ? SignedStateDetachedRead : SignedStateIdle;
 }
@@ -193,8 +195,8 @@ void CSignedData::CImpl::ImportBlockClearData(const CDataBlob& block, bool final
         const DWORD error = GetLastError();
         reset();
         if (GetLogLevel() >= 1)
-            LogAt(1, u"PKI::CSignedData::CImpl::ImportBlockClearData Clear Data Block (bFinal=" + boolWord(final) +
-                         u"): " + describeBlock(block));
+            LogAt(1, u"PKI::CSignedData::CImpl::ImportBlockClearData Clear Data Block (bFinal=" +
+                         boolWord(final) + u"): " + describeBlock(block));
         throw CCryptError(101306, error);
     }
     if (final) {
@@ -214,7 +216,8 @@ void CSignedData::CImpl::import() {
     if (!m_decodingMsg) throw CCryptError(101001, NoErrorCode);
     DWORD type = 0;
     DWORD size = sizeof(type);
-    if (!MsgGetParam(m_decodingMsg, CMSG_TYPE_PARAM, 0, &type, &size)) throw CCryptError(101002, LastErrorCode);
+    if (!MsgGetParam(m_decodingMsg, CMSG_TYPE_PARAM, 0, &type, &size))
+        throw CCryptError(101002, LastErrorCode);
     if (type != CMSG_SIGNED) throw CCryptError(101003, NoErrorCode);
     size = sizeof(m_signerCount);
     if (!MsgGetParam(m_decodingMsg, CMSG_SIGNER_COUNT_PARAM, 0, &m_signerCount, &size)) {
@@ -262,7 +265,8 @@ void CSignedData::CImpl::import() {
 // ---- Static operations ----------------------------------------------------------------------------------
 
 bool CSignedData::IsDetached(const CDataBlob& start) {
-    CLogScope scope("Vsk::PKI::CSignedData::IsDetached", 3, ToWString(static_cast<uint64_t>(start.getSize())));
+    CLogScope scope("Vsk::PKI::CSignedData::IsDetached", 3,
+                    ToWString(static_cast<uint64_t>(start.getSize())));
     Vsk::ASN1::CSequence contentInfo;
     std::vector<CDataBlob> contents;
     const int result = parsePKCS7Signed(start, contentInfo, nullptr, &contents, nullptr, nullptr, nullptr);
@@ -279,7 +283,8 @@ bool CSignedData::IsDetached(const CDataBlob& start) {
 void createHashForSignVerify(const CCertificate& cert, CHash& hash, HCRYPTKEY* key, bool silent) {
     const PCCERT_CONTEXT context = cert.get_CertContext();
     if (!context || !context->pCertInfo)
-        throw CError(CWString(u"Не задан сертификат для проверки подписи."), static_cast<HRESULT>(E_INVALIDARG));
+        throw CError(CWString(u"Не задан сертификат для проверки подписи."),
+                     static_cast<HRESULT>(E_INVALIDARG));
     const Vsk::Utils::CRefPtr<CAlgorithm> algorithm = cert.getPublicKeyAlgorithm();
     if (!algorithm) throw CError(CWString(u"Не получен алгоритм публичного ключа сертификата"), NoErrorCode);
     const CSPInfoArray providers = algorithm->getProviders();
@@ -297,8 +302,10 @@ void createHashForSignVerify(const CCertificate& cert, CHash& hash, HCRYPTKEY* k
     Vsk::Utils::CArray<CAString> hashOids;
     cert.getPossibleHashAlgorithms(hashOids);
     if (hashOids.getCount() == 0)
-        throw CError(CWString(u"Не найдены алгоритмы хеширования по сертификату ") + cert.getText(), LastErrorCode);
-    CHoldCSP verifyContext = provider->acquireContext(nullptr, CRYPT_VERIFYCONTEXT | (silent ? CRYPT_SILENT : 0));
+        throw CError(CWString(u"Не найдены алгоритмы хеширования по сертификату ") + cert.getText(),
+                     LastErrorCode);
+    CHoldCSP verifyContext =
+        provider->acquireContext(nullptr, CRYPT_VERIFYCONTEXT | (silent ? CRYPT_SILENT : 0));
     if (!verifyContext.isAcquired())
         throw CError(CWString(u"Получение контекста криптопровайдера"), LastErrorCode);
     if (!ImportPublicKeyInfo(verifyContext.get_hCryptProv(), context->dwCertEncodingType,
@@ -314,8 +321,8 @@ void createHashForSignVerify(const CCertificate& cert, CHash& hash, HCRYPTKEY* k
     }
 }
 
-DWORD CSignedData::VerifyClearSignature(const CDataBlob& data, const CDataBlob& signature, const CCertificate& cert,
-                                        bool silent) {
+DWORD CSignedData::VerifyClearSignature(const CDataBlob& data, const CDataBlob& signature,
+                                        const CCertificate& cert, bool silent) {
     CHash hash;
     HCRYPTKEY key = 0;
     createHashForSignVerify(cert, hash, &key, silent);

@@ -17,8 +17,8 @@ class CSignature;
 
 class CTokenSigned {
 public:
-    CTokenSigned(Vsk::Utils::CDataBlob* dataHash, CSignSettings* settings, std::vector<CSignature>* signatures,
-                 DWORD* signerCount, DWORD* state);
+    CTokenSigned(Vsk::Utils::CDataBlob* dataHash, CSignSettings* settings,
+                 std::vector<CSignature>* signatures, DWORD* signerCount, DWORD* state);
     ~CTokenSigned();
     CTokenSigned(const CTokenSigned&) = delete;
     CTokenSigned& operator=(const CTokenSigned&) = delete;

@@ -240,7 +240,7 @@ CDataBlob Sha256OrGost(const CDataBlob& data, const char* md) {
     return out;
 }
 
-class ExtSigned : public ::testing::Test {
+class ExtSignedRoad : public ::testing::Test {
 protected:
     static Signer& Gost() {
         static Signer s = MakeSigner("gost256", PROV_GOST_2012_256, u"");
@@ -251,7 +251,7 @@ protected:
 // The hash in any of its three forms becomes the messageDigest, the attributes are signed again,
 // and the result is a detached message that openssl and the platform decoder both accept; a hash of
 // the wrong length is refused with the digest's name and both sizes.
-TEST_F(ExtSigned, ReplaceDataHashTakesRawHexAndBase64) {
+TEST_F(ExtSignedRoad, ReplaceDataHashTakesRawHexAndBase64) {
     Signer& s = Gost();
     const char* oid = "1.2.643.7.1.1.2.2";
     const CDataBlob data = Pattern(5000, 1);
@@ -295,7 +295,7 @@ TEST_F(ExtSigned, ReplaceDataHashTakesRawHexAndBase64) {
 }
 
 // Signed attributes without a messageDigest get one appended after the others.
-TEST_F(ExtSigned, ReplaceDataHashAppendsMissingMessageDigest) {
+TEST_F(ExtSignedRoad, ReplaceDataHashAppendsMissingMessageDigest) {
     Signer& s = Gost();
     const char* oid = "1.2.643.7.1.1.2.2";
     CDataBlob templ = EmptyTemplate(s, oid);
@@ -328,7 +328,7 @@ TEST_F(ExtSigned, ReplaceDataHashAppendsMissingMessageDigest) {
 
 // The signature over the signed attributes of a detached message read without its content: valid,
 // a changed attribute, and a certificate that did not sign.
-TEST_F(ExtSigned, VerifySignedAttributesOfDetachedMessage) {
+TEST_F(ExtSignedRoad, VerifySignedAttributesOfDetachedMessage) {
     const CertFixture::Made made =
         CertFixture::make("ext-openssl-signer", CertFixture::Key::Gost256, "/CN=ext signer");
     const std::string key = (CertFixture::folder() / "ext-openssl-signer.key").string();
@@ -362,7 +362,7 @@ TEST_F(ExtSigned, VerifySignedAttributesOfDetachedMessage) {
 
 // A SignerInfo belongs to a certificate when its serial (big-endian in DER, little-endian as
 // CryptoAPI keeps it) and its issuer's raw bytes both match.
-TEST_F(ExtSigned, IsCorrespondComparesSerialAndIssuer) {
+TEST_F(ExtSignedRoad, IsCorrespondComparesSerialAndIssuer) {
     Signer& s = Gost();
     PCCERT_CONTEXT context = s.cert.get_CertContext();
     const CDataBlob issuer(context->pCertInfo->Issuer.pbData, context->pCertInfo->Issuer.cbData, true);
@@ -411,7 +411,7 @@ TEST_F(ExtSigned, IsCorrespondComparesSerialAndIssuer) {
 
 // Malformed SignerInfos and messages are refused with the texts that say what is wrong; SignerInfos
 // of other certificates give null.
-TEST_F(ExtSigned, SignerInfoErrors) {
+TEST_F(ExtSignedRoad, SignerInfoErrors) {
     Signer& s = Gost();
     const CDataBlob templ = EmptyTemplate(s, "1.2.643.7.1.1.2.2");
     CSequence contentInfo;
@@ -476,7 +476,7 @@ TEST_F(ExtSigned, SignerInfoErrors) {
 // are hashed block by block elsewhere and the detached message verifies in openssl and in the
 // platform decoder; attached output is not available on this road. A provider of the same type
 // without "HSM" keeps the ordinary road, where attached signing works.
-TEST_F(ExtSigned, SignedDataTakesTheRoadOnlyForHsmProviders) {
+TEST_F(ExtSignedRoad, SignedDataTakesTheRoadOnlyForHsmProviders) {
     VskTest::UseFakeProviders(
         "[provider]\ntype = 1\nname = Test HSM Provider\n"
         "[provider]\ntype = 1\nname = Test Soft Provider\n");

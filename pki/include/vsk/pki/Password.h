@@ -69,6 +69,9 @@ public:
 
     // The remembered-until time (FILETIME, UTC); 0 means none.
     uint64_t getRememberedUntil() const { return m_rememberedUntil; }
+    // Forgets the remembered-until time (the option objects do so when their key or signer changes);
+    // the password bytes stay.
+    void clearRememberedUntil() { m_rememberedUntil = 0; }
 
 private:
     uint64_t m_rememberedUntil;

@@ -54,7 +54,8 @@ public:
     // error number 110203, the failing step's message kept.
     void create(DWORD index, HCRYPTMSG message, HCERTSTORE store);
     // Reads a DER SignerInfo (the token road); `dataHash` is the signed-data object's data hash.
-    void createFromSignerInfo(DWORD index, const Vsk::ASN1::CNode& signerInfo, const Vsk::Utils::CDataBlob* dataHash,
+    void createFromSignerInfo(DWORD index, const Vsk::ASN1::CNode& signerInfo,
+                              const Vsk::Utils::CDataBlob* dataHash,
                               const std::vector<CCertificate>& certificates);
     // 0 valid, 1 wrong signature, 3 no certificate to verify with; with a certificate check mode
     // other than 1 also the certificate's status, 200 and the time stamp's results. `time`: when to

@@ -51,8 +51,9 @@ public:
     static bool IsDetached(const Vsk::Utils::CDataBlob& start);
     // A bare signature (CryptoAPI byte order) of `data` by the key of `cert`: 0 when valid,
     // NTE_BAD_SIGNATURE when not.
-    static DWORD VerifyClearSignature(const Vsk::Utils::CDataBlob& data, const Vsk::Utils::CDataBlob& signature,
-                                      const CCertificate& cert, bool silent);
+    static DWORD VerifyClearSignature(const Vsk::Utils::CDataBlob& data,
+                                      const Vsk::Utils::CDataBlob& signature, const CCertificate& cert,
+                                      bool silent);
     // The DER of the signingTime attribute value for `time`, or for now when null (100601, 100602).
     static Vsk::Utils::CDataBlob getSigningTimeBlob(const FILETIME* time);
 
