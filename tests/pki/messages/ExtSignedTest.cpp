@@ -62,18 +62,22 @@ CDataBlob Pattern(size_t size, unsigned seed) {
     return out;
 }
 
-std::string Utf8(const CWString& text) {
-    return VskTest::Utf8(text.toU16());
-}
-
 // The message of what `action` threw (empty when it threw nothing) and its error number.
-std::pair<std::string, DWORD> Thrown(const std::function<void()>& action) {
+std::pair<std::u16string, DWORD> Thrown(const std::function<void()>& action) {
     try {
         action();
     } catch (const CError& e) {
-        return {Utf8(e.getText()), e.getErrorNumber()};
+        return {e.getText().toU16(), e.getErrorNumber()};
     }
     return {};
+}
+
+bool Has(const std::u16string& text, const char16_t* part) {
+    return text.find(part) != std::u16string::npos;
+}
+
+std::string Utf8(const std::u16string& text) {
+    return VskTest::Utf8(text);
 }
 
 // SubjectPublicKeyInfo DER of an exported CERT_PUBLIC_KEY_INFO, for the openssl command.
@@ -284,14 +288,14 @@ TEST_F(ExtSignedRoad, ReplaceDataHashTakesRawHexAndBase64) {
     const auto [text, number] =
         Thrown([&] { ReplaceDataHash(out, templ, settings, digest.getBlock(0, 31)); });
     EXPECT_EQ(number, 101110u);
-    EXPECT_NE(text.find(" должен быть 32 байт, а не 31 байт."), std::string::npos) << text;
-    EXPECT_NE(text.find("Размер хэша данных по "), std::string::npos) << text;
+    EXPECT_TRUE(Has(text, u" должен быть 32 байт, а не 31 байт.")) << Utf8(text);
+    EXPECT_TRUE(Has(text, u"Размер хэша данных по ГОСТ Р 34.11-2012 256 бит должен")) << Utf8(text);
 
     CSignSettings noSigner;
     const auto [noSignerText, noSignerNumber] =
         Thrown([&] { ReplaceDataHash(out, templ, noSigner, digest); });
     EXPECT_EQ(noSignerNumber, 101110u);
-    EXPECT_NE(noSignerText.find("Не задан сертификат подписанта."), std::string::npos) << noSignerText;
+    EXPECT_TRUE(Has(noSignerText, u"Не задан сертификат подписанта.")) << Utf8(noSignerText);
 }
 
 // Signed attributes without a messageDigest get one appended after the others.
@@ -341,23 +345,22 @@ TEST_F(ExtSignedRoad, VerifySignedAttributesOfDetachedMessage) {
     cert.LoadFromBlob(made.derBytes());
     EXPECT_EQ(verifySignedAttributes(message, cert), 0u);
 
-    // One digit of the signing time changed (UTCTime "YYMMDDhhmmssZ": the tens of seconds).
+    // One digit of the signing time changed (UTCTime "YYMMDDhhmmssZ": the tens of seconds). The
+    // signing time is the last UTCTime of the message: the certificate's come before it.
     CDataBlob tampered = message.clone();
-    bool changed = false;
-    for (DWORD i = 0; i + 15 <= tampered.getSize() && !changed; ++i) {
-        if (tampered.getAt(i) == 0x17 && tampered.getAt(i + 1) == 13 && tampered.getAt(i + 14) == 'Z') {
-            BYTE& digit = *tampered.at(i + 12);
-            digit = digit == '0' ? '1' : '0';
-            changed = true;
-        }
-    }
-    ASSERT_TRUE(changed);
+    DWORD last = 0;
+    for (DWORD i = 0; i + 15 <= tampered.getSize(); ++i)
+        if (tampered.getAt(i) == 0x17 && tampered.getAt(i + 1) == 13 && tampered.getAt(i + 14) == 'Z')
+            last = i;
+    ASSERT_NE(last, 0u);
+    BYTE& digit = *tampered.at(last + 12);
+    digit = digit == '0' ? '1' : '0';
     EXPECT_EQ(verifySignedAttributes(tampered, cert), static_cast<DWORD>(NTE_BAD_SIGNATURE));
 
     CCertificate other(true);
     other.LoadFromBlob(Gost().cert.get_Encoded());
     const auto [text, number] = Thrown([&] { verifySignedAttributes(message, other); });
-    EXPECT_EQ(text.rfind("Отсутствует подпись сертификатом: ", 0), 0u) << text;
+    EXPECT_EQ(text.rfind(u"Отсутствует подпись сертификатом: ", 0), 0u) << Utf8(text);
 }
 
 // A SignerInfo belongs to a certificate when its serial (big-endian in DER, little-endian as
@@ -371,8 +374,12 @@ TEST_F(ExtSignedRoad, IsCorrespondComparesSerialAndIssuer) {
     ASSERT_EQ(serialBe.getAt(0), 0x00);  // the sign byte of 0x00C0FFEE01 takes part in the match
     CNode issuerNode;
     issuerNode.decode(issuer);
+    CCertificate stranger(true);
+    stranger.LoadFromBlob(
+        CertFixture::make("ext-stranger", CertFixture::Key::Gost256, "/CN=stranger", "0x00C0FFEE01")
+            .derBytes());
     CNode otherIssuer;
-    otherIssuer.decode(s.cert.get_Subject()->toX501Name(false));
+    otherIssuer.decode(stranger.get_Issuer()->toX501Name(false));
 
     auto signerInfo = [](const CNode& issuerName, const CDataBlob& serial) {
         CSequence sid;
@@ -418,10 +425,10 @@ TEST_F(ExtSignedRoad, SignerInfoErrors) {
 
     const auto [cut, cutNumber] =
         Thrown([&] { getSignerInfos(templ.getBlock(0, templ.getSize() / 2), contentInfo); });
-    EXPECT_EQ(cut, "подпись должна быть целиком") << cut;
+    EXPECT_EQ(cut, u"подпись должна быть целиком") << Utf8(cut);
     const auto [notSigned, notSignedNumber] =
         Thrown([&] { getSignerInfos(s.cert.get_Encoded(), contentInfo); });
-    EXPECT_EQ(notSignedNumber, 101203u) << notSigned;
+    EXPECT_EQ(notSignedNumber, 101203u) << Utf8(notSigned);
 
     CCertificate stranger(true);
     stranger.LoadFromBlob(
@@ -432,14 +439,14 @@ TEST_F(ExtSignedRoad, SignerInfoErrors) {
 
     const auto [noSet, noSetNumber] =
         Thrown([&] { getAuthenticatedAttributes(nullptr, s.cert, nullptr, nullptr, nullptr); });
-    EXPECT_NE(noSet.find("Отсутствуют подписанты"), std::string::npos) << noSet;
+    EXPECT_TRUE(Has(noSet, u"Отсутствуют подписанты")) << Utf8(noSet);
 
     // One SignerInfo changed per row: the error text that names what is wrong.
     const CSequence original = *castToSequence(signerInfos->getItem(0));
     const struct {
         const char* name;
         std::function<void(CSequence&)> change;
-        const char* text;
+        const char16_t* text;
     } rows[] = {
         {"three elements",
          [](CSequence& si) {
@@ -447,17 +454,17 @@ TEST_F(ExtSignedRoad, SignerInfoErrors) {
              for (size_t i = 0; i < 3; ++i) shortened.addItem(*si.getItem(i));
              si = shortened;
          },
-         "Неверная подпись 0"},
+         u"Неверная подпись 0"},
         {"empty digest algorithm", [](CSequence& si) { si.setItem(2, CSequence()); },
-         "Не верный формат CMS Signed-data: DigestAlgorithmIdentifier"},
+         u"Не верный формат CMS Signed-data: DigestAlgorithmIdentifier"},
         {"digest algorithm without OID",
          [](CSequence& si) {
              CSequence algorithm;
              algorithm.addItem(CNull());
              si.setItem(2, algorithm);
          },
-         "Не верный формат CMS Signed-data: DigestAlgorithmIdentifier.algorithm"},
-        {"no signed attributes", [](CSequence& si) { si.setItem(3, CSequence()); }, "Неверная подпись 0"},
+         u"Не верный формат CMS Signed-data: DigestAlgorithmIdentifier.algorithm"},
+        {"no signed attributes", [](CSequence& si) { si.setItem(3, CSequence()); }, u"Неверная подпись 0"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -468,7 +475,7 @@ TEST_F(ExtSignedRoad, SignerInfoErrors) {
         set.addItem(si);
         const auto [text, number] =
             Thrown([&] { getAuthenticatedAttributes(&set, s.cert, nullptr, nullptr, nullptr); });
-        EXPECT_NE(text.find(row.text), std::string::npos) << text;
+        EXPECT_TRUE(Has(text, row.text)) << Utf8(text);
     }
 }
 
@@ -478,8 +485,8 @@ TEST_F(ExtSignedRoad, SignerInfoErrors) {
 // without "HSM" keeps the ordinary road, where attached signing works.
 TEST_F(ExtSignedRoad, SignedDataTakesTheRoadOnlyForHsmProviders) {
     VskTest::UseFakeProviders(
-        "[provider]\ntype = 1\nname = Test HSM Provider\n"
-        "[provider]\ntype = 1\nname = Test Soft Provider\n");
+        "[provider]\ntype = 1\nname = Test HSM Provider\nkeeps_containers = yes\n"
+        "[provider]\ntype = 1\nname = Test Soft Provider\nkeeps_containers = yes\n");
     ClearCspAlgInfo();
     const char* sha256 = "2.16.840.1.101.3.4.2.1";
     Signer hsm = MakeSigner("hsm-rsa", PROV_RSA_FULL, u"Test HSM Provider");
@@ -509,7 +516,7 @@ TEST_F(ExtSignedRoad, SignedDataTakesTheRoadOnlyForHsmProviders) {
         signedData.SignStart(settings);
         signedData.SignBlock(data, &out, true);
     });
-    EXPECT_EQ(attached.rfind("Не реализовано, не было необходимости. ", 0), 0u) << attached;
+    EXPECT_EQ(attached.rfind(u"Не реализовано, не было необходимости. ", 0), 0u) << Utf8(attached);
 
     CSignSettings ordinary = SettingsOf(soft, sha256);
     ordinary.getImpl()->m_flags |= CSignSettings::FlagHSMToCSPOptimization;
