@@ -479,6 +479,9 @@ TEST_F(SignedDataTest, BareSignaturesBothWays) {
 TEST_F(SignedDataTest, SigningErrors) {
     reporting([&] {
         const Bytes data = "some data";
+        CSignedData empty(false);
+        EXPECT_EQ(message(VskTest::Thrown([&] { empty.SignBlock(blob(data), nullptr, true); })),
+                  u"Объект class Vsk::PKI::CSignedData::CImpl не был создан!");
         CSignedData signedData;
         EXPECT_EQ(VskTest::Thrown([&] { signedData.SignBlock(blob(data), nullptr, true); }).getErrorNumber(),
                   101709u);
