@@ -8,6 +8,7 @@
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/MessageSettings.h>
 #include <vsk/pki/Signature.h>
+#include <vsk/pki/SignedData.h>
 #include <vsk/pki/TimeStamp.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/cryptmsg.h>
@@ -620,6 +621,34 @@ TEST(TimeStamp, SignerStatusesWhenTheCertificateIsChecked) {
             impl->m_stampVerifySettings = stampSettings;
         }
         EXPECT_EQ(c.signer->Verify(&settings, c.time), c.expected);
+    }
+}
+
+// Signers as the signed-data object hands them out after reading: a stamped signer carries its
+// stamp, and a detached message read without its content verifies over its signed attributes.
+TEST(TimeStamp, SignersOfTheSignedDataObject) {
+    MakeStamps();
+    CSignatureVerifySettings settings;
+    {
+        Vsk::PKI::CSignedData reader;
+        CDataBlob content;
+        reader.ImportBlock(Blob(WithToken(Read("attached.der"), Read("stamp.der"))), &content, true);
+        EXPECT_EQ(ToBytes(content), Read("data.bin"));
+        CSignature* signature = reader.GetSignature(0);
+        ASSERT_NE(signature, nullptr);
+        ASSERT_TRUE(signature->hasTimeStamp());
+        EXPECT_EQ(signature->Verify(&settings), 0u);
+        CStampVerifySettings stampSettings;
+        EXPECT_EQ(signature->get_TimeStamp().Verify(&stampSettings), 0u);
+    }
+    {
+        Vsk::PKI::CSignedData reader;
+        reader.ImportBlock(Blob(Read("detached.der")), nullptr, true);
+        CSignature* signature = reader.GetSignature(0);
+        ASSERT_NE(signature, nullptr);
+        EXPECT_EQ(signature->Verify(&settings), 0u);
+        settings.getImpl()->m_signerCert = Certificate("so.der");
+        EXPECT_EQ(signature->Verify(&settings), 1u);
     }
 }
 
