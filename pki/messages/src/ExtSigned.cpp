@@ -68,10 +68,13 @@ CError notImplemented(int line) {
                   Vsk::Utils::NoErrorCode);
 }
 
-// The node's DER as Base64 for the level-1 lines that show a malformed SignerInfo.
+// A malformed SignerInfo part in the log: it may hold the message digest, so below level 5 only its
+// size and digest are written, its DER as Base64 at level 5.
 void logNode(const char16_t* what, const CNode* node) {
     if (GetLogLevel() < 1 || !node) return;
-    LogAt(1, CWString(what) + Vsk::Utils::Base64EncNoCrlfW(node->encode()));
+    const CDataBlob der = node->encode();
+    LogAt(1, CWString(what) + SizeAndDigestText(der));
+    if (GetLogLevel() >= 5) LogAt(5, CWString(what) + Vsk::Utils::Base64EncNoCrlfW(der));
 }
 
 // The hash as the caller gave it, or the bytes of its hexadecimal or Base64 text when its length is
@@ -271,7 +274,7 @@ void CExtSigned::hsmOptimSignStart(const CSignSettings& settings) {
         }
         if (GetLogLevel() >= 4)
             LogAt(4, u"PKI::CExtSigned::hsmOptimSignStart Смена криптопровайдера для хэширования на " +
-                         dec(type) + u" " + provider->m_name);
+                         dec(provider->m_type) + u" " + provider->m_name);
         break;
     }
 }

@@ -428,6 +428,7 @@ void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bo
     }
     m_output.clear();
     m_outputCount = 0;
+    m_collectOutput = true;
     if (final) {
         try {
             import();
@@ -521,6 +522,8 @@ void CSignedData::CImpl::resetSigning() {
     CLock lock(this);
     m_output.clear();
     m_outputCount = 0;
+    // The external-hash road reads the encoder's output through the callback as well.
+    m_collectOutput = true;
     MsgClose(m_encodingMsg);
     m_signingProv = CHoldCSP();
     m_signingTime.clear();

@@ -45,6 +45,8 @@ public:
 
     // A token key pair is held: the token road is in use.
     bool hasTokenKeyPair() const { return !m_keyPair.isEmpty(); }
+    // The blocks of the message being read on this road, kept until its final block.
+    const Vsk::Utils::CDataBlob& getAccumulatedInput() const { return m_accumulated; }
     // The ContentInfo written or read on this road (an empty SEQUENCE after a reset).
     const Vsk::ASN1::CSequence& getContentInfo() const { return m_contentInfo; }
 
