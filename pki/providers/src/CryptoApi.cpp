@@ -424,4 +424,62 @@ CDataBlob SignHash(HCRYPTHASH hash, DWORD keySpec, DWORD* error, DWORD flags, co
     return signature;
 }
 
+// ---- Messages ----------------------------------------------------------------------------------------
+
+BOOL MsgClose(HCRYPTMSG& msg) {
+    if (!msg) return TRUE;
+    static constexpr char Name[] = "Vsk::PKI::MsgClose";
+    CLogScope scope;
+    enterAt(scope, 4, Name, [&] { return ptr(msg); });
+    HCRYPTMSG handle = msg;
+    const BOOL ok = CryptMsgClose(handle);
+    if (!ok) logFailure(1, true, Name, GetLastError(), [&] { return ptr(handle); });
+    msg = nullptr;
+    return ok;
+}
+
+BOOL MsgGetParam(HCRYPTMSG msg, DWORD paramType, DWORD index, void* data, DWORD* dataLen) {
+    static constexpr char Name[] = "Vsk::PKI::MsgGetParam";
+    CLogScope scope;
+    enterAt(scope, 5, Name, [&] {
+        CWString args = u"hCryptMsg=0x" + ptr(msg) + u",dwParamType=0x" + hex(paramType) + u",dwIndex=" +
+                        dec(index) + u",pvData=" + ptr(data) + u",pcbData=" + ptr(dataLen);
+        if (dataLen) args += u" " + dec(*dataLen);
+        return args;
+    });
+    if (!msg) return FALSE;
+    const BOOL ok = CryptMsgGetParam(msg, paramType, index, data, dataLen);
+    if (!ok) logFailure(3, false, Name, GetLastError(), noDetail);
+    if (scope.isEntered()) scope.m_result = boolText(ok);
+    return ok;
+}
+
+BOOL MsgUpdate(HCRYPTMSG msg, const BYTE* data, DWORD dataLen, BOOL final) {
+    static constexpr char Name[] = "Vsk::PKI::MsgUpdate";
+    CLogScope scope;
+    enterAt(scope, 5, Name, [&] {
+        return u"hCryptMsg=" + ptr(msg) + u",pbData=" + ptr(data) + u",cbData=" + dec(dataLen) + u",fFinal=" +
+               boolText(final);
+    });
+    if (!msg) return FALSE;
+    const BOOL ok = CryptMsgUpdate(msg, data, dataLen, final);
+    if (!ok) logFailure(3, false, Name, GetLastError(), noDetail);
+    if (scope.isEntered()) scope.m_result = boolText(ok);
+    return ok;
+}
+
+BOOL MsgControl(HCRYPTMSG msg, DWORD flags, DWORD ctrlType, const void* ctrlPara) {
+    static constexpr char Name[] = "Vsk::PKI::MsgControl";
+    CLogScope scope;
+    enterAt(scope, 5, Name, [&] {
+        return u"hCryptMsg=" + ptr(msg) + u",dwFlags=" + hex(flags) + u",dwCtrlType=" + hex(ctrlType) +
+               u",pvCtrlPara=" + ptr(ctrlPara);
+    });
+    if (!msg) return FALSE;
+    const BOOL ok = CryptMsgControl(msg, flags, ctrlType, ctrlPara);
+    if (!ok) logFailure(3, false, Name, GetLastError(), noDetail);
+    if (scope.isEntered()) scope.m_result = boolText(ok);
+    return ok;
+}
+
 }  // namespace Vsk::PKI

@@ -148,6 +148,20 @@ TEST_F(CryptoApiTest, GuardsReturnWithoutCalling) {
              return SignHash(0, AT_SIGNATURE, &cell).getSize() == 0 &&
                     cell == static_cast<DWORD>(E_INVALIDARG);
          }},
+        {"MsgClose(null)", false,
+         [] {
+             HCRYPTMSG m = nullptr;
+             return MsgClose(m) == TRUE;
+         }},
+        {"MsgGetParam(null)", true,
+         [] {
+             DWORD size = 4;
+             return MsgGetParam(nullptr, CMSG_TYPE_PARAM, 0, nullptr, &size) == FALSE;
+         }},
+        {"MsgUpdate(null)", true,
+         [] { return MsgUpdate(nullptr, reinterpret_cast<const BYTE*>("x"), 1, TRUE) == FALSE; }},
+        {"MsgControl(null)", true,
+         [] { return MsgControl(nullptr, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, nullptr) == FALSE; }},
     };
     for (const Case& c : cases) {
         LogCapture capture(5);
@@ -440,4 +454,41 @@ TEST_F(CryptoApiTest, HashWrappersTraceAtLevelFive) {
     EXPECT_EQ(capture.startingWith(u"PKI::HashData -> 1 ").size(), 1u);
     EXPECT_TRUE(DestroyHash(hash));
     EXPECT_TRUE(ReleaseContext(prov));
+}
+
+// The message wrappers: a failed call keeps its error for the caller and is logged at level 3 with
+// the system text; the trace shows the arguments at level 5; the close empties the variable.
+TEST_F(CryptoApiTest, MessageWrappers) {
+    DWORD size = 4;
+    HCRYPTMSG msg = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
+    ASSERT_NE(msg, nullptr);
+    {
+        LogCapture capture(3);
+        // Not a message: the update fails with the decoder's error, which the log line names.
+        const BYTE garbage[] = {0x04, 0x01, 0x00};
+        EXPECT_FALSE(MsgUpdate(msg, garbage, sizeof garbage, TRUE));
+        const DWORD error = GetLastError();
+        EXPECT_NE(error, 0u);
+        EXPECT_EQ(failureLines(capture, u"PKI::MsgUpdate"),
+                  std::vector<std::u16string>{u"PKI::MsgUpdate " + sys(error)});
+        EXPECT_FALSE(MsgGetParam(msg, CMSG_SIGNER_COUNT_PARAM, 0, nullptr, &size));
+        EXPECT_EQ(failureLines(capture, u"PKI::MsgGetParam"),
+                  std::vector<std::u16string>{u"PKI::MsgGetParam " + sys(GetLastError())});
+    }
+    {
+        LogCapture capture(5);
+        size = 0;
+        MsgGetParam(msg, CMSG_TYPE_PARAM, 2, nullptr, &size);
+        const std::u16string entry = u"-> PKI::MsgGetParam(hCryptMsg=0x" +
+                                     hex(reinterpret_cast<uintptr_t>(msg)) +
+                                     u",dwParamType=0x1,dwIndex=2,pvData=0,pcbData=";
+        EXPECT_EQ(capture.startingWith(entry).size(), 1u);
+        const std::u16string update = u"-> PKI::MsgUpdate(hCryptMsg=" +
+                                      hex(reinterpret_cast<uintptr_t>(msg)) + u",pbData=0,cbData=0,fFinal=1";
+        MsgUpdate(msg, nullptr, 0, TRUE);
+        EXPECT_EQ(capture.startingWith(update).size(), 1u);
+    }
+    HCRYPTMSG copy = msg;
+    EXPECT_TRUE(MsgClose(copy));
+    EXPECT_EQ(copy, nullptr);
 }

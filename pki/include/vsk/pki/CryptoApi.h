@@ -7,6 +7,7 @@
 #pragma once
 
 #include <vsk/platform/crypt.h>
+#include <vsk/platform/cryptmsg.h>
 #include <vsk/utils/dataBlob.h>
 #include <vsk/utils/string.h>
 
@@ -62,5 +63,16 @@ BOOL DestroyHash(HCRYPTHASH& hash);
 // (set to 0 first; E_INVALIDARG for hash 0).
 Vsk::Utils::CDataBlob SignHash(HCRYPTHASH hash, DWORD keySpec, DWORD* error = nullptr, DWORD flags = 0,
                                const WCHAR* description = nullptr);
+
+// ---- Messages ----------------------------------------------------------------------------------------
+
+// A null handle: TRUE without a trace. The variable is null afterwards in every case.
+BOOL MsgClose(HCRYPTMSG& msg);
+// Message null: FALSE without a call.
+BOOL MsgGetParam(HCRYPTMSG msg, DWORD paramType, DWORD index, void* data, DWORD* dataLen);
+// Message null: FALSE without a call.
+BOOL MsgUpdate(HCRYPTMSG msg, const BYTE* data, DWORD dataLen, BOOL final);
+// Message null: FALSE without a call.
+BOOL MsgControl(HCRYPTMSG msg, DWORD flags, DWORD ctrlType, const void* ctrlPara);
 
 }  // namespace Vsk::PKI

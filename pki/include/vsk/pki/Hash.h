@@ -46,6 +46,8 @@ public:
     // The catalogue's description of the algorithm; null when the provider does not list it.
     CAlgorithm* getAlgorithm() const { return m_algorithm.get(); }
     const CHoldCSP& getHoldCSP() const { return m_holdCSP; }
+    // The CryptoAPI hash object (0 before the first data or value), for signing the hash in place.
+    HCRYPTHASH getHashHandle() const { return m_hHash; }
 
 private:
     void createHashObject();

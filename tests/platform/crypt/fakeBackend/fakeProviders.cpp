@@ -165,6 +165,8 @@ std::shared_ptr<ProviderTable> Parse(const std::string& fixture) {
                 refuse("expected: enumalgs_error = code after n");
         } else if (key == "unique_refused") {
             p.inject.uniqueRefused = ParseYes(value);
+        } else if (key == "keeps_containers") {
+            p.keepsContainers = ParseYes(value);
         } else if (key == "refuse_hash" && ParseNumber(value, n)) {
             p.inject.refusedHashes.push_back(n);
         } else if (key == "container" || key == "machine_container") {

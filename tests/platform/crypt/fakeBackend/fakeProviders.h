@@ -18,6 +18,8 @@
 //   unique_refused = yes       PP_ENUMCONTAINERS with CRYPT_UNIQUE gives NTE_BAD_FLAGS
 //   refuse_hash = 0x8021       CryptCreateHash of a listed algorithm fails with NTE_BAD_ALGID
 //   container = name [unique]  listed by PP_ENUMCONTAINERS (unique name defaults to the name)
+//   keeps_containers = yes     real containers in the key store, as the built-in providers keep them
+//                              (shared by every provider of the type); listed containers are then ignored
 //   machine_container = name [unique]     the same for contexts with CRYPT_MACHINE_KEYSET
 //   [types]                    replaces the type list (default: the distinct provider types, ascending)
 //   type = 77 Type name

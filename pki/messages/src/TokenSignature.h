@@ -1,0 +1,46 @@
+// The token half of a signer: reads one DER SignerInfo into the signer's fields and verifies it on a
+// token. A base of the signer implementation holding pointers to the fields it fills. Private to the
+// library.
+#pragma once
+
+#include <vsk/pki/Certificate.h>
+#include <vsk/platform/kernel.h>
+#include <vsk/utils/dataBlob.h>
+#include <vsk/utils/string.h>
+
+#include <vector>
+
+namespace Vsk::ASN1 {
+class CNode;
+}
+
+namespace Vsk::PKI {
+
+class CTokenSignature {
+public:
+    // The signer's fields this part fills (all owned by the signer implementation).
+    struct Fields {
+        CCertificate* signerCert = nullptr;
+        bool* foundInMessage = nullptr;
+        Vsk::Utils::CAString* digestAlgorithm = nullptr;
+        Vsk::Utils::CAString* signatureAlgorithm = nullptr;
+        Vsk::Utils::CDataBlob* messageDigest = nullptr;
+        Vsk::Utils::CDataBlob* signatureValue = nullptr;
+        Vsk::Utils::CDataBlob* signedAttributes = nullptr;
+        FILETIME** signingTime = nullptr;
+    };
+
+    explicit CTokenSignature(const Fields& fields) : m_fields(fields) {}
+
+    // Fills the fields from a SignerInfo; `dataHash` is kept for verify.
+    void parse(const Vsk::ASN1::CNode& signerInfo, const Vsk::Utils::CDataBlob* dataHash,
+               const std::vector<CCertificate>& certificates);
+    // 0 valid, 1 invalid, -1 cannot tell.
+    int verify();
+
+protected:
+    const Vsk::Utils::CDataBlob* m_dataHash = nullptr;
+    Fields m_fields;
+};
+
+}  // namespace Vsk::PKI
