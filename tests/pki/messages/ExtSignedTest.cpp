@@ -6,6 +6,7 @@
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/CryptError.h>
+#include <vsk/pki/Hash.h>
 #include <vsk/pki/MessageSettings.h>
 #include <vsk/pki/SignedData.h>
 #include <vsk/platform/cryptmsg.h>
@@ -115,7 +116,7 @@ struct Signer {
     std::string pem;
 };
 
-Signer MakeSigner(const std::string& name, DWORD type, const std::u16string& provider) {
+Signer MakeSigner(const std::string& name, DWORD type, const std::u16string& provider, const char* pin = "") {
     Signer s;
     s.type = type;
     s.provider = provider;
@@ -123,6 +124,7 @@ Signer MakeSigner(const std::string& name, DWORD type, const std::u16string& pro
     EXPECT_TRUE(CryptAcquireContextW(&s.prov, s.container.c_str(), provider.c_str(), type,
                                      CRYPT_NEWKEYSET | CRYPT_SILENT))
         << std::hex << GetLastError();
+    if (*pin) EXPECT_TRUE(CryptSetProvParam(s.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(pin), 0));
     HCRYPTKEY key = 0;
     EXPECT_TRUE(CryptGenKey(s.prov, AT_SIGNATURE, type == PROV_RSA_FULL ? (2048u << 16) : 0, &key));
     CryptDestroyKey(key);
@@ -477,6 +479,54 @@ TEST_F(ExtSignedRoad, SignerInfoErrors) {
             Thrown([&] { getAuthenticatedAttributes(&set, s.cert, nullptr, nullptr, nullptr); });
         EXPECT_TRUE(Has(text, row.text)) << Utf8(text);
     }
+}
+
+// The road's own steps on a bare CExtSigned: unarmed it leaves blocks to the ordinary road; a
+// signer is required; an encoder that cannot finish gives false with the last error, except for a
+// PIN (or cancel) code, which is raised.
+TEST_F(ExtSignedRoad, StepsAndEncoderFailures) {
+    CHash hash;
+    CSignSettings settings;
+    HCRYPTMSG message = nullptr;
+    CDataBlob output;
+    DWORD outputCount = 0;
+    CExtSigned road(&hash, &settings, &message, &output, &outputCount);
+    CDataBlob out;
+    EXPECT_FALSE(road.hsmOptimSignBlock(Pattern(10, 7), out, true));
+    EXPECT_EQ(Thrown([&] { road.hsmOptimSignStart(settings); }).second, 101602u);
+
+    SetLastError(0);
+    EXPECT_FALSE(road.cmsSignHash(Pattern(32, 8), out));
+    EXPECT_NE(GetLastError(), 0u);
+
+    // A password-protected key on a silent context: the encoder's signature asks for the PIN.
+    Signer locked = MakeSigner("locked256", PROV_GOST_2012_256, u"", "secret");
+    CryptReleaseContext(locked.prov, 0);
+    ASSERT_TRUE(CryptAcquireContextW(&locked.prov, locked.container.c_str(), nullptr, PROV_GOST_2012_256,
+                                     CRYPT_SILENT));
+    const char* oid = "1.2.643.7.1.1.2.2";
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof signer;
+    signer.pCertInfo = locked.cert.get_CertContext()->pCertInfo;
+    signer.hCryptProv = locked.prov;
+    signer.dwKeySpec = AT_SIGNATURE;
+    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(oid);
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof info;
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH,
+                            [](const void*, BYTE*, DWORD, BOOL) -> BOOL { return TRUE; }, nullptr};
+    message = CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, &stream);
+    ASSERT_TRUE(message);
+    DWORD code = 0;
+    try {
+        road.cmsSignHash(Pattern(32, 9), out);
+    } catch (const CError& e) {
+        code = static_cast<DWORD>(e.getCode());
+    }
+    EXPECT_EQ(code, NTE_SILENT_CONTEXT);
+    EXPECT_EQ(message, nullptr);  // closed either way
 }
 
 // The road through the signed-data object: with the key in a provider whose name has "HSM" the data
