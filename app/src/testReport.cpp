@@ -11,6 +11,7 @@
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QTextBrowser>
@@ -33,6 +34,69 @@ QString& pdfOutput() {
 QIcon iconOf(int id) {
     HICON icon = LoadIconW(nullptr, MAKEINTRESOURCEW(id));
     return icon ? *reinterpret_cast<QIcon*>(icon) : QIcon();
+}
+
+// The report leaves its rows and cells open, as browsers accept; the text view's parser needs them
+// closed. The same document with every cell and row closed before the next one and at the end of its
+// table (the report's data are escaped, so every "<" starts a tag of the report's own).
+QString closeTableTags(const QString& html) {
+    struct Level {
+        bool row = false;
+        QString cell;  // "td", "th" or empty
+    };
+    std::vector<Level> levels;
+    QString out;
+    out.reserve(html.size() + html.size() / 4);
+    static const QRegularExpression tag(QStringLiteral("<(/?)(table|tr|td|th)>"));
+    qsizetype last = 0;
+    auto closeCell = [&] {
+        if (!levels.empty() && !levels.back().cell.isEmpty()) {
+            out += QStringLiteral("</") + levels.back().cell + u'>';
+            levels.back().cell.clear();
+        }
+    };
+    auto closeRow = [&] {
+        closeCell();
+        if (!levels.empty() && levels.back().row) {
+            out += QStringLiteral("</tr>");
+            levels.back().row = false;
+        }
+    };
+    for (auto it = tag.globalMatch(html); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        out += html.mid(last, match.capturedStart() - last);
+        last = match.capturedEnd();
+        const bool closing = !match.captured(1).isEmpty();
+        const QString name = match.captured(2);
+        if (name == u"table") {
+            if (closing) {
+                closeRow();
+                if (!levels.empty()) levels.pop_back();
+            } else {
+                levels.emplace_back();
+            }
+        } else if (name == u"tr" && !closing) {
+            closeRow();
+            if (!levels.empty()) levels.back().row = true;
+        } else if (!closing) {
+            if (!levels.empty() && !levels.back().row) {
+                out += QStringLiteral("<tr>");
+                levels.back().row = true;
+            }
+            closeCell();
+            if (!levels.empty()) levels.back().cell = name;
+        } else {
+            // A closing cell or row tag closes what is open, once.
+            if (name == u"tr")
+                closeRow();
+            else
+                closeCell();
+            continue;
+        }
+        out += match.captured(0);
+    }
+    out += html.mid(last);
+    return out;
 }
 
 }  // namespace
@@ -136,7 +200,7 @@ BOOL CHtmlViewDlg::OnInitDialog() {
         m_view->setObjectName(QStringLiteral("id_1019"));
         // The report is the program's own page: links inside it are not followed.
         m_view->setOpenLinks(false);
-        m_view->setHtml(m_html);
+        m_view->setHtml(closeTableTags(m_html));
         m_view->show();
         layoutControls(width(), height());
     } catch (const CError& error) {

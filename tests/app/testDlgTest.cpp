@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
@@ -365,6 +366,30 @@ TEST_F(TestDlgTest, ViewerSavesUtf16WithByteOrderMarkAndPrintsToPdf) {
     QFile printed(pdf);
     ASSERT_TRUE(printed.open(QIODevice::ReadOnly));
     EXPECT_TRUE(printed.readAll().startsWith("%PDF"));
+}
+
+TEST_F(TestDlgTest, WindowCommandsOpenTheDialogInTheirModes) {
+    auto window = open();
+    const struct {
+        int command;
+        bool keyContainerMode;
+    } cases[] = {{CMD_TEST, false}, {CMD_TEST_KEY_CONT, true}};
+    for (const auto& c : cases) {
+        bool seen = false;
+        bool label12Hidden = false;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<CTest*>(QApplication::activeModalWidget());
+            if (!dialog) return;
+            seen = true;
+            label12Hidden = dialog->label(12)->isHidden();
+            // Esc when idle closes the dialog.
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        });
+        window->runCommand(c.command);
+        EXPECT_TRUE(seen) << c.command;
+        EXPECT_EQ(label12Hidden, c.keyContainerMode) << c.command;
+    }
+    EXPECT_EQ(m_messages.count(), 0u);
 }
 
 TEST(TestReportTest, EscapesEveryMarkupCharacter) {
