@@ -136,8 +136,14 @@ protected:
 };
 
 TEST_F(TestDlgTest, SystemRunPassesTheSystemRowsAndReportsTheUnbuiltOnes) {
+    // A container whose certificate is not in the personal store: listed by step 3, found by step 4's
+    // search over the window's providers (no row selected).
+    const WithCertificate made = makeWithCertificate(u"amp", "<b>& User");
+    ASSERT_TRUE(made.container.ok);
     auto window = open();
     prepare(*window);
+    ShowGostContainers(*window);
+    window->list()->clearSelection();
     CTest dialog(window.get(), false);
     dialog.show();
     EXPECT_EQ(dialog.windowTitle(), Text(u"Тестирование криптосистемы"));
@@ -150,8 +156,12 @@ TEST_F(TestDlgTest, SystemRunPassesTheSystemRowsAndReportsTheUnbuiltOnes) {
     EXPECT_EQ(dialog.resultText(2), Text(u"Все зарегистрированы"));
     EXPECT_EQ(dialog.markState(1), 1);
     EXPECT_EQ(dialog.markState(2), 1);
-    EXPECT_NE(dialog.markState(3), -1);
-    EXPECT_NE(dialog.markState(4), -1);
+    EXPECT_EQ(dialog.markState(3), 1);
+    EXPECT_EQ(dialog.markState(4), 0);
+    EXPECT_TRUE(dialog.resultText(4).endsWith(
+        Text(u") в выбранном ключевом контейнере \"amp\".\r\nСертификат отсутствует в хранилище Личные!")))
+        << dialog.resultText(4).toStdString();
+    EXPECT_FALSE(dialog.button(IDC_TEST_FIX_CERT)->isHidden());
     for (int step = 5; step <= 12; ++step) {
         EXPECT_TRUE(dialog.resultText(step).startsWith(NotBuilt)) << step;
         EXPECT_EQ(dialog.markState(step), 0) << step;
@@ -172,6 +182,11 @@ TEST_F(TestDlgTest, SystemRunPassesTheSystemRowsAndReportsTheUnbuiltOnes) {
         Text(u"<tr><td>1<td>Корневые сертификаты УЦ ООО «Зорнавелиста»<td>Все установлены<td>")));
     EXPECT_TRUE(
         report.contains(Text(u"<tr><td>2<td>OID-ы УЦ ООО «Зорнавелиста»<td>Все зарегистрированы<td>")));
+    EXPECT_TRUE(
+        report.contains(Text(u"<tr><td>3<td>ГОСТовые криптопровайдеры, ключевые контейнеры<td><table><th>"
+                             u"Криптопровайдер<th>Ключевые контейнеры<tr><td>")));
+    EXPECT_TRUE(report.contains(QStringLiteral("<tr><td>amp<td>&lt;b&gt;&amp; User<td>")));
+    EXPECT_TRUE(report.contains(Text(u"<td>нет</table>")) || report.contains(Text(u"<td>нет<tr>")));
     EXPECT_TRUE(report.contains(Text(u"<tr><td>12<td>Создание ключевого контейнера и генерация ключей<td>")));
     EXPECT_TRUE(report.endsWith(QStringLiteral("</table></body></html>")));
     // The tool tip shows the row's result text over its label.
