@@ -1,0 +1,416 @@
+// The crypto-system test dialog: a run in both modes on a test authority and key containers made at
+// test time, the abort and the blocked close, the repairs of steps 1, 2 and 4, the escaped report, and
+// the viewer's saved file and printout.
+#include "appTestSupport.h"
+#include "containerFixtures.h"
+#include "importExportFixtures.h"
+#include "testDlg.h"
+
+#include <vsk/platform/certname.h>
+#include <vsk/platform/crypt.h>
+#include <vsk/platform/resource.h>
+#include <vsk/utils/system.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace AppTest;
+using namespace ContainerFixtures;
+
+// The platform's seam: the in-process OID table forgets the registrations, as another process would
+// start without them.
+void ReloadRegisteredOIDInfo();
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const QString NotBuilt = QStringLiteral(u"Не реализовано, не было необходимости. ");
+
+// The authority's root that the program carries (CERT_ROOT_ALWAYS/1), made once per process, served
+// as the program's resources; its SHA-1 thumbprint in upper-case hex.
+struct Authority {
+    fs::path folder = CertFixture::folder() / "testdlg-authority";
+    QString thumbprint;
+
+    Authority() {
+        fs::create_directories(folder / "CERT_ROOT_ALWAYS");
+        const std::string pem = (folder / "root.pem").string();
+        const std::string der = (folder / "CERT_ROOT_ALWAYS" / "1").string();
+        bool ok = false;
+        CertFixture::run(
+            "openssl req -x509 -engine gost -days 3650 -newkey gost2012_256 -pkeyopt paramset:A "
+            "-nodes -keyout " +
+                CertFixture::quote((folder / "root.key").string()) +
+                " -subj '/O=Test Authority/CN=Test Head CA' -out " + CertFixture::quote(pem) + " 2>/dev/null",
+            &ok);
+        EXPECT_TRUE(ok);
+        CertFixture::run("openssl x509 -in " + CertFixture::quote(pem) + " -outform DER -out " +
+                             CertFixture::quote(der) + " 2>/dev/null",
+                         &ok);
+        EXPECT_TRUE(ok);
+        std::string fingerprint =
+            CertFixture::run("openssl x509 -noout -fingerprint -sha1 -in " + CertFixture::quote(pem));
+        fingerprint = fingerprint.substr(fingerprint.find('=') + 1);
+        for (char c : fingerprint)
+            if (std::isxdigit(static_cast<unsigned char>(c))) thumbprint += QChar(std::toupper(c));
+
+        const QString root = QString::fromStdString(folder.string());
+        ResourceSource source;
+        auto folderOf = [root](const std::u16string& type) {
+            const QString t = QString::fromStdU16String(type).toUpper();
+            if (t == u"CERT_ROOT_ALWAYS") return root + QStringLiteral("/CERT_ROOT_ALWAYS");
+            if (t == u"CERT_ROOT" || t == u"CERT_CROSS_ALWAYS" || t == u"CERT_CROSS") return QString();
+            for (const QString& entry : QDir(QStringLiteral(":/res")).entryList(QDir::Dirs))
+                if (entry.compare(t, Qt::CaseInsensitive) == 0) return QStringLiteral(":/res/") + entry;
+            return QString();
+        };
+        source.names = [folderOf](const std::u16string& type, std::vector<std::u16string>& names) {
+            const QString folder = folderOf(type);
+            if (folder.isEmpty()) return false;
+            for (const QString& entry : QDir(folder).entryList(QDir::Files, QDir::Name))
+                names.push_back(entry.toStdU16String());
+            return true;
+        };
+        source.bytes = [folderOf](const std::u16string& type, const std::u16string& name,
+                                  std::vector<BYTE>& bytes) {
+            QFile file(folderOf(type) + u'/' + QString::fromStdU16String(name));
+            if (!file.open(QIODevice::ReadOnly)) return false;
+            const QByteArray data = file.readAll();
+            bytes.assign(data.begin(), data.end());
+            return true;
+        };
+        RegisterResourceSource(nullptr, source);
+    }
+};
+
+const Authority& TestAuthority() {
+    static const Authority authority;
+    return authority;
+}
+
+class TestDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestAuthority();
+        // As a new process: the OID registrations of an earlier test are forgotten.
+        ReloadRegisteredOIDInfo();
+        LoadRegisteredOIDInfo();
+        Vsk::Utils::ForgetCurrentUserAdmin();
+    }
+    void TearDown() override { Vsk::Utils::ForgetCurrentUserAdmin(); }
+
+    // The window, its offer at start to install the authority's root refused.
+    std::unique_ptr<CKestrovanDlg> open() {
+        SetOptions(OPTION_NO_START_CHECK);
+        m_messages.answer(IDNO);
+        auto window = ShowWindow();
+        EXPECT_TRUE(WaitForInit(*window));
+        m_messages.clear();
+        return window;
+    }
+    // The authority's root in ROOT and the OIDs registered, through the window's own commands.
+    void prepare(CKestrovanDlg& window) {
+        window.runCommand(CMD_CHECK_ROOT_CERT);
+        ASSERT_TRUE(window.loadMissingRootCerts().isEmpty());
+        window.runCommand(CMD_OIDS_REG);
+        ASSERT_EQ(window.m_unregisteredOids, 0);
+        m_messages.clear();
+    }
+    static void runToEnd(CTest& dialog) {
+        dialog.button(IDOK)->click();
+        EXPECT_TRUE(dialog.isRunning());
+        APP_WAIT_TRUE(!dialog.isRunning());
+    }
+
+    FreshRoot m_root;
+    VskTest::EnvGuard m_admin{"KESTROVAN_ADMIN", "1"};
+    MessageRecorder m_messages;
+};
+
+TEST_F(TestDlgTest, SystemRunPassesTheSystemRowsAndReportsTheUnbuiltOnes) {
+    // A container whose certificate is not in the personal store: listed by step 3, found by step 4's
+    // search over the window's providers (no row selected).
+    const WithCertificate made = makeWithCertificate(u"amp", "<b>& User");
+    ASSERT_TRUE(made.container.ok);
+    auto window = open();
+    prepare(*window);
+    ShowGostContainers(*window);
+    window->list()->clearSelection();
+    CTest dialog(window.get(), false);
+    dialog.show();
+    EXPECT_EQ(dialog.windowTitle(), Text(u"Тестирование криптосистемы"));
+    EXPECT_FALSE(dialog.button(IDC_TEST_REPORT)->isEnabled());
+    EXPECT_EQ(dialog.resultText(1), QString());
+
+    runToEnd(dialog);
+    EXPECT_EQ(m_messages.count(), 0u);
+    EXPECT_EQ(dialog.resultText(1), Text(u"Все установлены"));
+    EXPECT_EQ(dialog.resultText(2), Text(u"Все зарегистрированы"));
+    EXPECT_EQ(dialog.markState(1), 1);
+    EXPECT_EQ(dialog.markState(2), 1);
+    EXPECT_EQ(dialog.markState(3), 1);
+    EXPECT_EQ(dialog.markState(4), 0);
+    EXPECT_TRUE(dialog.resultText(4).endsWith(
+        Text(u") в выбранном ключевом контейнере \"amp\".\r\nСертификат отсутствует в хранилище Личные!")))
+        << dialog.resultText(4).toStdString();
+    EXPECT_FALSE(dialog.button(IDC_TEST_FIX_CERT)->isHidden());
+    for (int step = 5; step <= 12; ++step) {
+        EXPECT_TRUE(dialog.resultText(step).startsWith(NotBuilt)) << step;
+        EXPECT_EQ(dialog.markState(step), 0) << step;
+    }
+    for (int id : {IDC_TEST_FIX_ROOTS, IDC_TEST_FIX_OIDS}) EXPECT_TRUE(dialog.button(id)->isHidden()) << id;
+    EXPECT_TRUE(dialog.button(IDC_TEST_REPORT)->isEnabled());
+    EXPECT_EQ(dialog.button(IDOK)->text(), Text(u"Пуск"));
+    EXPECT_TRUE(dialog.progressBar()->isHidden());
+    EXPECT_EQ(dialog.progressBar()->value(), 12);
+
+    const QString report = dialog.buildReport();
+    EXPECT_TRUE(report.startsWith(QStringLiteral("<html><head><style type='text/css'>")));
+    EXPECT_TRUE(report.contains(
+        Text(u"<caption>Тестирование криптосистемы</caption><th>№ теста<th>Наименование "
+             u"теста<th>Результат теста<th>Длительность теста (секунд)<tr><td>0<td>Компьютер<td>"
+             u"Операционная система: ")));
+    EXPECT_TRUE(report.contains(
+        Text(u"<tr><td>1<td>Корневые сертификаты УЦ ООО «Зорнавелиста»<td>Все установлены<td>")));
+    EXPECT_TRUE(
+        report.contains(Text(u"<tr><td>2<td>OID-ы УЦ ООО «Зорнавелиста»<td>Все зарегистрированы<td>")));
+    EXPECT_TRUE(
+        report.contains(Text(u"<tr><td>3<td>ГОСТовые криптопровайдеры, ключевые контейнеры<td><table><th>"
+                             u"Криптопровайдер<th>Ключевые контейнеры<tr><td>")));
+    EXPECT_TRUE(report.contains(QStringLiteral("<tr><td>amp<td>&lt;b&gt;&amp; User<td>")));
+    EXPECT_TRUE(report.contains(Text(u"<td>нет</table>")) || report.contains(Text(u"<td>нет<tr>")));
+    EXPECT_TRUE(report.contains(Text(u"<tr><td>12<td>Создание ключевого контейнера и генерация ключей<td>")));
+    EXPECT_TRUE(report.endsWith(QStringLiteral("</table></body></html>")));
+    // The tool tip shows the row's result text over its label.
+    dialog.OnMouseMove(dialog.label(2)->geometry().center());
+    EXPECT_EQ(dialog.toolTipText(), Text(u"Все зарегистрированы"));
+    dialog.OnMouseMove(QPoint(1, dialog.height() - 2));
+    EXPECT_EQ(dialog.toolTipText(), QString());
+
+    // A second run starts from empty marks.
+    dialog.button(IDOK)->click();
+    EXPECT_EQ(dialog.markState(1), -1);
+    APP_WAIT_TRUE(!dialog.isRunning());
+}
+
+TEST_F(TestDlgTest, AbortEndsTheReportAndCloseIsRefusedDuringARun) {
+    auto window = open();
+    CTest dialog(window.get(), false);
+    dialog.show();
+    dialog.button(IDOK)->click();
+    ASSERT_TRUE(dialog.isRunning());
+    EXPECT_EQ(dialog.button(IDOK)->text(), Text(u"Отмена"));
+    EXPECT_FALSE(dialog.button(IDCANCEL)->isEnabled());
+
+    // The close box asks instead of closing; No changes nothing.
+    m_messages.answer(IDNO);
+    dialog.close();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog.isRunning());
+    // Yes stops the run after the row under way; a further "Отмена" asks nothing.
+    dialog.button(IDOK)->click();
+    dialog.button(IDOK)->click();
+    const std::vector<Message> messages = m_messages.messages();
+    ASSERT_EQ(messages.size(), 2u);
+    for (const Message& m : messages) {
+        EXPECT_EQ(m.text, u"Прервать тестирование?");
+        EXPECT_EQ(m.caption, u"Тестирование криптосистемы");
+        EXPECT_EQ(m.type, static_cast<UINT>(MB_YESNO | MB_ICONQUESTION));
+    }
+    APP_WAIT_TRUE(!dialog.isRunning());
+    const QString report = dialog.buildReport();
+    EXPECT_TRUE(report.endsWith(
+        Text(u"</table><br>Тестирование криптосистемы прервано пользователем.</body></html>")));
+    EXPECT_TRUE(report.contains(QStringLiteral("<tr><td>0<td>")));
+    EXPECT_FALSE(report.contains(QStringLiteral("<tr><td>1<td>")));
+    EXPECT_EQ(dialog.markState(1), -1);
+    EXPECT_TRUE(dialog.isVisible());
+    // Idle, the close button closes.
+    dialog.button(IDCANCEL)->click();
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(TestDlgTest, RepairsOfRootsAndOidsMarkTheirStepsPassedAndChangeTheReport) {
+    auto window = open();
+    m_messages.clear();
+    CTest dialog(window.get(), false);
+    dialog.show();
+    runToEnd(dialog);
+    EXPECT_EQ(dialog.resultText(1),
+              Text(u"Не установлено 1 шт., их отпечатки: ") + TestAuthority().thumbprint);
+    EXPECT_EQ(dialog.markState(1), 0);
+    EXPECT_EQ(dialog.resultText(2), Text(u"Не зарегистрировано 86 OID-ов"));
+    EXPECT_EQ(dialog.markState(2), 0);
+    for (int id : {IDC_TEST_FIX_ROOTS, IDC_TEST_FIX_OIDS}) {
+        EXPECT_FALSE(dialog.button(id)->isHidden()) << id;
+        EXPECT_TRUE(dialog.button(id)->isEnabled()) << id;
+    }
+    EXPECT_TRUE(dialog.buildReport().contains(dialog.resultText(1)));
+
+    dialog.button(IDC_TEST_FIX_ROOTS)->click();
+    EXPECT_GE(m_messages.count(), 1u);
+    EXPECT_EQ(dialog.markState(1), 1);
+    EXPECT_TRUE(dialog.button(IDC_TEST_FIX_ROOTS)->isHidden());
+    EXPECT_EQ(dialog.resultText(1), Text(u"Все установлены"));
+
+    dialog.button(IDC_TEST_FIX_OIDS)->click();
+    EXPECT_EQ(dialog.markState(2), 1);
+    EXPECT_TRUE(dialog.button(IDC_TEST_FIX_OIDS)->isHidden());
+    EXPECT_EQ(window->m_unregisteredOids, 0);
+    const QString report = dialog.buildReport();
+    EXPECT_TRUE(report.contains(Text(u"Корневые сертификаты УЦ ООО «Зорнавелиста»<td>Все установлены<td>")));
+    EXPECT_TRUE(report.contains(Text(u"OID-ы УЦ ООО «Зорнавелиста»<td>Все зарегистрированы<td>")));
+}
+
+TEST_F(TestDlgTest, OidRepairWithoutAdministratorOnlyOffersTheRestart) {
+    VskTest::EnvGuard user{"KESTROVAN_ADMIN", "0"};
+    Vsk::Utils::ForgetCurrentUserAdmin();
+    auto window = open();
+    CTest dialog(window.get(), false);
+    dialog.show();
+    runToEnd(dialog);
+    m_messages.clear();
+    dialog.button(IDC_TEST_FIX_OIDS)->click();
+    ASSERT_EQ(m_messages.count(), 1u);
+    EXPECT_EQ(m_messages.messages()[0].caption, u"Регистрация OID-ов ООО «Зорнавелиста»");
+    EXPECT_EQ(m_messages.messages()[0].text,
+              u"Для регистрации OID-ов необходимо запустить эту программу с правами администратора!");
+    EXPECT_EQ(dialog.markState(2), 0);
+    EXPECT_NE(window->m_unregisteredOids, 0);
+}
+
+TEST_F(TestDlgTest, KeyContainerModeEscapesNamesAndTheCertificateRepairStartsANewRun) {
+    const WithCertificate made = makeWithCertificate(u"amp", "<b>& User");
+    ASSERT_TRUE(made.container.ok);
+    auto window = open();
+    ShowGostContainers(*window);
+    SelectRows(*window, {u"amp"});
+    CTest dialog(window.get(), true);
+    dialog.show();
+    EXPECT_EQ(dialog.windowTitle(), Text(u"Тест ключевого контейнера \"amp\""));
+    for (int step = 1; step <= 3; ++step) EXPECT_FALSE(dialog.label(step)->isEnabled());
+    EXPECT_TRUE(dialog.label(12)->isHidden());
+
+    runToEnd(dialog);
+    EXPECT_EQ(dialog.progressBar()->maximum(), 7);
+    EXPECT_EQ(dialog.progressBar()->value(), 7);
+    const QString thumbprint = QString::fromLatin1(load(made.der).get_Thumbprint().c_str());
+    EXPECT_EQ(dialog.resultText(4), Text(u"Сертификат \"<b>& User\" (отпечаток ") + thumbprint +
+                                        Text(u") в выбранном ключевом контейнере \"amp\".\r\nСертификат "
+                                             u"отсутствует в хранилище Личные!"));
+    EXPECT_EQ(dialog.markState(4), 0);
+    EXPECT_EQ(dialog.markState(12), -1);
+    EXPECT_FALSE(dialog.button(IDC_TEST_FIX_CERT)->isHidden());
+    QString report = dialog.buildReport();
+    EXPECT_TRUE(report.contains(Text(u"<caption>Тестирование ключевого контейнера \"amp\"</caption>")));
+    EXPECT_TRUE(report.contains(QStringLiteral("&lt;b&gt;&amp; User")));
+    EXPECT_FALSE(report.contains(QStringLiteral("<b>")));
+    EXPECT_FALSE(report.contains(QStringLiteral("<tr><td>0<td>")));
+    EXPECT_FALSE(report.contains(QStringLiteral("<tr><td>3<td>")));
+    EXPECT_FALSE(report.contains(QStringLiteral("<tr><td>12<td>")));
+    // The viewer shows the datum as text, not as mark-up.
+    {
+        CHtmlViewDlg viewer(report, Text(u"Отчет тестирования криптосистемы"), &dialog);
+        viewer.show();
+        EXPECT_TRUE(viewer.view()->toPlainText().contains(QStringLiteral("<b>& User")));
+    }
+
+    // The repair installs the stored certificate bound to the container and runs again: step 4 passes.
+    dialog.button(IDC_TEST_FIX_CERT)->click();
+    EXPECT_TRUE(dialog.isRunning());
+    APP_WAIT_TRUE(!dialog.isRunning());
+    EXPECT_EQ(dialog.markState(4), 1) << dialog.resultText(4).toStdString();
+    EXPECT_TRUE(dialog.resultText(4).endsWith(Text(u"\r\nОшибок не обнаружено")));
+    EXPECT_TRUE(
+        dialog.resultText(4).contains(Text(u"соответствующий выбранному ключевому контейнеру \"amp\".")));
+    EXPECT_TRUE(dialog.button(IDC_TEST_FIX_CERT)->isHidden());
+}
+
+TEST_F(TestDlgTest, ViewerSavesUtf16WithByteOrderMarkAndPrintsToPdf) {
+    auto window = open();
+    CTest dialog(window.get(), false);
+    dialog.show();
+    runToEnd(dialog);
+    const QString html = dialog.buildReport();
+    CHtmlViewDlg viewer(html, Text(u"Отчет тестирования криптосистемы"), &dialog);
+    viewer.show();
+    EXPECT_EQ(viewer.size(), QSize(800, 600));
+    // Save left, Print in the middle, Close right, 30 pixels above the bottom.
+    const QPushButton* save = viewer.findChild<QPushButton*>(QStringLiteral("id_32791"));
+    const QPushButton* print = viewer.findChild<QPushButton*>(QStringLiteral("id_32792"));
+    const QPushButton* close = viewer.findChild<QPushButton*>(QStringLiteral("id_2"));
+    EXPECT_EQ(save->y(), 570);
+    EXPECT_EQ(print->y(), 570);
+    EXPECT_EQ(close->x() + close->width(), 790);
+    EXPECT_EQ(print->x() + print->width() / 2, 400);
+
+    ImportExportFixtures::FileDialogs files;
+    const fs::path saved = fs::path(CertFixture::folder()) / "report.htm";
+    files.answer(saved.u16string());
+    viewer.findChild<QPushButton*>(QStringLiteral("id_32791"))->click();
+    ASSERT_EQ(files.requests().size(), 1u);
+    QFile file(QString::fromStdString(saved.string()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    ASSERT_GE(bytes.size(), 2);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xFE);
+    EXPECT_EQ(
+        QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData() + 2), (bytes.size() - 2) / 2),
+        html);
+
+    // A cancelled save dialog says so under "Сохранение".
+    m_messages.clear();
+    viewer.findChild<QPushButton*>(QStringLiteral("id_32791"))->click();
+    ASSERT_EQ(m_messages.count(), 1u);
+    EXPECT_EQ(m_messages.messages()[0].caption, u"Сохранение");
+    EXPECT_TRUE(m_messages.messages()[0].text.starts_with(u"Файл не выбран."));
+
+    const QString pdf = QString::fromStdString((fs::path(CertFixture::folder()) / "report.pdf").string());
+    CHtmlViewDlg::SetPdfOutputForTests(pdf);
+    viewer.findChild<QPushButton*>(QStringLiteral("id_32792"))->click();
+    CHtmlViewDlg::SetPdfOutputForTests(QString());
+    QFile printed(pdf);
+    ASSERT_TRUE(printed.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(printed.readAll().startsWith("%PDF"));
+}
+
+TEST_F(TestDlgTest, WindowCommandsOpenTheDialogInTheirModes) {
+    auto window = open();
+    const struct {
+        int command;
+        bool keyContainerMode;
+    } cases[] = {{CMD_TEST, false}, {CMD_TEST_KEY_CONT, true}};
+    for (const auto& c : cases) {
+        bool seen = false;
+        bool label12Hidden = false;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<CTest*>(QApplication::activeModalWidget());
+            if (!dialog) return;
+            seen = true;
+            label12Hidden = dialog->label(12)->isHidden();
+            // Esc when idle closes the dialog.
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        });
+        window->runCommand(c.command);
+        EXPECT_TRUE(seen) << c.command;
+        EXPECT_EQ(label12Hidden, c.keyContainerMode) << c.command;
+    }
+    EXPECT_EQ(m_messages.count(), 0u);
+}
+
+TEST(TestReportTest, EscapesEveryMarkupCharacter) {
+    EXPECT_EQ(htmlEscape(QStringLiteral("<b>&\"x'</b>")),
+              QStringLiteral("&lt;b&gt;&amp;&quot;x&#39;&lt;/b&gt;"));
+    EXPECT_EQ(htmlEscape(Text(u"Все установлены")), Text(u"Все установлены"));
+}
+
+}  // namespace
