@@ -377,6 +377,8 @@ CDataBlob CPKCS7Encrypted::getEncryptedContent(const CDataBlob& block, CError* e
             if (m_headerRead) readContent(out);
         } catch (CError& e) {
             fail(e);
+        } catch (Vsk::Utils::CExcept& e) {
+            fail(CError(e));
         }
     }
     handOut();
@@ -392,12 +394,17 @@ namespace {
 // first line, and the failing input is logged.
 template <class Body>
 void parseGuarded(const char16_t* logName, const CWString& firstLine, const CDataBlob& der, Body body) {
-    try {
-        body();
-    } catch (CError& e) {
+    auto raise = [&](const CError& e) {
         if (Vsk::InternalUtils::GetLogLevel() >= 1)
             Vsk::InternalUtils::LogAt(1, CWString(logName) + u"=" + base64Of(der));
         throw CCryptError::CCryptErrorFromError(e, firstLine);
+    };
+    try {
+        body();
+    } catch (CError& e) {
+        raise(e);
+    } catch (Vsk::Utils::CExcept& e) {
+        raise(CError(e));
     }
 }
 
@@ -493,7 +500,6 @@ void CEncryptedDataRecipient::Init(const CNode& recipientInfo, const CSequence& 
     m_recipientInfo = CNode();
     m_sessionKey = CSessionKey(true);
     m_encryptedKey.clear();
-    auto rawOf = [](const CNode& node) { return node.isEmpty() ? CDataBlob() : node.encode(); };
     try {
         CNode info = recipientInfo;
         if (info.isEmpty() || !hasTag(&info, 16)) raiseText(u"KeyTransRecipientInfo");
@@ -536,14 +542,28 @@ void CEncryptedDataRecipient::Init(const CNode& recipientInfo, const CSequence& 
         m_contentEncryptionAlgorithm = contentAlgorithm;
         m_parameters = alg.getItem(1)->encode().clone();
         m_algorithm = alg;
+    } catch (Vsk::Utils::CExcept& e) {
+        raiseRecipientError(CError(e), recipientInfo, algorithm);
     } catch (CError& e) {
-        CWString nodes = CWString(u"recipientInfo=") + base64Of(rawOf(recipientInfo)) +
-                         u" contentEncryptionAlgorithm=" + base64Of(rawOf(algorithm));
-        if (Vsk::InternalUtils::GetLogLevel() >= 1)
-            Vsk::InternalUtils::LogAt(
-                1, CWString(u"PKI::CEncryptedDataRecipient::Init ") + e.getMessage() + u" " + nodes);
-        throw CCryptError::CCryptErrorFromError(e, CWString(u"Неверная информация на получателя?"));
+        raiseRecipientError(e, recipientInfo, algorithm);
     }
+}
+
+void CEncryptedDataRecipient::raiseRecipientError(const CError& e, const CNode& recipientInfo,
+                                                  const CSequence& algorithm) {
+    auto rawOf = [](const CNode& node) {
+        try {
+            return node.isEmpty() ? CDataBlob() : node.encode();
+        } catch (...) {
+            return CDataBlob();
+        }
+    };
+    CWString nodes = CWString(u"recipientInfo=") + base64Of(rawOf(recipientInfo)) +
+                     u" contentEncryptionAlgorithm=" + base64Of(rawOf(algorithm));
+    if (Vsk::InternalUtils::GetLogLevel() >= 1)
+        Vsk::InternalUtils::LogAt(
+            1, CWString(u"PKI::CEncryptedDataRecipient::Init ") + e.getMessage() + u" " + nodes);
+    throw CCryptError::CCryptErrorFromError(e, CWString(u"Неверная информация на получателя?"));
 }
 
 CDataBlob CEncryptedDataRecipient::makeGostR3410KeyTransport(
@@ -553,7 +573,9 @@ CDataBlob CEncryptedDataRecipient::makeGostR3410KeyTransport(
     algorithm.addItem(CObjectId(keyAlgorithm));
     if (keyParameters.getSize() != 0) {
         CSequence parameters;
-        parameters.decode(keyParameters.clone(), false, true);
+        if (parameters.decode(keyParameters.clone(), false, true) != 0 || parameters.isIncomplete())
+            throw CError(CWString(u"Неверные параметры ключа получателя"),
+                         static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
         algorithm.addItem(parameters);
     } else {
         algorithm.addItem(CSequence());
@@ -591,7 +613,10 @@ void CEncryptedDataRecipient::MakeKeyTransRecipientInfo(const CERT_INFO& certInf
                hexOf(encryptedKey) + u", MacKey=" + hexOf(mac) + u", EphemeralPublicKey=" +
                hexOf(ephemeralPublicKey) + u", UKM=" + hexOf(ukm));
     CNode issuer;
-    issuer.decode(CDataBlob(certInfo.Issuer.pbData, certInfo.Issuer.cbData, true), false, true);
+    CDataBlob issuerDer(certInfo.Issuer.pbData, certInfo.Issuer.cbData, true);
+    if (issuerDer.getSize() == 0 || issuer.decode(issuerDer, false, true) != 0 || issuer.isIncomplete())
+        throw CError(CWString(u"Неверный издатель сертификата получателя"),
+                     static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
     CSequence issuerAndSerial;
     issuerAndSerial.addItem(issuer);
     CDataBlob serial(certInfo.SerialNumber.pbData, certInfo.SerialNumber.cbData, true);

@@ -8,6 +8,7 @@
 #include <vsk/asn1/asn1.h>
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/EncryptedDataRecipient.h>
+#include <vsk/pki/MessageSettings.h>
 #include <vsk/pki/SessionKey.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/crypt.h>
@@ -432,4 +433,11 @@ TEST(SessionKeyObject, EmptyHandleAndKeylessObject) {
     // Empty blobs are refused before anything else.
     CError bad = VskTest::Thrown([&] { key.getImpl()->Decrypt(CDataBlob(), 1, Blob(Bytes(3, 1))); });
     EXPECT_EQ(bad.getErrorNumber(), 130501u);
+    // Settings with neither a key container nor a certificate name no recipient key.
+    CDecryptSettings settings;
+    CError none = VskTest::Thrown([&] {
+        key.DecryptViaGostR3410KeyTransport(Transport({false, true, false}), true, settings);
+    });
+    EXPECT_TRUE(StartsWith(none, u"Не задан личный сертификат для расшифрования"));
+    EXPECT_FALSE(key.isCreated());
 }
