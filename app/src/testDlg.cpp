@@ -58,15 +58,6 @@ CError internalError(const char* file, int line) {
                   Vsk::Utils::NoErrorCode);
 }
 
-// "Не реализовано, не было необходимости. <file>:<line>.": the steps whose library is not built yet.
-CError notBuiltError(const char* file, int line) {
-    const char* slash = std::strrchr(file, '/');
-    const char* name = slash ? slash + 1 : file;
-    return CError(CWString(u"Не реализовано, не было необходимости. ") +
-                      CWString(name, std::strlen(name), 1251) + u":" + Vsk::Utils::ToWString(line) + u".",
-                  Vsk::Utils::NoErrorCode);
-}
-
 const char16_t* const LabelTexts[12] = {
     u"1. Корневые сертификаты УЦ ООО «Зорнавелиста»",
     u"2. OID-ы УЦ ООО «Зорнавелиста»",
@@ -413,7 +404,8 @@ void CTest::notBuiltStep(int step, const QString& rowHeader) {
         if (auto* log = Vsk::InternalUtils::GetLog())
             log->write(CWString(u"CTest::run ") + Vsk::Utils::ToWString(step) + u" test");
     }
-    runStep(step, rowHeader, [](QString&) -> bool { throw notBuiltError(__FILE__, __LINE__); });
+    runStep(step, rowHeader,
+            [](QString&) -> bool { throw Vsk::Utils::NotImplementedError(__FILE__, __LINE__); });
 }
 
 void CTest::run() {

@@ -1,5 +1,6 @@
 #include <vsk/platform/oleaut.h>
 #include <vsk/utils/error.h>
+#include <vsk/utils/file.h>
 #include <vsk/utils/log.h>
 #include <vsk/utils/logScope.h>
 
@@ -400,6 +401,25 @@ void raiseArrayEmpty() {
 void raiseIndexOutOfRange(size_t index, size_t limit) {
     throw CError(CAString("Индекс ") + UInt64ToAString(index) + " за пределом " + UInt64ToAString(limit),
                  Vsk::Utils::NoErrorCode);
+}
+
+namespace {
+
+CError locatedError(const char16_t* text, const char* sourceFile, int line) {
+    const char* name = sourceFile ? InternalUtils::GetFileNamePartA(sourceFile) : "";
+    return CError(
+        CWString(text) + CWString(name, std::strlen(name), CP_PROGRAM) + u":" + ToWString(line) + u".",
+        NoErrorCode);
+}
+
+}  // namespace
+
+CError InternalError(const char* sourceFile, int line) {
+    return locatedError(u"Внутренняя ошибка. ", sourceFile, line);
+}
+
+CError NotImplementedError(const char* sourceFile, int line) {
+    return locatedError(u"Не реализовано, не было необходимости. ", sourceFile, line);
 }
 
 }  // namespace Vsk::Utils

@@ -358,10 +358,7 @@ CWString Get_TempFileName(const WCHAR* prefix) {
     if (FAILED(hr)) throw CError("CoCreateGuid", hr);
     WCHAR text[64] = {};
     if (::StringFromGUID2(guid, text, 64) == 0) {
-        const char* sourceFile = InternalUtils::GetFileNamePartA(__FILE__);
-        throw CError(u"Внутренняя ошибка. " + CWString(sourceFile, std::strlen(sourceFile), CP_PROGRAM) +
-                         u":" + ToWString(__LINE__) + u".",
-                     Vsk::Utils::NoErrorCode);
+        throw InternalError(__FILE__, __LINE__);
     }
     // Braced upper-case form: keep the 36 characters between the braces, in lower case.
     for (int i = 1; i <= 36; ++i) text[i] = towlower16(text[i]);

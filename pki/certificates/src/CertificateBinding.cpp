@@ -353,8 +353,7 @@ bool CCertificate::CImpl::bindOnToken(bool addCertToCont) {
         const Vsk::PKCS11::CToken& token = provider->getToken();
         if (!token.findCertificate(der)) continue;
         m_values.tokenKeyPair = Vsk::PKCS11::CTokenKeyPair(&token);
-        if (addCertToCont)
-            throw CError(CWString(u"Не реализовано, не было необходимости. "), __FILE__, __LINE__);
+        if (addCertToCont) throw Vsk::Utils::NotImplementedError(__FILE__, __LINE__);
         return true;
     }
     return false;

@@ -55,19 +55,6 @@ CWString hexText(const CDataBlob& bytes) {
     return CWString(bytes.toHex(), Vsk::Utils::CP_PROGRAM);
 }
 
-CError internalError(int line) {
-    return CError(CWString(u"Внутренняя ошибка. ") + CWString(CAString(__FILE__), Vsk::Utils::CP_PROGRAM) +
-                      u":" + dec(static_cast<uint64_t>(line)) + u".",
-                  Vsk::Utils::NoErrorCode);
-}
-
-CError notImplemented(int line) {
-    return CError(CWString(u"Не реализовано, не было необходимости. ") +
-                      CWString(CAString(__FILE__), Vsk::Utils::CP_PROGRAM) + u":" +
-                      dec(static_cast<uint64_t>(line)) + u".",
-                  Vsk::Utils::NoErrorCode);
-}
-
 // A malformed SignerInfo part in the log: it may hold the message digest, so below level 5 only its
 // size and digest are written, its DER as Base64 at level 5.
 void logNode(const char16_t* what, const CNode* node) {
@@ -106,40 +93,48 @@ CDataBlob decodeHashText(CDataBlob hash, DWORD size) {
 }
 
 // The signer's key as SignStart obtains it: the settings' key container, else the certificate's
-// linked key. A token key is not signed with on this road.
-CHoldCSP acquireSignerKey(const CSignSettings& settings, const CCertificate& cert, DWORD* keySpec) {
+// linked key, else the certificate's key on a token (with the settings' password as its PIN).
+struct CSignerKey {
+    CHoldCSP provider;
+    DWORD keySpec = 0;
+    Vsk::PKCS11::CTokenKeyPair token;
+};
+
+CSignerKey acquireSignerKey(const CSignSettings& settings, const CCertificate& cert) {
     const bool silent = settings.get_CommonSettings().get_Silent();
+    CSignerKey key;
     try {
         if (const CKeyContainer* container = settings.get_KeyContainer()) {
             container->get_CommonSettings().put_Silent(silent);
-            *keySpec = container->get_KeySpec();
-            return container->get_hCryptProv();
+            key.keySpec = container->get_KeySpec();
+            key.provider = container->get_hCryptProv();
+        } else {
+            key.provider = cert.AcquirePrivateKey(&key.keySpec, silent ? CRYPT_ACQUIRE_SILENT_FLAG : 0,
+                                                  settings.get_AutoBindWithKeyContainer());
         }
-        return cert.AcquirePrivateKey(keySpec, silent ? CRYPT_ACQUIRE_SILENT_FLAG : 0,
-                                      settings.get_AutoBindWithKeyContainer());
+        return key;
     } catch (const CError& first) {
-        bool tokenKey = false;
         try {
             const CRememberedPassword* password = settings.get_KeysetPassword();
-            tokenKey = password && !cert.AcquireTokenPrivateKey(*password).isEmpty();
+            key.token = cert.AcquireTokenPrivateKey(password ? static_cast<const CPassword&>(*password)
+                                                             : CPassword());
         } catch (const CError&) {
             throw first;
         }
-        // Signing the attributes with a token key belongs to the token road, which does not take
-        // this road's messages.
-        if (tokenKey) throw notImplemented(__LINE__);
-        throw first;
+        if (key.token.isEmpty()) throw first;
+        return key;
     }
 }
 
 // The signature of `data` with the signer's key, in the order a SignerInfo keeps it.
 CDataBlob signAttributes(const CSignSettings& settings, const CCertificate& cert, const CDataBlob& data) {
-    DWORD keySpec = 0;
-    CHoldCSP provider = acquireSignerKey(settings, cert, &keySpec);
-    settings.ApplyKeysetPassword(provider.get_hCryptProv(), keySpec);
+    CSignerKey key = acquireSignerKey(settings, cert);
+    // A token signs in the order a SignerInfo keeps, and its result goes in as it is.
+    if (!key.token.isEmpty()) return key.token.hashAndSign(data, true);
+    settings.ApplyKeysetPassword(key.provider.get_hCryptProv(), key.keySpec);
     const ALG_ID algId = OIDToAlgId(CAString(settings.get_HashAlgorithm(false), Vsk::Utils::CP_PROGRAM));
     HCRYPTHASH hash = 0;
-    if (!CreateHash(provider.get_hCryptProv(), algId, 0, 0, &hash))
+    if (!CreateHash(key.provider.get_hCryptProv(), algId, 0, 0, &hash))
         throw CError("Создание хэша", Vsk::Utils::LastErrorCode);
     CDataBlob signature;
     DWORD error = 0;
@@ -148,7 +143,7 @@ CDataBlob signAttributes(const CSignSettings& settings, const CCertificate& cert
         DestroyHash(hash);
         throw CError("Хэширование данных", error);
     }
-    signature = SignHash(hash, keySpec, &error);
+    signature = SignHash(hash, key.keySpec, &error);
     DestroyHash(hash);
     if (signature.getSize() == 0) throw CError("Подпись хэша", error ? error : DWORD(NTE_BAD_SIGNATURE));
     // CryptoAPI gives the signature least significant byte first; CMS keeps the reverse.
@@ -192,7 +187,7 @@ CDataBlob& replaceDataHash(CDataBlob& out, const CDataBlob& message, const CSign
     CSequence* signerInfo = nullptr;
     CConstructed* attributes =
         getAuthenticatedAttributes(signerInfos, *cert, &digestOid, &index, &signerInfo);
-    if (!attributes || !signerInfo || !digestOid) throw internalError(__LINE__);
+    if (!attributes || !signerInfo || !digestOid) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
 
     bool found = false;
     for (size_t i = 0; i < attributes->getCount(); ++i) {
@@ -204,7 +199,7 @@ CDataBlob& replaceDataHash(CDataBlob& out, const CDataBlob& message, const CSign
         CSet* values = attribute->getCount() > 1 ? castToSet(attribute->getItem(1)) : nullptr;
         COctetString* digest =
             values && values->getCount() > 0 ? castToOctetString(values->getItem(0)) : nullptr;
-        if (!digest || castToConstructed(digest)) throw internalError(__LINE__);
+        if (!digest || castToConstructed(digest)) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
         const DWORD size = digest->getValue().getSize();
         hash = decodeHashText(hash, size);
         if (hash.getSize() != size)

@@ -7,6 +7,7 @@
 #include <vsk/utils/array.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
+#include "../../certificates/src/certHandles.h"
 
 #include "ExtSigned.h"
 
@@ -22,6 +23,9 @@ using Vsk::Utils::CLock;
 using Vsk::Utils::CWString;
 
 namespace {
+
+// The key of the class's live count in the level-5 log.
+const char* const LiveClassName = "PKI::CSignature::CImpl";
 
 constexpr DWORD Encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
@@ -106,11 +110,14 @@ CWString decimal(DWORD value) {
 CSignature::CImpl::CImpl(const DWORD* ownerState)
     : CTokenSignature(Fields{&m_signerCert, &m_foundInMessage, &m_digestAlgorithm, &m_signatureAlgorithm,
                              &m_messageDigest, &m_signatureValue, &m_signedAttributes, &m_signingTime}),
-      m_ownerState(ownerState) {}
+      m_ownerState(ownerState) {
+    countLiveObject(LiveClassName, this, 1, "PKI::CSignature::CImpl::CImpl");
+}
 
 CSignature::CImpl::~CImpl() {
     clear();
     m_timeStamp = CTimeStamp(false);
+    countLiveObject(LiveClassName, this, -1, "PKI::CSignature::CImpl::~CImpl");
 }
 
 void CSignature::CImpl::clear() {
@@ -132,7 +139,7 @@ void CSignature::CImpl::clear() {
 }
 
 void CSignature::CImpl::create(DWORD index, HCRYPTMSG message, HCERTSTORE store) {
-    Vsk::InternalUtils::LogAt(4, CWString(u"Vsk::PKI::CSignature::CImpl::create ") + decimal(index));
+    Vsk::InternalUtils::LogAt(4, CWString(u"PKI::CSignature::CImpl::create ") + decimal(index));
     CLock guard(this);
     clear();
     if (!message) throw CCryptError(StepNoMessage, static_cast<DWORD>(0));
@@ -191,8 +198,9 @@ void CSignature::CImpl::read(DWORD index, HCRYPTMSG message, HCERTSTORE store, P
     if (store) {
         found = CertFindCertificateInStore(store, Encoding, 0, CERT_FIND_CERT_ID, &id, nullptr);
         if (found) {
-            Vsk::InternalUtils::LogAt(
-                4, CWString(u"Vsk::PKI::CSignature::CImpl::create signer certificate in the message"));
+            if (Vsk::InternalUtils::GetLogLevel() >= 4)
+                Vsk::InternalUtils::LogAt(
+                    4, CWString(u"PKI::CSignature::CImpl::create ") + getCertContextText(found));
             m_foundInMessage = true;
         }
     }

@@ -342,8 +342,7 @@ void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bo
         }
         if (handled) {
             if (output) {
-                if (!m_settings.get_Detached())
-                    throw CError(CWString(u"Не реализовано, не было необходимости. "), __FILE__, __LINE__);
+                if (!m_settings.get_Detached()) throw Vsk::Utils::NotImplementedError(__FILE__, __LINE__);
                 *output = temp;
             }
             if (final) {

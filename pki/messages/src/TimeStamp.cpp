@@ -4,6 +4,7 @@
 #include <vsk/pki/CryptError.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
+#include "../../certificates/src/certHandles.h"
 
 #include <atomic>
 #include <cstdio>
@@ -20,12 +21,13 @@ using Vsk::Utils::CWString;
 
 namespace {
 
+// The key of the class's live count in the level-5 log.
+const char* const LiveClassName = "PKI::CTimeStamp::CImpl";
+
 constexpr DWORD StepNoSettings = 120002;
 constexpr DWORD StepImport = 120101;
 constexpr DWORD StepVerify = 120701;
 constexpr DWORD StepAddData = 121101;
-
-std::atomic<long> g_liveStamps{0};
 
 std::mutex g_moduleMutex;
 std::optional<CWString> g_module;
@@ -33,13 +35,6 @@ std::optional<CWString> g_module;
 std::optional<CWString> clientModule() {
     std::lock_guard<std::mutex> guard(g_moduleMutex);
     return g_module;
-}
-
-CWString describe(const void* object, const char* what) {
-    char text[160];
-    std::snprintf(text, sizeof text, "Vsk::PKI::CTimeStamp::CImpl::%s %p, objects %ld", what, object,
-                  g_liveStamps.load());
-    return CWString(text, std::strlen(text), CP_ACP);
 }
 
 // An empty handle's "not created" error (no number of its own) becomes the operation's step code.
@@ -73,13 +68,11 @@ CTimeStamp::CImpl::CImpl()
     : m_moduleName(clientModule().value_or(CWString())),
       m_client(m_moduleName.getLength() == 0 ? nullptr : m_moduleName.c_str()) {
     m_client.open();
-    ++g_liveStamps;
-    Vsk::InternalUtils::LogAt(5, describe(this, "CImpl"));
+    countLiveObject(LiveClassName, this, 1, "PKI::CTimeStamp::CImpl::CImpl");
 }
 
 CTimeStamp::CImpl::~CImpl() {
-    --g_liveStamps;
-    Vsk::InternalUtils::LogAt(5, describe(this, "~CImpl"));
+    countLiveObject(LiveClassName, this, -1, "PKI::CTimeStamp::CImpl::~CImpl");
 }
 
 void CTimeStamp::CImpl::import(const CDataBlob& token) {

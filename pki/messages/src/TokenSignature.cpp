@@ -12,11 +12,11 @@ using Vsk::Utils::CWString;
 void CTokenSignature::parse(const Vsk::ASN1::CNode& /*signerInfo*/, const Vsk::Utils::CDataBlob* dataHash,
                             const std::vector<CCertificate>& /*certificates*/) {
     m_dataHash = dataHash;
-    throw CError(CWString(u"Не реализовано, не было необходимости. "), __FILE__, __LINE__);
+    throw Vsk::Utils::NotImplementedError(__FILE__, __LINE__);
 }
 
 int CTokenSignature::verify() {
-    throw CError(CWString(u"Не реализовано, не было необходимости. "), __FILE__, __LINE__);
+    throw Vsk::Utils::NotImplementedError(__FILE__, __LINE__);
 }
 
 }  // namespace Vsk::PKI

@@ -18,7 +18,7 @@ using Vsk::Utils::CWString;
 namespace {
 
 [[noreturn]] void notImplemented(const char* file, int line) {
-    throw CError(CWString(u"Не реализовано, не было необходимости. "), file, line);
+    throw Vsk::Utils::NotImplementedError(file, line);
 }
 
 }  // namespace

@@ -266,10 +266,7 @@ void CKeyContainer::InitByToken(CSPInfo* provider, CK_OBJECT_HANDLE publicKeyObj
     CLock lock(p);
     p->reset(false);
     p->m_provider = CRefPtr<CSPInfo>(provider);
-    if (!provider || !provider->isToken())
-        throw CError(
-            CWString(u"Внутренняя ошибка. ") + ToWString(__FILE__) + u":" + ToWString(__LINE__) + u".",
-            Vsk::Utils::NoErrorCode);
+    if (!provider || !provider->isToken()) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
     const Vsk::PKCS11::CToken& token = provider->getToken();
     p->m_tokenKeyPair = Vsk::PKCS11::CTokenKeyPair(&token);
     p->m_name = token.attributeToString(token.getAttributeValue(publicKeyObject, CKA_LABEL));

@@ -108,4 +108,10 @@ private:
     DWORD m_saved;
 };
 
+// The library's errors for states its callers never produce: "Внутренняя ошибка. " and for roads
+// not built "Не реализовано, не было необходимости. ", each followed by the source file's name,
+// ":", the line and "."; code 0. Called with __FILE__ and __LINE__.
+CError InternalError(const char* sourceFile, int line);
+CError NotImplementedError(const char* sourceFile, int line);
+
 }  // namespace Vsk::Utils
