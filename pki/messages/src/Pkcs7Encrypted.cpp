@@ -347,7 +347,7 @@ CDataBlob CPKCS7Encrypted::getEncryptedContent(const CDataBlob& block, CError* e
                                                CSequence* algorithm, bool repeatedOffer) {
     Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::getEncryptedContent", 4,
                                         ToWString(static_cast<uint64_t>(block.getSize())));
-    if (error) *error = CError();
+    if (error) *error = CError(Vsk::Utils::NoErrorCode);
     auto handOut = [&]() {
         if (recipientInfos && m_recipientsKnown) *recipientInfos = m_recipientInfos;
         if (algorithm && m_algorithmKnown) *algorithm = m_algorithm;
