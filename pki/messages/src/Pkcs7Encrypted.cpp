@@ -147,7 +147,7 @@ void CPKCS7Encrypted::reset() {
     m_recipientsKnown = false;
     m_algorithmKnown = false;
     m_failed = false;
-    m_error = CError();
+    m_error = CError(Vsk::Utils::NoErrorCode);
 }
 
 // ---- Writer -----------------------------------------------------------------------------------------------
