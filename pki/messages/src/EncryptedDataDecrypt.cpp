@@ -272,8 +272,11 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
         const bool tokenAsCsp = getTokenAsCsp();
 
         if (m_decryptSettings.get_HSMToCSPOptimization()) {
-            CDataBlob plaintext = hsmOptimDecryptBlock(input, final, m_sessionKey);
-            if (plaintext.getSize()) {
+            // Once the road has the key, this message stays on it even when this block completed no
+            // content yet.
+            bool taken = false;
+            CDataBlob plaintext = hsmOptimDecryptBlock(input, final, m_sessionKey, &taken);
+            if (taken) {
                 if (final && !m_sessionKeyFromCaller) freshSessionKey();
                 return plaintext;
             }

@@ -39,7 +39,9 @@ constexpr const char* Gost28147Oid = "1.2.643.2.2.21";
 
 }  // namespace
 
-CDataBlob CExtEncrypted::hsmOptimDecryptBlock(const CDataBlob& block, bool final, CSessionKey& sessionKey) {
+CDataBlob CExtEncrypted::hsmOptimDecryptBlock(const CDataBlob& block, bool final, CSessionKey& sessionKey,
+                                              bool* taken) {
+    if (taken) *taken = false;
     CDecryptSettings& settings = *m_pDecryptSettings;
     const CKeyContainer* container = settings.get_KeyContainer();
     if (container && !container->isNull() && !container->get_TokenKeyPair().isEmpty()) return CDataBlob();
@@ -68,6 +70,7 @@ CDataBlob CExtEncrypted::hsmOptimDecryptBlock(const CDataBlob& block, bool final
         key.setCSP(target);
         CDataBlob plaintext = decrypt(block, final, key);
         sessionKey = key;
+        if (taken) *taken = true;
         EncryptedDataLog::write(3, "CExtEncrypted::hsmOptimDecryptBlock",
                                 CWString(u"HSMToCSPOptimization done ok"));
         return plaintext;

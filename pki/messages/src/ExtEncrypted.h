@@ -23,10 +23,10 @@ public:
     CExtEncrypted() = default;
 
     // The plaintext of `block` when a recipient's key is in an HSM provider and another provider
-    // fits its certificate; `sessionKey` then becomes the moved key. Empty when the road does not
-    // apply.
+    // fits its certificate; `sessionKey` then becomes the moved key and `taken` is set (the plaintext
+    // may be empty when the block completed no content). Empty when the road does not apply.
     Vsk::Utils::CDataBlob hsmOptimDecryptBlock(const Vsk::Utils::CDataBlob& block, bool final,
-                                               CSessionKey& sessionKey);
+                                               CSessionKey& sessionKey, bool* taken = nullptr);
     // The session key decrypted for the settings' certificate, else for the first recipient that can.
     CSessionKey findSessionKey();
     // The session key of one key-transport recipient (a CMSG_CMS_RECIPIENT_INFO).

@@ -15,6 +15,7 @@
 #include <vsk/platform/crypt.h>
 
 #include "containerStore.h"
+#include "cryptTestSeam.h"
 #include "keyMaterial.h"
 
 #include <gtest/gtest.h>
@@ -66,15 +67,18 @@ void Append(Bytes& to, const CDataBlob& b) {
 }
 
 // A recipient: a key container of the stand-in, its key for openssl, and a certificate made by
-// openssl; installed into "MY" bound to the container unless told otherwise.
+// openssl (signed with a GOST key, so that the GOST providers support both its algorithms); installed into
+// "MY" bound to the container unless told otherwise.
 struct Recipient {
     std::string base;
     CKeyContainer container;
     CCertificate certificate;
 
-    Recipient(const std::string& name, DWORD provType, bool install = true) : base("encdata-" + name) {
+    Recipient(const std::string& name, DWORD provType, bool install = true,
+              const char16_t* provName = nullptr)
+        : base("encdata-" + name) {
         HCRYPTPROV probe = 0;
-        EXPECT_TRUE(CryptAcquireContextW(&probe, nullptr, nullptr, provType, CRYPT_VERIFYCONTEXT));
+        EXPECT_TRUE(CryptAcquireContextW(&probe, nullptr, provName, provType, CRYPT_VERIFYCONTEXT));
         DWORD type = 0;
         CWString providerName;
         EXPECT_TRUE(GetCSPParams(probe, &type, &providerName, nullptr, nullptr));
@@ -94,13 +98,14 @@ struct Recipient {
         EXPECT_TRUE(bio &&
                     PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1);
         BIO_free(bio);
-        EXPECT_TRUE(
-            Shell("test -f encdata-issuer.key || openssl genpkey -algorithm RSA -out encdata-issuer.key"));
+        EXPECT_TRUE(Shell(
+            "test -f encdata-issuer.key || openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt "
+            "paramset:A -out encdata-issuer.key"));
         EXPECT_TRUE(Shell("openssl pkey -engine gost -pubin -inform DER -in " + base + ".spki -out " + base +
                           ".pub && openssl x509 -engine gost -new -subj /CN=" + base +
-                          " -key encdata-issuer.key -force_pubkey " + base + ".pub -outform DER -out " +
-                          base + ".cer && openssl x509 -inform DER -in " + base + ".cer -out " + base +
-                          ".pem"));
+                          " -md_gost12_256 -key encdata-issuer.key -force_pubkey " + base +
+                          ".pub -outform DER -out " + base + ".cer && openssl x509 -inform DER -in " + base +
+                          ".cer -out " + base + ".pem"));
         const Bytes der = ReadFile(base + ".cer");
         certificate = CCertificate(true);
         certificate.LoadFromBlob(Blob(der.data(), der.size()));
@@ -278,10 +283,14 @@ TEST(EncryptedData, RecipientSearchErrors) {
         EXPECT_EQ(e.getErrorNumber(), 180503u);
         EXPECT_EQ(static_cast<DWORD>(e.getCode()), 0x8009100Bu);
     }
-    // No enveloped message at all.
+    // No enveloped message at all; the failing block is logged by its size and digest only.
     {
         CEncryptedData data = DecryptorWith(nullptr, nullptr, true);
+        VskTest::LogCapture log(5);
         const CError e = VskTest::Thrown([&] { Decrypt(data, plain, 0); });
+        EXPECT_EQ(log.count(u"Encrypted Data Block (bFinal=true): size=1000, sha256="), 1u);
+        const std::u16string piece = VskTest::Utf16(Blob(plain.data() + 100, 24).toHex().c_str());
+        for (const std::u16string& line : log.lines()) EXPECT_EQ(line.find(piece), std::u16string::npos);
         EXPECT_EQ(e.getErrorNumber(), 180604u);
         EXPECT_NE(TextOf(e).find(u"Данные не являются зашифрованными в формате PKCS#7."),
                   std::u16string::npos);
@@ -326,4 +335,65 @@ TEST(EncryptedData, CallOrder) {
     for (const Row& row : rows) EXPECT_EQ(VskTest::Thrown(row.action).getErrorNumber(), row.step) << row.name;
     EXPECT_NE(TextOf(VskTest::Thrown([] { CEncryptedData(false).EncryptStart(); })).find(u"не был создан!"),
               std::u16string::npos);
+}
+
+namespace {
+
+constexpr const char16_t* HsmProvider = u"Test HSM GOST R 34.10-2012 (256) Provider";
+
+// The built-in providers and one more of type 80 whose name marks it as a hardware module, for the
+// life of the object.
+struct WithHsmProvider {
+    WithHsmProvider() {
+        auto table = std::make_shared<vsk::crypt::ProviderTable>(*vsk::crypt::Providers());
+        auto hsm = vsk::crypt::NewProvider(PROV_GOST_2012_256, HsmProvider);
+        hsm->keepsContainers = true;
+        table->providers.push_back(hsm);
+        vsk::crypt::InstallProviderTable(table);
+        ClearCspAlgInfo();
+        InitCspAlgInfo();
+    }
+    ~WithHsmProvider() {
+        vsk::crypt::InstallProviderTable(nullptr);
+        ClearCspAlgInfo();
+    }
+};
+
+}  // namespace
+
+// A recipient whose key is in an HSM provider: the session key is decrypted there, moved to the
+// ordinary provider and the content decrypted with it, whole or from 1-byte pieces. The key belongs
+// to that message only: the next message on the same object, for another recipient, is decrypted
+// with its own key and not with the previous one.
+TEST(EncryptedData, OtherProviderRoadKeyEndsWithItsMessage) {
+    WithHsmProvider hsm;
+    Recipient inHsm("hsm", PROV_GOST_2012_256, true, HsmProvider);
+    Recipient ordinary("hsm-next", PROV_GOST_2012_256);
+    ASSERT_TRUE(CSPInfo::isHSM(inHsm.certificate.get_ProviderName()))
+        << VskTest::Utf8(inHsm.certificate.get_ProviderName());
+    const Bytes first = Pattern(40000, 2), second = Pattern(30000, 5);
+    const Bytes firstMessage = Encrypt({&inHsm}, first, 9000),
+                secondMessage = Encrypt({&ordinary}, second, 0);
+
+    for (size_t piece : {size_t{0}, size_t{1}}) {
+        CEncryptedData data;
+        CDecryptSettings settings;
+        settings.getImpl()->m_flags |= CDecryptSettings::FlagHSMToCSPOptimization;
+        data.DecryptSettings() = settings;
+        {
+            VskTest::LogCapture log(piece ? 3 : 5);
+            EXPECT_TRUE(Decrypt(data, firstMessage, piece) == first) << piece;
+            EXPECT_EQ(log.count(u"HSMToCSPOptimization done ok"), 1u) << piece;
+            // Neither the plaintext nor the ciphertext is written out.
+            const std::u16string plainHex = VskTest::Utf16(Blob(first.data() + 500, 16).toHex().c_str());
+            const std::u16string cipherHex =
+                VskTest::Utf16(Blob(firstMessage.data() + 1000, 16).toHex().c_str());
+            for (const std::u16string& line : log.lines()) {
+                EXPECT_EQ(line.find(plainHex), std::u16string::npos);
+                EXPECT_EQ(line.find(cipherHex), std::u16string::npos);
+            }
+        }
+        EXPECT_FALSE(data.get_SessionKey().isCreated());
+        EXPECT_TRUE(Decrypt(data, secondMessage, 0) == second) << piece;
+    }
 }
