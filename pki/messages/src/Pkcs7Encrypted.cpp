@@ -345,7 +345,7 @@ void CPKCS7Encrypted::readContent(CDataBlob& out) {
 
 CDataBlob CPKCS7Encrypted::getEncryptedContent(const CDataBlob& block, CError* error, CSet* recipientInfos,
                                                CSequence* algorithm, bool repeatedOffer) {
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::getEncryptedContent", 4,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::getEncryptedContent", 3,
                                         ToWString(static_cast<uint64_t>(block.getSize())));
     if (error) *error = CError();
     auto handOut = [&]() {
@@ -377,10 +377,14 @@ CDataBlob CPKCS7Encrypted::getEncryptedContent(const CDataBlob& block, CError* e
             if (m_headerRead) readContent(out);
         } catch (CError& e) {
             fail(e);
+        } catch (Vsk::Utils::CExcept& e) {
+            fail(CError(e));
         }
     }
     handOut();
     m_lastOutput = out;
+    // Only the size: the content is ciphertext, but nothing of a message's bytes goes to the log.
+    if (scope.isEntered()) scope.setResult(ToWString(static_cast<uint64_t>(out.getSize())));
     return out;
 }
 
@@ -392,12 +396,17 @@ namespace {
 // first line, and the failing input is logged.
 template <class Body>
 void parseGuarded(const char16_t* logName, const CWString& firstLine, const CDataBlob& der, Body body) {
-    try {
-        body();
-    } catch (CError& e) {
+    auto raise = [&](const CError& e) {
         if (Vsk::InternalUtils::GetLogLevel() >= 1)
             Vsk::InternalUtils::LogAt(1, CWString(logName) + u"=" + base64Of(der));
         throw CCryptError::CCryptErrorFromError(e, firstLine);
+    };
+    try {
+        body();
+    } catch (CError& e) {
+        raise(e);
+    } catch (Vsk::Utils::CExcept& e) {
+        raise(CError(e));
     }
 }
 
@@ -407,7 +416,7 @@ void CPKCS7Encrypted::parseGostR3410KeyTransport(const CDataBlob& der, CDataBlob
                                                  CDataBlob& ephemeralPublicKey, CDataBlob& mac,
                                                  CDataBlob& ukm, CAString& paramSet, ALG_ID& ephemeralAlgId,
                                                  CDataBlob& ephemeralParameters) {
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGostR3410KeyTransport", 4,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGostR3410KeyTransport", 3,
                                         ToWString(static_cast<uint64_t>(der.getSize())));
     ephemeralAlgId = CALG_GR3410EL;
     CWString firstLine =
@@ -468,7 +477,7 @@ void CPKCS7Encrypted::parseGostR3410KeyTransport(const CDataBlob& der, CDataBlob
 }
 
 void CPKCS7Encrypted::parseGost28147_89Parameters(const CDataBlob& der, CDataBlob& iv, CAString& paramSet) {
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGost28147_89Parameters", 4,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGost28147_89Parameters", 3,
                                         ToWString(static_cast<uint64_t>(der.getSize())));
     CWString firstLine = CWString(u"Неверный \"Gost28147-89-Parameters\"?");
     parseGuarded(u"Gost28147-89-Parameters", firstLine, der, [&]() {
@@ -493,7 +502,6 @@ void CEncryptedDataRecipient::Init(const CNode& recipientInfo, const CSequence& 
     m_recipientInfo = CNode();
     m_sessionKey = CSessionKey(true);
     m_encryptedKey.clear();
-    auto rawOf = [](const CNode& node) { return node.isEmpty() ? CDataBlob() : node.encode(); };
     try {
         CNode info = recipientInfo;
         if (info.isEmpty() || !hasTag(&info, 16)) raiseText(u"KeyTransRecipientInfo");
@@ -536,14 +544,28 @@ void CEncryptedDataRecipient::Init(const CNode& recipientInfo, const CSequence& 
         m_contentEncryptionAlgorithm = contentAlgorithm;
         m_parameters = alg.getItem(1)->encode().clone();
         m_algorithm = alg;
+    } catch (Vsk::Utils::CExcept& e) {
+        raiseRecipientError(CError(e), recipientInfo, algorithm);
     } catch (CError& e) {
-        CWString nodes = CWString(u"recipientInfo=") + base64Of(rawOf(recipientInfo)) +
-                         u" contentEncryptionAlgorithm=" + base64Of(rawOf(algorithm));
-        if (Vsk::InternalUtils::GetLogLevel() >= 1)
-            Vsk::InternalUtils::LogAt(
-                1, CWString(u"PKI::CEncryptedDataRecipient::Init ") + e.getMessage() + u" " + nodes);
-        throw CCryptError::CCryptErrorFromError(e, CWString(u"Неверная информация на получателя?"));
+        raiseRecipientError(e, recipientInfo, algorithm);
     }
+}
+
+void CEncryptedDataRecipient::raiseRecipientError(const CError& e, const CNode& recipientInfo,
+                                                  const CSequence& algorithm) {
+    auto rawOf = [](const CNode& node) {
+        try {
+            return node.isEmpty() ? CDataBlob() : node.encode();
+        } catch (...) {
+            return CDataBlob();
+        }
+    };
+    CWString nodes = CWString(u"recipientInfo=") + base64Of(rawOf(recipientInfo)) +
+                     u" contentEncryptionAlgorithm=" + base64Of(rawOf(algorithm));
+    if (Vsk::InternalUtils::GetLogLevel() >= 1)
+        Vsk::InternalUtils::LogAt(
+            1, CWString(u"PKI::CEncryptedDataRecipient::Init ") + e.getMessage() + u" " + nodes);
+    throw CCryptError::CCryptErrorFromError(e, CWString(u"Неверная информация на получателя?"));
 }
 
 CDataBlob CEncryptedDataRecipient::makeGostR3410KeyTransport(
@@ -553,7 +575,9 @@ CDataBlob CEncryptedDataRecipient::makeGostR3410KeyTransport(
     algorithm.addItem(CObjectId(keyAlgorithm));
     if (keyParameters.getSize() != 0) {
         CSequence parameters;
-        parameters.decode(keyParameters.clone(), false, true);
+        if (parameters.decode(keyParameters.clone(), false, true) != 0 || parameters.isIncomplete())
+            throw CError(CWString(u"Неверные параметры ключа получателя"),
+                         static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
         algorithm.addItem(parameters);
     } else {
         algorithm.addItem(CSequence());
@@ -591,7 +615,10 @@ void CEncryptedDataRecipient::MakeKeyTransRecipientInfo(const CERT_INFO& certInf
                hexOf(encryptedKey) + u", MacKey=" + hexOf(mac) + u", EphemeralPublicKey=" +
                hexOf(ephemeralPublicKey) + u", UKM=" + hexOf(ukm));
     CNode issuer;
-    issuer.decode(CDataBlob(certInfo.Issuer.pbData, certInfo.Issuer.cbData, true), false, true);
+    CDataBlob issuerDer(certInfo.Issuer.pbData, certInfo.Issuer.cbData, true);
+    if (issuerDer.getSize() == 0 || issuer.decode(issuerDer, false, true) != 0 || issuer.isIncomplete())
+        throw CError(CWString(u"Неверный издатель сертификата получателя"),
+                     static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
     CSequence issuerAndSerial;
     issuerAndSerial.addItem(issuer);
     CDataBlob serial(certInfo.SerialNumber.pbData, certInfo.SerialNumber.cbData, true);

@@ -22,6 +22,7 @@
 #include <openssl/pem.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -75,6 +76,8 @@ class EnvelopedInterop : public testing::TestWithParam<RecipientCase> {
 protected:
     void SetUp() override {
         const RecipientCase& c = GetParam();
+        // Each test makes its recipient's container afresh.
+        std::filesystem::remove_all(std::string(std::getenv("KESTROVAN_USER_DIR")) + "/keys");
         base = std::string("env-") + c.name;
         HCRYPTPROV probe = 0;
         ASSERT_TRUE(CryptAcquireContextW(&probe, nullptr, nullptr, c.provType, CRYPT_VERIFYCONTEXT));

@@ -8,6 +8,7 @@
 #include <vsk/asn1/asn1.h>
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/EncryptedDataRecipient.h>
+#include <vsk/pki/MessageSettings.h>
 #include <vsk/pki/SessionKey.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/crypt.h>
@@ -432,4 +433,73 @@ TEST(SessionKeyObject, EmptyHandleAndKeylessObject) {
     // Empty blobs are refused before anything else.
     CError bad = VskTest::Thrown([&] { key.getImpl()->Decrypt(CDataBlob(), 1, Blob(Bytes(3, 1))); });
     EXPECT_EQ(bad.getErrorNumber(), 130501u);
+    // Settings with neither a key container nor a certificate name no recipient key.
+    CDecryptSettings settings;
+    CError none = VskTest::Thrown([&] {
+        key.DecryptViaGostR3410KeyTransport(Transport({false, true, false}), true, settings);
+    });
+    EXPECT_TRUE(StartsWith(none, u"Не задан личный сертификат для расшифрования"));
+    EXPECT_FALSE(key.isCreated());
+}
+
+TEST(PKCS7EncryptedReader, DamagedMessagesFailCleanly) {
+    // A message with a real key-transport recipient, header bytes changed in turn and read in
+    // 7-byte pieces: the reader, the recipient and the transport parser either work or raise CError.
+    Bytes issuer = Hex("300C310A300806035504030C0163");
+    Bytes serial = Hex("01");
+    Bytes params = Hex("300B06092A8503070102010101");
+    char oid[] = "1.2.643.7.1.1.1.1";
+    CERT_INFO info{};
+    info.Issuer = {static_cast<DWORD>(issuer.size()), issuer.data()};
+    info.SerialNumber = {static_cast<DWORD>(serial.size()), serial.data()};
+    info.SubjectPublicKeyInfo.Algorithm.pszObjId = oid;
+    info.SubjectPublicKeyInfo.Algorithm.Parameters = {static_cast<DWORD>(params.size()), params.data()};
+    CEncryptedDataRecipient written;
+    written.MakeKeyTransRecipientInfo(info, Blob(Bytes(32, 1)), Blob(Bytes(4, 2)), Blob(Bytes(64, 3)),
+                                      Blob(Bytes(8, 4)));
+    CPKCS7Encrypted writer;
+    writer.recipientInfos().addItem(written.get_RecipientInfo());
+    writer.setContentEncryptionAlgorithm(oid, Blob(Bytes(8, 9)), "1.2.643.7.1.2.5.1.1");
+    Bytes message = ToBytes(writer.makePKCS7Enveloped(Blob(Bytes(20, 0x42)), false));
+    Bytes tail = ToBytes(writer.makePKCS7Enveloped(Blob(Bytes(5, 0x43)), true));
+    message.insert(message.end(), tail.begin(), tail.end());
+
+    size_t readBack = 0;
+    for (size_t i = 0; i < message.size(); i += (i < 64 ? 1 : 3)) {
+        for (BYTE delta : {BYTE{0x01}, BYTE{0x80}, BYTE{0xFF}}) {
+            Bytes damaged = message;
+            damaged[i] ^= delta;
+            CPKCS7Encrypted reader;
+            CSet recipients;
+            CSequence algorithm;
+            for (size_t at = 0; at < damaged.size(); at += 7) {
+                CError error;
+                reader.getEncryptedContent(
+                    CDataBlob(damaged.data() + at, std::min<size_t>(7, damaged.size() - at), true), &error,
+                    &recipients, &algorithm);
+            }
+            if (recipients.isEmpty() || recipients.getCount() == 0 || algorithm.isEmpty()) continue;
+            try {
+                // The recipient record looks its certificate up in the stores: once per damaged byte.
+                CDataBlob transport;
+                if (delta == 0x80) {
+                    CEncryptedDataRecipient recipient;
+                    recipient.Init(*recipients.getItem(0), algorithm);
+                    transport = recipient.get_EncryptedKey();
+                } else {
+                    CConstructed* node = castToConstructed(recipients.getItem(0));
+                    if (!node || node->getCount() < 4) continue;
+                    transport = node->getItem(3)->getContents();
+                }
+                CDataBlob a, b, c, d, e;
+                CAString s;
+                ALG_ID id = 0;
+                CPKCS7Encrypted::parseGostR3410KeyTransport(transport, a, b, c, d, s, id, e);
+                ++readBack;
+            } catch (const CError&) {
+            }
+        }
+    }
+    // The bytes of the content and of the chunk lengths' neighbours leave the recipient readable.
+    EXPECT_GT(readBack, 0u);
 }

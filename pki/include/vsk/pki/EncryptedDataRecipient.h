@@ -52,6 +52,11 @@ public:
     CSessionKey get_SessionKey() const { return m_sessionKey; }
 
 private:
+    // Logs the failing nodes and raises "Неверная информация на получателя?" with the cause.
+    [[noreturn]] static void raiseRecipientError(const Vsk::Utils::CError& error,
+                                                 const Vsk::ASN1::CNode& recipientInfo,
+                                                 const Vsk::ASN1::CSequence& algorithm);
+
     Vsk::ASN1::CNode m_recipientInfo;
     Vsk::ASN1::CSequence m_algorithm;
     Vsk::Utils::CDataBlob m_issuer;
