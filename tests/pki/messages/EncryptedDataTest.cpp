@@ -2,6 +2,7 @@
 // recipients made at test time: our messages against `openssl cms -decrypt`, openssl's messages
 // decrypted by us whole and in 1-byte pieces, the recipient search with its errors, and the order of
 // calls.
+#include "messages/src/EncryptedDataImpl.h"
 #include "testSupport.h"
 
 #include <vsk/pki/CSPInfo.h>
@@ -395,5 +396,58 @@ TEST(EncryptedData, OtherProviderRoadKeyEndsWithItsMessage) {
         }
         EXPECT_FALSE(data.get_SessionKey().isCreated());
         EXPECT_TRUE(Decrypt(data, secondMessage, 0) == second) << piece;
+    }
+}
+
+// How the recipient search's collected errors become the one it raises.
+TEST(EncryptedData, SearchFailureFromCollectedErrors) {
+    const CWString list(u"Зашифровано на сертификатах (2 шт.):\r\n - a\r\n - b");
+    // Fresh errors for every row: raising one appends to its shared text.
+    auto error = [](const char16_t* text, DWORD code) { return CCryptError(CError(CWString(text), code)); };
+    auto noKey = [&] { return error(u"Нет ключа", 0x8009000D); };
+    auto wrongPassword = [&] { return error(u"Неверный пароль", 0x80090029); };
+    auto cancelled = [&] { return error(u"Отменено пользователем", 0x8010006F); };
+    struct Row {
+        const char* name;
+        std::vector<CCryptError> errors;
+        DWORD step;
+        DWORD code;
+        // Fragments that must appear in this order; the recipient list last unless `listed` is false.
+        std::vector<std::u16string> fragments;
+        bool listed;
+    } rows[] = {
+        {"none",
+         {},
+         180611,
+         0x8009000D,
+         {u"Не найден Личный сертификат или ключи для расшифрования. "},
+         true},
+        {"one", {noKey()}, 0, 0x8009000D, {u"Нет ключа"}, true},
+        {"two", {wrongPassword(), noKey()}, 0, 0x80090029, {u"Неверный пароль", u"\r\nНет ключа"}, true},
+        {"cancelled",
+         {noKey(), cancelled(), wrongPassword()},
+         0,
+         0x8010006F,
+         {u"Отменено пользователем"},
+         false},
+    };
+    for (const Row& row : rows) {
+        const CCryptError last = row.errors.empty() ? CCryptError() : row.errors.back();
+        SetLastError(0x8009000D);
+        const CError e =
+            VskTest::Thrown([&] { CEncryptedData::CImpl::raiseSearchFailure(row.errors, last, list); });
+        EXPECT_EQ(e.getErrorNumber(), row.step) << row.name;
+        EXPECT_EQ(static_cast<DWORD>(e.getCode()), row.code) << row.name;
+        const std::u16string text = TextOf(e);
+        size_t at = 0;
+        for (const std::u16string& fragment : row.fragments) {
+            at = text.find(fragment, at);
+            ASSERT_NE(at, std::u16string::npos) << row.name << ": " << VskTest::Utf8(text);
+        }
+        EXPECT_EQ(text.find(list.toU16(), at) != std::u16string::npos, row.listed) << row.name;
+        if (row.step) continue;
+        // The list comes last, after "\r\n".
+        if (row.listed)
+            EXPECT_EQ(text.substr(text.size() - list.getLength() - 2), u"\r\n" + list.toU16()) << row.name;
     }
 }
