@@ -320,11 +320,7 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
                             }
                             record(tokenError);
                         }
-                        if (!autoFind && !lastError.isEmpty()) {
-                            const CCryptError raised = lastError;
-                            reset();
-                            throw raised;
-                        }
+                        if (!autoFind && !lastError.isEmpty()) throw lastError;
                     }
                     break;
                 }

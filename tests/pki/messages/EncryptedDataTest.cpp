@@ -99,12 +99,12 @@ struct Recipient {
         EXPECT_TRUE(bio &&
                     PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1);
         BIO_free(bio);
-        EXPECT_TRUE(Shell(
-            "test -f encdata-issuer.key || openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt "
-            "paramset:A -out encdata-issuer.key"));
+        // An issuer key of its own: test shards run side by side in one folder.
+        EXPECT_TRUE(Shell("openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out " +
+                          base + "-issuer.key"));
         EXPECT_TRUE(Shell("openssl pkey -engine gost -pubin -inform DER -in " + base + ".spki -out " + base +
                           ".pub && openssl x509 -engine gost -new -subj /CN=" + base +
-                          " -md_gost12_256 -key encdata-issuer.key -force_pubkey " + base +
+                          " -md_gost12_256 -key " + base + "-issuer.key -force_pubkey " + base +
                           ".pub -outform DER -out " + base + ".cer && openssl x509 -inform DER -in " + base +
                           ".cer -out " + base + ".pem"));
         const Bytes der = ReadFile(base + ".cer");
@@ -362,11 +362,17 @@ struct WithHsmProvider {
 
 }  // namespace
 
+static void OtherProviderRoad();
+
 // A recipient whose key is in an HSM provider: the session key is decrypted there, moved to the
-// ordinary provider and the content decrypted with it, whole or from 1-byte pieces. The key belongs
+// ordinary provider and the content decrypted with it, whole or in pieces. The key belongs
 // to that message only: the next message on the same object, for another recipient, is decrypted
 // with its own key and not with the previous one.
 TEST(EncryptedData, OtherProviderRoadKeyEndsWithItsMessage) {
+    if (auto e = VskTest::MaybeThrown([] { OtherProviderRoad(); })) FAIL() << VskTest::Utf8(e->getText());
+}
+
+static void OtherProviderRoad() {
     WithHsmProvider hsm;
     Recipient inHsm("hsm", PROV_GOST_2012_256, true, HsmProvider);
     Recipient ordinary("hsm-next", PROV_GOST_2012_256);
@@ -376,13 +382,14 @@ TEST(EncryptedData, OtherProviderRoadKeyEndsWithItsMessage) {
     const Bytes firstMessage = Encrypt({&inHsm}, first, 9000),
                 secondMessage = Encrypt({&ordinary}, second, 0);
 
-    for (size_t piece : {size_t{0}, size_t{1}}) {
+    for (size_t piece : {size_t{0}, size_t{4093}}) {
         CEncryptedData data;
         CDecryptSettings settings;
         settings.getImpl()->m_flags |= CDecryptSettings::FlagHSMToCSPOptimization;
         data.DecryptSettings() = settings;
         {
             VskTest::LogCapture log(piece ? 3 : 5);
+            SCOPED_TRACE(piece);
             EXPECT_TRUE(Decrypt(data, firstMessage, piece) == first) << piece;
             EXPECT_EQ(log.count(u"HSMToCSPOptimization done ok"), 1u) << piece;
             // Neither the plaintext nor the ciphertext is written out.
