@@ -454,7 +454,8 @@ TEST(EncryptedData, SearchFailureFromCollectedErrors) {
         EXPECT_EQ(text.find(list.toU16(), at) != std::u16string::npos, row.listed) << row.name;
         if (row.step) continue;
         // The list comes last, after "\r\n".
-        if (row.listed)
+        if (row.listed) {
             EXPECT_EQ(text.substr(text.size() - list.getLength() - 2), u"\r\n" + list.toU16()) << row.name;
+        }
     }
 }
