@@ -382,7 +382,7 @@ static void OtherProviderRoad() {
     const Bytes firstMessage = Encrypt({&inHsm}, first, 9000),
                 secondMessage = Encrypt({&ordinary}, second, 0);
 
-    for (size_t piece : {size_t{0}, size_t{4093}}) {
+    for (size_t piece : {size_t{0}, size_t{1}}) {
         CEncryptedData data;
         CDecryptSettings settings;
         settings.getImpl()->m_flags |= CDecryptSettings::FlagHSMToCSPOptimization;
