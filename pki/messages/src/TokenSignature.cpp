@@ -70,8 +70,14 @@ CDataBlob keyParamSet(const CERT_PUBLIC_KEY_INFO& key) {
 void CTokenSignature::parse(const CNode& signerInfoNode, const CDataBlob* dataHash,
                             const std::vector<CCertificate>& certificates) {
     m_dataHash = dataHash;
-    CNode copy(signerInfoNode);
-    CSequence* signerInfo = castToSequence(&copy);
+    // A typed handle from a parsed tree is used as it is; a plain handle is read again as a SEQUENCE.
+    CSequence* signerInfo = castToSequence(const_cast<CNode*>(&signerInfoNode));
+    CSequence holder;
+    if (!signerInfo && !signerInfoNode.isEmpty() && signerInfoNode.getTag() == 16 &&
+        signerInfoNode.getClass() == 0) {
+        holder.decode(signerInfoNode.encode());
+        signerInfo = &holder;
+    }
     if (!signerInfo) fault(u"Количество элементов в SignerInfo: 0");
     const size_t count = signerInfo->getCount();
     if (count < 5) fault(u"Количество элементов в SignerInfo: " + ToWString(static_cast<uint64_t>(count)));

@@ -118,6 +118,9 @@ bool CTokenSigned::signStart(const CSignSettings& settings) {
         }
     }
     if (pair.isEmpty()) return false;
+    // The token digests with the algorithm the message declares, not a default of the key.
+    const ALG_ID hashAlgId = OIDToAlgId(CAString(settings.get_HashAlgorithm(false), Vsk::Utils::CP_PROGRAM));
+    if (hashAlgId != 0) pair.setAlgsByAlgId(hashAlgId);
     pair.setProgress(settings.get_CommonSettings().get_Progress());
     m_keyPair = pair;
     m_signedBlocks.clear();
@@ -283,7 +286,7 @@ void CTokenSigned::importByToken(const CDataBlob& block, CDataBlob* output, bool
             CNode* item = m_certificates->getItem(i);
             CSequence* sequence = castToSequence(item);
             if (sequence && sequence->getCount() == 3) {
-                CCertificate certificate;
+                CCertificate certificate(true);
                 certificate.LoadFromBlob(item->getRawEncoding());
                 certificates.push_back(certificate);
             } else if (GetLogLevel() >= 1) {
