@@ -57,6 +57,8 @@ private:
     Vsk::ASN1::CConstructed* m_certificates;
     Vsk::ASN1::CSet* m_signerInfos;
     Vsk::Utils::CDataBlob m_accumulated;
+    // The blocks of an attached message being signed, carried whole as its content.
+    std::vector<Vsk::Utils::CDataBlob> m_signedBlocks;
     CSignSettings* m_settings;
     std::vector<CSignature>* m_signatures;
     DWORD* m_signerCount;
