@@ -1215,7 +1215,7 @@ TEST(ChainDownload, TimeOutIsHonoured) {
         EXPECT_EQ(chain.bits(0), kOffline);
         EXPECT_GE(spent, kTimeoutMs * row.budgets - 100);
         // Generous for loaded machines, far below what an unbounded wait would take.
-        EXPECT_LT(spent, kTimeoutMs * row.budgets + 2000);
+        EXPECT_LT(spent, kTimeoutMs * row.budgets + 5000);
         EXPECT_EQ(diagnostics.all().find("no time left") != std::string::npos, row.budgets == 1)
             << diagnostics.all();
     }
