@@ -52,6 +52,27 @@ bool readParam(HCRYPTMSG msg, DWORD param, DWORD index, CDataBlob& out) {
 
 }  // namespace
 
+void CEncryptedData::CImpl::raiseSearchFailure(const std::vector<CCryptError>& errors,
+                                               const CCryptError& lastError, const CWString& text) {
+    if (errors.size() == 1 && !lastError.isEmpty()) {
+        CCryptError raised = lastError;
+        raised.appendText(u"\r\n" + text);
+        throw raised;
+    }
+    if (errors.size() < 2)
+        throw CCryptError(180611, u"Не найден Личный сертификат или ключи для расшифрования. " + text,
+                          DWORD(-1));
+    for (const CCryptError& e : errors)
+        if (static_cast<DWORD>(e.getCode()) == ScardCancelledByUser) throw e;
+    CWString joined;
+    DWORD code = 0;
+    for (const CCryptError& e : errors) {
+        joined += e.getText() + u"\r\n";
+        if (!code && e.getCode()) code = static_cast<DWORD>(e.getCode());
+    }
+    throw CCryptError(CError(joined + text, code));
+}
+
 void CEncryptedData::CImpl::openDecoder() {
     m_msg = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, &m_streamInfo);
     if (!m_msg) {
@@ -299,11 +320,7 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
                             }
                             record(tokenError);
                         }
-                        if (!autoFind && !lastError.isEmpty()) {
-                            const CCryptError raised = lastError;
-                            reset();
-                            throw raised;
-                        }
+                        if (!autoFind && !lastError.isEmpty()) throw lastError;
                     }
                     break;
                 }
@@ -344,22 +361,7 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
             for (size_t i = 0; i < m_recipientCertificates.getCount(); ++i)
                 text += u"\r\n - " + m_recipientCertificates[i].getText();
             reset();
-            if (errors.size() == 1 && !lastError.isEmpty()) {
-                lastError.appendText(u"\r\n" + text);
-                throw lastError;
-            }
-            if (errors.size() < 2)
-                throw CCryptError(180611, u"Не найден Личный сертификат или ключи для расшифрования. " + text,
-                                  DWORD(-1));
-            for (const CCryptError& e : errors)
-                if (static_cast<DWORD>(e.getCode()) == ScardCancelledByUser) throw e;
-            CWString joined;
-            DWORD code = 0;
-            for (const CCryptError& e : errors) {
-                joined += e.getText() + u"\r\n";
-                if (!code && e.getCode()) code = static_cast<DWORD>(e.getCode());
-            }
-            throw CCryptError(CError(joined + text, code));
+            raiseSearchFailure(errors, lastError, text);
         }
     }
 

@@ -14,6 +14,8 @@
 #include <vsk/utils/dataBlob.h>
 #include <vsk/utils/memory.h>
 
+#include <vector>
+
 namespace Vsk::PKI {
 
 class CEncryptedData::CImpl : public Vsk::Utils::CRefMan, public CExtEncrypted, public CTokenEncrypted {
@@ -30,6 +32,11 @@ public:
     static BOOL EncryptedDataCallback(const void* arg, BYTE* data, DWORD size, BOOL final);
     void reset();
     void clearRecipients();
+    // The recipient search's failure: one collected error with the recipient list `text` appended;
+    // 180611 when there is none; the user's cancellation alone; else all texts joined.
+    [[noreturn]] static void raiseSearchFailure(const std::vector<CCryptError>& errors,
+                                                const CCryptError& lastError,
+                                                const Vsk::Utils::CWString& text);
 
     // The bytes the stream callback collected during the current update.
     Vsk::Utils::CDataBlob takeOutput();

@@ -147,7 +147,7 @@ void CPKCS7Encrypted::reset() {
     m_recipientsKnown = false;
     m_algorithmKnown = false;
     m_failed = false;
-    m_error = CError();
+    m_error = CError(Vsk::Utils::NoErrorCode);
 }
 
 // ---- Writer -----------------------------------------------------------------------------------------------
@@ -345,9 +345,9 @@ void CPKCS7Encrypted::readContent(CDataBlob& out) {
 
 CDataBlob CPKCS7Encrypted::getEncryptedContent(const CDataBlob& block, CError* error, CSet* recipientInfos,
                                                CSequence* algorithm, bool repeatedOffer) {
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::getEncryptedContent", 3,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::getEncryptedContent", 4,
                                         ToWString(static_cast<uint64_t>(block.getSize())));
-    if (error) *error = CError();
+    if (error) *error = CError(Vsk::Utils::NoErrorCode);
     auto handOut = [&]() {
         if (recipientInfos && m_recipientsKnown) *recipientInfos = m_recipientInfos;
         if (algorithm && m_algorithmKnown) *algorithm = m_algorithm;
@@ -416,7 +416,7 @@ void CPKCS7Encrypted::parseGostR3410KeyTransport(const CDataBlob& der, CDataBlob
                                                  CDataBlob& ephemeralPublicKey, CDataBlob& mac,
                                                  CDataBlob& ukm, CAString& paramSet, ALG_ID& ephemeralAlgId,
                                                  CDataBlob& ephemeralParameters) {
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGostR3410KeyTransport", 3,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGostR3410KeyTransport", 4,
                                         ToWString(static_cast<uint64_t>(der.getSize())));
     ephemeralAlgId = CALG_GR3410EL;
     CWString firstLine =
@@ -477,7 +477,7 @@ void CPKCS7Encrypted::parseGostR3410KeyTransport(const CDataBlob& der, CDataBlob
 }
 
 void CPKCS7Encrypted::parseGost28147_89Parameters(const CDataBlob& der, CDataBlob& iv, CAString& paramSet) {
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGost28147_89Parameters", 3,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CPKCS7Encrypted::parseGost28147_89Parameters", 4,
                                         ToWString(static_cast<uint64_t>(der.getSize())));
     CWString firstLine = CWString(u"Неверный \"Gost28147-89-Parameters\"?");
     parseGuarded(u"Gost28147-89-Parameters", firstLine, der, [&]() {

@@ -72,8 +72,7 @@ void log(int level, const char* function, const CWString& text) {
 }
 
 [[noreturn]] void raiseInternal(int line) {
-    throw CError(CWString(u"Внутренняя ошибка. ") + ToWString(__FILE__) + u":" + ToWString(line) + u".",
-                 DWORD(0));
+    throw Vsk::Utils::InternalError(__FILE__, line);
 }
 
 // A key handle destroyed when the scope ends.

@@ -88,28 +88,28 @@ CSignedData::CImpl* CSignedData::checkedImpl() const {
 
 void CSignedData::SignStart(const CSignSettings& settings) {
     CLogScope scope;
-    if (scope.getLevel() >= 3)
+    if (scope.getLevel() >= 4)
         scope.enter("Vsk::PKI::CSignedData::SignStart", settings.isNull() ? CWString() : settings.getText());
     checkedImpl()->signStart(settings);
 }
 
 void CSignedData::SignBlock(const CDataBlob& block, CDataBlob* output, bool final) {
-    CLogScope scope("Vsk::PKI::CSignedData::SignBlock", 3, blockArgs(block, final));
+    CLogScope scope("Vsk::PKI::CSignedData::SignBlock", 4, blockArgs(block, final));
     checkedImpl()->SignBlock(block, output, final);
 }
 
 CSignature* CSignedData::GetSignature(DWORD index) {
-    CLogScope scope("Vsk::PKI::CSignedData::GetSignature", 3);
+    CLogScope scope("Vsk::PKI::CSignedData::GetSignature", 4);
     return checkedImpl()->getSignature(index);
 }
 
 void CSignedData::ImportBlock(const CDataBlob& block, CDataBlob* output, bool final) {
-    CLogScope scope("Vsk::PKI::CSignedData::ImportBlock", 3, blockArgs(block, final));
+    CLogScope scope("Vsk::PKI::CSignedData::ImportBlock", 4, blockArgs(block, final));
     checkedImpl()->ImportBlock(block, output, final);
 }
 
 void CSignedData::ImportBlockClearData(const CDataBlob& block, bool final) {
-    CLogScope scope("Vsk::PKI::CSignedData::ImportBlockClearData", 3, blockArgs(block, final));
+    CLogScope scope("Vsk::PKI::CSignedData::ImportBlockClearData", 4, blockArgs(block, final));
     checkedImpl()->ImportBlockClearData(block, final);
 }
 

@@ -30,6 +30,10 @@ enum : DWORD {
 // A message start shorter than this cannot tell whether the message is detached: it is held until
 // more bytes come.
 constexpr DWORD PendingStartBytes = 2048;
+// A message start that still cannot tell past this many bytes is not a message: every real one
+// tells within its first few hundred bytes (the digest algorithms and the content type come first),
+// and a file that declares a huge header would otherwise be held and parsed again on every block.
+constexpr DWORD MaxPendingStartBytes = 1u << 20;
 
 // Bytes of a message kept since its first block, so that a message whose algorithm the decoder does
 // not know can be read again from its start on the token road. The decoder meets the digest

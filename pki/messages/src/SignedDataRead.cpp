@@ -96,7 +96,8 @@ void CSignedData::CImpl::importBlockPiece(const CDataBlob& given, CDataBlob* out
         try {
             m_detached = CSignedData::IsDetached(block);
         } catch (const CError& error) {
-            if (error.getCode() == static_cast<int32_t>(ERROR_MORE_DATA) && !final) {
+            if (error.getCode() == static_cast<int32_t>(ERROR_MORE_DATA) && !final &&
+                block.getSize() < MaxPendingStartBytes) {
                 m_pending = block;
                 return;
             }
@@ -265,7 +266,7 @@ void CSignedData::CImpl::import() {
 // ---- Static operations ----------------------------------------------------------------------------------
 
 bool CSignedData::IsDetached(const CDataBlob& start) {
-    CLogScope scope("Vsk::PKI::CSignedData::IsDetached", 3,
+    CLogScope scope("Vsk::PKI::CSignedData::IsDetached", 4,
                     ToWString(static_cast<uint64_t>(start.getSize())));
     Vsk::ASN1::CSequence contentInfo;
     std::vector<CDataBlob> contents;

@@ -2,6 +2,7 @@
 // recipients made at test time: our messages against `openssl cms -decrypt`, openssl's messages
 // decrypted by us whole and in 1-byte pieces, the recipient search with its errors, and the order of
 // calls.
+#include "messages/src/EncryptedDataImpl.h"
 #include "testSupport.h"
 
 #include <vsk/pki/CSPInfo.h>
@@ -98,12 +99,12 @@ struct Recipient {
         EXPECT_TRUE(bio &&
                     PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1);
         BIO_free(bio);
-        EXPECT_TRUE(Shell(
-            "test -f encdata-issuer.key || openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt "
-            "paramset:A -out encdata-issuer.key"));
+        // An issuer key of its own: test shards run side by side in one folder.
+        EXPECT_TRUE(Shell("openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out " +
+                          base + "-issuer.key"));
         EXPECT_TRUE(Shell("openssl pkey -engine gost -pubin -inform DER -in " + base + ".spki -out " + base +
                           ".pub && openssl x509 -engine gost -new -subj /CN=" + base +
-                          " -md_gost12_256 -key encdata-issuer.key -force_pubkey " + base +
+                          " -md_gost12_256 -key " + base + "-issuer.key -force_pubkey " + base +
                           ".pub -outform DER -out " + base + ".cer && openssl x509 -inform DER -in " + base +
                           ".cer -out " + base + ".pem"));
         const Bytes der = ReadFile(base + ".cer");
@@ -361,11 +362,17 @@ struct WithHsmProvider {
 
 }  // namespace
 
+static void OtherProviderRoad();
+
 // A recipient whose key is in an HSM provider: the session key is decrypted there, moved to the
-// ordinary provider and the content decrypted with it, whole or from 1-byte pieces. The key belongs
+// ordinary provider and the content decrypted with it, whole or in pieces. The key belongs
 // to that message only: the next message on the same object, for another recipient, is decrypted
 // with its own key and not with the previous one.
 TEST(EncryptedData, OtherProviderRoadKeyEndsWithItsMessage) {
+    if (auto e = VskTest::MaybeThrown([] { OtherProviderRoad(); })) FAIL() << VskTest::Utf8(e->getText());
+}
+
+static void OtherProviderRoad() {
     WithHsmProvider hsm;
     Recipient inHsm("hsm", PROV_GOST_2012_256, true, HsmProvider);
     Recipient ordinary("hsm-next", PROV_GOST_2012_256);
@@ -382,6 +389,7 @@ TEST(EncryptedData, OtherProviderRoadKeyEndsWithItsMessage) {
         data.DecryptSettings() = settings;
         {
             VskTest::LogCapture log(piece ? 3 : 5);
+            SCOPED_TRACE(piece);
             EXPECT_TRUE(Decrypt(data, firstMessage, piece) == first) << piece;
             EXPECT_EQ(log.count(u"HSMToCSPOptimization done ok"), 1u) << piece;
             // Neither the plaintext nor the ciphertext is written out.
@@ -395,5 +403,59 @@ TEST(EncryptedData, OtherProviderRoadKeyEndsWithItsMessage) {
         }
         EXPECT_FALSE(data.get_SessionKey().isCreated());
         EXPECT_TRUE(Decrypt(data, secondMessage, 0) == second) << piece;
+    }
+}
+
+// How the recipient search's collected errors become the one it raises.
+TEST(EncryptedData, SearchFailureFromCollectedErrors) {
+    const CWString list(u"Зашифровано на сертификатах (2 шт.):\r\n - a\r\n - b");
+    // Fresh errors for every row: raising one appends to its shared text.
+    auto error = [](const char16_t* text, DWORD code) { return CCryptError(CError(CWString(text), code)); };
+    auto noKey = [&] { return error(u"Нет ключа", 0x8009000D); };
+    auto wrongPassword = [&] { return error(u"Неверный пароль", 0x80090029); };
+    auto cancelled = [&] { return error(u"Отменено пользователем", 0x8010006F); };
+    struct Row {
+        const char* name;
+        std::vector<CCryptError> errors;
+        DWORD step;
+        DWORD code;
+        // Fragments that must appear in this order; the recipient list last unless `listed` is false.
+        std::vector<std::u16string> fragments;
+        bool listed;
+    } rows[] = {
+        {"none",
+         {},
+         180611,
+         0x8009000D,
+         {u"Не найден Личный сертификат или ключи для расшифрования. "},
+         true},
+        {"one", {noKey()}, 0, 0x8009000D, {u"Нет ключа"}, true},
+        {"two", {wrongPassword(), noKey()}, 0, 0x80090029, {u"Неверный пароль", u"\r\nНет ключа"}, true},
+        {"cancelled",
+         {noKey(), cancelled(), wrongPassword()},
+         0,
+         0x8010006F,
+         {u"Отменено пользователем"},
+         false},
+    };
+    for (const Row& row : rows) {
+        const CCryptError last = row.errors.empty() ? CCryptError() : row.errors.back();
+        SetLastError(0x8009000D);
+        const CError e =
+            VskTest::Thrown([&] { CEncryptedData::CImpl::raiseSearchFailure(row.errors, last, list); });
+        EXPECT_EQ(e.getErrorNumber(), row.step) << row.name;
+        EXPECT_EQ(static_cast<DWORD>(e.getCode()), row.code) << row.name;
+        const std::u16string text = TextOf(e);
+        size_t at = 0;
+        for (const std::u16string& fragment : row.fragments) {
+            at = text.find(fragment, at);
+            ASSERT_NE(at, std::u16string::npos) << row.name << ": " << VskTest::Utf8(text);
+        }
+        EXPECT_EQ(text.find(list.toU16(), at) != std::u16string::npos, row.listed) << row.name;
+        if (row.step) continue;
+        // The list comes last, after "\r\n".
+        if (row.listed) {
+            EXPECT_EQ(text.substr(text.size() - list.getLength() - 2), u"\r\n" + list.toU16()) << row.name;
+        }
     }
 }

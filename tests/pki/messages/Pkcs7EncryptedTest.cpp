@@ -72,7 +72,10 @@ std::string Read(const Bytes& message, size_t piece, CError* lastError = nullptr
     for (size_t at = 0; at < message.size(); at += piece) {
         size_t n = std::min(piece, message.size() - at);
         CError error;
+        // A stale error of the thread is not this block's: a good block must come back clean.
+        SetLastError(ERROR_FILE_NOT_FOUND);
         CDataBlob out = reader.getEncryptedContent(CDataBlob(message.data() + at, n, true), &error);
+        if (!lastError) EXPECT_TRUE(error.isEmpty()) << at;
         CDataBlob again = reader.getEncryptedContent(CDataBlob(message.data() + at, n, true), nullptr,
                                                      nullptr, nullptr, true);
         EXPECT_EQ(ToBytes(again), ToBytes(out));

@@ -560,6 +560,20 @@ TEST_F(SignedDataTest, ReadingErrors) {
             VskTest::Thrown([&] { reader.ImportBlock(blob(message.substr(0, 10)), nullptr, true); });
         EXPECT_EQ(shortStart.getErrorNumber(), 101203u);
         EXPECT_EQ(shortStart.getCode(), static_cast<int32_t>(ERROR_MORE_DATA));
+
+        // A start that declares a 200 MB digest-algorithm set never tells: it is refused once the
+        // held start passes its cap, not kept growing block after block.
+        const Bytes hugeHeader(
+            "\x30\x80\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02\xA0\x80\x30\x80"
+            "\x02\x01\x01\x31\x84\x0B\xEB\xC2\x00",
+            26);
+        const Bytes filler(256 * 1024, '\x30');
+        CSignedData flood;
+        const CError capped = VskTest::Thrown([&] {
+            flood.ImportBlock(blob(hugeHeader), nullptr, false);
+            for (int i = 0; i < 16; ++i) flood.ImportBlock(blob(filler), nullptr, false);
+        });
+        EXPECT_EQ(capped.getErrorNumber(), 101203u);
         EXPECT_EQ(CSignedData::IsDetached(blob(message)), false);
 
         struct Broken {

@@ -923,7 +923,9 @@ TEST(MsgMemory, SignAndReadBackInBoundedMemory) {
     EXPECT_EQ(pipe.contentSum, sum);
     EXPECT_EQ(VerifyWith(pipe.decoder, 0, s.cert.get()), 0u);
     CryptMsgClose(pipe.decoder);
-    if (kMeasureMemory) EXPECT_LT(peak - base, 24u * 1024) << "KiB over " << base;
+    // The kernel syncs the threads' resident counters lazily, so the peak can read a little below
+    // the starting figure: that is no growth.
+    if (kMeasureMemory) EXPECT_LT(peak > base ? peak - base : 0, 24u * 1024) << "KiB over " << base;
 }
 
 // The fuzz harness over its seed corpus, their prefixes and one-byte changes (the corpus also holds
