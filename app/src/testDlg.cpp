@@ -253,6 +253,9 @@ void CTest::OnBnClickedStart() {
             m_location = m_mainDlg->getStoreLocationFlags();
             m_computer = m_mainDlg->isComputerLocation();
             m_cspCache = m_mainDlg->m_cspCache;
+            m_verifySettings = m_mainDlg->m_verifySettings;
+            m_testDataMin = m_mainDlg->m_testDataMin;
+            m_testDataMax = m_mainDlg->m_testDataMax;
             if (m_mainDlg->isKeyContNodeSelected()) {
                 if (auto* container = static_cast<CKeyContainer*>(m_mainDlg->getSelectedItemData())) {
                     m_container = freshContainer(*container, m_computer);
@@ -378,8 +381,11 @@ void CTest::runStep(int step, const QString& rowHeader, const std::function<bool
                     const QString& cell) {
     markCurrentStep(IDC_TEST_LABEL_FIRST - 1 + step);
     m_report += rowHeader;
+    // A header without its closing "<td>" leaves the name cell open for the step's algorithm line.
+    m_nameCellOpen = !rowHeader.endsWith(QStringLiteral("<td>"));
     CStopwatch stopwatch(CStopwatch::ThreadCpu);
     stopwatch.start();
+    m_stepWatch = &stopwatch;
     bool passed = false;
     QString result;
     try {
@@ -394,18 +400,20 @@ void CTest::runStep(int step, const QString& rowHeader, const std::function<bool
         appendResultError(step, QStringLiteral(u"Неопознанная ошибка"));
         passed = false;
     }
+    m_stepWatch = nullptr;
+    // The name cell is closed in every case, also when the algorithm line was never written.
+    if (m_nameCellOpen) m_report += QStringLiteral("<td>");
+    m_nameCellOpen = false;
     m_report += (cell.isNull() ? htmlEscape(resultText(step)) : cell) + QStringLiteral("<td>") +
                 toQ(stopwatch.text());
     setStepMark(IDC_TEST_MARK_FIRST - 1 + step, passed);
 }
 
-void CTest::notBuiltStep(int step, const QString& rowHeader) {
+void CTest::logStep(int step) {
     if (Vsk::InternalUtils::GetLogLevel() >= 3) {
         if (auto* log = Vsk::InternalUtils::GetLog())
             log->write(CWString(u"CTest::run ") + Vsk::Utils::ToWString(step) + u" test");
     }
-    runStep(step, rowHeader,
-            [](QString&) -> bool { throw Vsk::Utils::NotImplementedError(__FILE__, __LINE__); });
 }
 
 void CTest::run() {
@@ -456,23 +464,7 @@ void CTest::run() {
         }
         if (afterRow()) return;
 
-        // Steps on data and keys: their signing and encryption library is not part of this build yet;
-        // each row reports so and fails.
-        const QString headers[8] = {
-            QStringLiteral(u"<tr><td>5<td>Создание исходных данных<td>"),
-            QStringLiteral(u"<tr><td>6<td>Шифрование.<td>"),
-            QStringLiteral(u"<tr><td>7<td>Расшифрование<td>"),
-            QStringLiteral(u"<tr><td>8<td>Формирование отсоединенной электронной подписи.<td>"),
-            QStringLiteral(u"<tr><td>9<td>Проверка отсоединенной электронной подписи<td>"),
-            QStringLiteral(u"<tr><td>10<td>Формирование присоединенной электронной подписи.<td>"),
-            QStringLiteral(u"<tr><td>11<td>Проверка присоединенной электронной подписи<td>"),
-            QStringLiteral(u"<tr><td>12<td>Создание ключевого контейнера и генерация ключей<td>"),
-        };
-        const int last = m_keyContainerMode ? 11 : 12;
-        for (int step = 5; step <= last; ++step) {
-            notBuiltStep(step, headers[step - 5]);
-            if (afterRow()) return;
-        }
+        if (!runDataSteps(providers)) return;
         finishRun();
     } catch (const CError& error) {
         onGui([&] {

@@ -15,6 +15,8 @@
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/Csp.h>
 #include <vsk/pki/KeyContainer.h>
+#include <vsk/pki/MessageSettings.h>
+#include <vsk/pki/Settings.h>
 #include <vsk/utils/logScope.h>
 
 #include <QDialog>
@@ -43,6 +45,13 @@ constexpr int IDC_TEST_FIX_CERT = 32784;
 
 // Draws `icon` at width x height over the button-face colour into `bitmap`.
 bool iconToBitmap(const QWidget* context, const QIcon& icon, QPixmap& bitmap, int width, int height);
+
+// A byte count in decimal with its digits grouped in threes by "'": 10485760 gives 10'485'760.
+QString formatByteCount(uint64_t count);
+
+// Whether a signature's verification status says the signature itself is bad (invalid, no signer
+// certificate), with or without a time-stamp verdict added; chain statuses do not count here.
+bool isBadSignatureStatus(DWORD status);
 
 // HTML text of a datum: &, <, >, " and ' as entities, so that names and error texts show literally.
 QString htmlEscape(const QString& text);
@@ -83,6 +92,18 @@ public:
     void checkMyCertAndKeyContPresence(QString& result, const Vsk::PKI::CCertificate* certificate,
                                        Vsk::PKI::CKeyContainer* container);
 
+    // ---- Rows on data and keys (each the work of one step; true when it passed)
+    bool createTestData(QString& result);
+    bool encryptTestData(QString& result);
+    bool decryptTestData(QString& result);
+    bool signDetached(QString& result);
+    bool verifyDetached(QString& result);
+    bool signAttached(QString& result);
+    bool verifyAttached(QString& result);
+    bool createTempKeyContainer(QString& result, const Vsk::PKI::CSPInfoArray& providers);
+    // The PIN prompt of a token: true when the user logged in and the operation is to be repeated.
+    bool askTokenPin(const Vsk::Utils::CError& error);
+
     // ---- The report
     QString buildReport() const;
     void startReport(const SYSTEMTIME& time, const QString& object);
@@ -100,6 +121,8 @@ public:
     QLabel* mark(int step) const { return m_marks[static_cast<size_t>(step - 1)]; }
     QLabel* label(int step) const { return m_labels[static_cast<size_t>(step - 1)]; }
     QProgressBar* progressBar() const { return m_progress; }
+    // The signed message of the last signing step (steps 8 and 10), as steps 9 and 11 read it.
+    Vsk::Utils::CDataBlob& signatureBlob() { return m_signature; }
     // Which mark a control shows: 1 passed, 0 failed, -1 none.
     int markState(int step) const;
 
@@ -120,7 +143,9 @@ private:
                  const QString& cell = QString());
     // After a row: the progress bar advances; true when the run must stop (abort requested).
     bool afterRow();
-    void notBuiltStep(int step, const QString& rowHeader);
+    // Steps 5 to 12 with their log line; false when the run must stop (abort requested).
+    bool runDataSteps(const Vsk::PKI::CSPInfoArray& providers);
+    void logStep(int step);
     void showRepairButton(int id);
 
     bool m_keyContainerMode;
@@ -156,6 +181,19 @@ private:
     Vsk::PKI::CKeyContainer m_container;
     Vsk::PKI::CCertificate m_certificate;
     Vsk::Utils::CArray<Vsk::PKI::CCsp> m_cspCache;
+    Vsk::PKI::CCertVerifySettings m_verifySettings;
+    int32_t m_testDataMin = 1024;  // KiB
+    int32_t m_testDataMax = 10240;
+
+    // What the steps on data and keys share during a run.
+    Vsk::Utils::CStopwatch* m_stepWatch = nullptr;  // the stopwatch of the step under way
+    bool m_nameCellOpen = false;                    // the step's name cell awaits its algorithm line
+    QString m_providerName;
+    Vsk::PKI::CSPInfo* m_provider = nullptr;  // K's provider description, or none
+    Vsk::Utils::CDataBlob m_data;
+    Vsk::Utils::CDataBlob m_encrypted;
+    Vsk::Utils::CDataBlob m_signature;
+    Vsk::PKI::CSignSettings m_signSettings{static_cast<const Vsk::PKI::CSignSettings*>(nullptr)};
 };
 
 // The report viewer: the HTML shown in a text browser, saved as UTF-16LE ".htm" with the byte-order

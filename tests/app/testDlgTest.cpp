@@ -6,6 +6,7 @@
 #include "importExportFixtures.h"
 #include "testDlg.h"
 
+#include <vsk/pki/Signature.h>
 #include <vsk/platform/certname.h>
 #include <vsk/platform/crypt.h>
 #include <vsk/platform/resource.h>
@@ -31,8 +32,6 @@ void ReloadRegisteredOIDInfo();
 namespace {
 
 namespace fs = std::filesystem;
-
-const QString NotBuilt = QStringLiteral(u"Не реализовано, не было необходимости. ");
 
 // The authority's root that the program carries (CERT_ROOT_ALWAYS/1), made once per process, served
 // as the program's resources; its SHA-1 thumbprint in upper-case hex.
@@ -135,7 +134,7 @@ protected:
     MessageRecorder m_messages;
 };
 
-TEST_F(TestDlgTest, SystemRunPassesTheSystemRowsAndReportsTheUnbuiltOnes) {
+TEST_F(TestDlgTest, SystemRunWithoutASelectedContainerFailsTheStepsThatNeedIt) {
     // A container whose certificate is not in the personal store: listed by step 3, found by step 4's
     // search over the window's providers (no row selected).
     const WithCertificate made = makeWithCertificate(u"amp", "<b>& User");
@@ -162,10 +161,25 @@ TEST_F(TestDlgTest, SystemRunPassesTheSystemRowsAndReportsTheUnbuiltOnes) {
         Text(u") в выбранном ключевом контейнере \"amp\".\r\nСертификат отсутствует в хранилище Личные!")))
         << dialog.resultText(4).toStdString();
     EXPECT_FALSE(dialog.button(IDC_TEST_FIX_CERT)->isHidden());
-    for (int step = 5; step <= 12; ++step) {
-        EXPECT_TRUE(dialog.resultText(step).startsWith(NotBuilt)) << step;
-        EXPECT_EQ(dialog.markState(step), 0) << step;
+    // Without the run's container: no provider for the test data, steps on the certificate copy step
+    // 4's text, the checks find nothing to check; step 12 uses the first GOST provider of step 3.
+    const struct {
+        int step;
+        QString text;
+    } missing[] = {
+        {6, dialog.resultText(4)},  {7, Text(u"Данные не были зашифрованы!")},
+        {8, dialog.resultText(4)},  {9, Text(u"Данные не были подписаны!")},
+        {10, dialog.resultText(4)}, {11, Text(u"Данные не были подписаны!")},
+    };
+    for (const auto& m : missing) {
+        EXPECT_EQ(dialog.resultText(m.step), m.text) << m.step;
+        EXPECT_EQ(dialog.markState(m.step), 0) << m.step;
     }
+    EXPECT_EQ(dialog.markState(5), 0);
+    EXPECT_TRUE(dialog.resultText(5).contains(QStringLiteral("190204")))
+        << dialog.resultText(5).toStdString();
+    EXPECT_EQ(dialog.markState(12), 1) << dialog.resultText(12).toStdString();
+    EXPECT_TRUE(dialog.resultText(12).endsWith(Text(u" успешно создан в Реестр, успешно удален")));
     for (int id : {IDC_TEST_FIX_ROOTS, IDC_TEST_FIX_OIDS}) EXPECT_TRUE(dialog.button(id)->isHidden()) << id;
     EXPECT_TRUE(dialog.button(IDC_TEST_REPORT)->isEnabled());
     EXPECT_EQ(dialog.button(IDOK)->text(), Text(u"Пуск"));
@@ -199,6 +213,115 @@ TEST_F(TestDlgTest, SystemRunPassesTheSystemRowsAndReportsTheUnbuiltOnes) {
     dialog.button(IDOK)->click();
     EXPECT_EQ(dialog.markState(1), -1);
     APP_WAIT_TRUE(!dialog.isRunning());
+}
+
+// The user's container "own" with its certificate installed into "MY" bound to it, selected in the
+// window; 4 KiB of test data.
+void SelectOwnContainer(CKestrovanDlg& window, const WithCertificate& made) {
+    ShowGostContainers(window);
+    SelectRows(window, {u"own"});
+    auto* container = static_cast<Vsk::PKI::CKeyContainer*>(window.getSelectedItemData());
+    ASSERT_NE(container, nullptr);
+    const Vsk::PKI::CCertificate certificate = load(made.der);
+    container->installCertificate(certificate.get_CertContext());
+    window.m_testDataMin = 4;
+    window.m_testDataMax = 4;
+}
+
+// Flips the last non-zero byte of a signed message: a byte of the signature value, which ends the
+// message before any end-of-contents octets.
+void TamperSignatureValue(Vsk::Utils::CDataBlob& message) {
+    ASSERT_GT(message.getSize(), 0u);
+    size_t i = message.getSize() - 1;
+    while (i > 0 && *message.at(i) == 0) --i;
+    *message.at(i) ^= 0x01;
+}
+
+TEST_F(TestDlgTest, SystemRunWithTheUsersContainerPassesEveryStep) {
+    const WithCertificate made = makeWithCertificate(u"own", "Own User");
+    ASSERT_TRUE(made.container.ok);
+    auto window = open();
+    prepare(*window);
+    SelectOwnContainer(*window, made);
+    CTest dialog(window.get(), false);
+    dialog.show();
+    runToEnd(dialog);
+    EXPECT_EQ(m_messages.count(), 0u);
+    for (int step = 1; step <= 12; ++step)
+        EXPECT_EQ(dialog.markState(step), 1) << step << " " << dialog.resultText(step).toStdString();
+
+    const QString ok = Text(u"Ошибок не найдено.");
+    EXPECT_EQ(dialog.resultText(5), Text(u"Успешно создано 4'096 байт случайных чисел"));
+    EXPECT_TRUE(dialog.resultText(6).startsWith(Text(u"Успешно, размер зашифрованных данных: ")));
+    EXPECT_EQ(dialog.resultText(7), Text(u"Успешно, расшифрованные данные совпали с исходными данными"));
+    EXPECT_TRUE(dialog.resultText(8).startsWith(Text(u"Успешно, размер подписи: ")));
+    EXPECT_EQ(dialog.resultText(9), ok);
+    EXPECT_TRUE(dialog.resultText(10).startsWith(Text(u"Успешно, размер подписанных данных: ")));
+    EXPECT_EQ(dialog.resultText(11), ok + Text(u", данные из подписи совпали с исходными данными"));
+    // "<guid> успешно создан в <reader>, успешно удален": the reader "REGISTRY" shown by its display
+    // name, and the container gone again.
+    const QString created = dialog.resultText(12);
+    const QString tail = Text(u" успешно создан в Реестр, успешно удален");
+    ASSERT_TRUE(created.endsWith(tail)) << created.toStdString();
+    const QString guid = created.left(created.size() - tail.size());
+    EXPECT_EQ(guid.size(), 36) << guid.toStdString();
+    EXPECT_EQ(acquire(u"\\\\.\\REGISTRY\\" + guid.toStdU16String(), CRYPT_SILENT), 0u);
+
+    const QString report = dialog.buildReport();
+    for (const QString& row : {
+             Text(u"<tr><td>5<td>Создание исходных данных<td>Успешно создано 4&#39;096 байт случайных "
+                  u"чисел<td>"),
+             Text(u"<tr><td>6<td>Шифрование.<br>Алгоритм шифрования: "),
+             Text(u".<td>Успешно, размер зашифрованных данных: "),
+             Text(u"<tr><td>7<td>Расшифрование<td>Успешно, расшифрованные данные совпали"),
+             Text(u"<tr><td>8<td>Формирование отсоединенной электронной подписи.<br>Алгоритм хэширования: "),
+             Text(u"<tr><td>9<td>Проверка отсоединенной электронной подписи<td>Ошибок не найдено.<td>"),
+             Text(
+                 u"<tr><td>10<td>Формирование присоединенной электронной подписи.<br>Алгоритм хэширования: "),
+             Text(u"<tr><td>11<td>Проверка присоединенной электронной подписи<td>Ошибок не найдено., данные"),
+             Text(u"<tr><td>12<td>Создание ключевого контейнера и генерация ключей<td>") + created +
+                 QStringLiteral("<td>"),
+         })
+        EXPECT_TRUE(report.contains(row)) << row.toStdString();
+    EXPECT_TRUE(report.endsWith(QStringLiteral("</table></body></html>")));
+}
+
+TEST_F(TestDlgTest, TamperedSignaturesFailTheirVerificationSteps) {
+    const WithCertificate made = makeWithCertificate(u"own", "Own User");
+    ASSERT_TRUE(made.container.ok);
+    auto window = open();
+    prepare(*window);
+    SelectOwnContainer(*window, made);
+    CTest dialog(window.get(), true);
+    dialog.show();
+    runToEnd(dialog);
+    ASSERT_EQ(dialog.markState(11), 1) << dialog.resultText(11).toStdString();
+
+    // The run's data and container stay with the dialog: each signing step again, then its check on
+    // the message with a changed signature value.
+    const QString invalid = fromCp1251(Vsk::PKI::getVerifyStatusText(Vsk::PKI::SignatureInvalid));
+    QString result;
+    ASSERT_TRUE(dialog.signDetached(result)) << result.toStdString();
+    TamperSignatureValue(dialog.signatureBlob());
+    EXPECT_FALSE(dialog.verifyDetached(result));
+    EXPECT_EQ(result, invalid);
+
+    ASSERT_TRUE(dialog.signAttached(result)) << result.toStdString();
+    TamperSignatureValue(dialog.signatureBlob());
+    EXPECT_FALSE(dialog.verifyAttached(result));
+    EXPECT_EQ(result, invalid + Text(u", данные из подписи совпали с исходными данными"));
+}
+
+TEST(TestRowsDataTest, ByteCountsAndSignatureVerdicts) {
+    const struct {
+        uint64_t count;
+        const char* text;
+    } counts[] = {{0, "0"}, {999, "999"}, {1000, "1'000"}, {5242880, "5'242'880"}, {10485760, "10'485'760"}};
+    for (const auto& c : counts) EXPECT_EQ(formatByteCount(c.count), QString::fromLatin1(c.text)) << c.count;
+    // Bad signatures fail; chain statuses and the missing time stamp are for other rows to judge.
+    for (DWORD status : {1u, 2u, 3u, 201u, 202u, 203u}) EXPECT_TRUE(isBadSignatureStatus(status)) << status;
+    for (DWORD status : {0u, 4u, 100u, 101u, 150u, 199u, 200u, 204u})
+        EXPECT_FALSE(isBadSignatureStatus(status)) << status;
 }
 
 TEST_F(TestDlgTest, AbortEndsTheReportAndCloseIsRefusedDuringARun) {
