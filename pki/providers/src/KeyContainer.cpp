@@ -223,6 +223,11 @@ CAString CKeyContainer::CImpl::getStrParam(DWORD param) {
     if (param < FirstStrParam || param > LastStrParam)
         throw CError(u"Поддержка параметра " + ToWString(param), E_NOTIMPL);
     CAString& cached = m_strParams[param - FirstStrParam];
+    // A token's parameters come from its key's objects; a token has no provider context.
+    if (isToken()) {
+        fillInfo();
+        return cached;
+    }
     if (!cached.getLength()) {
         CHoldCSP held = getHoldCSP();
         cached = GetProvStrParam(held.get_hCryptProv(), param);
@@ -316,6 +321,11 @@ ALG_ID CKeyContainer::get_KeyAID() const {
     m_pImpl.checkCreated();
     CImpl* p = m_pImpl.get();
     CLock lock(p);
+    // A token's key is described by its objects: there is no provider context to ask.
+    if (p->isToken()) {
+        p->fillInfo();
+        return p->m_keyAlg;
+    }
     if (p->m_keyAlg == 0) {
         try {
             p->openUserKey();

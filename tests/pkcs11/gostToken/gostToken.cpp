@@ -276,7 +276,11 @@ bool ParseMechanisms(const std::string& v, std::vector<Mechanism>& out) {
         auto known = std::find_if(AllMechanisms().begin(), AllMechanisms().end(),
                                   [&](const Mechanism& m) { return m.type == type; });
         Mechanism m = known != AllMechanisms().end() ? *known : Mechanism{type, 0, 0, 0};
-        if (colon != std::string::npos) m.flags = std::strtoul(item.substr(colon + 1).c_str(), &end, 0);
+        if (colon != std::string::npos) {
+            // "type:flags" or "type:flags:keySize" (both key sizes; 0 for a token that reports none).
+            m.flags = std::strtoul(item.c_str() + colon + 1, &end, 0);
+            if (*end == ':') m.minBits = m.maxBits = std::strtoul(end + 1, &end, 0);
+        }
         out.push_back(m);
     }
     return true;

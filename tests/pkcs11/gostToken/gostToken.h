@@ -20,7 +20,8 @@
 //   tokenN.pin / tokenN.so_pin / tokenN.pin_tries (default 10)
 //   tokenN.mechanisms = 0x1201, 0xD4321012:0x400
 //                                         the mechanisms the token lists (default: all it knows),
-//                                         optionally with the CKF_ flags it reports for each
+//                                         optionally with the CKF_ flags it reports for each, and
+//                                         after them the key size (min = max) it reports: 0x1201:0x2800:0
 //   tokenN.folder = /path                 token objects persist there, so that a later configuration
 //                                         or process naming the folder finds them (keys in the clear)
 //

@@ -256,6 +256,32 @@ TEST_F(TokenAsCspTest, SameTokenThroughTwoLibrariesKeepsTheDescriptionWithMoreAl
     }
 }
 
+// A signature mechanism's key length is the token's smallest key size, or the usual size of its
+// algorithm when the token reports none.
+TEST_F(TokenAsCspTest, SignatureKeyLengthFallsBackToTheAlgorithmsUsualSize) {
+    struct Case {
+        const char* mechanism;
+        const char* keySize;
+        ALG_ID aid;
+        DWORD bits;
+    } cases[] = {{"0x1201", "0", 0x2E23, 512},
+                 {"0xD4321006", "0", 0x2E3D, 1024},
+                 {"0xD4321008", "0", 0x2E49, 512},
+                 {"0xD4321008", "256", 0x2E49, 256}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mechanism) + ":" + c.keySize);
+        Vsk::PKI::clearTokenAsCsp();
+        // CKF_SIGN | CKF_VERIFY, then the key size the token reports.
+        ASSERT_EQ(m_module.configure(TokenConfig(std::string(c.mechanism) + ":0x2800:" + c.keySize)), CKR_OK);
+        Vsk::PKI::ClearCspAlgInfo();
+        const CRefPtr<CSPInfo> token = provider(TokenName);
+        ASSERT_TRUE(token);
+        const auto algorithm = token->getAlgorithm(c.aid);
+        ASSERT_TRUE(algorithm);
+        EXPECT_EQ(algorithm->m_keyBitLength, c.bits);
+    }
+}
+
 // The switch takes the tokens out and brings them back, storing bit 0 of the flags when asked to.
 TEST_F(TokenAsCspTest, SwitchTakesTokensOutAndBringsThemBack) {
     ASSERT_TRUE(provider(TokenName));
