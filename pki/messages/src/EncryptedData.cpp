@@ -65,26 +65,26 @@ CDecryptSettings& CEncryptedData::DecryptSettings() {
 
 void CEncryptedData::EncryptStart() {
     CImpl* impl = checked();
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::EncryptStart");
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::EncryptStart", 4);
     impl->EncryptStart();
 }
 
 CDataBlob CEncryptedData::EncryptBlock(const CDataBlob& input, bool final) {
     CImpl* impl = checked();
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::EncryptBlock", 3,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::EncryptBlock", 4,
                                         blockArguments(input, final));
     return impl->EncryptBlock(input, final);
 }
 
 void CEncryptedData::DecryptStart() {
     CImpl* impl = checked();
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::DecryptStart");
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::DecryptStart", 4);
     impl->DecryptStart();
 }
 
 CDataBlob CEncryptedData::DecryptBlock(const CDataBlob& input, bool final) {
     CImpl* impl = checked();
-    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::DecryptBlock", 3,
+    Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CEncryptedData::DecryptBlock", 4,
                                         blockArguments(input, final));
     return impl->DecryptBlock(input, final);
 }

@@ -1,6 +1,7 @@
 // The token road of enveloped messages: its entry points, not yet carried out.
 #include "TokenEncrypted.h"
 
+#include <vsk/pki/Password.h>
 #include <vsk/utils/error.h>
 #include <vsk/utils/string.h>
 
@@ -13,9 +14,7 @@ using Vsk::Utils::CWString;
 namespace {
 
 [[noreturn]] void raiseNotImplemented(int line) {
-    throw CError(CWString(u"Не реализовано, не было необходимости. ") + Vsk::Utils::ToWString(__FILE__) +
-                     u":" + Vsk::Utils::ToWString(line) + u".",
-                 DWORD(0));
+    throw Vsk::Utils::NotImplementedError(__FILE__, line);
 }
 
 }  // namespace
@@ -24,8 +23,20 @@ CDataBlob CTokenEncrypted::cmsEncryptBlock(const CDataBlob&, bool) {
     raiseNotImplemented(__LINE__);
 }
 
-bool CTokenEncrypted::cmsDecryptBlockByToken(const CCertificate&, const CDataBlob&, bool, CDataBlob&,
-                                             CCryptError&) {
+bool CTokenEncrypted::cmsDecryptBlockByToken(const CCertificate& certificate, const CDataBlob&, bool,
+                                             CDataBlob&, CCryptError& error) {
+    error = CCryptError();
+    // The recipient search asks every recipient here whenever tokens are presented as providers:
+    // a certificate without a key on a token is no token message, and its search goes on.
+    if (m_keyPair.isEmpty()) {
+        try {
+            m_keyPair = certificate.AcquireTokenPrivateKey(CPassword());
+        } catch (const CError& failure) {
+            error = CCryptError(failure);
+            return false;
+        }
+        if (m_keyPair.isEmpty()) return false;
+    }
     raiseNotImplemented(__LINE__);
 }
 

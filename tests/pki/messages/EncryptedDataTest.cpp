@@ -12,6 +12,7 @@
 #include <vsk/pki/KeyContainer.h>
 #include <vsk/pki/MessageSettings.h>
 #include <vsk/pki/PkiHelpers.h>
+#include <vsk/pki/TokenAsCsp.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/crypt.h>
 
@@ -222,6 +223,13 @@ INSTANTIATE_TEST_SUITE_P(Recipients, EncryptedDataInterop,
 
 // A message for two recipients is read by either, given by certificate or found by the search.
 TEST(EncryptedData, TwoRecipientsEitherDecrypts) {
+    // Tokens presented as providers, as for any user without administrator rights: the recipient
+    // search also asks the token road for each recipient, and a recipient without a token key
+    // must not stop it.
+    Vsk::PKI::setTokenAsCsp(true, false);
+    struct Restore {
+        ~Restore() { Vsk::PKI::setTokenAsCsp(false, false); }
+    } restore;
     Recipient a("two-a", PROV_GOST_2012_256), b("two-b", PROV_GOST_2012_512);
     const Bytes plain = Pattern(20000, 9);
     const Bytes message = Encrypt({&a, &b}, plain, 7000);
