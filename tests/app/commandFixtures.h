@@ -24,6 +24,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -156,18 +157,20 @@ inline void install(const Vsk::PKI::CCertificate& certificate, const WCHAR* stor
     target.InstallCertificate(certificate, CERT_STORE_ADD_ALWAYS);
 }
 
-// A stand-in worker: a real thread that runs until it is let go.
+// A stand-in worker: a real thread that runs until it is let go. The thread shares its run flag, so
+// a thread handed to the window may outlive this object.
 class RunningWorker {
 public:
     RunningWorker() {
         m_thread = CreateThread(
             nullptr, 0,
             [](LPVOID parameter) -> DWORD {
-                auto* run = static_cast<std::atomic<bool>*>(parameter);
-                while (run->load()) Sleep(5);
+                const std::unique_ptr<std::shared_ptr<std::atomic<bool>>> run(
+                    static_cast<std::shared_ptr<std::atomic<bool>>*>(parameter));
+                while ((*run)->load()) Sleep(5);
                 return 0;
             },
-            &m_run, 0, &m_id);
+            new std::shared_ptr<std::atomic<bool>>(m_run), 0, &m_id);
     }
     ~RunningWorker() {
         release();
@@ -176,7 +179,7 @@ public:
             CloseHandle(m_thread);
         }
     }
-    void release() { m_run = false; }
+    void release() { *m_run = false; }
     // Hands the thread to the window, which closes its handle when it stops it.
     HANDLE give() {
         HANDLE handle = m_thread;
@@ -186,7 +189,7 @@ public:
     DWORD id() const { return m_id; }
 
 private:
-    std::atomic<bool> m_run{true};
+    std::shared_ptr<std::atomic<bool>> m_run = std::make_shared<std::atomic<bool>>(true);
     HANDLE m_thread = nullptr;
     DWORD m_id = 0;
 };
