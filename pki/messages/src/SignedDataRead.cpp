@@ -258,7 +258,9 @@ void CSignedData::CImpl::import() {
         }
     } catch (const CError& error) {
         CloseStore(store);
-        throw CError(error.getMessage(), error.getErrorNumber());
+        // A plain CError that keeps the step's number (CError(text, number) would take it for a
+        // system code and leave the number 0).
+        throw CError(error);
     }
     CloseStore(store);
 }
