@@ -97,10 +97,12 @@ Outcome Read(const uint8_t* data, size_t size, size_t piece, bool collect, bool 
         if (out.detached && giveContent) reader.ImportBlockClearData(CDataBlob("content", 7, true), true);
     } catch (const CError& error) {
         out.error = error.getErrorNumber();
-        // Number 0 only for what the token road (messages of algorithms the decoder does not
-        // know) has not built yet.
+        // Number 0 only from the token road, which takes messages of algorithms the decoder does
+        // not know: no token offers the message's algorithm, or a part of it not built yet.
         if (out.error == 0) {
-            check(error.getMessage().toU16().starts_with(u"Не реализовано, не было необходимости. "));
+            const std::u16string message = error.getMessage().toU16();
+            check(message.starts_with(u"Отсутствует подходящий криптопровайдер") ||
+                  message.starts_with(u"Не реализовано, не было необходимости. "));
             out.error = static_cast<DWORD>(-1);
         }
     }

@@ -546,16 +546,16 @@ void CSignedData::CImpl::reset() {
 
 void CSignedData::CImpl::keepForReplay(const CDataBlob& block) {
     if (!m_replayComplete) return;
-    if (m_replay.getSize() + block.getSize() > MaxReplayBytes) {
-        m_replay.clear();
+    if (m_replay.size() + block.getSize() > MaxReplayBytes) {
+        std::vector<BYTE>().swap(m_replay);
         m_replayComplete = false;
         return;
     }
-    m_replay.appendBlob(block);
+    m_replay.insert(m_replay.end(), block.getData(), block.getData() + block.getSize());
 }
 
 void CSignedData::CImpl::clearReplay() {
-    m_replay.clear();
+    std::vector<BYTE>().swap(m_replay);
     m_replayComplete = true;
 }
 

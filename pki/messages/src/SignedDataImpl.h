@@ -90,7 +90,8 @@ public:
 
     // The message's bytes since its first block, for the token road's replay (at most
     // MaxReplayBytes; `m_replayComplete` false once bytes were dropped).
-    Vsk::Utils::CDataBlob m_replay;
+    // Grown geometrically: a message read in small pieces appends many times.
+    std::vector<BYTE> m_replay;
     bool m_replayComplete = true;
     // The message being read went to the token road before its final block: its further blocks go
     // there too.

@@ -165,7 +165,8 @@ void CSignedData::CImpl::switchToToken(const CDataBlob& block, CDataBlob* output
         reset();
         throw CCryptError(101305, static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO));
     }
-    const CDataBlob earlier = m_replay;
+    const CDataBlob earlier =
+        m_replay.empty() ? CDataBlob() : CDataBlob(m_replay.data(), m_replay.size(), true);
     clearReplay();
     if (earlier.getSize() != 0) importByToken(earlier, nullptr, false, nullptr);
     m_readingByToken = !final;
