@@ -267,6 +267,8 @@ BOOL CEncryptedData::CImpl::EncryptedDataCallback(const void* arg, BYTE* data, D
             const size_t grown = have + std::max<size_t>(size, static_cast<size_t>(have * 0.1));
             CDataBlob bigger(grown);
             if (impl->m_written) std::memcpy(bigger.getData(), impl->m_output.getData(), impl->m_written);
+            // The old buffer may hold plaintext of a decryption: wiped before it is let go.
+            if (have) impl->m_output.zeroFill();
             impl->m_output = bigger;
         }
         std::memcpy(impl->m_output.getData() + impl->m_written, data, size);

@@ -368,6 +368,8 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
     if (m_holdCSP.isAcquired() || !getTokenAsCsp()) {
         CDataBlob result = takeOutput().clone();
         if (final) {
+            // The buffer held plaintext: wiped, not only let go.
+            if (m_output.getSize()) m_output.zeroFill();
             m_output.clear();
             m_written = 0;
             if (m_msg) {

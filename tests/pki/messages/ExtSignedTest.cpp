@@ -124,7 +124,9 @@ Signer MakeSigner(const std::string& name, DWORD type, const std::u16string& pro
     EXPECT_TRUE(CryptAcquireContextW(&s.prov, s.container.c_str(), provider.c_str(), type,
                                      CRYPT_NEWKEYSET | CRYPT_SILENT))
         << std::hex << GetLastError();
-    if (*pin) EXPECT_TRUE(CryptSetProvParam(s.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(pin), 0));
+    if (*pin) {
+        EXPECT_TRUE(CryptSetProvParam(s.prov, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(pin), 0));
+    }
     HCRYPTKEY key = 0;
     EXPECT_TRUE(CryptGenKey(s.prov, AT_SIGNATURE, type == PROV_RSA_FULL ? (2048u << 16) : 0, &key));
     CryptDestroyKey(key);
@@ -553,7 +555,9 @@ TEST_F(ExtSignedRoad, SignedDataTakesTheRoadOnlyForHsmProviders) {
     for (size_t i = 0; i < std::size(blocks); ++i) {
         CDataBlob out;
         signedData.SignBlock(blocks[i], &out, i + 1 == std::size(blocks));
-        if (i + 1 < std::size(blocks)) EXPECT_EQ(out.getSize(), 0u);
+        if (i + 1 < std::size(blocks)) {
+            EXPECT_EQ(out.getSize(), 0u);
+        }
         message.appendBlob(out);
     }
     EXPECT_TRUE(OpensslVerifies(message, data, "hsm-road"));
