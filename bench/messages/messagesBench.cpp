@@ -14,7 +14,9 @@
 //            decodes its own output, so that its signers are ready afterwards) and ImportBlock, then
 //            the signer's Verify;
 //   openssl: `openssl cms -sign -engine gost -binary -stream -nodetach -md md_gost12_256 -outform DER`
-//            and `openssl cms -verify -engine gost -binary -inform DER -noverify -out /dev/null`.
+//            and `openssl cms -verify -engine gost -binary -inform DER -noverify -out /dev/null`;
+//            openssl verifying our message, and the signed-data object reading openssl's message in
+//            the same blocks (content and signature checked), as cross checks.
 // Then the encryption table:
 //   ours:    CEncryptedData for the exchange key's certificate (linked to its container):
 //            EncryptStart and EncryptBlock in 4 MiB blocks from the data file to the output file;
@@ -470,11 +472,15 @@ int main(int argc, char** argv) {
             const Result overify = command("openssl cms -verify" + engine + " -binary -inform DER -in '" +
                                            dir + "/openssl.p7s' -noverify -out /dev/null 2>/dev/null");
             print("openssl cms -verify", overify);
-            // Each side's message checked by the other's reader is the tests' job; here only the
-            // cross check that openssl accepts our message at this size.
+            // Each side's message checked by the other's reader at this size: openssl on ours here,
+            // ours on openssl's below.
             const Result cross = command("openssl cms -verify" + engine + " -binary -inform DER -in '" + dir +
                                          "/ours.p7s' -noverify -out /dev/null 2>/dev/null");
-            failures += !osign.ok + !overify.ok + !cross.ok;
+            // And openssl's message read by ours, in the same blocks, content and signature checked.
+            const Result readOpenssl =
+                inChild([&] { return signedDataVerify(dir + "/openssl.p7s", size, block); });
+            print("ours: read openssl's (CSignedData)", readOpenssl);
+            failures += !osign.ok + !overify.ok + !cross.ok + !readOpenssl.ok;
             if (!cross.ok) std::printf("    openssl DOES NOT VERIFY our message\n");
             if (osign.ok && overify.ok) {
                 std::printf("    CryptMsg as a multiple of openssl's time:    sign x%.2f, verify x%.2f\n",
