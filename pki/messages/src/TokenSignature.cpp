@@ -204,9 +204,7 @@ int CTokenSignature::verify() {
             const DWORD number = error.getErrorNumber();
             if (number == CkrSignatureInvalid || number == CkrSignatureLenRange) return 1;
         } catch (...) {
-            throw CCryptError(CError(
-                CWString(u"Внутренняя ошибка. ") + ToWString(__FILE__) + u":" + ToWString(__LINE__) + u".",
-                Vsk::Utils::NoErrorCode));
+            throw CCryptError(Vsk::Utils::InternalError(__FILE__, __LINE__));
         }
     }
     return -1;

@@ -290,7 +290,7 @@ void CTokenSigned::importByToken(const CDataBlob& block, CDataBlob* output, bool
                 certificate.LoadFromBlob(item->getRawEncoding());
                 certificates.push_back(certificate);
             } else if (GetLogLevel() >= 1) {
-                LogAt(1, CWString(u"Формат SignedData.certificates: ") +
+                LogAt(1, CWString(u"PKI::CTokenSigned::importByToken Формат SignedData.certificates: ") +
                              Vsk::Utils::Base64EncNoCrlfW(item->getRawEncoding()));
             }
         }
@@ -318,8 +318,10 @@ void CTokenSigned::importByToken(const CDataBlob& block, CDataBlob* output, bool
         }
     }
     if (m_keyPair.isEmpty()) {
-        throw CError(CWString(u"Отсутствует подходящий криптопровайдер") + collected.getMessage(),
-                     collected.getErrorNumber());
+        // The catalogue's own error, with its number and code, told why no provider was found.
+        CError error(collected);
+        error.prependText(CWString(u"Отсутствует подходящий криптопровайдер"));
+        throw error;
     }
     if (!digestOids.empty()) m_keyPair.setAlgsByAlgId(OIDToAlgId(*digestOids.begin()));
     for (size_t i = 0; i < contents.size(); ++i) {
