@@ -53,7 +53,8 @@ QString formatByteCount(uint64_t count);
 // certificate), with or without a time-stamp verdict added; chain statuses do not count here.
 bool isBadSignatureStatus(DWORD status);
 
-// HTML text of a datum: &, <, >, " and ' as entities, so that names and error texts show literally.
+// HTML text of a datum: &, <, > and " as entities, so that names and error texts show literally; the
+// apostrophe stays (the report's texts use it as a digit separator and no datum goes into an attribute).
 QString htmlEscape(const QString& text);
 
 class CTest : public QDialog {

@@ -118,9 +118,6 @@ QString htmlEscape(const QString& text) {
             case u'"':
                 out += QStringLiteral("&quot;");
                 break;
-            case u'\'':
-                out += QStringLiteral("&#39;");
-                break;
             default:
                 out += c;
         }
