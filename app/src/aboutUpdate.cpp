@@ -90,13 +90,9 @@ CWString decimal(uint64_t value) {
     return CWString(text, std::strlen(text), 1251);
 }
 
-// "Внутренняя ошибка (ZERO). <file>:<line>."
+// "Внутренняя ошибка (ZERO). <file>:<line>.": the window's text for a state its callers never make.
 CError internalError(const char* file, int line) {
-    const char* slash = std::strrchr(file, '/');
-    const char* name = slash ? slash + 1 : file;
-    return CError(CWString(u"Внутренняя ошибка (ZERO). ") + CWString(name, std::strlen(name), 1251) + u":" +
-                      Vsk::Utils::ToWString(line) + u".",
-                  NoErrorCode);
+    return Vsk::Utils::LocatedError(u"Внутренняя ошибка (ZERO). ", file, line);
 }
 
 // The last write time of the program's file; 0 when it cannot be read.

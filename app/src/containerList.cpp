@@ -53,13 +53,9 @@ QString localDate(const FILETIME& local) {
         .arg(date.wYear);
 }
 
-// "Внутренняя ошибка (ZERO). <file>:<line>."
+// "Внутренняя ошибка (ZERO). <file>:<line>.": the window's text for a state its callers never make.
 CError internalError(const char* file, int line) {
-    const char* slash = std::strrchr(file, '/');
-    const char* name = slash ? slash + 1 : file;
-    return CError(CWString(u"Внутренняя ошибка (ZERO). ") + CWString(name, std::strlen(name), 1251) + u":" +
-                      Vsk::Utils::ToWString(line) + u".",
-                  Vsk::Utils::NoErrorCode);
+    return Vsk::Utils::LocatedError(u"Внутренняя ошибка (ZERO). ", file, line);
 }
 
 template <class T>

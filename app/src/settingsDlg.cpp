@@ -57,13 +57,9 @@ QIcon iconOf(int id) {
     return icon ? *reinterpret_cast<QIcon*>(icon) : QIcon();
 }
 
-// "Внутренняя ошибка (ZERO). <file>:<line>.": the library's text for an object that is missing.
+// "Внутренняя ошибка (ZERO). <file>:<line>.": the window's text for a state its callers never make.
 CError internalError(const char* file, int line) {
-    const char* slash = std::strrchr(file, '/');
-    const char* name = slash ? slash + 1 : file;
-    return CError(CWString(u"Внутренняя ошибка (ZERO). ") + CWString(name, std::strlen(name), 1251) + u":" +
-                      Vsk::Utils::ToWString(line) + u".",
-                  Vsk::Utils::NoErrorCode);
+    return Vsk::Utils::LocatedError(u"Внутренняя ошибка (ZERO). ", file, line);
 }
 
 // The dialog's errors: under its title, a cancel (1223) not shown.

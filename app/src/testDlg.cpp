@@ -49,13 +49,9 @@ QString idName(int id) {
     return QStringLiteral("id_%1").arg(id);
 }
 
-// "Внутренняя ошибка (ZERO). <file>:<line>."
+// "Внутренняя ошибка (ZERO). <file>:<line>.": the window's text for a state its callers never make.
 CError internalError(const char* file, int line) {
-    const char* slash = std::strrchr(file, '/');
-    const char* name = slash ? slash + 1 : file;
-    return CError(CWString(u"Внутренняя ошибка (ZERO). ") + CWString(name, std::strlen(name), 1251) + u":" +
-                      Vsk::Utils::ToWString(line) + u".",
-                  Vsk::Utils::NoErrorCode);
+    return Vsk::Utils::LocatedError(u"Внутренняя ошибка (ZERO). ", file, line);
 }
 
 const char16_t* const LabelTexts[12] = {

@@ -185,14 +185,7 @@ BOOL CHtmlViewDlg::OnInitDialog() {
     if (QScreen* primary = QGuiApplication::primaryScreen()) screen = primary->availableGeometry();
     setGeometry(screen.x() + (screen.width() - 800) / 2, screen.y() + (screen.height() - 600) / 2, 800, 600);
     try {
-        if (!parentWidget()) {
-            const char* file = __FILE__;
-            const char* slash = std::strrchr(file, '/');
-            throw CError(CWString(u"Внутренняя ошибка. ") +
-                             CWString(slash ? slash + 1 : file, std::strlen(slash ? slash + 1 : file), 1251) +
-                             u":" + Vsk::Utils::ToWString(__LINE__) + u".",
-                         Vsk::Utils::NoErrorCode);
-        }
+        if (!parentWidget()) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
         m_view = new QTextBrowser(this);
         m_view->setObjectName(QStringLiteral("id_1019"));
         // The report is the program's own page: links inside it are not followed.

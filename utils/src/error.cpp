@@ -403,23 +403,19 @@ void raiseIndexOutOfRange(size_t index, size_t limit) {
                  Vsk::Utils::NoErrorCode);
 }
 
-namespace {
-
-CError locatedError(const char16_t* text, const char* sourceFile, int line) {
+CError LocatedError(const char16_t* text, const char* sourceFile, int line) {
     const char* name = sourceFile ? InternalUtils::GetFileNamePartA(sourceFile) : "";
     return CError(
         CWString(text) + CWString(name, std::strlen(name), CP_PROGRAM) + u":" + ToWString(line) + u".",
         NoErrorCode);
 }
 
-}  // namespace
-
 CError InternalError(const char* sourceFile, int line) {
-    return locatedError(u"Внутренняя ошибка. ", sourceFile, line);
+    return LocatedError(u"Внутренняя ошибка. ", sourceFile, line);
 }
 
 CError NotImplementedError(const char* sourceFile, int line) {
-    return locatedError(u"Не реализовано, не было необходимости. ", sourceFile, line);
+    return LocatedError(u"Не реализовано, не было необходимости. ", sourceFile, line);
 }
 
 }  // namespace Vsk::Utils

@@ -36,8 +36,7 @@ constexpr DWORD RecipientNotFound = 0x8009100B;
 }
 
 [[noreturn]] void raiseInternal(int line) {
-    throw CError(CWString(u"Внутренняя ошибка. ") + ToWString(__FILE__) + u":" + ToWString(line) + u".",
-                 DWORD(0));
+    throw Vsk::Utils::InternalError(__FILE__, line);
 }
 
 // A parameter of the decoding message in one block of its own (pointers inside point into it).

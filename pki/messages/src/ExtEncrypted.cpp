@@ -32,9 +32,7 @@ constexpr const char* Gost28147Oid = "1.2.643.2.2.21";
 }
 
 [[noreturn]] void raiseNotImplemented(int line) {
-    throw CError(CWString(u"Не реализовано, не было необходимости. ") + ToWString(__FILE__) + u":" +
-                     ToWString(line) + u".",
-                 DWORD(0));
+    throw Vsk::Utils::NotImplementedError(__FILE__, line);
 }
 
 }  // namespace

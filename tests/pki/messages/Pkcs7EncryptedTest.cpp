@@ -75,7 +75,9 @@ std::string Read(const Bytes& message, size_t piece, CError* lastError = nullptr
         // A stale error of the thread is not this block's: a good block must come back clean.
         SetLastError(ERROR_FILE_NOT_FOUND);
         CDataBlob out = reader.getEncryptedContent(CDataBlob(message.data() + at, n, true), &error);
-        if (!lastError) EXPECT_TRUE(error.isEmpty()) << at;
+        if (!lastError) {
+            EXPECT_TRUE(error.isEmpty()) << at;
+        }
         CDataBlob again = reader.getEncryptedContent(CDataBlob(message.data() + at, n, true), nullptr,
                                                      nullptr, nullptr, true);
         EXPECT_EQ(ToBytes(again), ToBytes(out));

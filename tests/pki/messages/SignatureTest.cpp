@@ -236,9 +236,10 @@ void Decode(const Bytes& bytes, Decoded& out, const Bytes* content = nullptr, bo
     ASSERT_NE(out.message, nullptr);
     ASSERT_TRUE(CryptMsgUpdate(out.message, bytes.data(), static_cast<DWORD>(bytes.size()), TRUE))
         << std::hex << GetLastError();
-    if (content)
+    if (content) {
         ASSERT_TRUE(CryptMsgUpdate(out.message, content->data(), static_cast<DWORD>(content->size()), TRUE))
             << std::hex << GetLastError();
+    }
     out.store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     ASSERT_NE(out.store, nullptr);
     DWORD count = 0;

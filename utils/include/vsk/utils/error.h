@@ -112,6 +112,8 @@ private:
 // not built "Не реализовано, не было необходимости. ", each followed by the source file's name,
 // ":", the line and "."; code 0. Called with __FILE__ and __LINE__.
 CError InternalError(const char* sourceFile, int line);
+// `text` followed by the source file's name, ":", the line and "."; code 0.
+CError LocatedError(const char16_t* text, const char* sourceFile, int line);
 CError NotImplementedError(const char* sourceFile, int line);
 
 }  // namespace Vsk::Utils
