@@ -255,8 +255,11 @@ void fOnSlotEvent(const Vsk::PKCS11::CToken& token) {
         } else {
             addTokenAsCsp(token);
         }
-    } catch (...) {
+    } catch (const Vsk::Utils::CError& error) {
         // The token could not be described (it may have left already): the windows still look again.
+        Vsk::InternalUtils::LogAt(2, Vsk::Utils::CWString(u"PKI::fOnSlotEvent ") + error.getMessage());
+    } catch (...) {
+        Vsk::InternalUtils::LogAt(2, Vsk::Utils::CWString(u"PKI::fOnSlotEvent ..."));
     }
     if (changed) notifyTokenRefresh();
 }
