@@ -114,6 +114,9 @@ CEncryptedData::CImpl::CImpl() : m_decryptCertificate() {
     m_pDecryptCertificate = &m_decryptCertificate;
     m_pHoldCSP = &m_holdCSP;
     m_pDecryptSettings = &m_decryptSettings;
+    m_pOwnerEncryptSettings = &m_encryptSettings;
+    m_pOwnerDecryptSettings = &m_decryptSettings;
+    m_pOwnerReaderHasBlock = &m_readerHasBlock;
     m_pEnvelopeAlgorithm = &m_envelopeAlgorithm;
     freshSessionKey();
     const int64_t live = ++g_liveObjects;
@@ -299,6 +302,7 @@ void CEncryptedData::CImpl::reset() {
     m_decryptCertificate = CCertificate();
     m_recipientIndex = -1;
     m_decrypted = false;
+    m_contentByOwnReader = false;
     m_readerHasBlock = false;
     CPKCS7Encrypted::reset();
     CTokenEncrypted::reset();

@@ -139,6 +139,9 @@ bool CEncryptedData::CImpl::ImportBlock(const CDataBlob& input, bool final) {
         } catch (const std::exception&) {
         }
     }
+    // Once the library's own reader decrypts the content, the system's decoder is no longer fed: it
+    // would only keep the ciphertext it cannot decrypt, up to its cap.
+    if (m_contentByOwnReader) return true;
     if (!m_msg) openDecoder();
     const auto started = std::chrono::steady_clock::now();
     if (!CryptMsgUpdate(m_msg, input.getData(), input.getSize(), final)) {
@@ -266,7 +269,7 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
         return result;
     }
 
-    if (!m_msg || m_encodeInfo) {
+    if ((!m_msg && !m_contentByOwnReader) || m_encodeInfo) {
         reset();
         throw CCryptError(180602, DWORD(-1));
     }
@@ -297,6 +300,7 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
             bool taken = false;
             CDataBlob plaintext = hsmOptimDecryptBlock(input, final, m_sessionKey, &taken);
             if (taken) {
+                takeContentByOwnReader();
                 if (final && !m_sessionKeyFromCaller) freshSessionKey();
                 return plaintext;
             }
@@ -315,6 +319,7 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
                             if (cmsDecryptBlockByToken(m_decryptCertificate, input, final, output,
                                                        tokenError)) {
                                 m_decrypted = true;
+                                takeContentByOwnReader();
                                 return output;
                             }
                             record(tokenError);
@@ -348,6 +353,7 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
                     if (cmsDecryptBlockByToken(candidate, input, final, output, tokenError)) {
                         m_decryptCertificate = candidate;
                         m_decrypted = true;
+                        takeContentByOwnReader();
                         return output;
                     }
                     record(tokenError);
@@ -386,6 +392,14 @@ CDataBlob CEncryptedData::CImpl::DecryptBlock(const CDataBlob& input, bool final
         raiseInternal(__LINE__);
     }
     return output;
+}
+
+void CEncryptedData::CImpl::takeContentByOwnReader() {
+    m_contentByOwnReader = true;
+    if (m_msg) {
+        CryptMsgClose(m_msg);
+        m_msg = nullptr;
+    }
 }
 
 }  // namespace Vsk::PKI

@@ -44,6 +44,8 @@ public:
     void openDecoder();
     // A fresh session key bound to the token session key; forgets whether the caller gave one.
     void freshSessionKey();
+    // The library's own reader decrypts the rest of the message: the system's decoder is closed.
+    void takeContentByOwnReader();
 
     Vsk::Utils::CDataBlob m_output;
     DWORD m_written = 0;
@@ -62,6 +64,7 @@ public:
     CHoldCSP m_holdCSP;
     int32_t m_recipientIndex = -1;
     bool m_decrypted = false;
+    bool m_contentByOwnReader = false;
 };
 
 }  // namespace Vsk::PKI

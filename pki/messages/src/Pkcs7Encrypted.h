@@ -57,6 +57,8 @@ public:
 
     Vsk::ASN1::CSet& recipientInfos() { return m_recipientInfos; }
     Vsk::ASN1::CSequence& contentEncryptionAlgorithm() { return m_algorithm; }
+    // Whether the writer has opened a message (its first block is out and the final one is not).
+    bool isMessageOpen() const { return m_contentInfo.getCount() != 0; }
     // Whether the reader has read the whole header (it is past the start of the content).
     bool isHeaderRead() const { return m_headerRead; }
     // Whether the reader has seen the end of the content.
