@@ -292,7 +292,7 @@ bool CTokenEncrypted::cmsDecryptBlockByToken(const CCertificate& certificate, co
             try {
                 output = content.getSize() ? m_tokenSessionKey.decrypt(content) : CDataBlob();
             } catch (const CError& failure) {
-                error = CCryptError(failure);
+                error = recipientError(failure);
                 abandon();
                 return false;
             }
