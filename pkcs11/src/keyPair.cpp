@@ -15,6 +15,9 @@
 #include <vsk/utils/error.h>
 #include <vsk/utils/log.h>
 
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
+
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
@@ -47,6 +50,21 @@ constexpr BYTE DerStreebog256[] = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x0
 constexpr BYTE DerStreebog512[] = {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x02, 0x03};
 constexpr BYTE DerGost28147CryptoProA[] = {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1F, 0x01};
 constexpr BYTE DerGost28147Tc26Z[] = {0x06, 0x09, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x05, 0x01, 0x01};
+
+// The DER of an OID given as dotted text; empty when the text is no OID.
+CDataBlob oidDer(const CAString& dotted) {
+    ASN1_OBJECT* object = OBJ_txt2obj(dotted.c_str(), 1);
+    if (!object) return CDataBlob();
+    CDataBlob der;
+    const int size = i2d_ASN1_OBJECT(object, nullptr);
+    if (size > 0) {
+        der = CDataBlob(static_cast<size_t>(size));
+        unsigned char* at = der.getData();
+        if (i2d_ASN1_OBJECT(object, &at) != size) der = CDataBlob();
+    }
+    ASN1_OBJECT_free(object);
+    return der;
+}
 
 template <size_t N>
 bool equals(const CDataBlob& value, const BYTE (&der)[N]) {
@@ -714,7 +732,8 @@ void CTokenKeyPair::generateKeyPair(const CWString& publicLabel, const CWString&
 
 CTokenSessionKey CTokenKeyPair::unwrapSessionKey(const CDataBlob& encryptedKey, const CDataBlob& mac,
                                                  const CDataBlob& senderPublicKey, const CDataBlob& ukm,
-                                                 const CAString& paramSetOid, bool kdf) const {
+                                                 const CAString& paramSetOid, bool kdf,
+                                                 const CAString& contentParamSetOid) const {
     m_pImpl.checkCreated();
     CImpl* p = m_pImpl.get();
     p->m_pToken->openSession();
@@ -744,6 +763,10 @@ CTokenSessionKey CTokenKeyPair::unwrapSessionKey(const CDataBlob& encryptedKey, 
                                    ? CDataBlob(DerGost28147Tc26Z, sizeof DerGost28147Tc26Z, false)
                                    : CDataBlob(DerGost28147CryptoProA, sizeof DerGost28147CryptoProA, false);
 
+    // The key-encryption key follows the transport's set; the session key the content's, when given.
+    CDataBlob keyParamSet = contentParamSetOid.getLength() ? oidDer(contentParamSetOid) : CDataBlob();
+    if (!keyParamSet.getSize()) keyParamSet = paramSet;
+
     CKeyAgreementParams params(deriveMechanism, senderPublicKey, ukm, kdf);
     CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
     CK_KEY_TYPE gostKey = CKK_GOST28147;
@@ -766,7 +789,7 @@ CTokenSessionKey CTokenKeyPair::unwrapSessionKey(const CDataBlob& encryptedKey, 
             attr(CKA_CLASS, secretClass), attr(CKA_KEY_TYPE, gostKey),
             attr(CKA_DECRYPT, True),      attr(CKA_TOKEN, False),
             attr(CKA_PRIVATE, False),     attr(CKA_EXTRACTABLE, True),
-            attr(CKA_SENSITIVE, True),    attr(CKA_GOST28147_PARAMS, paramSet)};
+            attr(CKA_SENSITIVE, True),    attr(CKA_GOST28147_PARAMS, keyParamSet)};
         rv = list->C_UnwrapKey(p->session(), &wrapMech, hDerivedKey, dbWrappedKey.getData(),
                                dbWrappedKey.getSize(), attrGOST28147_89UnwrappedKey,
                                std::size(attrGOST28147_89UnwrappedKey), &hSessionKey);

@@ -69,6 +69,7 @@ public:
     explicit CImpl(const CToken& token) : m_token(token), m_pToken(token.getImpl()) {}
     ~CImpl() override {
         try {
+            endOperation();
             destroyKey(false);
         } catch (...) {
             // A token that went away took its session objects with it.
@@ -78,7 +79,23 @@ public:
     CK_FUNCTION_LIST_PTR functions() const { return m_pToken->functions(); }
     CK_SESSION_HANDLE session() const { return m_pToken->m_hSession; }
 
+    // Ends a cipher operation the token still runs (abandoned, or left by a failed part), so that the
+    // session is free for the next one: a final call into a buffer ends it whatever it answers.
+    void endOperation() {
+        if (m_operation == Operation::None) return;
+        const bool encrypting = m_operation == Operation::Encrypting;
+        m_operation = Operation::None;
+        BYTE buffer[64];
+        CK_ULONG length = sizeof buffer;
+        if (encrypting)
+            functions()->C_EncryptFinal(session(), buffer, &length);
+        else
+            functions()->C_DecryptFinal(session(), buffer, &length);
+        OPENSSL_cleanse(buffer, sizeof buffer);
+    }
+
     void destroyKey(bool raise) {
+        endOperation();
         if (!m_hSessionKey) return;
         const CK_RV rv = functions()->C_DestroyObject(session(), m_hSessionKey);
         m_hSessionKey = 0;
@@ -108,15 +125,39 @@ public:
             ecb ? CK_MECHANISM{CKM_GOST28147_ECB, nullptr, 0}
                 : CK_MECHANISM{CKM_GOST28147, parameter.getData(), parameter.getSize()};
         m_pToken->openSession();
+        endOperation();
         if (encrypting)
             checkRetVal(functions()->C_EncryptInit(session(), &encMechanism, m_hSessionKey),
                         "C_EncryptInit(m_hSession, &encMechanism, m_hSessionKey)");
         else
             checkRetVal(functions()->C_DecryptInit(session(), &encMechanism, m_hSessionKey),
                         "C_DecryptInit(m_hSession, &encMechanism, m_hSessionKey)");
+        m_operation = encrypting ? Operation::Encrypting : Operation::Decrypting;
     }
 
     CDataBlob oneCall(const CDataBlob& data, bool encrypting) {
+        try {
+            CDataBlob result = oneCallOnToken(data, encrypting);
+            m_operation = Operation::None;
+            return result;
+        } catch (...) {
+            endOperation();
+            throw;
+        }
+    }
+
+    CDataBlob update(const CDataBlob& data, bool final, bool encrypting) {
+        try {
+            CDataBlob result = updateOnToken(data, final, encrypting);
+            if (final) m_operation = Operation::None;
+            return result;
+        } catch (...) {
+            endOperation();
+            throw;
+        }
+    }
+
+    CDataBlob oneCallOnToken(const CDataBlob& data, bool encrypting) {
         CLogScope scope;
         if (scope.getLevel() >= 5)
             scope.enter(encrypting ? "Vsk::PKCS11::CTokenSessionKey::encrypt"
@@ -138,7 +179,7 @@ public:
         return result;
     }
 
-    CDataBlob update(const CDataBlob& data, bool final, bool encrypting) {
+    CDataBlob updateOnToken(const CDataBlob& data, bool final, bool encrypting) {
         CLogScope scope;
         if (scope.getLevel() >= 5)
             scope.enter(encrypting ? "Vsk::PKCS11::CTokenSessionKey::encryptUpdate"
@@ -181,6 +222,9 @@ public:
     CToken m_token;
     CToken::CImpl* m_pToken;
     CK_OBJECT_HANDLE m_hSessionKey = 0;
+    enum class Operation { None, Encrypting, Decrypting };
+    // The cipher operation started on the token and not yet ended.
+    Operation m_operation = Operation::None;
 };
 
 // ---- Handle ------------------------------------------------------------------------------------------

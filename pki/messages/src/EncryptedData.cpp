@@ -152,6 +152,8 @@ void CEncryptedData::CImpl::EncryptStart() {
                  : (m_encryptSettings.get_ProviderName() ? CWString(m_encryptSettings.get_ProviderName())
                                                          : CWString()));
     if (provider && provider->isToken()) {
+        // A message given up half-way is not continued: the token road starts afresh.
+        CTokenEncrypted::reset();
         putKeyPair(Vsk::PKCS11::CTokenKeyPair(&provider->m_token));
         return;
     }

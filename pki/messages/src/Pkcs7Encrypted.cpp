@@ -138,7 +138,7 @@ void CPKCS7Encrypted::reset() {
     m_headerRead = false;
     m_pending.clear();
     m_lastOutput.clear();
-    m_contentInfo.clear();
+    m_contentInfo = CSequence();
     m_recipientInfos.clear();
     m_algorithm.clear();
     m_primitive = false;
@@ -183,7 +183,7 @@ CDataBlob CPKCS7Encrypted::makePKCS7Enveloped(const CDataBlob& content, bool fin
         if (final) {
             encryptedContentInfo.addItem(CUnknown(0, 0x80, content));
             out = m_contentInfo.encode();
-            m_contentInfo.clear();
+            m_contentInfo = CSequence();
             return out;
         }
         CConstructed chunks(0, 0x80);
@@ -194,7 +194,7 @@ CDataBlob CPKCS7Encrypted::makePKCS7Enveloped(const CDataBlob& content, bool fin
     out.appendBlob(COctetString(content).encode());
     if (final) {
         if (m_contentInfo.isIndefinite()) out.appendBlob(m_contentInfo.getEndOfContents());
-        m_contentInfo.clear();
+        m_contentInfo = CSequence();
     }
     return out;
 }

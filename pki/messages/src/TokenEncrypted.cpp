@@ -210,6 +210,7 @@ void CTokenEncrypted::findDecryptionKeyPair(const CCertificate& certificate, CCr
         CRememberedPassword* password = m_pOwnerDecryptSettings ? m_pOwnerDecryptSettings->get_KeysetPassword() : nullptr;
         m_keyPair = certificate.AcquireTokenPrivateKey(password ? static_cast<const CPassword&>(*password)
                                                                 : CPassword());
+        if (!m_keyPair.isEmpty()) error = CCryptError();
     }
 }
 
@@ -223,7 +224,8 @@ CDataBlob CTokenEncrypted::readContent(const CDataBlob& input, CError& error, CS
 }
 
 bool CTokenEncrypted::unwrapForRecipient(const CCertificate& certificate, const CSet& recipients,
-                                         const CSequence& algorithm, const CDataBlob& iv) {
+                                         const CSequence& algorithm, const CDataBlob& iv,
+                                         const CAString& contentParamSet) {
     for (size_t i = 0; i < recipients.getCount(); ++i) {
         CEncryptedDataRecipient recipient;
         recipient.Init(*recipients.getItem(i), algorithm);
@@ -238,7 +240,9 @@ bool CTokenEncrypted::unwrapForRecipient(const CCertificate& certificate, const 
         ALG_ID ephemeralAlgId = 0;
         parseGostR3410KeyTransport(recipient.get_EncryptedKey(), encryptedKey, ephemeralPublicKey, mac, ukm,
                                    paramSet, ephemeralAlgId, ephemeralParameters);
-        m_tokenSessionKey = m_keyPair.unwrapSessionKey(encryptedKey, mac, ephemeralPublicKey, ukm, paramSet, true);
+        // The key is wrapped under the transport's parameter set, the content encrypted under its own.
+        m_tokenSessionKey =
+            m_keyPair.unwrapSessionKey(encryptedKey, mac, ephemeralPublicKey, ukm, paramSet, true, contentParamSet);
         m_tokenSessionKey.decryptStart(iv, false);
         return true;
     }
@@ -282,7 +286,7 @@ bool CTokenEncrypted::cmsDecryptBlockByToken(const CCertificate& certificate, co
             CDataBlob iv;
             CAString contentParamSet;
             parseGost28147_89Parameters(parameters->encode(), iv, contentParamSet);
-            if (!unwrapForRecipient(certificate, recipients, algorithm, iv)) return false;
+            if (!unwrapForRecipient(certificate, recipients, algorithm, iv, contentParamSet)) return false;
         } catch (const CError& failure) {
             error = recipientError(failure);
             abandon();
@@ -290,14 +294,13 @@ bool CTokenEncrypted::cmsDecryptBlockByToken(const CCertificate& certificate, co
         }
         if (final) {
             try {
-                output = content.getSize() ? m_tokenSessionKey.decrypt(content) : CDataBlob();
+                output = m_tokenSessionKey.decrypt(content);
             } catch (const CError& failure) {
                 error = recipientError(failure);
                 abandon();
                 return false;
             }
-            reset();
-            return true;
+            return finish(output, error);
         }
     }
 
@@ -305,12 +308,33 @@ bool CTokenEncrypted::cmsDecryptBlockByToken(const CCertificate& certificate, co
         // A final block without content still ends the token's operation.
         if (content.getSize() || final) output = m_tokenSessionKey.decryptUpdate(content, final);
     } catch (const CError& failure) {
+        // There is no other recipient to try in the middle of the content: the message is given up.
         error = CCryptError(failure);
-        abandon();
+        output = CDataBlob();
+        resetQuietly();
         return false;
     }
-    if (final) reset();
+    if (final) return finish(output, error);
     return true;
+}
+
+bool CTokenEncrypted::finish(CDataBlob& output, CCryptError& error) {
+    // The last block must have closed the content: a cut message yields no plaintext as if whole.
+    const bool complete = isContentComplete();
+    resetQuietly();
+    if (complete) return true;
+    output.zeroFill();
+    output = CDataBlob();
+    error = CCryptError(180604, DWORD(CRYPT_E_STREAM_INSUFFICIENT_DATA));
+    return false;
+}
+
+void CTokenEncrypted::resetQuietly() {
+    try {
+        reset();
+    } catch (const CError&) {
+        // The token's own failure was reported already.
+    }
 }
 
 void CTokenEncrypted::abandon() {
@@ -327,12 +351,12 @@ void CTokenEncrypted::abandon() {
 // ---- Raw content with the session key ---------------------------------------------------------------------
 
 CDataBlob CTokenEncrypted::decryptWithSessionKey(const CDataBlob& input, CDataBlob& iv) {
+    if (iv.getSize() != BlockSize) throw CError(CWString(u"Неверная длина IV"), DWORD(NTE_BAD_DATA));
     CDataBlob data = m_pendingCipher;
     data.appendBlob(input);
     const size_t whole = data.getSize() - data.getSize() % BlockSize;
     m_pendingCipher = data.getBlock(whole).clone();
     if (whole == 0) return CDataBlob();
-    if (iv.getSize() != BlockSize) throw CError(CWString(u"Неверная длина IV"), DWORD(NTE_BAD_DATA));
 
     CDataBlob feedback = iv.clone();
     CDataBlob output(whole);

@@ -68,7 +68,13 @@ private:
     // Unwraps the session key from the recipient of `recipientInfos` that names `certificate` and
     // starts decryption with `iv`; false when no recipient names it.
     bool unwrapForRecipient(const CCertificate& certificate, const Vsk::ASN1::CSet& recipientInfos,
-                            const Vsk::ASN1::CSequence& algorithm, const Vsk::Utils::CDataBlob& iv);
+                            const Vsk::ASN1::CSequence& algorithm, const Vsk::Utils::CDataBlob& iv,
+                            const Vsk::Utils::CAString& contentParamSet);
+    // The end of a message's decryption: true when the content was whole; otherwise `output` is
+    // dropped and `error` says the message was cut. The state starts afresh either way.
+    bool finish(Vsk::Utils::CDataBlob& output, CCryptError& error);
+    // reset, with the token's failures swallowed (they were reported already).
+    void resetQuietly();
     // The DER reader's output for `input` (the block is a repeat when the reader already took it).
     Vsk::Utils::CDataBlob readContent(const Vsk::Utils::CDataBlob& input, Vsk::Utils::CError& error,
                                       Vsk::ASN1::CSet& recipientInfos, Vsk::ASN1::CSequence& algorithm);

@@ -105,10 +105,10 @@ TEST_F(TokenEncryptedTest, TokenMessagesDecryptWithOpenssl) {
             const char* paramSet;  // as openssl names the content's parameter set
         };
         // With 2012 recipients only, the key and the content declare the TC 26 Z set; one 2001
-        // recipient makes both CryptoPro A.
+        // recipient makes both CryptoPro A, which the 2012 recipient's key must then take as well.
         const Row rows[] = {{{&Gost256}, 1, "GOST 28147-89 TC26 parameter set"},
                             {{&Gost256, &Gost512}, 3, "GOST 28147-89 TC26 parameter set"},
-                            {{&Gost2001, &Gost256}, 2, "id-Gost28147-89-CryptoPro-A-ParamSet"}};
+                            {{&Gost256, &Gost2001}, 2, "id-Gost28147-89-CryptoPro-A-ParamSet"}};
         const Bytes data = pattern(10000, 11);
         for (const Row& row : rows) {
             SCOPED_TRACE("pieces=" + std::to_string(row.pieces) + " first=" + row.kinds[0]->name);
@@ -142,28 +142,82 @@ TEST_F(TokenEncryptedTest, TokenMessagesDecryptWithOpenssl) {
 TEST_F(TokenEncryptedTest, OpensslMessagesDecryptOnTheToken) {
     reporting([&] {
         recipient(Gost256);
+        recipient(Gost2001);
         struct Row {
             const char* name;
+            const Kind* kind;
             size_t size;
             size_t block;
             bool stream;
+            size_t cut;  // bytes taken off the end of the message
         };
-        // The large one passes the bound on ciphertext the system's decoder would keep.
-        const Row rows[] = {{"one block", 5000, 1 << 20, false},
-                            {"small pieces", 5000, 97, false},
-                            {"large streamed", (20u << 20) + 5, 4u << 20, true}};
+        // The large one passes the bound on ciphertext the system's decoder would keep. openssl
+        // encrypts the content with the TC 26 Z set and wraps a 2001 recipient's key under
+        // CryptoPro A: the session key must take the content's set. A cut message is no success.
+        const Row rows[] = {{"one block", &Gost256, 5000, 1 << 20, false, 0},
+                            {"small pieces", &Gost256, 5000, 97, false, 0},
+                            {"2001 recipient", &Gost2001, 5000, 1000, true, 0},
+                            {"large streamed", &Gost256, (20u << 20) + 5, 4u << 20, true, 0},
+                            {"cut streamed", &Gost256, 5000, 700, true, 1700}};
         for (const Row& row : rows) {
             SCOPED_TRACE(row.name);
             const Bytes data = pattern(row.size, 5);
             writeFile("te-data.bin", data);
             std::string out;
             ASSERT_TRUE(openssl(std::string("cms -encrypt -binary -gost89 ") + (row.stream ? "-stream " : "") +
-                                    "-outform DER -in te-data.bin -out te-os.der ts256.pem",
+                                    "-outform DER -in te-data.bin -out te-os.der " + row.kind->name + ".pem",
                                 &out))
                 << out;
             logout();
-            EXPECT_TRUE(decryptOnToken(readFile("te-os.der"), row.block) == data);
+            Bytes message = readFile("te-os.der");
+            message.resize(message.size() - row.cut);
+            if (!row.cut) {
+                EXPECT_TRUE(decryptOnToken(message, row.block) == data);
+                continue;
+            }
+            try {
+                decryptOnToken(message, row.block);
+                ADD_FAILURE() << "a cut message decrypted";
+            } catch (const CCryptError& error) {
+                EXPECT_EQ(error.getErrorNumber(), 180604u);
+            }
         }
+    });
+}
+
+TEST_F(TokenEncryptedTest, AbandonedMessagesDoNotSpoilTheNext) {
+    reporting([&] {
+        const CCertificate c256 = recipient(Gost256);
+        const Bytes data = pattern(4000, 4);
+        const Bytes message = encryptOnToken({c256}, data, 4);
+        logout();
+
+        // Encryption: a message given up after its first block, then a whole one on the same object.
+        CEncryptedData encrypted;
+        Vsk::Utils::CArray<CCertificate> list;
+        list.add(c256);
+        encrypted.EncryptSettings().putRecipientCertificates(list);
+        encrypted.EncryptSettings().putProvider(m_provider.get());
+        encrypted.EncryptSettings().getImpl()->putPassword(CWString(u"12345678"));
+        encrypted.EncryptStart();
+        encrypted.EncryptBlock(blob(data.substr(0, 1000)), false);
+        encrypted.EncryptStart();
+        const Bytes whole = bytes(encrypted.EncryptBlock(blob(data), true));
+        writeFile("te-msg.der", whole);
+        std::string out;
+        EXPECT_TRUE(openssl("cms -decrypt -binary -inform DER -in te-msg.der -recip ts256.pem -inkey ts256.key "
+                            "-out te-out.bin",
+                            &out))
+            << out;
+        EXPECT_EQ(readFile("te-out.bin"), data);
+
+        // Decryption: the token's operation of a message given up half-way does not block the next.
+        CEncryptedData decrypted;
+        decrypted.DecryptSettings().getImpl()->putPassword(CWString(u"12345678"));
+        decrypted.DecryptStart();
+        decrypted.DecryptBlock(blob(message.substr(0, 2500)), false);
+        decrypted.DecryptStart();
+        EXPECT_EQ(bytes(decrypted.DecryptBlock(blob(message), true)), data);
     });
 }
 

@@ -71,12 +71,16 @@ public:
     void generateKeyPair(const Vsk::Utils::CWString& publicLabel, const Vsk::Utils::CWString& privateLabel,
                          const Vsk::Utils::CWString& id) const;
     // Agrees a key with the sender's public key and the UKM and unwraps the session key (encrypted key
-    // followed by its MAC) under the GOST 28147-89 parameter set named by `paramSetOid`.
+    // followed by its MAC) under the GOST 28147-89 parameter set named by `paramSetOid`. The session key
+    // takes the set `contentParamSetOid` when one is given (the set its content was encrypted with),
+    // else the same set.
     CTokenSessionKey unwrapSessionKey(const Vsk::Utils::CDataBlob& encryptedKey,
                                       const Vsk::Utils::CDataBlob& mac,
                                       const Vsk::Utils::CDataBlob& senderPublicKey,
                                       const Vsk::Utils::CDataBlob& ukm,
-                                      const Vsk::Utils::CAString& paramSetOid, bool kdf) const;
+                                      const Vsk::Utils::CAString& paramSetOid, bool kdf,
+                                      const Vsk::Utils::CAString& contentParamSetOid =
+                                          Vsk::Utils::CAString()) const;
     // Destroys the public-key object, the certificate and the private key of the pair.
     void destroyObjects() const;
 
