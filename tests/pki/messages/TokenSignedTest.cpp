@@ -1,7 +1,9 @@
 // The token road of signed data, on the GOST test token loaded as a configured PKCS#11 library with an
 // openssl-made key and certificate put on it: messages signed on the token (attached in one block and
-// in several, detached; GOST R 34.10-2012 256 and 512) verify with openssl; openssl's messages read
-// and verify through the token.
+// in several, detached; GOST R 34.10-2012 256 and 512) and bare token signatures verify with
+// openssl, also for signers with negative or high-bit serial numbers; messages read through the token
+// give the same result in any segmentation, detached ones verify with their content given apart, and a
+// key-identifier signer is never reported valid.
 #include "TokenSigned.h"
 
 #include <vsk/pki/MessageSettings.h>
