@@ -59,14 +59,12 @@ CSequence attribute(const char* oid, const CNode& value) {
     return attr;
 }
 
-// The serial number as a non-negative INTEGER (CryptoAPI keeps it least significant byte first).
+// The serial number exactly as the certificate encodes it (CryptoAPI keeps the INTEGER's own
+// two's-complement bytes, least significant first): a reader matches the signer by these bytes, so a
+// negative serial stays negative and a leading zero byte stays where the certificate has it.
 CInteger serialNumber(const CERT_INFO& info) {
-    CDataBlob value(info.SerialNumber.pbData, info.SerialNumber.cbData, true);
-    if (value.getSize() == 0 || (value.getAt(value.getSize() - 1) & 0x80) != 0) {
-        const BYTE zero = 0;
-        value.appendData(1, &zero);
-    }
-    return CInteger(value);
+    if (info.SerialNumber.cbData == 0) return CInteger(0);
+    return CInteger(CDataBlob(info.SerialNumber.pbData, info.SerialNumber.cbData, true));
 }
 
 CWString passwordOf(CPassword* password) {
@@ -271,6 +269,9 @@ void CTokenSigned::importByToken(const CDataBlob& block, CDataBlob* output, bool
     const CDataBlob message = m_accumulated;
     m_accumulated = CDataBlob();
 
+    // The nodes of a message read before are replaced by this one's, even when this one fails.
+    m_certificates = nullptr;
+    m_signerInfos = nullptr;
     std::set<CAString> digestOids;
     std::vector<CDataBlob> contents;
     CConstructed* certificatesNode = nullptr;
