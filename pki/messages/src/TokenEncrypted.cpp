@@ -3,6 +3,7 @@
 #include "TokenEncrypted.h"
 
 #include "EncryptedDataLog.h"
+#include "TokenSignature.h"
 
 #include <vsk/asn1/asn1.h>
 #include <vsk/pkcs11/Token.h>
@@ -37,22 +38,6 @@ constexpr size_t BlockSize = 8;
 constexpr uint64_t BlocksPerMeshing = 1024 / BlockSize;
 
 const char16_t* const BadRecipientText = u"Неверная информация на получателя?";
-
-// The parameter-set OID (DER) of a certificate key whose algorithm parameters are a SEQUENCE led by
-// it: the ephemeral key of a wrap lives on the recipient's curve.
-CDataBlob keyParamSet(const CERT_PUBLIC_KEY_INFO& key) {
-    if (key.Algorithm.Parameters.cbData == 0) return CDataBlob();
-    try {
-        CNode params;
-        params.decode(CDataBlob(key.Algorithm.Parameters.pbData, key.Algorithm.Parameters.cbData, true));
-        CSequence* sequence = castToSequence(&params);
-        if (sequence && sequence->getCount() > 0 && castToObjectId(sequence->getItem(0)))
-            return sequence->getItem(0)->encode();
-    } catch (const CError&) {
-        // Parameters of another form: the token's usual set of the algorithm.
-    }
-    return CDataBlob();
-}
 
 // The serial number and issuer are compared as the certificate holds them (CRYPT_INTEGER_BLOB
 // order, least significant byte first) with what the recipient information names.
@@ -144,7 +129,7 @@ CDataBlob CTokenEncrypted::encryptOnToken(Vsk::PKCS11::CToken* token, const CDat
             CDataBlob ephemeralPublicKey;
             const CDataBlob wrapped = m_tokenSessionKey.wrapKey(
                 recipient.get_PublicKey(), CAString(recipient.get_PublicKeyAlgorithmOID(), 1251), ukm, true,
-                ephemeralPublicKey, keyParamSet(context->pCertInfo->SubjectPublicKeyInfo));
+                ephemeralPublicKey, TokenKeyParamSet(context->pCertInfo->SubjectPublicKeyInfo));
             if (wrapped.getSize() <= 32) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
             CEncryptedDataRecipient info;
             info.MakeKeyTransRecipientInfo(*context->pCertInfo, wrapped.getBlock(0, 32),

@@ -50,8 +50,9 @@ CObjectId* firstOid(CNode* node) {
     return sequence && sequence->getCount() > 0 ? castToObjectId(sequence->getItem(0)) : nullptr;
 }
 
-// The parameter-set OID (DER) of a key whose algorithm parameters are a SEQUENCE led by it.
-CDataBlob keyParamSet(const CERT_PUBLIC_KEY_INFO& key) {
+}  // namespace
+
+CDataBlob TokenKeyParamSet(const CERT_PUBLIC_KEY_INFO& key) {
     if (key.Algorithm.Parameters.cbData == 0) return CDataBlob();
     try {
         CNode params;
@@ -64,8 +65,6 @@ CDataBlob keyParamSet(const CERT_PUBLIC_KEY_INFO& key) {
     }
     return CDataBlob();
 }
-
-}  // namespace
 
 void CTokenSignature::parse(const CNode& signerInfoNode, const CDataBlob* dataHash,
                             const std::vector<CCertificate>& certificates) {
@@ -182,7 +181,7 @@ int CTokenSignature::verify() {
     const PCCERT_CONTEXT context = m_fields.signerCert->get_CertContext();
     if (!context || m_fields.signedAttributes->getSize() == 0) return -1;
     const CDataBlob publicKey = m_fields.signerCert->get_PublicKey();
-    const CDataBlob keyParams = keyParamSet(context->pCertInfo->SubjectPublicKeyInfo);
+    const CDataBlob keyParams = TokenKeyParamSet(context->pCertInfo->SubjectPublicKeyInfo);
     for (const auto& provider : providers) {
         if (!provider->isToken()) continue;
         Vsk::PKCS11::CTokenKeyPair pair(&provider->getToken());

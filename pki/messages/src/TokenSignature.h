@@ -16,6 +16,11 @@ class CNode;
 
 namespace Vsk::PKI {
 
+// The parameter-set OID (DER) of a GOST key whose algorithm parameters are a SEQUENCE led by it, for
+// the token objects made for that key (a temporary public key, an ephemeral pair on its curve); empty
+// for parameters of another form (the token's usual set of the algorithm).
+Vsk::Utils::CDataBlob TokenKeyParamSet(const CERT_PUBLIC_KEY_INFO& key);
+
 class CTokenSignature {
 public:
     // The signer's fields this part fills (all owned by the signer implementation).
