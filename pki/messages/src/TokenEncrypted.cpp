@@ -50,9 +50,9 @@ CCryptError recipientError(const CError& cause) {
     CCryptError error(cause);
     const CWString prefix(BadRecipientText);
     const CWString& message = error.getMessage();
-    const bool hasPrefix = message.getLength() >= prefix.getLength() &&
-                           std::memcmp(message.c_str(), prefix.c_str(),
-                                       prefix.getLength() * sizeof(char16_t)) == 0;
+    const bool hasPrefix =
+        message.getLength() >= prefix.getLength() &&
+        std::memcmp(message.c_str(), prefix.c_str(), prefix.getLength() * sizeof(char16_t)) == 0;
     if (!hasPrefix) error.prependText(prefix + u"\r\n");
     return error;
 }
@@ -105,7 +105,7 @@ CDataBlob CTokenEncrypted::encryptOnToken(Vsk::PKCS11::CToken* token, const CDat
     if (!isMessageOpen()) {
         const Vsk::Utils::CArray<CCertificate> recipients =
             m_pOwnerEncryptSettings ? m_pOwnerEncryptSettings->get_RecipientCertificates()
-                               : Vsk::Utils::CArray<CCertificate>();
+                                    : Vsk::Utils::CArray<CCertificate>();
         if (recipients.isEmpty()) throw CCryptError(180301, DWORD(-1));
         CDataBlob ukm(BlockSize);
         ukm.fillRandom();
@@ -117,7 +117,8 @@ CDataBlob CTokenEncrypted::encryptOnToken(Vsk::PKCS11::CToken* token, const CDat
         // is made with the TC 26 Z set.
         bool tc26Z = true;
         for (size_t i = 0; i < recipients.getCount(); ++i)
-            if (CAString(recipients[i].get_PublicKeyAlgorithmOID(), 1251) == CAString(OidGost2001)) tc26Z = false;
+            if (CAString(recipients[i].get_PublicKeyAlgorithmOID(), 1251) == CAString(OidGost2001))
+                tc26Z = false;
         m_tokenSessionKey = Vsk::PKCS11::CTokenSessionKey(token);
         m_tokenSessionKey.generate(tc26Z);
 
@@ -132,8 +133,8 @@ CDataBlob CTokenEncrypted::encryptOnToken(Vsk::PKCS11::CToken* token, const CDat
                 ephemeralPublicKey, TokenKeyParamSet(context->pCertInfo->SubjectPublicKeyInfo));
             if (wrapped.getSize() <= 32) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
             CEncryptedDataRecipient info;
-            info.MakeKeyTransRecipientInfo(*context->pCertInfo, wrapped.getBlock(0, 32),
-                                           wrapped.getBlock(32), ephemeralPublicKey, ukm);
+            info.MakeKeyTransRecipientInfo(*context->pCertInfo, wrapped.getBlock(0, 32), wrapped.getBlock(32),
+                                           ephemeralPublicKey, ukm);
             recipientInfos().addItem(info.get_RecipientInfo());
         }
         // The content declares the parameter set the key was really made with, so that any reader
@@ -157,7 +158,8 @@ CDataBlob CTokenEncrypted::encryptOnToken(Vsk::PKCS11::CToken* token, const CDat
 // ---- Decryption -------------------------------------------------------------------------------------------
 
 void CTokenEncrypted::findDecryptionKeyPair(const CCertificate& certificate, CCryptError& error) {
-    const CKeyContainer* container = m_pOwnerDecryptSettings ? m_pOwnerDecryptSettings->get_KeyContainer() : nullptr;
+    const CKeyContainer* container =
+        m_pOwnerDecryptSettings ? m_pOwnerDecryptSettings->get_KeyContainer() : nullptr;
     if (container && !container->isNull()) {
         const Vsk::PKCS11::CTokenKeyPair pair = container->get_TokenKeyPair();
         if (!pair.isEmpty()) {
@@ -192,7 +194,8 @@ void CTokenEncrypted::findDecryptionKeyPair(const CCertificate& certificate, CCr
         }
     }
     if (m_keyPair.isEmpty()) {
-        CRememberedPassword* password = m_pOwnerDecryptSettings ? m_pOwnerDecryptSettings->get_KeysetPassword() : nullptr;
+        CRememberedPassword* password =
+            m_pOwnerDecryptSettings ? m_pOwnerDecryptSettings->get_KeysetPassword() : nullptr;
         m_keyPair = certificate.AcquireTokenPrivateKey(password ? static_cast<const CPassword&>(*password)
                                                                 : CPassword());
         if (!m_keyPair.isEmpty()) error = CCryptError();
@@ -226,8 +229,8 @@ bool CTokenEncrypted::unwrapForRecipient(const CCertificate& certificate, const 
         parseGostR3410KeyTransport(recipient.get_EncryptedKey(), encryptedKey, ephemeralPublicKey, mac, ukm,
                                    paramSet, ephemeralAlgId, ephemeralParameters);
         // The key is wrapped under the transport's parameter set, the content encrypted under its own.
-        m_tokenSessionKey =
-            m_keyPair.unwrapSessionKey(encryptedKey, mac, ephemeralPublicKey, ukm, paramSet, true, contentParamSet);
+        m_tokenSessionKey = m_keyPair.unwrapSessionKey(encryptedKey, mac, ephemeralPublicKey, ukm, paramSet,
+                                                       true, contentParamSet);
         m_tokenSessionKey.decryptStart(iv, false);
         return true;
     }

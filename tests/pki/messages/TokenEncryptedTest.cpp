@@ -14,9 +14,8 @@ namespace {
 
 using namespace token_messages;
 
-const Kind Gost2001{
-    "te2001",     "gost2001",    "1.2.643.2.2.9",
-    "md_gost94",  CKK_GOSTR3410, {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1E, 0x01}};
+const Kind Gost2001{"te2001",    "gost2001",    "1.2.643.2.2.9",
+                    "md_gost94", CKK_GOSTR3410, {0x06, 0x07, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x1E, 0x01}};
 
 std::string hex(const Bytes& b) {
     static const char* digits = "0123456789abcdef";
@@ -36,13 +35,13 @@ protected:
         CCertificate cert = signerOnToken(kind);
         const std::string name = kind.name;
         EXPECT_TRUE(openssl("x509 -inform DER -in " + name + ".cer -out " + name + ".pem"));
-        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
+        HCERTSTORE store =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"MY");
         EXPECT_NE(store, nullptr);
         const Bytes der = readFile(name + ".cer");
-        EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                                     reinterpret_cast<const BYTE*>(der.data()),
-                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS,
-                                                     nullptr));
+        EXPECT_TRUE(CertAddEncodedCertificateToStore(
+            store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+            static_cast<DWORD>(der.size()), CERT_STORE_ADD_ALWAYS, nullptr));
         CertCloseStore(store, 0);
         return cert;
     }
@@ -113,7 +112,8 @@ TEST_F(TokenEncryptedTest, TokenMessagesDecryptWithOpenssl) {
         for (const Row& row : rows) {
             SCOPED_TRACE("pieces=" + std::to_string(row.pieces) + " first=" + row.kinds[0]->name);
             std::vector<CCertificate> certs;
-            for (const Kind* k : row.kinds) certs.push_back(k == &Gost256 ? c256 : k == &Gost512 ? c512 : c2001);
+            for (const Kind* k : row.kinds)
+                certs.push_back(k == &Gost256 ? c256 : k == &Gost512 ? c512 : c2001);
             logout();
             const Bytes message = encryptOnToken(certs, data, row.pieces);
             ASSERT_GT(message.size(), 4u);
@@ -164,7 +164,8 @@ TEST_F(TokenEncryptedTest, OpensslMessagesDecryptOnTheToken) {
             const Bytes data = pattern(row.size, 5);
             writeFile("te-data.bin", data);
             std::string out;
-            ASSERT_TRUE(openssl(std::string("cms -encrypt -binary -gost89 ") + (row.stream ? "-stream " : "") +
+            ASSERT_TRUE(openssl(std::string("cms -encrypt -binary -gost89 ") +
+                                    (row.stream ? "-stream " : "") +
                                     "-outform DER -in te-data.bin -out te-os.der " + row.kind->name + ".pem",
                                 &out))
                 << out;
@@ -205,9 +206,10 @@ TEST_F(TokenEncryptedTest, AbandonedMessagesDoNotSpoilTheNext) {
         const Bytes whole = bytes(encrypted.EncryptBlock(blob(data), true));
         writeFile("te-msg.der", whole);
         std::string out;
-        EXPECT_TRUE(openssl("cms -decrypt -binary -inform DER -in te-msg.der -recip ts256.pem -inkey ts256.key "
-                            "-out te-out.bin",
-                            &out))
+        EXPECT_TRUE(
+            openssl("cms -decrypt -binary -inform DER -in te-msg.der -recip ts256.pem -inkey ts256.key "
+                    "-out te-out.bin",
+                    &out))
             << out;
         EXPECT_EQ(readFile("te-out.bin"), data);
 
@@ -243,7 +245,8 @@ TEST_F(TokenEncryptedTest, EncryptionFailuresLeaveNothingBehind) {
             } catch (const CCryptError& error) {
                 if (row.text) {
                     EXPECT_EQ(static_cast<DWORD>(error.getCode()), row.number);
-                    EXPECT_EQ(VskTest::Utf8(error.getMessage()).rfind(VskTest::Utf8(CWString(row.text)), 0), 0u)
+                    EXPECT_EQ(VskTest::Utf8(error.getMessage()).rfind(VskTest::Utf8(CWString(row.text)), 0),
+                              0u)
                         << VskTest::Utf8(error.getMessage());
                 } else {
                     EXPECT_EQ(error.getErrorNumber(), row.number);
@@ -255,9 +258,10 @@ TEST_F(TokenEncryptedTest, EncryptionFailuresLeaveNothingBehind) {
         const Bytes message = encryptOnToken({c256}, data, 2);
         writeFile("te-msg.der", message);
         std::string out;
-        EXPECT_TRUE(openssl("cms -decrypt -binary -inform DER -in te-msg.der -recip ts256.pem -inkey ts256.key "
-                            "-out te-out.bin",
-                            &out))
+        EXPECT_TRUE(
+            openssl("cms -decrypt -binary -inform DER -in te-msg.der -recip ts256.pem -inkey ts256.key "
+                    "-out te-out.bin",
+                    &out))
             << out;
         EXPECT_EQ(readFile("te-out.bin"), data);
     });
@@ -293,12 +297,14 @@ Bytes CbcWithMeshing(std::string keyHex, std::string ivHex, const Bytes& plain) 
             Bytes key;
             for (size_t b = 0; b < 32; b += 8) {
                 Bytes c;
-                for (size_t i = 0; i < 8; ++i) c += static_cast<char>(std::stoul(std::string(meshing + 2 * (b + i), 2), nullptr, 16));
+                for (size_t i = 0; i < 8; ++i)
+                    c += static_cast<char>(std::stoul(std::string(meshing + 2 * (b + i), 2), nullptr, 16));
                 key += enc("-d -K " + keyHex + " -iv " + zero, c);
             }
             keyHex = hex(key);
             Bytes iv;
-            for (size_t i = 0; i < 8; ++i) iv += static_cast<char>(std::stoul(ivHex.substr(2 * i, 2), nullptr, 16));
+            for (size_t i = 0; i < 8; ++i)
+                iv += static_cast<char>(std::stoul(ivHex.substr(2 * i, 2), nullptr, 16));
             ivHex = hex(enc("-K " + keyHex + " -iv " + zero, iv));
         }
         const Bytes segment = enc("-K " + keyHex + " -iv " + ivHex, plain.substr(at, 1024));
@@ -318,10 +324,12 @@ TEST_F(TokenEncryptedTest, RawContentWithSessionKeyAcrossMeshings) {
 
         login();
         Bytes key;
-        for (size_t i = 0; i < 32; ++i) key += static_cast<char>(std::stoul(keyHex.substr(2 * i, 2), nullptr, 16));
+        for (size_t i = 0; i < 32; ++i)
+            key += static_cast<char>(std::stoul(keyHex.substr(2 * i, 2), nullptr, 16));
         CK_FUNCTION_LIST_PTR f = m_module.functions();
         CK_SESSION_HANDLE session = 0;
-        ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
+        ASSERT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+                  CKR_OK);
         CK_OBJECT_CLASS secret = CKO_SECRET_KEY;
         CK_KEY_TYPE type = CKK_GOST28147;
         CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
