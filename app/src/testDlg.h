@@ -53,6 +53,10 @@ QString formatByteCount(uint64_t count);
 // certificate), with or without a time-stamp verdict added; chain statuses do not count here.
 bool isBadSignatureStatus(DWORD status);
 
+// Whether an error means that a password or PIN is needed: the provider's or token's code says so (a
+// library error carries its own step number besides the code).
+bool isCredentialError(const Vsk::Utils::CError& error);
+
 // HTML text of a datum: &, <, > and " as entities, so that names and error texts show literally; the
 // apostrophe stays (the report's texts use it as a digit separator and no datum goes into an attribute).
 QString htmlEscape(const QString& text);

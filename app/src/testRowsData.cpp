@@ -89,7 +89,7 @@ bool CTest::runDataSteps(const Vsk::PKI::CSPInfoArray& providers) {
 }
 
 bool CTest::askTokenPin(const CError& error) {
-    if (!m_provider || !m_provider->isToken() || !Vsk::PKI::isPinError(error.getErrorNumber())) return false;
+    if (!m_provider || !m_provider->isToken() || !isCredentialError(error)) return false;
     const Vsk::PKCS11::CToken& token = m_provider->getToken();
     const CWString info = CWString(u"\"") + token.getName() + u"\"";
     if (m_stepWatch) m_stepWatch->update();

@@ -14,6 +14,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
@@ -21,6 +23,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 using namespace AppTest;
 using namespace ContainerFixtures;
@@ -284,6 +287,76 @@ TEST_F(TestDlgTest, SystemRunWithTheUsersContainerPassesEveryStep) {
          })
         EXPECT_TRUE(report.contains(row)) << row.toStdString();
     EXPECT_TRUE(report.endsWith(QStringLiteral("</table></body></html>")));
+}
+
+template <class T>
+T* Child(QWidget* dialog, int id) {
+    return dialog->findChild<T*>(QStringLiteral("id_%1").arg(id));
+}
+
+// Answers the password and PIN dialogs that a run shows, in order: the text typed and OK, or Cancel
+// for an answer without text (also when the script has run out). Records each dialog's title and prompt.
+class CredentialPrompts {
+public:
+    explicit CredentialPrompts(std::vector<std::optional<QString>> answers) : m_answers(std::move(answers)) {
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { answer(); });
+        m_timer.start();
+    }
+    // "title|prompt" of each dialog shown.
+    const std::vector<QString>& seen() const { return m_seen; }
+
+private:
+    void answer() {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog || !dialog->isVisible()) return;
+        // The password dialog (191: prompt 1128, edit 1012) or the PIN dialog (187: 1088, 1087).
+        const bool password = dialog->objectName() == QStringLiteral("id_191");
+        if (!password && dialog->objectName() != QStringLiteral("id_187")) return;
+        const auto* prompt = Child<QLabel>(dialog, password ? 1128 : 1088);
+        auto* edit = Child<QLineEdit>(dialog, password ? 1012 : 1087);
+        m_seen.push_back(dialog->windowTitle() + u'|' + (prompt ? prompt->text() : QString()));
+        const std::optional<QString> text = m_next < m_answers.size() ? m_answers[m_next] : std::nullopt;
+        ++m_next;
+        if (text && edit) edit->setText(*text);
+        Child<QPushButton>(dialog, text ? IDOK : IDCANCEL)->click();
+    }
+
+    std::vector<std::optional<QString>> m_answers;
+    size_t m_next = 0;
+    std::vector<QString> m_seen;
+    QTimer m_timer;
+};
+
+// A container with a password: the decryption asks for it (a wrong one, then Cancel: the provider's
+// error fails the step), the detached signing asks again (the right one: it and every later step pass,
+// the attached signing without asking).
+TEST_F(TestDlgTest, ContainerPasswordIsAskedByDecryptionAndSigning) {
+    const WithCertificate made = makeWithCertificate(u"locked", "Locked User", {}, false, "secret");
+    ASSERT_TRUE(made.container.ok);
+    auto window = open();
+    ShowGostContainers(*window);
+    SelectRows(*window, {u"locked"});
+    auto* container = static_cast<Vsk::PKI::CKeyContainer*>(window->getSelectedItemData());
+    ASSERT_NE(container, nullptr);
+    container->installCertificate(load(made.der).get_CertContext());
+    window->m_testDataMin = window->m_testDataMax = 4;
+    CTest dialog(window.get(), true);
+    dialog.show();
+    {
+        CredentialPrompts prompts({Text(u"неверный"), std::nullopt, QStringLiteral("secret")});
+        runToEnd(dialog);
+        const QString asked = Text(u"Кестрован|Введите пароль на ключевой контейнер \"locked\", соответствующий "
+                                   u"сертификату \"") +
+                              toQ(load(made.der).get_SubjectName()) + u'"';
+        EXPECT_EQ(prompts.seen(), std::vector<QString>(3, asked));
+    }
+    EXPECT_EQ(m_messages.count(), 0u);
+    EXPECT_EQ(dialog.markState(7), 0);
+    EXPECT_FALSE(dialog.resultText(7).isEmpty());
+    EXPECT_FALSE(dialog.resultText(7).startsWith(Text(u"Успешно"))) << dialog.resultText(7).toStdString();
+    for (int step : {4, 5, 6, 8, 9, 10, 11})
+        EXPECT_EQ(dialog.markState(step), 1) << step << " " << dialog.resultText(step).toStdString();
 }
 
 TEST_F(TestDlgTest, TamperedSignaturesFailTheirVerificationSteps) {
