@@ -1,13 +1,15 @@
 // The crypto-system test dialog: a run in both modes on a test authority and key containers made at
-// test time, the abort and the blocked close, the repairs of steps 1, 2 and 4, the escaped report, and
-// the viewer's saved file and printout.
+// test time, the abort (also between step 3's containers) and the blocked close, the password and PIN
+// prompts, the test data on a token, the temporary container's failures, the repairs of steps 1, 2 and
+// 4, the escaped report, and the viewer's saved file and printout.
+
 #include "appTestSupport.h"
 #include "containerFixtures.h"
-#include "importExportFixtures.h"
-#include "testDlg.h"
-
+// The token fixtures before any other OpenSSL user: they ask for its legacy engine functions.
 #include "gostTokenControl.h"
 #include "gostTokenSigner.h"
+#include "importExportFixtures.h"
+#include "testDlg.h"
 
 #include <vsk/pkcs11/Token.h>
 #include <vsk/pki/Signature.h>
@@ -533,6 +535,20 @@ TEST(TestRowsDataTest, ByteCountsAndSignatureVerdicts) {
         const char* text;
     } counts[] = {{0, "0"}, {999, "999"}, {1000, "1'000"}, {5242880, "5'242'880"}, {10485760, "10'485'760"}};
     for (const auto& c : counts) EXPECT_EQ(formatByteCount(c.count), QString::fromLatin1(c.text)) << c.count;
+    // The test data: 1 MiB to 10 MiB over the draw's range with the window's range, the fraction cut;
+    // on a token at most 10240 bytes.
+    const struct {
+        int draw;
+        int32_t minKiB, maxKiB;
+        bool token;
+        uint64_t bytes;
+    } sizes[] = {
+        {0, 1024, 10240, false, 1048576},     {32767, 1024, 10240, false, 10485760},
+        {1, 1024, 10240, false, 1048864},     {16384, 1024, 10240, false, 5767312},
+        {32767, 1024, 10240, true, 10240},    {0, 4, 4, true, 4096},
+    };
+    for (const auto& c : sizes)
+        EXPECT_EQ(testDataSize(c.draw, c.minKiB, c.maxKiB, c.token), c.bytes) << c.draw << " " << c.token;
     // Bad signatures fail; chain statuses and the missing time stamp are for other rows to judge.
     for (DWORD status : {1u, 2u, 3u, 201u, 202u, 203u}) EXPECT_TRUE(isBadSignatureStatus(status)) << status;
     for (DWORD status : {0u, 4u, 100u, 101u, 150u, 199u, 200u, 204u})
