@@ -90,7 +90,8 @@ CKeyContainer freshContainer(const CKeyContainer& shown, bool machine) {
 }  // namespace
 
 bool isCredentialError(const CError& error) {
-    return Vsk::PKI::isPinError(static_cast<DWORD>(error.getCode())) || Vsk::PKI::isPinError(error.getErrorNumber());
+    return Vsk::PKI::isPinError(static_cast<DWORD>(error.getCode())) ||
+           Vsk::PKI::isPinError(error.getErrorNumber());
 }
 
 bool iconToBitmap(const QWidget* context, const QIcon& icon, QPixmap& bitmap, int width, int height) {

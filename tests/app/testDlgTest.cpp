@@ -372,9 +372,11 @@ TEST_F(TestDlgTest, ContainerPasswordIsAskedByDecryptionAndSigning) {
     {
         CredentialPrompts prompts({Text(u"неверный"), std::nullopt, QStringLiteral("secret")});
         runToEnd(dialog);
-        const QString asked = Text(u"Кестрован|Введите пароль на ключевой контейнер \"locked\", соответствующий "
-                                   u"сертификату \"") +
-                              toQ(load(made.der).get_SubjectName()) + u'"';
+        const QString asked =
+            Text(
+                u"Кестрован|Введите пароль на ключевой контейнер \"locked\", соответствующий "
+                u"сертификату \"") +
+            toQ(load(made.der).get_SubjectName()) + u'"';
         EXPECT_EQ(prompts.seen(), std::vector<QString>(3, asked));
     }
     EXPECT_EQ(m_messages.count(), 0u);
@@ -543,9 +545,9 @@ TEST(TestRowsDataTest, ByteCountsAndSignatureVerdicts) {
         bool token;
         uint64_t bytes;
     } sizes[] = {
-        {0, 1024, 10240, false, 1048576},     {32767, 1024, 10240, false, 10485760},
-        {1, 1024, 10240, false, 1048864},     {16384, 1024, 10240, false, 5767312},
-        {32767, 1024, 10240, true, 10240},    {0, 4, 4, true, 4096},
+        {0, 1024, 10240, false, 1048576},  {32767, 1024, 10240, false, 10485760},
+        {1, 1024, 10240, false, 1048864},  {16384, 1024, 10240, false, 5767312},
+        {32767, 1024, 10240, true, 10240}, {0, 4, 4, true, 4096},
     };
     for (const auto& c : sizes)
         EXPECT_EQ(testDataSize(c.draw, c.minKiB, c.maxKiB, c.token), c.bytes) << c.draw << " " << c.token;
@@ -606,8 +608,9 @@ TEST_F(TestDlgTest, AbortBetweenContainersClosesTheTablesOfStepThree) {
 
     const QString report = dialog.buildReport();
     EXPECT_EQ(report.count(Text(u"<td>—<td>—<td>—")), 1) << report.toStdString();
-    EXPECT_TRUE(report.endsWith(Text(u"<td>—<td>—<td>—</table></table></table><br>Тестирование криптосистемы "
-                                     u"прервано пользователем.</body></html>")))
+    EXPECT_TRUE(
+        report.endsWith(Text(u"<td>—<td>—<td>—</table></table></table><br>Тестирование криптосистемы "
+                             u"прервано пользователем.</body></html>")))
         << report.toStdString();
     EXPECT_FALSE(report.contains(QStringLiteral("<tr><td>4<td>")));
     EXPECT_EQ(dialog.markState(3), -1);
