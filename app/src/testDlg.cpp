@@ -89,6 +89,11 @@ CKeyContainer freshContainer(const CKeyContainer& shown, bool machine) {
 
 }  // namespace
 
+bool isCredentialError(const CError& error) {
+    return Vsk::PKI::isPinError(static_cast<DWORD>(error.getCode())) ||
+           Vsk::PKI::isPinError(error.getErrorNumber());
+}
+
 bool iconToBitmap(const QWidget* context, const QIcon& icon, QPixmap& bitmap, int width, int height) {
     bitmap = QPixmap(width, height);
     bitmap.fill(context ? context->palette().color(QPalette::Button) : QColor(Qt::lightGray));
@@ -496,21 +501,27 @@ void CTest::finishRun() {
 
 bool CTest::askContainerPassword(const CError& error, CKeyContainer& container,
                                  const CCertificate* certificate, CStopwatch& stopwatch) {
-    if (!Vsk::PKI::isPinError(error.getErrorNumber())) return false;
+    if (!isCredentialError(error)) return false;
     CWString prompt = CWString(u"Введите пароль на ключевой контейнер \"") + container.get_Name() + u"\"";
     if (certificate)
         prompt += CWString(u", соответствующий сертификату \"") + certificate->get_SubjectName() + u"\"";
     stopwatch.update();
     bool ok = false;
+    // The password leaves the dialog protected (the dialog wipes its own text when it goes).
+    Vsk::PKI::CPassword entered;
     onGui([&] {
         CPasswordDlg dialog(prompt, CWString(u"Кестрован"), this);
         if (dialog.exec() == IDOK) {
-            container.put_KeysetPassword(dialog.m_password);
+            entered.putPassword(dialog.m_password);
             ok = true;
         }
     });
     stopwatch.restamp();
-    return ok;
+    if (!ok) return false;
+    // Given to the container here, on the test thread: a password the provider refuses at once raises
+    // its error into the step, never through the dialog's event loop.
+    container.put_KeysetPassword(entered);
+    return true;
 }
 
 // ---- Main window commands

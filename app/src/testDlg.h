@@ -49,9 +49,17 @@ bool iconToBitmap(const QWidget* context, const QIcon& icon, QPixmap& bitmap, in
 // A byte count in decimal with its digits grouped in threes by "'": 10485760 gives 10'485'760.
 QString formatByteCount(uint64_t count);
 
+// The size in bytes of the test data for a draw of 0 to 32767 within the range in KiB (the window's
+// 1024 to 10240: 1 MiB to 10 MiB), truncated; a token's data at most 10240 bytes.
+uint64_t testDataSize(int draw, int32_t minKiB, int32_t maxKiB, bool token);
+
 // Whether a signature's verification status says the signature itself is bad (invalid, no signer
 // certificate), with or without a time-stamp verdict added; chain statuses do not count here.
 bool isBadSignatureStatus(DWORD status);
+
+// Whether an error means that a password or PIN is needed: the provider's or token's code says so (a
+// library error carries its own step number besides the code).
+bool isCredentialError(const Vsk::Utils::CError& error);
 
 // HTML text of a datum: &, <, > and " as entities, so that names and error texts show literally; the
 // apostrophe stays (the report's texts use it as a digit separator and no datum goes into an attribute).

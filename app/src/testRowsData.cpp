@@ -37,6 +37,13 @@ QString formatByteCount(uint64_t count) {
     return toQ(Vsk::Utils::GroupDigits(Vsk::Utils::ToWString(count), 3, u"'"));
 }
 
+uint64_t testDataSize(int draw, int32_t minKiB, int32_t maxKiB, bool token) {
+    double size = (static_cast<double>(draw) * (maxKiB - minKiB) / 32767.0 + minKiB) * 1024.0;
+    if (size < 0) size = 0;  // a negative range must not wrap around to a huge size
+    const uint64_t bytes = static_cast<uint64_t>(size);
+    return token && bytes > TokenDataCap ? TokenDataCap : bytes;
+}
+
 bool isBadSignatureStatus(DWORD status) {
     return (status >= 1 && status <= 3) || (status >= 201 && status <= 203);
 }
@@ -89,7 +96,7 @@ bool CTest::runDataSteps(const Vsk::PKI::CSPInfoArray& providers) {
 }
 
 bool CTest::askTokenPin(const CError& error) {
-    if (!m_provider || !m_provider->isToken() || !Vsk::PKI::isPinError(error.getErrorNumber())) return false;
+    if (!m_provider || !m_provider->isToken() || !isCredentialError(error)) return false;
     const Vsk::PKCS11::CToken& token = m_provider->getToken();
     const CWString info = CWString(u"\"") + token.getName() + u"\"";
     if (m_stepWatch) m_stepWatch->update();
@@ -117,11 +124,7 @@ bool CTest::createTestData(QString& result) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     // The draw keeps the classic 0 to 32767 range whatever the C library's RAND_MAX.
     const int r = std::rand() % 32768;
-    double size =
-        (static_cast<double>(r) * (m_testDataMax - m_testDataMin) / 32767.0 + m_testDataMin) * 1024.0;
-    if (size < 0) size = 0;  // a range read from the settings may be nonsense
-    uint64_t bytes = static_cast<uint64_t>(size);
-    if (m_provider && m_provider->isToken() && bytes > TokenDataCap) bytes = TokenDataCap;
+    const uint64_t bytes = testDataSize(r, m_testDataMin, m_testDataMax, m_provider && m_provider->isToken());
     m_data.setData(static_cast<size_t>(bytes), nullptr);
     Vsk::PKI::CCsp csp(true);
     if (m_provider) csp.putCSPInfo(m_provider);

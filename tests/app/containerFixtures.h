@@ -51,14 +51,19 @@ inline HCRYPTPROV acquire(const std::u16string& name, DWORD flags) {
 }
 
 // A container of the default GOST 2012 256 provider with a fresh key of `keySpec` (the user's keys,
-// or the computer's with `machine`).
-inline Made makeContainer(const std::u16string& name, DWORD keySpec = AT_KEYEXCHANGE, bool machine = false) {
+// or the computer's with `machine`), protected by `password` when one is given.
+inline Made makeContainer(const std::u16string& name, DWORD keySpec = AT_KEYEXCHANGE, bool machine = false,
+                          const char* password = nullptr) {
     Made made;
     made.name = name;
     const DWORD scope = machine ? CRYPT_MACHINE_KEYSET : 0;
     HCRYPTPROV prov = acquire(name, CRYPT_NEWKEYSET | CRYPT_SILENT | scope);
     EXPECT_NE(prov, 0u) << "CRYPT_NEWKEYSET failed: " << std::hex << GetLastError();
     if (!prov) return made;
+    if (password) {
+        EXPECT_TRUE(CryptSetProvParam(prov, keySpec == AT_KEYEXCHANGE ? PP_KEYEXCHANGE_PIN : PP_SIGNATURE_PIN,
+                                      reinterpret_cast<const BYTE*>(password), 0));
+    }
     HCRYPTKEY key = 0;
     EXPECT_TRUE(CryptGenKey(prov, keySpec, CRYPT_EXPORTABLE, &key)) << std::hex << GetLastError();
     DWORD uniqueSize = 0;
@@ -156,8 +161,9 @@ struct WithCertificate {
     Vsk::Utils::CDataBlob der;
 };
 inline WithCertificate makeWithCertificate(const std::u16string& name, const std::string& commonName,
-                                           const std::string& keyNotAfter = {}, bool machine = false) {
-    WithCertificate made{makeContainer(name, AT_KEYEXCHANGE, machine), {}};
+                                           const std::string& keyNotAfter = {}, bool machine = false,
+                                           const char* password = nullptr) {
+    WithCertificate made{makeContainer(name, AT_KEYEXCHANGE, machine, password), {}};
     if (!made.container.ok) return made;
     made.der = issue(made.container.publicPem, commonName, keyNotAfter);
     storeInContainer(name, made.der, AT_KEYEXCHANGE, machine);

@@ -1,19 +1,29 @@
 // The crypto-system test dialog: a run in both modes on a test authority and key containers made at
-// test time, the abort and the blocked close, the repairs of steps 1, 2 and 4, the escaped report, and
-// the viewer's saved file and printout.
+// test time, the abort (also between step 3's containers) and the blocked close, the password and PIN
+// prompts, the test data on a token, the temporary container's failures, the repairs of steps 1, 2 and
+// 4, the escaped report, and the viewer's saved file and printout.
+
 #include "appTestSupport.h"
 #include "containerFixtures.h"
+// The token fixtures before any other OpenSSL user: they ask for its legacy engine functions.
+#include "gostTokenControl.h"
+#include "gostTokenSigner.h"
 #include "importExportFixtures.h"
 #include "testDlg.h"
 
+#include <vsk/pkcs11/Token.h>
 #include <vsk/pki/Signature.h>
+#include <vsk/pki/TokenAsCsp.h>
 #include <vsk/platform/certname.h>
 #include <vsk/platform/crypt.h>
 #include <vsk/platform/resource.h>
+#include <vsk/utils/global.h>
 #include <vsk/utils/system.h>
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
@@ -21,6 +31,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <utility>
 
 using namespace AppTest;
 using namespace ContainerFixtures;
@@ -286,6 +298,95 @@ TEST_F(TestDlgTest, SystemRunWithTheUsersContainerPassesEveryStep) {
     EXPECT_TRUE(report.endsWith(QStringLiteral("</table></body></html>")));
 }
 
+template <class T>
+T* Child(QWidget* dialog, int id) {
+    return dialog->findChild<T*>(QStringLiteral("id_%1").arg(id));
+}
+
+// Answers the password and PIN dialogs that a run shows, in order: the text typed and OK, or Cancel
+// for an answer without text (also when the script has run out). Records each dialog's title and prompt.
+class CredentialPrompts {
+public:
+    explicit CredentialPrompts(std::vector<std::optional<QString>> answers) : m_answers(std::move(answers)) {
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { answer(); });
+        m_timer.start();
+    }
+    // "title|prompt" of each dialog shown.
+    const std::vector<QString>& seen() const { return m_seen; }
+
+private:
+    void answer() {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog || !dialog->isVisible()) return;
+        // The password dialog (191: prompt 1128, edit 1012) or the PIN dialog (187: 1088, 1087).
+        const bool password = dialog->objectName() == QStringLiteral("id_191");
+        if (!password && dialog->objectName() != QStringLiteral("id_187")) return;
+        const auto* prompt = Child<QLabel>(dialog, password ? 1128 : 1088);
+        auto* edit = Child<QLineEdit>(dialog, password ? 1012 : 1087);
+        m_seen.push_back(dialog->windowTitle() + u'|' + (prompt ? prompt->text() : QString()));
+        const std::optional<QString> text = m_next < m_answers.size() ? m_answers[m_next] : std::nullopt;
+        ++m_next;
+        if (text && edit) edit->setText(*text);
+        Child<QPushButton>(dialog, text ? IDOK : IDCANCEL)->click();
+    }
+
+    std::vector<std::optional<QString>> m_answers;
+    size_t m_next = 0;
+    std::vector<QString> m_seen;
+    QTimer m_timer;
+};
+
+// Runs `action` once, on the GUI thread, when the label turns bold: the run is then at the start of
+// that label's step, waiting for the label's change.
+class WhenStepStarts : public QObject {
+public:
+    WhenStepStarts(QLabel* label, std::function<void()> action) : m_action(std::move(action)) {
+        label->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::FontChange && m_action && static_cast<QWidget*>(watched)->font().bold())
+            std::exchange(m_action, nullptr)();
+        return false;
+    }
+
+private:
+    std::function<void()> m_action;
+};
+
+// A container with a password: the decryption asks for it (a wrong one, then Cancel: the provider's
+// error fails the step), the detached signing asks again (the right one: it and every later step pass,
+// the attached signing without asking).
+TEST_F(TestDlgTest, ContainerPasswordIsAskedByDecryptionAndSigning) {
+    const WithCertificate made = makeWithCertificate(u"locked", "Locked User", {}, false, "secret");
+    ASSERT_TRUE(made.container.ok);
+    auto window = open();
+    ShowGostContainers(*window);
+    SelectRows(*window, {u"locked"});
+    auto* container = static_cast<Vsk::PKI::CKeyContainer*>(window->getSelectedItemData());
+    ASSERT_NE(container, nullptr);
+    container->installCertificate(load(made.der).get_CertContext());
+    window->m_testDataMin = window->m_testDataMax = 4;
+    CTest dialog(window.get(), true);
+    dialog.show();
+    {
+        CredentialPrompts prompts({Text(u"неверный"), std::nullopt, QStringLiteral("secret")});
+        runToEnd(dialog);
+        const QString asked =
+            Text(
+                u"Кестрован|Введите пароль на ключевой контейнер \"locked\", соответствующий "
+                u"сертификату \"") +
+            toQ(load(made.der).get_SubjectName()) + u'"';
+        EXPECT_EQ(prompts.seen(), std::vector<QString>(3, asked));
+    }
+    EXPECT_EQ(m_messages.count(), 0u);
+    EXPECT_EQ(dialog.markState(7), 0);
+    EXPECT_FALSE(dialog.resultText(7).isEmpty());
+    EXPECT_FALSE(dialog.resultText(7).startsWith(Text(u"Успешно"))) << dialog.resultText(7).toStdString();
+    for (int step : {4, 5, 6, 8, 9, 10, 11})
+        EXPECT_EQ(dialog.markState(step), 1) << step << " " << dialog.resultText(step).toStdString();
+}
+
 TEST_F(TestDlgTest, TamperedSignaturesFailTheirVerificationSteps) {
     const WithCertificate made = makeWithCertificate(u"own", "Own User");
     ASSERT_TRUE(made.container.ok);
@@ -312,12 +413,144 @@ TEST_F(TestDlgTest, TamperedSignaturesFailTheirVerificationSteps) {
     EXPECT_EQ(result, invalid + Text(u", данные из подписи совпали с исходными данными"));
 }
 
+// Step 12 on providers that cannot give the temporary container: one without any medium to make it
+// on, and one that makes the container but no key pair for it. The container made before the failure
+// does not stay behind with its known password.
+TEST_F(TestDlgTest, TemporaryContainerStepFailsWithoutLeavingTheContainer) {
+    const struct {
+        const char* fixture;
+        DWORD type;
+        const char16_t* name;
+        const char16_t* result;  // the result text starts so
+    } cases[] = {
+        {"[provider]\ntype = 80\nname = No Media\nacquire_error = 0x80090016\n", 80, u"No Media",
+         u"Отсутствуют ключевые носители"},
+        {"[provider]\ntype = 24\nname = No Key Pairs\nkeeps_containers = yes\n", 24, u"No Key Pairs",
+         u"Ошибка генерации ключей!"},
+    };
+    for (const auto& c : cases) {
+        FakeProvidersGuard providers(c.fixture);
+        // Described by hand: the catalogue leaves out a provider it cannot open.
+        auto provider = Vsk::Utils::CRefPtr<Vsk::PKI::CSPInfo>::create();
+        provider->m_name = Vsk::Utils::CWString(c.name);
+        provider->m_type = c.type;
+        Vsk::PKI::CSPInfoArray list;
+        list.add(provider);
+        CTest dialog(nullptr, false);
+        QString result;
+        EXPECT_FALSE(dialog.createTempKeyContainer(result, list)) << c.type;
+        EXPECT_TRUE(result.startsWith(Text(c.result))) << result.toStdString();
+
+        Vsk::PKI::CCsp csp(true);
+        csp.putCSPInfo(list[0].get());
+        Vsk::Utils::CArray<Vsk::PKI::CKeyContainer> left;
+        try {
+            csp.GetContainerList(left, false, nullptr);
+        } catch (const Vsk::Utils::CError&) {
+        }
+        EXPECT_EQ(left.getCount(), 0u) << c.type;
+    }
+}
+
+// The test data on a token: the GOST test token as the run's provider, its key pair selected in the
+// window. Each run is stopped after step 5 (the token's enveloped data is not this test's concern).
+class TestDlgTokenTest : public TestDlgTest {
+protected:
+    void SetUp() override {
+        TestDlgTest::SetUp();
+        ASSERT_FALSE(m_module.failed());
+        Vsk::PKI::clearTokenAsCsp();
+        m_savedLibraries = Vsk::PKCS11::CPKCS11::getLibraries();
+        Vsk::Utils::CArray<Vsk::Utils::CWString> names;
+        names.add(Vsk::Utils::CWString(VskTest::Utf16(m_module.path()).c_str()));
+        Vsk::PKCS11::CPKCS11::setLibraries(names, false);
+        Vsk::InternalUtils::GetCommonFlags()->setFlags(1, 1, false, 1);
+        ASSERT_EQ(m_module.configure("slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
+                                     "token0.serial = 0001\n"),
+                  CKR_OK);
+        Vsk::PKI::ClearCspAlgInfo();
+        Vsk::PKI::InitCspAlgInfo();
+        VskTest::PutSignerOnToken(m_module, "token signer");
+        void* module = dlopen(m_module.path().c_str(), RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(module, nullptr);
+        m_failCall = reinterpret_cast<decltype(m_failCall)>(dlsym(module, "vskGostTokenFailCall"));
+        ASSERT_NE(m_failCall, nullptr);
+    }
+    void TearDown() override {
+        Vsk::PKI::clearTokenAsCsp();
+        Vsk::PKCS11::CPKCS11::setLibraries(m_savedLibraries, false);
+        Vsk::InternalUtils::GetCommonFlags()->setFlags(m_savedFlags, 0xFFFFFFFF, false, 1);
+        Vsk::PKI::ClearCspAlgInfo();
+        TestDlgTest::TearDown();
+    }
+
+    FakeProvidersGuard m_providers{"[provider]\ntype = 80\nname = GOST 80\n"};
+    VskTest::GostTokenModule m_module{VSK_GOST_TOKEN_PATH};
+    decltype(&vskGostTokenFailCall) m_failCall = nullptr;
+    DWORD m_savedFlags = Vsk::InternalUtils::GetCommonFlags()->getFlags(1);
+    Vsk::Utils::CArray<Vsk::Utils::CWString> m_savedLibraries;
+};
+
+const QString TokenText = QStringLiteral(u"Test Reader 0 - GT-1 - 0001");
+
+// The token's generator refuses once for want of a login: the PIN prompt names the token; Cancel
+// leaves the token's error, the right PIN logs in and the data is made, capped at 10240 bytes.
+TEST_F(TestDlgTokenTest, TestDataOnATokenAsksForThePinAndStaysSmall) {
+    auto window = open();
+    ShowContainers(*window);
+    const int token = window->providerSelector()->findText(TokenText);
+    ASSERT_GE(token, 0);
+    if (window->providerSelector()->currentIndex() != token) PickProvider(*window, token);
+    APP_WAIT_TRUE(FindRow(*window, u"token signer") != nullptr);
+    SelectRows(*window, {u"token signer"});
+    CTest dialog(window.get(), false);
+    dialog.show();
+
+    const struct {
+        std::optional<QString> pin;
+        int mark;
+        QString result;
+    } runs[] = {
+        {std::nullopt, 0, Text(u"Требуется авторизация в режиме пользователя.")},
+        {QStringLiteral("12345678"), 1, Text(u"Успешно создано 10'240 байт случайных чисел")},
+    };
+    for (const auto& r : runs) {
+        m_messages.clear();
+        WhenStepStarts stopAfterStep5(dialog.label(5), [&] {
+            m_failCall("C_GenerateRandom", CKR_USER_NOT_LOGGED_IN, 1, VSK_GOST_TOKEN_ANY_SLOT);
+            dialog.button(IDOK)->click();
+        });
+        CredentialPrompts prompts({r.pin});
+        runToEnd(dialog);
+        ASSERT_EQ(prompts.seen().size(), 1u) << r.mark;
+        EXPECT_EQ(prompts.seen()[0], Text(u"ПИН крипто токена|\"") + TokenText + u'"');
+        EXPECT_EQ(dialog.markState(5), r.mark);
+        EXPECT_TRUE(dialog.resultText(5).contains(r.result)) << dialog.resultText(5).toStdString();
+        EXPECT_EQ(dialog.markState(6), -1);
+        EXPECT_EQ(m_messages.count(), 1u);
+    }
+}
+
 TEST(TestRowsDataTest, ByteCountsAndSignatureVerdicts) {
     const struct {
         uint64_t count;
         const char* text;
     } counts[] = {{0, "0"}, {999, "999"}, {1000, "1'000"}, {5242880, "5'242'880"}, {10485760, "10'485'760"}};
     for (const auto& c : counts) EXPECT_EQ(formatByteCount(c.count), QString::fromLatin1(c.text)) << c.count;
+    // The test data: 1 MiB to 10 MiB over the draw's range with the window's range, the fraction cut;
+    // on a token at most 10240 bytes.
+    const struct {
+        int draw;
+        int32_t minKiB, maxKiB;
+        bool token;
+        uint64_t bytes;
+    } sizes[] = {
+        {0, 1024, 10240, false, 1048576},  {32767, 1024, 10240, false, 10485760},
+        {1, 1024, 10240, false, 1048864},  {16384, 1024, 10240, false, 5767312},
+        {32767, 1024, 10240, true, 10240}, {0, 4, 4, true, 4096},
+    };
+    for (const auto& c : sizes)
+        EXPECT_EQ(testDataSize(c.draw, c.minKiB, c.maxKiB, c.token), c.bytes) << c.draw << " " << c.token;
     // Bad signatures fail; chain statuses and the missing time stamp are for other rows to judge.
     for (DWORD status : {1u, 2u, 3u, 201u, 202u, 203u}) EXPECT_TRUE(isBadSignatureStatus(status)) << status;
     for (DWORD status : {0u, 4u, 100u, 101u, 150u, 199u, 200u, 204u})
@@ -359,6 +592,31 @@ TEST_F(TestDlgTest, AbortEndsTheReportAndCloseIsRefusedDuringARun) {
     // Idle, the close button closes.
     dialog.button(IDCANCEL)->click();
     EXPECT_FALSE(dialog.isVisible());
+}
+
+// "Отмена" and Yes while step 3 lists the key containers: the list stops after the container under
+// way, its tables are closed, and the row gets neither a duration nor a mark.
+TEST_F(TestDlgTest, AbortBetweenContainersClosesTheTablesOfStepThree) {
+    for (const char16_t* name : {u"first", u"second"}) ASSERT_TRUE(makeContainer(name).ok);
+    auto window = open();
+    CTest dialog(window.get(), false);
+    dialog.show();
+    WhenStepStarts abort(dialog.label(3), [&] { dialog.button(IDOK)->click(); });
+    runToEnd(dialog);
+    ASSERT_EQ(m_messages.count(), 1u);
+    EXPECT_EQ(m_messages.messages()[0].text, u"Прервать тестирование?");
+
+    const QString report = dialog.buildReport();
+    EXPECT_EQ(report.count(Text(u"<td>—<td>—<td>—")), 1) << report.toStdString();
+    EXPECT_TRUE(
+        report.endsWith(Text(u"<td>—<td>—<td>—</table></table></table><br>Тестирование криптосистемы "
+                             u"прервано пользователем.</body></html>")))
+        << report.toStdString();
+    EXPECT_FALSE(report.contains(QStringLiteral("<tr><td>4<td>")));
+    EXPECT_EQ(dialog.markState(3), -1);
+    EXPECT_EQ(dialog.markState(4), -1);
+    EXPECT_FALSE(dialog.resultText(3).isEmpty());
+    EXPECT_EQ(dialog.button(IDOK)->text(), Text(u"Пуск"));
 }
 
 TEST_F(TestDlgTest, RepairsOfRootsAndOidsMarkTheirStepsPassedAndChangeTheReport) {
