@@ -27,8 +27,11 @@
 //            and, as a cross check, openssl decrypting our message.
 // Every side runs in a child of its own; its wall time and its peak resident set (wait4's ru_maxrss)
 // are printed, with our time as a multiple of OpenSSL's. OpenSSL runs only at the sizes listed by
-// --openssl (default 256 MiB): its verification reads the whole message into memory.
-//   bench_messages [--sizes 256,1024] [--openssl 256] [--block 4]   (sizes in MiB)
+// --openssl (default 256 MiB): its verification reads the whole message into memory. At those sizes
+// the three signing sides run --runs times (default 3), one after the other in turn so that a passing
+// load on the machine meets each side alike; each side's time is the median of its runs (all runs
+// printed, the peak RSS the largest), and the signing multiples are taken from the medians.
+//   bench_messages [--sizes 256,1024] [--openssl 256] [--block 4] [--runs 3]   (sizes in MiB)
 #include "tempRoot.h"
 
 #include "containerStore.h"
@@ -53,6 +56,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -420,12 +424,43 @@ void print(const char* what, const Result& r) {
                 r.ok ? "" : "  FAILED");
 }
 
+// Several runs of one side: the median wall time, the largest peak RSS, failed when any run failed.
+struct Runs {
+    std::vector<Result> all;
+    Result median() const {
+        std::vector<double> times;
+        Result r;
+        r.ok = !all.empty();
+        for (const Result& one : all) {
+            times.push_back(one.seconds);
+            r.maxRssKiB = std::max(r.maxRssKiB, one.maxRssKiB);
+            r.ok = r.ok && one.ok;
+        }
+        std::sort(times.begin(), times.end());
+        if (!times.empty()) r.seconds = times[times.size() / 2];
+        return r;
+    }
+};
+
+void print(const char* what, const Runs& runs) {
+    const Result r = runs.median();
+    std::printf("    %-36s %8.2f s  peak RSS %7.1f MiB%s", what, r.seconds, r.maxRssKiB / 1024.0,
+                r.ok ? "" : "  FAILED");
+    if (runs.all.size() > 1) {
+        std::printf("  (median of");
+        for (const Result& one : runs.all) std::printf(" %.2f", one.seconds);
+        std::printf(")");
+    }
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::set<uint64_t> sizes{256, 1024};
     std::set<uint64_t> opensslSizes{256};
     size_t block = 4 * MiB;
+    size_t runs = 3;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--sizes"))
             sizes = parseSizes(argv[i + 1]);
@@ -433,6 +468,8 @@ int main(int argc, char** argv) {
             opensslSizes = parseSizes(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--block"))
             block = std::max<size_t>(1, std::strtoull(argv[i + 1], nullptr, 10)) * MiB;
+        else if (!std::strcmp(argv[i], "--runs"))
+            runs = std::max<size_t>(1, std::strtoull(argv[i + 1], nullptr, 10));
     }
     VskTest::EnterProcessRoot("kestrovan-bench-");
     if (!LoadGostEngine()) {
@@ -451,23 +488,29 @@ int main(int argc, char** argv) {
         const std::string data = dir + "/data.bin";
         writeData(data, size);
         std::printf("  %llu MiB\n", static_cast<unsigned long long>(mib));
-        const Result sign = inChild([&] { return oursSign(signer, data, dir + "/ours.p7s", block); });
+        const bool withOpenssl = opensslSizes.count(mib) != 0;
+        const std::string engine = " -engine gost";
+        const std::string opensslSign = "openssl cms -sign" + engine +
+                                        " -binary -stream -nodetach -md md_gost12_256 -signer '" + dir +
+                                        "/signer.pem' -inkey '" + dir + "/signer.key' -in '" + data +
+                                        "' -outform DER -out '" + dir + "/openssl.p7s' 2>/dev/null";
+        // The signing sides in turn, as many rounds as asked where openssl is compared.
+        Runs sign, sdSign, osign;
+        for (size_t round = 0; round < (withOpenssl ? runs : 1); ++round) {
+            sign.all.push_back(inChild([&] { return oursSign(signer, data, dir + "/ours.p7s", block); }));
+            sdSign.all.push_back(
+                inChild([&] { return signedDataSign(signer, data, dir + "/signed.p7s", block); }));
+            if (withOpenssl) osign.all.push_back(command(opensslSign));
+        }
         print("ours: sign (CryptMsg, streaming)", sign);
         const Result verify = inChild([&] { return oursVerify(signer, dir + "/ours.p7s", size, block); });
         print("ours: verify (CryptMsg, streaming)", verify);
-        const Result sdSign =
-            inChild([&] { return signedDataSign(signer, data, dir + "/signed.p7s", block); });
         print("ours: sign (CSignedData)", sdSign);
         const Result sdVerify = inChild([&] { return signedDataVerify(dir + "/signed.p7s", size, block); });
         print("ours: verify (CSignedData)", sdVerify);
         std::remove((dir + "/signed.p7s").c_str());
-        failures += !sign.ok + !verify.ok + !sdSign.ok + !sdVerify.ok;
-        if (opensslSizes.count(mib)) {
-            const std::string engine = " -engine gost";
-            const Result osign = command("openssl cms -sign" + engine +
-                                         " -binary -stream -nodetach -md md_gost12_256 -signer '" + dir +
-                                         "/signer.pem' -inkey '" + dir + "/signer.key' -in '" + data +
-                                         "' -outform DER -out '" + dir + "/openssl.p7s' 2>/dev/null");
+        failures += !sign.median().ok + !verify.ok + !sdSign.median().ok + !sdVerify.ok;
+        if (withOpenssl) {
             print("openssl cms -sign -stream", osign);
             const Result overify = command("openssl cms -verify" + engine + " -binary -inform DER -in '" +
                                            dir + "/openssl.p7s' -noverify -out /dev/null 2>/dev/null");
@@ -480,13 +523,16 @@ int main(int argc, char** argv) {
             const Result readOpenssl =
                 inChild([&] { return signedDataVerify(dir + "/openssl.p7s", size, block); });
             print("ours: read openssl's (CSignedData)", readOpenssl);
-            failures += !osign.ok + !overify.ok + !cross.ok + !readOpenssl.ok;
+            failures += !osign.median().ok + !overify.ok + !cross.ok + !readOpenssl.ok;
             if (!cross.ok) std::printf("    openssl DOES NOT VERIFY our message\n");
-            if (osign.ok && overify.ok) {
+            const Result os = osign.median();
+            if (os.ok && overify.ok) {
                 std::printf("    CryptMsg as a multiple of openssl's time:    sign x%.2f, verify x%.2f\n",
-                            sign.seconds / osign.seconds, verify.seconds / overify.seconds);
+                            sign.median().seconds / os.seconds, verify.seconds / overify.seconds);
                 std::printf("    CSignedData as a multiple of openssl's time: sign x%.2f, verify x%.2f\n",
-                            sdSign.seconds / osign.seconds, sdVerify.seconds / overify.seconds);
+                            sdSign.median().seconds / os.seconds, sdVerify.seconds / overify.seconds);
+                if (runs > 1)
+                    std::printf("    (signing: medians of %zu runs each; verifying: one run each)\n", runs);
             }
         }
         std::remove((dir + "/ours.p7s").c_str());

@@ -265,6 +265,15 @@ void CSignedData::CImpl::openToDecode() {
               u"PKI::CSignedData::CImpl::openToDecode " + ToWString(static_cast<const void*>(m_decodingMsg)));
 }
 
+// The decoder of the signing road reads nothing but the encoder's output: it takes the encoder's
+// content digest rather than hashing every block a second time.
+void CSignedData::CImpl::openToDecodeOwnOutput() {
+    openToDecode();
+    if (!VskCryptMsgReadEncoderOutput(m_decodingMsg, m_encodingMsg) && GetLogLevel() >= 4)
+        LogAt(4, u"PKI::CSignedData::CImpl::openToDecodeOwnOutput " +
+                     Vsk::Utils::GetSystemErrorText(GetLastError()));
+}
+
 void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bool final) {
     CLock lock(this);
     if (block.getSize() == 0) {
@@ -379,7 +388,7 @@ void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bo
     if (GetLogLevel() >= 4) LogAt(4, u"PKI::CSignedData::CImpl::SignBlock After encode block");
 
     m_collectOutput = false;
-    if (!m_decodingMsg) openToDecode();
+    if (!m_decodingMsg) openToDecodeOwnOutput();
     if (GetLogLevel() >= 4)
         LogAt(4, u"PKI::CSignedData::CImpl::SignBlock Before decode block, size=" +
                      ToWString(static_cast<uint64_t>(m_outputCount)));
@@ -391,7 +400,7 @@ void CSignedData::CImpl::SignBlock(const CDataBlob& block, CDataBlob* output, bo
             m_decodingProv = CSPFromSupportedAID(CALG_GR3410EL, CRYPT_VERIFYCONTEXT, nullptr);
             if (m_decodingProv.get_hCryptProv() != 0) {
                 MsgClose(m_decodingMsg);
-                openToDecode();
+                openToDecodeOwnOutput();
                 mended = MsgUpdate(m_decodingMsg, m_output.getData(), m_outputCount, final) != FALSE;
                 if (!mended) {
                     const DWORD again = GetLastError();

@@ -51,6 +51,7 @@ public:
     void SignBlock(const Vsk::Utils::CDataBlob& block, Vsk::Utils::CDataBlob* output, bool final);
     static BOOL SignedCallback(const void* arg, BYTE* data, DWORD size, BOOL final);
     void openToDecode();
+    void openToDecodeOwnOutput();
     Vsk::Utils::CDataBlob getEncoded();
     Vsk::Utils::CDataBlob signDataHash(const Vsk::Utils::CDataBlob& hash);
     CSignature* getSignature(DWORD index);

@@ -77,6 +77,7 @@ public:
         }
         const CMSG_STREAM_INFO* stream = m_streaming ? &m_stream : nullptr;
         m_inner = type == CMSG_SIGNED ? NewDecoder(m_flags, m_prov, stream) : NewEnvelopedDecoder(stream);
+        if (m_encoded) m_inner->readEncoderOutput(std::move(m_encoded));
         Bytes head;
         head.swap(m_head);
         return m_inner->update(head.data(), static_cast<DWORD>(head.size()), final);
@@ -89,6 +90,12 @@ public:
     BOOL control(DWORD flags, DWORD ctrlType, const void* para) override {
         if (m_inner) return m_inner->control(flags, ctrlType, para);
         return Fail(m_error ? m_error : CRYPT_E_STREAM_MSG_NOT_READY);
+    }
+    bool readEncoderOutput(std::shared_ptr<EncodedContent> content) override {
+        if (m_inner) return m_inner->readEncoderOutput(std::move(content));
+        if (!content || m_error || !m_head.empty()) return false;
+        m_encoded = std::move(content);
+        return true;
     }
 
 private:
@@ -121,6 +128,7 @@ private:
     const DWORD m_flags;
     const HCRYPTPROV m_prov;
     std::unique_ptr<Message> m_inner;
+    std::shared_ptr<EncodedContent> m_encoded;
     Bytes m_head;
     DWORD m_error = 0;
 };
@@ -209,6 +217,20 @@ BOOL CryptMsgControl(HCRYPTMSG msg, DWORD flags, DWORD ctrlType, const void* ctr
 HCRYPTMSG CryptMsgDuplicate(HCRYPTMSG msg) {
     Message* m = Acquire(msg);
     return m;  // the reference taken stays with the duplicate
+}
+
+BOOL VskCryptMsgReadEncoderOutput(HCRYPTMSG decoder, HCRYPTMSG encoder) {
+    Held reader(decoder), writer(encoder);
+    if (!reader.msg || !writer.msg) return FALSE;
+    std::shared_ptr<EncodedContent> content;
+    {
+        std::lock_guard lock(writer.msg->mutex);
+        content = writer.msg->encodedContent();
+    }
+    std::lock_guard lock(reader.msg->mutex);
+    if (!content || !reader.msg->readEncoderOutput(std::move(content)))
+        return Fail(static_cast<DWORD>(E_INVALIDARG));
+    return TRUE;
 }
 
 BOOL CryptMsgClose(HCRYPTMSG msg) {

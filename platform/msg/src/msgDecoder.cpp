@@ -5,102 +5,20 @@
 // only the unread tail of the last piece kept. Certificates, CRLs and signer infos are read whole
 // (definite lengths, within MaxMsgElementBytes).
 #include "certnameInternal.h"
+#include "digestPipe.h"
 #include "msgImpl.h"
 #include "msgReader.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <thread>
 
 namespace vsk::msg {
 
 namespace {
 
 using cert::Tlv;
-
-// Hashes the content on a thread of its own once a message's content runs large, so that the
-// caller's work on the next piece overlaps the digest: reading the file, or, when a signer reads
-// back what its encoder has just made, the encoder hashing the next block. Small contents are hashed
-// in place and start no thread. At most MaxPipedBytes wait to be hashed; beyond that the decoder
-// waits, so memory stays bounded whatever the message size.
-class DigestPipe {
-public:
-    explicit DigestPipe(std::vector<ContentDigest>& digests) : m_digests(digests) {}
-    ~DigestPipe() {
-        if (!m_thread.joinable()) return;
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_ready.notify_all();
-        m_thread.join();
-    }
-    DigestPipe(const DigestPipe&) = delete;
-    DigestPipe& operator=(const DigestPipe&) = delete;
-
-    void push(const BYTE* data, size_t size) {
-        if (!size) return;
-        if (!m_thread.joinable()) {
-            m_seen += size;
-            if (m_seen < ThreadFromBytes) {
-                for (ContentDigest& d : m_digests) d.update(data, size);
-                return;
-            }
-            m_thread = std::thread([this] { run(); });
-        }
-        std::unique_lock lock(m_mutex);
-        m_done.wait(lock, [&] { return m_queued == 0 || m_queued + size <= MaxPipedBytes; });
-        // Small pieces (a reader fed byte by byte) join the last waiting piece.
-        if (!m_queue.empty() && m_queue.back().size() < JoinBelowBytes)
-            m_queue.back().insert(m_queue.back().end(), data, data + size);
-        else
-            m_queue.emplace_back(data, data + size);
-        m_queued += size;
-        lock.unlock();
-        m_ready.notify_one();
-    }
-
-    // Waits until everything pushed has been hashed; the digests are then the caller's again.
-    void drain() {
-        if (!m_thread.joinable()) return;
-        std::unique_lock lock(m_mutex);
-        m_done.wait(lock, [&] { return m_queued == 0; });
-    }
-
-private:
-    static constexpr size_t ThreadFromBytes = 1u << 20;
-    static constexpr size_t MaxPipedBytes = 8u << 20;
-    static constexpr size_t JoinBelowBytes = 64u << 10;
-
-    void run() {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_ready.wait(lock, [&] { return m_stop || !m_queue.empty(); });
-            if (m_stop) return;
-            Bytes piece = std::move(m_queue.front());
-            m_queue.pop_front();
-            lock.unlock();
-            for (ContentDigest& d : m_digests) d.update(piece.data(), piece.size());
-            lock.lock();
-            m_queued -= piece.size();
-            m_done.notify_all();
-        }
-    }
-
-    std::vector<ContentDigest>& m_digests;
-    size_t m_seen = 0;
-    std::mutex m_mutex;
-    std::condition_variable m_ready, m_done;
-    std::deque<Bytes> m_queue;
-    size_t m_queued = 0;  // bytes pushed and not yet hashed, the piece being hashed included
-    bool m_stop = false;
-    std::thread m_thread;
-};
 
 // The step of the reader: what the next bytes must be.
 enum class Step {
@@ -140,6 +58,7 @@ public:
     BOOL update(const BYTE* data, DWORD size, BOOL final) override;
     BOOL getParam(DWORD param, DWORD index, void* data, DWORD* size) override;
     BOOL control(DWORD flags, DWORD ctrlType, const void* para) override;
+    bool readEncoderOutput(std::shared_ptr<EncodedContent> content) override;
 
 private:
     DWORD step() override;
@@ -171,6 +90,9 @@ private:
     bool m_certsFrame = false, m_crlsFrame = false;
     std::vector<ContentDigest> m_digests;
     DigestPipe m_pipe{m_digests};  // after the digests: stops before they go
+    // Set when the input is an encoder's own output: the content octets are counted, not hashed.
+    std::shared_ptr<EncodedContent> m_encoded;
+    uint64_t m_contentBytes = 0;
     std::vector<Bytes> m_certs, m_crls;
     std::vector<Bytes> m_signerRaw;
     std::vector<SignerRecord> m_signers;
@@ -231,8 +153,18 @@ DWORD Decoder::startDigests(const Tlv& set) {
     return reader.failed() ? reader.error() : 0;
 }
 
+bool Decoder::readEncoderOutput(std::shared_ptr<EncodedContent> content) {
+    if (!content || m_step != Step::CiSeq || m_phase != Phase::Message || m_error || tailSize())
+        return false;
+    m_encoded = std::move(content);
+    return true;
+}
+
 DWORD Decoder::content(const BYTE* data, size_t size) {
-    m_pipe.push(data, size);
+    if (m_encoded)
+        m_contentBytes += size;
+    else
+        m_pipe.push(data, size);
     if (!size) return 0;
     return emit(data, size, false) ? 0 : GetLastError();
 }
@@ -402,6 +334,19 @@ DWORD Decoder::step() {
 
 BOOL Decoder::finishAll() {
     m_pipe.drain();
+    if (m_encoded && m_hasContent) {
+        // The encoder's digests stand for the content only when it is the very content the encoder
+        // wrote: all of it, the encoder finished, a digest for every algorithm.
+        std::lock_guard lock(m_encoded->mutex);
+        if (!m_encoded->finished || m_encoded->bytes != m_contentBytes) return Fail(CRYPT_E_MSG_ERROR);
+        for (ContentDigest& d : m_digests) {
+            const auto found = std::find_if(m_encoded->digests.begin(), m_encoded->digests.end(),
+                                            [&](const auto& e) { return e.first == d.oid; });
+            if (found == m_encoded->digests.end()) return Fail(CRYPT_E_MSG_ERROR);
+            d.value = found->second;
+            d.finished = true;
+        }
+    }
     for (ContentDigest& d : m_digests) d.finish();
     m_phase = Phase::Finished;
     return emit(nullptr, 0, true);
@@ -436,6 +381,8 @@ BOOL Decoder::update(const BYTE* data, DWORD size, BOOL final) {
 
 Bytes Decoder::digestOf(const std::string& oid) {
     m_pipe.drain();
+    // Content counted for the encoder's digests and not hashed here: no digest before the end.
+    if (m_encoded && m_hasContent && m_phase != Phase::Finished) return {};
     for (ContentDigest& d : m_digests) {
         if (d.oid != oid) continue;
         if (d.finished) return d.value;

@@ -2,7 +2,8 @@
 // the headers down to the content on the first update, one OCTET STRING segment per update of an
 // attached message, and on the final update the end of the content, the certificates, CRLs and the
 // signer infos, signed with the keys of the signers' provider contexts. Only the content digests
-// are kept between updates.
+// are kept between updates; a large content is hashed on a thread of its own while the caller goes on.
+#include "digestPipe.h"
 #include "msgImpl.h"
 
 #include <algorithm>
@@ -60,6 +61,7 @@ public:
     BOOL update(const BYTE* data, DWORD size, BOOL final) override;
     BOOL getParam(DWORD param, DWORD index, void* data, DWORD* size) override;
     BOOL control(DWORD, DWORD, const void*) override { return Fail(CRYPT_E_CONTROL_TYPE); }
+    std::shared_ptr<EncodedContent> encodedContent() override { return m_content; }
 
 private:
     DWORD sign(const SignerPlan& plan, Bytes& signerInfo);
@@ -67,6 +69,8 @@ private:
 
     const bool m_detached;
     std::vector<ContentDigest> m_digests;
+    DigestPipe m_pipe{m_digests};  // after the digests: stops before they go
+    const std::shared_ptr<EncodedContent> m_content = std::make_shared<EncodedContent>();
     std::vector<SignerPlan> m_signers;
     std::vector<Bytes> m_certs, m_crls;
     bool m_started = false;
@@ -168,15 +172,21 @@ DWORD Encoder::sign(const SignerPlan& plan, Bytes& signerInfo) {
 }
 
 DWORD Encoder::finish() {
+    m_pipe.drain();
     std::vector<Bytes> signerInfos;
     for (const SignerPlan& plan : m_signers) {
         Bytes one;
         if (DWORD e = sign(plan, one)) return e;
         signerInfos.push_back(std::move(one));
     }
-    Bytes tail;
-    if (!m_detached) tail.insert(tail.end(), {0, 0, 0, 0});  // the segments, the explicit [0]
-    tail.insert(tail.end(), {0, 0});                         // encapContentInfo
+    {
+        // Before the last output: a decoder reading it back finishes with these digests.
+        std::lock_guard lock(m_content->mutex);
+        for (ContentDigest& d : m_digests) m_content->digests.emplace_back(d.oid, d.finish());
+        m_content->finished = true;
+    }
+    // End-of-contents octets: of the segments and the explicit [0] (attached), of encapContentInfo.
+    Bytes tail(m_detached ? 2 : 6, 0);
     auto put = [&](BYTE tag, const std::vector<Bytes>& items) {
         Bytes contents;
         for (const Bytes& b : items) contents.insert(contents.end(), b.begin(), b.end());
@@ -212,7 +222,11 @@ BOOL Encoder::update(const BYTE* data, DWORD size, BOOL final) {
         if (!emit(head.data(), head.size(), false)) e = GetLastError();
     }
     if (!e && size) {
-        for (ContentDigest& d : m_digests) d.update(data, size);
+        m_pipe.push(data, size);
+        {
+            std::lock_guard lock(m_content->mutex);
+            m_content->bytes += size;
+        }
         if (!m_detached) {
             Bytes header{cert::TagOctetString};
             cert::PutLength(header, size);

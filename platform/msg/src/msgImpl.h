@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct evp_md_ctx_st;
@@ -89,6 +90,17 @@ Bytes DerSetOf(BYTE tag, std::vector<Bytes> elements);
 Bytes DerOid(const std::string& dotted);
 Bytes AlgorithmId(const std::string& oid, const Bytes& params);
 
+// What an encoder of signed messages tells a decoder that reads its output back unchanged (the
+// signed-data object does so to learn its signers): how many content octets it has written and, once
+// finished, the content digests it signed. Such a decoder takes these digests instead of hashing the
+// same octets a second time; a decoder of any other input hashes the content itself.
+struct EncodedContent {
+    std::mutex mutex;
+    uint64_t bytes = 0;
+    bool finished = false;
+    std::vector<std::pair<std::string, Bytes>> digests;  // (OID, value)
+};
+
 // The object behind an HCRYPTMSG. Every call takes the message's lock; the stream callback runs
 // under it (a callback that calls back into the same message re-enters it).
 class Message {
@@ -97,6 +109,11 @@ public:
     virtual BOOL update(const BYTE* data, DWORD size, BOOL final) = 0;
     virtual BOOL getParam(DWORD param, DWORD index, void* data, DWORD* size) = 0;
     virtual BOOL control(DWORD flags, DWORD ctrlType, const void* para) = 0;
+    // An encoder's record of its content, or null.
+    virtual std::shared_ptr<EncodedContent> encodedContent() { return nullptr; }
+    // Makes a decoder that has taken no input yet read the output of the encoder behind `content`;
+    // false for any other message.
+    virtual bool readEncoderOutput(std::shared_ptr<EncodedContent>) { return false; }
 
     std::recursive_mutex mutex;
     std::atomic<int> references{1};

@@ -277,6 +277,7 @@ TEST_F(SignedDataTest, OurMessagesVerifyInOpenssl) {
                     EXPECT_EQ(signedData.GetSignature(1), nullptr) << what;
                     EXPECT_TRUE(signedData.GetSignature(0)->get_SignerCert().equal(signerOf(*kind).cert))
                         << what;
+                    EXPECT_EQ(verify(signedData), 0u) << what;
 
                     const Bytes message = joined(outputs);
                     writeFile("sd-msg.der", message);
@@ -324,6 +325,31 @@ TEST_F(SignedDataTest, OurMessagesVerifyInOpenssl) {
                     EXPECT_EQ(verify(reader), 1u) << what;
                 }
             }
+        }
+    });
+}
+
+// Several MiB signed in blocks, as files are (their digest made on a thread of its own, the object's
+// reader taking it from the encoder): the signer the object keeps verifies, and so does the message in
+// openssl and in a reader of our own.
+TEST_F(SignedDataTest, LargeMessageInBlocks) {
+    reporting([&] {
+        const Bytes data = pattern((6u << 20) + 5, 9);
+        writeFile("sd-large.bin", data);
+        for (bool detached : {false, true}) {
+            const std::string what = detached ? "detached" : "attached";
+            CSignedData signedData;
+            const Bytes message = joined(sign(signedData, settingsFor(Gost256, detached), data, 4));
+            EXPECT_EQ(verify(signedData), 0u) << what;
+            writeFile("sd-large.der", message);
+            const std::string content = detached ? " -content sd-large.bin" : "";
+            EXPECT_TRUE(openssl("cms -verify -binary -inform DER -noverify -in sd-large.der -out /dev/null" +
+                                content))
+                << what;
+            CSignedData reader;
+            const Bytes released = read(reader, message, 1u << 20, detached ? &data : nullptr);
+            EXPECT_TRUE(released == (detached ? Bytes() : data)) << what;
+            EXPECT_EQ(verify(reader), 0u) << what;
         }
     });
 }

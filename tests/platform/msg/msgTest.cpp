@@ -928,6 +928,174 @@ TEST(MsgMemory, SignAndReadBackInBoundedMemory) {
     if (kMeasureMemory) EXPECT_LT(peak > base ? peak - base : 0, 24u * 1024) << "KiB over " << base;
 }
 
+// ---- A decoder reading back its own encoder's output -----------------------------------------------
+
+// An attached encoder of the kind's signer with a signing time, its output to `stream`.
+HCRYPTMSG OpenEncoder(const KindCase& k, const Bytes& time, CMSG_STREAM_INFO* stream) {
+    Signer& s = SignerOf(k);
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof signer;
+    signer.pCertInfo = s.cert->pCertInfo;
+    signer.hCryptProv = s.prov;
+    signer.dwKeySpec = AT_SIGNATURE;
+    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(k.hashOid);
+    CRYPT_ATTR_BLOB timeBlob{static_cast<DWORD>(time.size()), const_cast<BYTE*>(time.data())};
+    CRYPT_ATTRIBUTE timeAttr{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeBlob};
+    signer.cAuthAttr = 1;
+    signer.rgAuthAttr = &timeAttr;
+    CERT_BLOB certBlob{s.cert->cbCertEncoded, s.cert->pbCertEncoded};
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof info;
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    info.cCertEncoded = 1;
+    info.rgCertEncoded = &certBlob;
+    return CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, stream);
+}
+
+// The encoder's output kept and passed on to a decoder.
+struct Tee {
+    HCRYPTMSG decoder = nullptr;
+    DWORD error = 0;
+    Bytes output;
+};
+
+BOOL ToDecoderAndKept(const void* arg, BYTE* data, DWORD size, BOOL final) {
+    auto* tee = static_cast<Tee*>(const_cast<void*>(arg));
+    if (size) tee->output.insert(tee->output.end(), data, data + size);
+    if (!tee->error && !CryptMsgUpdate(tee->decoder, data, size, final)) tee->error = GetLastError();
+    return TRUE;
+}
+
+// Feeds `data` to the encoder in pieces of `piece` bytes, the last one final.
+void Feed(HCRYPTMSG encoder, const Bytes& data, size_t piece) {
+    size_t at = 0;
+    do {
+        const size_t n = std::min(piece, data.size() - at);
+        ASSERT_TRUE(CryptMsgUpdate(encoder, data.data() + at, static_cast<DWORD>(n), at + n == data.size()))
+            << std::hex << GetLastError();
+        at += n;
+    } while (at < data.size());
+}
+
+struct OwnOutputCase {
+    const char* name;
+    size_t dataSize;
+    size_t piece;
+    bool detachedFlag;  // the decoder opened detached, as the signed-data object does for a detached message
+};
+
+// A decoder told that it reads its encoder's output takes the encoder's digest: the signer verifies,
+// the content comes out whole, and the same message verifies in a decoder that hashes the content
+// itself and in openssl. The large contents are hashed on the encoder's own thread, in uneven pieces.
+TEST(MsgOwnOutput, TakesTheEncodersDigest) {
+    const OwnOutputCase cases[] = {
+        {"small", 3000, 3000, false},
+        {"large_unevenPieces", (5u << 20) + 123, (1u << 20) + 7, false},
+        {"large_detachedFlag", (5u << 20) + 123, (1u << 20) + 7, true},
+    };
+    const KindCase& k = Kinds[0];
+    const Signer& s = SignerOf(k);
+    const Bytes time = EncodedTime(TimeOf(2026, 12, 11, 0, 0, 0));
+    for (const OwnOutputCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes data = Pattern(c.dataSize, 21);
+        Collected content;
+        CMSG_STREAM_INFO contentStream{CMSG_INDEFINITE_LENGTH, Collect, &content};
+        Tee tee;
+        tee.decoder = CryptMsgOpenToDecode(kEncoding, c.detachedFlag ? CMSG_DETACHED_FLAG : 0, 0, 0, nullptr,
+                                           &contentStream);
+        CMSG_STREAM_INFO outputStream{CMSG_INDEFINITE_LENGTH, ToDecoderAndKept, &tee};
+        HCRYPTMSG encoder = OpenEncoder(k, time, &outputStream);
+        ASSERT_NE(encoder, nullptr);
+        ASSERT_TRUE(VskCryptMsgReadEncoderOutput(tee.decoder, encoder)) << std::hex << GetLastError();
+        Feed(encoder, data, c.piece);
+        CryptMsgClose(encoder);
+        ASSERT_EQ(tee.error, 0u) << std::hex << tee.error;
+        EXPECT_TRUE(content.bytes == data);
+        EXPECT_EQ(VerifyWith(tee.decoder, 0, s.cert.get()), 0u);
+        CryptMsgClose(tee.decoder);
+
+        Decoded plain;
+        Decode(plain, tee.output, 1u << 20, false);
+        ASSERT_EQ(plain.error, 0u) << std::hex << plain.error;
+        EXPECT_EQ(VerifyWith(plain.msg, 0, s.cert.get()), 0u);
+        const std::string file = std::string("own-") + c.name + ".der";
+        WriteFile(file, tee.output);
+        EXPECT_TRUE(Shell("openssl cms" + Engine() + " -verify -binary -inform DER -in " + file +
+                          " -noverify -out /dev/null"));
+    }
+}
+
+// The hint is only for a fresh decoder and an encoder; a decoder given another message than its
+// encoder's whole output fails its final update, or, with a content of the same length, gives that
+// message's signer no pass.
+TEST(MsgOwnOutput, OnlyForTheEncodersWholeOutput) {
+    const KindCase& k = Kinds[0];
+    const Signer& s = SignerOf(k);
+    const Bytes time = EncodedTime(TimeOf(2026, 12, 11, 0, 0, 0));
+    const Bytes data = Pattern(3000, 4);
+    Collected unused;
+    CMSG_STREAM_INFO discard{CMSG_INDEFINITE_LENGTH, Collect, &unused};
+
+    HCRYPTMSG encoder = OpenEncoder(k, time, &discard);
+    ASSERT_NE(encoder, nullptr);
+    HCRYPTMSG fed = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    const BYTE first = 0x30;
+    ASSERT_TRUE(CryptMsgUpdate(fed, &first, 1, FALSE));
+    HCRYPTMSG fresh = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    struct Refusal {
+        const char* name;
+        HCRYPTMSG decoder, encoder;
+        DWORD error;
+    };
+    int local = 0;
+    const Refusal refusals[] = {
+        {"decoderWithInput", fed, encoder, static_cast<DWORD>(E_INVALIDARG)},
+        {"encoderAsDecoder", encoder, encoder, static_cast<DWORD>(E_INVALIDARG)},
+        {"decoderAsEncoder", fresh, fed, static_cast<DWORD>(E_INVALIDARG)},
+        {"notAHandle", fresh, &local, static_cast<DWORD>(ERROR_INVALID_HANDLE)},
+    };
+    for (const Refusal& r : refusals) {
+        EXPECT_FALSE(VskCryptMsgReadEncoderOutput(r.decoder, r.encoder)) << r.name;
+        EXPECT_EQ(GetLastError(), r.error) << r.name;
+    }
+    CryptMsgClose(fed);
+    CryptMsgClose(fresh);
+
+    SignOptions o;
+    o.signingTime = &time;
+    Bytes sameLength = data;
+    sameLength[100] ^= 0x01;
+    struct Misfed {
+        const char* name;
+        bool encoderFinished;
+        Bytes fedContent;  // the content of the message the decoder is given instead
+        DWORD updateError, verifyError;
+    };
+    const Misfed misfed[] = {
+        {"encoderUnfinished", false, data, CRYPT_E_MSG_ERROR, 0},
+        {"shorterContent", true, Bytes(data.begin(), data.end() - 1), CRYPT_E_MSG_ERROR, 0},
+        {"sameLengthOtherContent", true, sameLength, 0, CRYPT_E_HASH_VALUE},
+    };
+    Feed(encoder, data, 1000);
+    for (const Misfed& m : misfed) {
+        SCOPED_TRACE(m.name);
+        HCRYPTMSG own = m.encoderFinished ? encoder : OpenEncoder(k, time, &discard);
+        HCRYPTMSG decoder = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+        ASSERT_TRUE(VskCryptMsgReadEncoderOutput(decoder, own));
+        const Bytes other = Sign(k, m.fedContent, o).bytes;
+        const BOOL updated = CryptMsgUpdate(decoder, other.data(), static_cast<DWORD>(other.size()), TRUE);
+        EXPECT_EQ(updated ? 0u : GetLastError(), m.updateError);
+        if (updated) {
+            EXPECT_EQ(VerifyWith(decoder, 0, s.cert.get()), m.verifyError);
+        }
+        CryptMsgClose(decoder);
+        if (own != encoder) CryptMsgClose(own);
+    }
+    CryptMsgClose(encoder);
+}
+
 // The fuzz harness over its seed corpus, their prefixes and one-byte changes (the corpus also holds
 // the inputs that once broke it).
 TEST(MsgFuzzCorpus, Replays) {

@@ -251,3 +251,11 @@ BOOL CryptMsgGetParam(HCRYPTMSG msg, DWORD param, DWORD index, void* data, DWORD
 BOOL CryptMsgControl(HCRYPTMSG msg, DWORD flags, DWORD ctrlType, const void* ctrlPara);
 HCRYPTMSG CryptMsgDuplicate(HCRYPTMSG msg);
 BOOL CryptMsgClose(HCRYPTMSG msg);
+
+// Not a CryptoAPI function: tells a signed-message decoder that has taken no input yet that it will be
+// fed the output of `encoder` (a signed-message encoder), unchanged and whole, as the signed-data
+// object does to read back the signers it has just made. The decoder then takes the encoder's
+// content digests instead of hashing the same content a second time; it only counts the content
+// octets, and its final update fails with CRYPT_E_MSG_ERROR unless the encoder has finished and their
+// counts agree. E_INVALIDARG for any other pair of messages. Never for input from elsewhere.
+BOOL VskCryptMsgReadEncoderOutput(HCRYPTMSG decoder, HCRYPTMSG encoder);
