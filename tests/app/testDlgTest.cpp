@@ -1,7 +1,8 @@
 // The crypto-system test dialog: a run in both modes on a test authority and key containers made at
 // test time, the abort (also between step 3's containers) and the blocked close, the password and PIN
-// prompts, the test data on a token, the temporary container's failures, the repairs of steps 1, 2 and
-// 4, the escaped report, and the viewer's saved file and printout.
+// prompts, the test data on a token and the key-container test on the GOST test token, the temporary
+// container's failures, the repairs of steps 1, 2 and 4, the escaped report, and the viewer's saved file
+// and printout.
 
 #include "appTestSupport.h"
 #include "containerFixtures.h"
@@ -452,8 +453,8 @@ TEST_F(TestDlgTest, TemporaryContainerStepFailsWithoutLeavingTheContainer) {
     }
 }
 
-// The test data on a token: the GOST test token as the run's provider, its key pair selected in the
-// window. Each run is stopped after step 5 (the token's enveloped data is not this test's concern).
+// The GOST test token as the run's provider, loaded as the configured PKCS#11 library, with a GOST key
+// pair and its self-signed certificate on it.
 class TestDlgTokenTest : public TestDlgTest {
 protected:
     void SetUp() override {
@@ -527,6 +528,122 @@ TEST_F(TestDlgTokenTest, TestDataOnATokenAsksForThePinAndStaysSmall) {
         EXPECT_EQ(dialog.markState(5), r.mark);
         EXPECT_TRUE(dialog.resultText(5).contains(r.result)) << dialog.resultText(5).toStdString();
         EXPECT_EQ(dialog.markState(6), -1);
+        EXPECT_EQ(m_messages.count(), 1u);
+    }
+}
+
+// The token's key pair selected in the window and its certificate installed into "MY" by the window's
+// install command.
+void SelectTokenSigner(CKestrovanDlg& window, MessageRecorder& messages) {
+    ShowContainers(window);
+    const int token = window.providerSelector()->findText(TokenText);
+    ASSERT_GE(token, 0);
+    if (window.providerSelector()->currentIndex() != token) PickProvider(window, token);
+    APP_WAIT_TRUE(FindRow(window, u"token signer") != nullptr);
+    SelectRows(window, {u"token signer"});
+    window.runCommand(CMD_CERT_FROM_KEY_CONT);
+    ASSERT_EQ(messages.count(), 1u);
+    EXPECT_NE(messages.messages()[0].text.find(u"был успешно установлен"), std::u16string::npos);
+    messages.clear();
+}
+
+// The key-container test of the token's container, run to its end: the token asks for its PIN once,
+// when the encryption first needs its session; the session key is made and wrapped, unwrapped and
+// used, and both signatures are made on the token; the messages then verify.
+TEST_F(TestDlgTokenTest, KeyContainerModeRunsEveryStepOnTheToken) {
+    auto window = open();
+    SelectTokenSigner(*window, m_messages);
+    CTest dialog(window.get(), true);
+    dialog.show();
+    EXPECT_EQ(dialog.windowTitle(), Text(u"Тест ключевого контейнера \"token signer\""));
+    const char* const onToken[] = {"C_GenerateKey", "C_WrapKey", "C_Encrypt",
+                                   "C_UnwrapKey",   "C_Decrypt", "C_SignFinal"};
+    std::vector<unsigned long> before;
+    for (const char* call : onToken) before.push_back(m_module.callCount(call));
+    {
+        CredentialPrompts prompts({QStringLiteral("12345678")});
+        runToEnd(dialog);
+        EXPECT_EQ(prompts.seen(), std::vector<QString>{Text(u"ПИН крипто токена|\"") + TokenText + u'"'});
+    }
+    EXPECT_EQ(m_messages.count(), 0u);
+    for (size_t i = 0; i < std::size(onToken); ++i)
+        EXPECT_GT(m_module.callCount(onToken[i]), before[i]) << onToken[i];
+    EXPECT_EQ(dialog.progressBar()->maximum(), 7);
+    EXPECT_EQ(dialog.progressBar()->value(), 7);
+    EXPECT_TRUE(dialog.progressBar()->isHidden());
+    for (int step = 4; step <= 11; ++step)
+        EXPECT_EQ(dialog.markState(step), 1) << step << " " << dialog.resultText(step).toStdString();
+    for (int step : {1, 2, 3, 12}) {
+        EXPECT_EQ(dialog.markState(step), -1) << step;
+        EXPECT_EQ(dialog.resultText(step), QString()) << step;
+    }
+    const QString step4 = dialog.resultText(4);
+    EXPECT_TRUE(step4.startsWith(Text(u"Сертификат \"Token Signer\" (отпечаток "))) << step4.toStdString();
+    EXPECT_TRUE(step4.endsWith(Text(
+        u"), соответствующий выбранному ключевому контейнеру \"token signer\".\r\nОшибок не обнаружено")))
+        << step4.toStdString();
+    const QString ok = Text(u"Ошибок не найдено.");
+    EXPECT_EQ(dialog.resultText(5), Text(u"Успешно создано 10'240 байт случайных чисел"));
+    EXPECT_TRUE(dialog.resultText(6).startsWith(Text(u"Успешно, размер зашифрованных данных: ")));
+    EXPECT_EQ(dialog.resultText(7), Text(u"Успешно, расшифрованные данные совпали с исходными данными"));
+    EXPECT_TRUE(dialog.resultText(8).startsWith(Text(u"Успешно, размер подписи: ")));
+    EXPECT_EQ(dialog.resultText(9), ok);
+    EXPECT_TRUE(dialog.resultText(10).startsWith(Text(u"Успешно, размер подписанных данных: ")));
+    EXPECT_EQ(dialog.resultText(11), ok + Text(u", данные из подписи совпали с исходными данными"));
+
+    // The report: the container's caption, rows 4 to 11 only.
+    const QString report = dialog.buildReport();
+    EXPECT_TRUE(
+        report.contains(Text(u"<caption>Тестирование ключевого контейнера \"token signer\"</caption>")));
+    EXPECT_TRUE(
+        report.contains(Text(u"Длительность теста (секунд)<tr><td>4<td>Проверка личного сертификата<td>")));
+    for (int row : {0, 1, 2, 3, 12})
+        EXPECT_FALSE(report.contains(QStringLiteral("<tr><td>%1<td>").arg(row))) << row;
+    for (const QString& row : {
+             Text(
+                 u"<tr><td>5<td>Создание исходных данных<td>Успешно создано 10'240 байт случайных чисел<td>"),
+             Text(u"<tr><td>6<td>Шифрование.<br>Алгоритм шифрования: "),
+             Text(u".<td>Успешно, размер зашифрованных данных: "),
+             Text(u"<tr><td>7<td>Расшифрование<td>Успешно, расшифрованные данные совпали"),
+             Text(u"<tr><td>8<td>Формирование отсоединенной электронной подписи.<br>Алгоритм хэширования: "),
+             Text(u"<tr><td>9<td>Проверка отсоединенной электронной подписи<td>Ошибок не найдено.<td>"),
+             Text(
+                 u"<tr><td>10<td>Формирование присоединенной электронной подписи.<br>Алгоритм хэширования: "),
+             Text(u"<tr><td>11<td>Проверка присоединенной электронной подписи<td>Ошибок не найдено., данные"),
+         })
+        EXPECT_TRUE(report.contains(row)) << row.toStdString();
+    EXPECT_TRUE(report.endsWith(QStringLiteral("</table></body></html>")));
+}
+
+// The encryption on the token before any login: the library asks for the token's PIN, the dialog
+// prompts for it; Cancel leaves the library's text as the step's failure, a wrong PIN fails only this
+// step with the token's refusal, the right PIN lets the step pass. Each run is stopped once the
+// encryption is over.
+TEST_F(TestDlgTokenTest, EncryptionOnTheTokenAsksForThePin) {
+    auto window = open();
+    SelectTokenSigner(*window, m_messages);
+    CTest dialog(window.get(), true);
+    dialog.show();
+    const struct {
+        std::optional<QString> pin;
+        int mark;
+        QString result;
+    } runs[] = {
+        {std::nullopt, 0, Text(u"Не задан ПИН токена!")},
+        {QStringLiteral("0000"), 0,
+         Text(u"Функции передан ПИН-код, который не соответствует тому, который сохранен на Устройстве.")},
+        {QStringLiteral("12345678"), 1, Text(u"Успешно, размер зашифрованных данных: ")},
+    };
+    for (const auto& r : runs) {
+        m_messages.clear();
+        WhenStepStarts stopAfterStep6(dialog.label(7), [&] { dialog.button(IDOK)->click(); });
+        CredentialPrompts prompts({r.pin});
+        runToEnd(dialog);
+        ASSERT_EQ(prompts.seen().size(), 1u) << r.mark;
+        EXPECT_EQ(prompts.seen()[0], Text(u"ПИН крипто токена|\"") + TokenText + u'"');
+        EXPECT_EQ(dialog.markState(5), 1) << dialog.resultText(5).toStdString();
+        EXPECT_EQ(dialog.markState(6), r.mark);
+        EXPECT_TRUE(dialog.resultText(6).contains(r.result)) << dialog.resultText(6).toStdString();
         EXPECT_EQ(m_messages.count(), 1u);
     }
 }
