@@ -100,7 +100,13 @@ bool CTokenSigned::signStart(const CSignSettings& settings) {
             if (token && !token->isLoggedIn()) {
                 CWString pin = passwordOf(settings.get_KeysetPassword());
                 if (pin.getLength() == 0) pin = passwordOf(container->get_KeysetPassword());
-                token->login(pin);
+                // The copy is ours: wiped also when the token refuses it.
+                try {
+                    token->login(pin);
+                } catch (...) {
+                    pin.zeroFill();
+                    throw;
+                }
                 pin.zeroFill();
                 pair.findPrivKey();
             } else if (!pair.hasPrivKey()) {
