@@ -163,25 +163,9 @@ void CTokenEncrypted::findDecryptionKeyPair(const CCertificate& certificate, CCr
     if (container && !container->isNull()) {
         const Vsk::PKCS11::CTokenKeyPair pair = container->get_TokenKeyPair();
         if (!pair.isEmpty()) {
-            Vsk::PKCS11::CToken* token = pair.getToken();
-            if (!token) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
-            if (!token->isLoggedIn()) {
-                CRememberedPassword* settingsPassword = m_pOwnerDecryptSettings->get_KeysetPassword();
-                CPassword* password = settingsPassword && settingsPassword->hasPassword()
-                                          ? settingsPassword
-                                          : container->get_KeysetPassword();
-                CWString pin = password ? password->getPasswordWide() : CWString();
-                try {
-                    token->login(pin);
-                } catch (...) {
-                    pin.zeroFill();
-                    throw;
-                }
-                pin.zeroFill();
-                pair.findPrivKey();
-            } else if (!pair.hasPrivKey()) {
-                pair.findPrivKey();
-            }
+            if (!pair.getToken()) throw Vsk::Utils::InternalError(__FILE__, __LINE__);
+            LoginTokenKeyPair(pair, m_pOwnerDecryptSettings->get_KeysetPassword(),
+                              container->get_KeysetPassword());
             if (pair.hasPrivKey()) {
                 m_keyPair = pair;
             } else {

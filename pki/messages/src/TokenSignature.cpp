@@ -66,6 +66,24 @@ CDataBlob TokenKeyParamSet(const CERT_PUBLIC_KEY_INFO& key) {
     return CDataBlob();
 }
 
+void LoginTokenKeyPair(const Vsk::PKCS11::CTokenKeyPair& pair, CPassword* first, CPassword* second) {
+    const Vsk::PKCS11::CToken* token = pair.getToken();
+    if (token && !token->isLoggedIn()) {
+        CWString pin = first ? first->getPasswordWide() : CWString();
+        if (pin.getLength() == 0 && second) pin = second->getPasswordWide();
+        try {
+            token->login(pin);
+        } catch (...) {
+            pin.zeroFill();
+            throw;
+        }
+        pin.zeroFill();
+        pair.findPrivKey();
+    } else if (!pair.hasPrivKey()) {
+        pair.findPrivKey();
+    }
+}
+
 void CTokenSignature::parse(const CNode& signerInfoNode, const CDataBlob* dataHash,
                             const std::vector<CCertificate>& certificates) {
     m_dataHash = dataHash;

@@ -3,7 +3,9 @@
 // library.
 #pragma once
 
+#include <vsk/pkcs11/TokenKeyPair.h>
 #include <vsk/pki/Certificate.h>
+#include <vsk/pki/Password.h>
 #include <vsk/platform/kernel.h>
 #include <vsk/utils/dataBlob.h>
 #include <vsk/utils/string.h>
@@ -20,6 +22,11 @@ namespace Vsk::PKI {
 // the token objects made for that key (a temporary public key, an ephemeral pair on its curve); empty
 // for parameters of another form (the token's usual set of the algorithm).
 Vsk::Utils::CDataBlob TokenKeyParamSet(const CERT_PUBLIC_KEY_INFO& key);
+
+// A key container's token key pair made ready for its private key: the token is logged in when it is
+// not, with the first of the two passwords that is not empty (the PIN copy is wiped on every path), and
+// the private key is looked up when the pair has none yet.
+void LoginTokenKeyPair(const Vsk::PKCS11::CTokenKeyPair& pair, CPassword* first, CPassword* second);
 
 class CTokenSignature {
 public:

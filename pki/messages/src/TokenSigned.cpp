@@ -3,6 +3,8 @@
 // and letting the token digest, sign and verify.
 #include "TokenSigned.h"
 
+#include "TokenSignature.h"
+
 #include "Pkcs7Signed.h"
 
 #include <vsk/pki/CSPInfo.h>
@@ -67,10 +69,6 @@ CInteger serialNumber(const CERT_INFO& info) {
     return CInteger(CDataBlob(info.SerialNumber.pbData, info.SerialNumber.cbData, true));
 }
 
-CWString passwordOf(CPassword* password) {
-    return password ? password->getPasswordWide() : CWString();
-}
-
 }  // namespace
 
 CTokenSigned::CTokenSigned(CDataBlob* dataHash, CSignSettings* settings, std::vector<CSignature>* signatures,
@@ -96,22 +94,7 @@ bool CTokenSigned::signStart(const CSignSettings& settings) {
     if (const CKeyContainer* container = settings.get_KeyContainer()) {
         pair = container->get_TokenKeyPair();
         if (!pair.isEmpty()) {
-            const Vsk::PKCS11::CToken* token = pair.getToken();
-            if (token && !token->isLoggedIn()) {
-                CWString pin = passwordOf(settings.get_KeysetPassword());
-                if (pin.getLength() == 0) pin = passwordOf(container->get_KeysetPassword());
-                // The copy is ours: wiped also when the token refuses it.
-                try {
-                    token->login(pin);
-                } catch (...) {
-                    pin.zeroFill();
-                    throw;
-                }
-                pin.zeroFill();
-                pair.findPrivKey();
-            } else if (!pair.hasPrivKey()) {
-                pair.findPrivKey();
-            }
+            LoginTokenKeyPair(pair, settings.get_KeysetPassword(), container->get_KeysetPassword());
         }
     }
     if (pair.isEmpty()) {
