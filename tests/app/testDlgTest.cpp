@@ -11,6 +11,7 @@
 #include "gostTokenSigner.h"
 #include "importExportFixtures.h"
 #include "testDlg.h"
+#include "tokenFixtures.h"
 
 #include <vsk/pkcs11/Token.h>
 #include <vsk/pki/Signature.h>
@@ -459,18 +460,8 @@ class TestDlgTokenTest : public TestDlgTest {
 protected:
     void SetUp() override {
         TestDlgTest::SetUp();
-        ASSERT_FALSE(m_module.failed());
-        Vsk::PKI::clearTokenAsCsp();
-        m_savedLibraries = Vsk::PKCS11::CPKCS11::getLibraries();
-        Vsk::Utils::CArray<Vsk::Utils::CWString> names;
-        names.add(Vsk::Utils::CWString(VskTest::Utf16(m_module.path()).c_str()));
-        Vsk::PKCS11::CPKCS11::setLibraries(names, false);
-        Vsk::InternalUtils::GetCommonFlags()->setFlags(1, 1, false, 1);
-        ASSERT_EQ(m_module.configure("slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
-                                     "token0.serial = 0001\n"),
-                  CKR_OK);
-        Vsk::PKI::ClearCspAlgInfo();
-        Vsk::PKI::InitCspAlgInfo();
+        ASSERT_TRUE(m_library.start(m_module, "slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
+                                              "token0.serial = 0001\n"));
         VskTest::PutSignerOnToken(m_module, "token signer");
         void* module = dlopen(m_module.path().c_str(), RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(module, nullptr);
@@ -478,18 +469,14 @@ protected:
         ASSERT_NE(m_failCall, nullptr);
     }
     void TearDown() override {
-        Vsk::PKI::clearTokenAsCsp();
-        Vsk::PKCS11::CPKCS11::setLibraries(m_savedLibraries, false);
-        Vsk::InternalUtils::GetCommonFlags()->setFlags(m_savedFlags, 0xFFFFFFFF, false, 1);
-        Vsk::PKI::ClearCspAlgInfo();
+        m_library.stop();
         TestDlgTest::TearDown();
     }
 
     FakeProvidersGuard m_providers{"[provider]\ntype = 80\nname = GOST 80\n"};
     VskTest::GostTokenModule m_module{VSK_GOST_TOKEN_PATH};
     decltype(&vskGostTokenFailCall) m_failCall = nullptr;
-    DWORD m_savedFlags = Vsk::InternalUtils::GetCommonFlags()->getFlags(1);
-    Vsk::Utils::CArray<Vsk::Utils::CWString> m_savedLibraries;
+    GostTokenLibrary m_library;
 };
 
 const QString TokenText = QStringLiteral(u"Test Reader 0 - GT-1 - 0001");

@@ -4,6 +4,7 @@
 #include "containerFixtures.h"
 #include "gostTokenControl.h"
 #include "gostTokenSigner.h"
+#include "tokenFixtures.h"
 
 #include <vsk/pkcs11/Token.h>
 #include <vsk/pki/Store.h>
@@ -25,37 +26,20 @@ const QString TokenText = QStringLiteral(u"Test Reader 0 - GT-1 - 0001");
 class TokenInstallTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(m_module.failed());
-        Vsk::PKI::clearTokenAsCsp();
-        m_savedLibraries = Vsk::PKCS11::CPKCS11::getLibraries();
-        Vsk::Utils::CArray<Vsk::Utils::CWString> names;
-        names.add(Vsk::Utils::CWString(VskTest::Utf16(m_module.path()).c_str()));
-        Vsk::PKCS11::CPKCS11::setLibraries(names, false);
-        Vsk::InternalUtils::GetCommonFlags()->setFlags(1, 1, false, 1);
-        ASSERT_EQ(m_module.configure("slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
-                                     "token0.serial = 0001\n"),
-                  CKR_OK);
-        // The catalogue loads the token; the objects are put on it once the library has initialised it.
-        Vsk::PKI::ClearCspAlgInfo();
-        Vsk::PKI::InitCspAlgInfo();
+        ASSERT_TRUE(m_library.start(m_module, "slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
+                                              "token0.serial = 0001\n"));
         m_signer = VskTest::PutSignerOnToken(m_module, "token signer");
         m_module.addKeyPair(0, "bare key");
     }
 
-    void TearDown() override {
-        Vsk::PKI::clearTokenAsCsp();
-        Vsk::PKCS11::CPKCS11::setLibraries(m_savedLibraries, false);
-        Vsk::InternalUtils::GetCommonFlags()->setFlags(m_savedFlags, 0xFFFFFFFF, false, 1);
-        Vsk::PKI::ClearCspAlgInfo();
-    }
+    void TearDown() override { m_library.stop(); }
 
     FreshRoot m_root;
     MessageRecorder m_messages;
     FakeProvidersGuard m_providers{"[provider]\ntype = 80\nname = GOST 80\n"};
     VskTest::GostTokenModule m_module{VSK_GOST_TOKEN_PATH};
     VskTest::TokenSigner m_signer;
-    DWORD m_savedFlags = Vsk::InternalUtils::GetCommonFlags()->getFlags(1);
-    Vsk::Utils::CArray<Vsk::Utils::CWString> m_savedLibraries;
+    GostTokenLibrary m_library;
 };
 
 // Picking the token lists its containers; its certificate goes into "MY" from the window, without

@@ -5,6 +5,7 @@
 #include "gostTokenControl.h"
 #include "propertiesFixtures.h"
 #include "settingsDlg.h"
+#include "tokenFixtures.h"
 
 #include <vsk/pkcs11/Token.h>
 #include <vsk/pki/TokenAsCsp.h>
@@ -45,29 +46,14 @@ protected:
 class TokenProvidersTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(m_module.failed());
-        Vsk::PKI::clearTokenAsCsp();
-        m_savedLibraries = Vsk::PKCS11::CPKCS11::getLibraries();
-        Vsk::Utils::CArray<Vsk::Utils::CWString> names;
-        names.add(Vsk::Utils::CWString(VskTest::Utf16(m_module.path()).c_str()));
-        Vsk::PKCS11::CPKCS11::setLibraries(names, false);
-        Vsk::InternalUtils::GetCommonFlags()->setFlags(1, 1, false, 1);
-        ASSERT_EQ(m_module.configure("slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
-                                     "token0.serial = 0001\ntoken0.mechanisms = 0x1200, 0x1201, 0x1210\n"),
-                  CKR_OK);
-        // The catalogue loads the token; its key pairs are made once the library has initialised it.
-        Vsk::PKI::ClearCspAlgInfo();
-        Vsk::PKI::InitCspAlgInfo();
+        ASSERT_TRUE(m_library.start(m_module, "slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
+                                              "token0.serial = 0001\ntoken0.mechanisms = 0x1200, 0x1201, "
+                                              "0x1210\n"));
         m_module.addKeyPair(0, "first key");
         m_module.addKeyPair(0, "second key");
     }
 
-    void TearDown() override {
-        Vsk::PKI::clearTokenAsCsp();
-        Vsk::PKCS11::CPKCS11::setLibraries(m_savedLibraries, false);
-        Vsk::InternalUtils::GetCommonFlags()->setFlags(m_savedFlags, 0xFFFFFFFF, false, 1);
-        Vsk::PKI::ClearCspAlgInfo();
-    }
+    void TearDown() override { m_library.stop(); }
 
     std::unique_ptr<CKestrovanDlg> open() {
         SetOptions(OPTION_NO_START_CHECK);
@@ -87,8 +73,7 @@ protected:
     MessageRecorder m_messages;
     FakeProvidersGuard m_providers{"[provider]\ntype = 80\nname = GOST 80\n"};
     VskTest::GostTokenModule m_module{VSK_GOST_TOKEN_PATH};
-    DWORD m_savedFlags = Vsk::InternalUtils::GetCommonFlags()->getFlags(1);
-    Vsk::Utils::CArray<Vsk::Utils::CWString> m_savedLibraries;
+    GostTokenLibrary m_library;
 };
 
 // The selector offers the token with its key containers; a removal takes it out of the selector and
