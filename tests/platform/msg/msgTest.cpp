@@ -876,6 +876,33 @@ BOOL CountContent(const void* arg, BYTE* data, DWORD size, BOOL) {
     return TRUE;
 }
 
+// An attached encoder of the kind's signer with a signing time, its output to `stream`; the signer's
+// certificate goes into the message unless told otherwise.
+HCRYPTMSG OpenEncoder(const KindCase& k, const Bytes& time, CMSG_STREAM_INFO* stream,
+                      bool withCertificate = true) {
+    Signer& s = SignerOf(k);
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof signer;
+    signer.pCertInfo = s.cert->pCertInfo;
+    signer.hCryptProv = s.prov;
+    signer.dwKeySpec = AT_SIGNATURE;
+    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(k.hashOid);
+    CRYPT_ATTR_BLOB timeBlob{static_cast<DWORD>(time.size()), const_cast<BYTE*>(time.data())};
+    CRYPT_ATTRIBUTE timeAttr{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeBlob};
+    signer.cAuthAttr = 1;
+    signer.rgAuthAttr = &timeAttr;
+    CERT_BLOB certBlob{s.cert->cbCertEncoded, s.cert->pbCertEncoded};
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof info;
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    if (withCertificate) {
+        info.cCertEncoded = 1;
+        info.rgCertEncoded = &certBlob;
+    }
+    return CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, stream);
+}
+
 // 64 MiB signed in 4 MiB blocks and read back as it is made: the content comes out whole and the
 // signature verifies, while the process's peak memory grows by a few blocks at most.
 TEST(MsgMemory, SignAndReadBackInBoundedMemory) {
@@ -888,22 +915,8 @@ TEST(MsgMemory, SignAndReadBackInBoundedMemory) {
     pipe.decoder = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &contentStream);
     ASSERT_NE(pipe.decoder, nullptr);
     const Bytes time = EncodedTime(TimeOf(2026, 12, 11, 0, 0, 0));
-    CMSG_SIGNER_ENCODE_INFO signer{};
-    signer.cbSize = sizeof signer;
-    signer.pCertInfo = s.cert->pCertInfo;
-    signer.hCryptProv = s.prov;
-    signer.dwKeySpec = AT_SIGNATURE;
-    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(k.hashOid);
-    CRYPT_ATTR_BLOB timeBlob{static_cast<DWORD>(time.size()), const_cast<BYTE*>(time.data())};
-    CRYPT_ATTRIBUTE timeAttr{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeBlob};
-    signer.cAuthAttr = 1;
-    signer.rgAuthAttr = &timeAttr;
-    CMSG_SIGNED_ENCODE_INFO info{};
-    info.cbSize = sizeof info;
-    info.cSigners = 1;
-    info.rgSigners = &signer;
     CMSG_STREAM_INFO outputStream{CMSG_INDEFINITE_LENGTH, ToDecoder, &pipe};
-    HCRYPTMSG encoder = CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, &outputStream);
+    HCRYPTMSG encoder = OpenEncoder(k, time, &outputStream, false);
     ASSERT_NE(encoder, nullptr);
 
     Bytes block(kBlock);
@@ -929,29 +942,6 @@ TEST(MsgMemory, SignAndReadBackInBoundedMemory) {
 }
 
 // ---- A decoder reading back its own encoder's output -----------------------------------------------
-
-// An attached encoder of the kind's signer with a signing time, its output to `stream`.
-HCRYPTMSG OpenEncoder(const KindCase& k, const Bytes& time, CMSG_STREAM_INFO* stream) {
-    Signer& s = SignerOf(k);
-    CMSG_SIGNER_ENCODE_INFO signer{};
-    signer.cbSize = sizeof signer;
-    signer.pCertInfo = s.cert->pCertInfo;
-    signer.hCryptProv = s.prov;
-    signer.dwKeySpec = AT_SIGNATURE;
-    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(k.hashOid);
-    CRYPT_ATTR_BLOB timeBlob{static_cast<DWORD>(time.size()), const_cast<BYTE*>(time.data())};
-    CRYPT_ATTRIBUTE timeAttr{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeBlob};
-    signer.cAuthAttr = 1;
-    signer.rgAuthAttr = &timeAttr;
-    CERT_BLOB certBlob{s.cert->cbCertEncoded, s.cert->pbCertEncoded};
-    CMSG_SIGNED_ENCODE_INFO info{};
-    info.cbSize = sizeof info;
-    info.cSigners = 1;
-    info.rgSigners = &signer;
-    info.cCertEncoded = 1;
-    info.rgCertEncoded = &certBlob;
-    return CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, stream);
-}
 
 // The encoder's output kept and passed on to a decoder.
 struct Tee {
