@@ -18,7 +18,6 @@
 #include <vsk/platform/cert.h>
 #include <vsk/platform/crypt.h>
 #include <vsk/platform/gostCipher.h>
-#include <vsk/platform/registry.h>
 #include <vsk/utils/global.h>
 
 #include "containerStore.h"
@@ -520,26 +519,17 @@ Bytes Blocks(const std::function<CDataBlob(const CDataBlob&, bool)>& step, const
     return out;
 }
 
-// The library's file block size set through its registry value for the life of the object, and
-// read again when it ends.
+// The library's file block size ("maxFileBlockSize") for the life of the object, set in this process
+// only: test processes running beside it share the settings database, and one of them reading a
+// small value there would keep it.
 struct FileBlockSize {
-    explicit FileBlockSize(DWORD size) { set(&size); }
-    ~FileBlockSize() { set(nullptr); }
-    static void set(const DWORD* size) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Voskel\\HelvorCom\\Settings", 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        if (size)
-            RegSetValueExW(key, u"maxFileBlockSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(size),
-                           sizeof *size);
-        else
-            RegDeleteValueW(key, u"maxFileBlockSize");
-        RegCloseKey(key);
+    explicit FileBlockSize(DWORD size) { set(size); }
+    ~FileBlockSize() { set(0); }
+    static void set(DWORD size) {
         Vsk::InternalUtils::CCommonInfo* info = Vsk::InternalUtils::GetCommonInfo();
         ASSERT_TRUE(info);
         Vsk::Utils::CLock lock(static_cast<Vsk::Utils::CCriticalSection*>(info));
-        info->m_fileBlockSize = 0;
+        info->m_fileBlockSize = size;  // 0: read again from the settings
     }
 };
 
