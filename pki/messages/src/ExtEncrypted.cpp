@@ -161,8 +161,15 @@ CSessionKey CExtEncrypted::decryptSessionKey(const CDataBlob& recipientInfo) {
 
 void CExtEncrypted::restartStream(const CSessionKey& sessionKey) {
     const HCRYPTKEY hKey = sessionKey.get_hKey();
-    const CDataBlob iv = sessionKey.get_IV();
-    if (hKey && iv.getSize() && !CryptSetKeyParam(hKey, KP_IV, iv.getData(), 0)) {
+    if (!hKey) return;
+    CDataBlob iv = sessionKey.get_IV();
+    // A key whose IV was never given keeps the one it has; setting it again restarts the stream.
+    if (iv.getSize() == 0) {
+        BYTE own[8];
+        DWORD size = sizeof own;
+        if (CryptGetKeyParam(hKey, KP_IV, own, &size, 0) && size) iv = CDataBlob(own, size, true);
+    }
+    if (iv.getSize() && !CryptSetKeyParam(hKey, KP_IV, iv.getData(), 0)) {
         const DWORD code = GetLastError();
         if (code)
             EncryptedDataLog::write(1, "CExtEncrypted::decrypt",
