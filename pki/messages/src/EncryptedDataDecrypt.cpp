@@ -91,8 +91,10 @@ void CEncryptedData::CImpl::DecryptStart() {
         return;
     }
     // Only a session key the caller gave survives into a new message; one that the other-provider
-    // road found belonged to the previous message (reset drops it).
+    // road found belonged to the previous message (reset drops it). A message left unfinished does
+    // not leave the caller's key in the middle of its stream.
     reset();
+    if (m_sessionKey.isCreated() && m_sessionKey.get_hKey()) restartStream(m_sessionKey);
     const CCertificate* certificate = m_decryptSettings.get_Certificate();
     if (!m_decryptSettings.get_AutoFindRecipient() && (!certificate || certificate->isNull()))
         throw CCryptError(180502, DWORD(-1));
@@ -125,13 +127,15 @@ bool CEncryptedData::CImpl::ImportBlock(const CDataBlob& input, bool final) {
                                 needRecipients ? &algorithm : nullptr);
             m_readerHasBlock = true;
             if (needRecipients && error.isEmpty() && recipientInfos.getCount() > 0) {
-                Vsk::Utils::CArray<CEncryptedDataRecipient> parsed;
+                // The recipients are taken in message order up to the first one that does not read
+                // (one named by key identifier, say): the positions stay those of the decoder's
+                // recipient index, and the ones before it can still be searched. None read (the
+                // content algorithm may not have come yet): asked again with the next block.
                 for (size_t i = 0; i < recipientInfos.getCount(); ++i) {
                     CEncryptedDataRecipient recipient;
                     recipient.Init(*recipientInfos.getItem(i), algorithm);
-                    parsed.add(recipient);
+                    m_recipients.add(recipient);
                 }
-                m_recipients = parsed;
             }
         } catch (const CError&) {
             // The system's decoder below decides whether the message is sound; the recipients are

@@ -159,6 +159,24 @@ CSessionKey CExtEncrypted::decryptSessionKey(const CDataBlob& recipientInfo) {
     return key;
 }
 
+void CExtEncrypted::restartStream(const CSessionKey& sessionKey) {
+    const HCRYPTKEY hKey = sessionKey.get_hKey();
+    if (!hKey) return;
+    CDataBlob iv = sessionKey.get_IV();
+    // A key whose IV was never given keeps the one it has; setting it again restarts the stream.
+    if (iv.getSize() == 0) {
+        BYTE own[8];
+        DWORD size = sizeof own;
+        if (CryptGetKeyParam(hKey, KP_IV, own, &size, 0) && size) iv = CDataBlob(own, size, true);
+    }
+    if (iv.getSize() && !CryptSetKeyParam(hKey, KP_IV, iv.getData(), 0)) {
+        const DWORD code = GetLastError();
+        if (code)
+            EncryptedDataLog::write(1, "CExtEncrypted::decrypt",
+                                    u"set KP_IV " + Vsk::Utils::GetSystemErrorText(code));
+    }
+}
+
 CDataBlob CExtEncrypted::decrypt(const CDataBlob& block, bool final, CSessionKey& sessionKey) {
     const HCRYPTKEY hKey = sessionKey.isCreated() ? sessionKey.get_hKey() : 0;
     Vsk::InternalUtils::CLogScope scope("Vsk::PKI::CExtEncrypted::decrypt", 3,
@@ -169,7 +187,13 @@ CDataBlob CExtEncrypted::decrypt(const CDataBlob& block, bool final, CSessionKey
     const bool repeated = m_readerHasBlock;
     m_readerHasBlock = false;
     CDataBlob content = getEncryptedContent(block, &error, nullptr, nullptr, repeated);
+    // The caller's last block must end the content: a message cut short has no integrity check
+    // that would otherwise tell its partial plaintext from the whole.
+    if (error.isEmpty() && final && !isContentComplete())
+        error = CError(CWString(u"Неполный EncryptedContentInfo.encryptedContent"),
+                       static_cast<DWORD>(CRYPT_E_STREAM_INSUFFICIENT_DATA));
     if (!error.isEmpty()) {
+        restartStream(sessionKey);
         EncryptedDataLog::writeBlock(1, "CExtEncrypted::decrypt", u"ContentInfo", block);
         throw CCryptError::CCryptErrorFromError(
             error, CWString(u"Данные не являются зашифрованными в формате PKCS#7"));
@@ -177,19 +201,16 @@ CDataBlob CExtEncrypted::decrypt(const CDataBlob& block, bool final, CSessionKey
     if (content.getSize() > 0) {
         if (content.getRefCount() > 1) content = content.clone();
         DWORD length = content.getSize();
-        if (!CryptDecrypt(hKey, 0, final, 0, content.getData(), &length))
-            throw CError(CWString(u"Ошибка расшифрования"), DWORD(GetLastError()));
+        if (!CryptDecrypt(hKey, 0, final, 0, content.getData(), &length)) {
+            const DWORD code = GetLastError();
+            restartStream(sessionKey);
+            throw CError(CWString(u"Ошибка расшифрования"), code);
+        }
         EncryptedDataLog::write(4, "CExtEncrypted::decrypt", u"decrypted ok, length=" + ToWString(length));
         content = content.getBlock(0, length);
     }
     if (final) {
-        const CDataBlob iv = sessionKey.get_IV();
-        if (iv.getSize() && !CryptSetKeyParam(hKey, KP_IV, iv.getData(), 0)) {
-            const DWORD code = GetLastError();
-            if (code)
-                EncryptedDataLog::write(1, "CExtEncrypted::decrypt",
-                                        u"set KP_IV " + Vsk::Utils::GetSystemErrorText(code));
-        }
+        restartStream(sessionKey);
         *m_pHoldCSP = CHoldCSP();
     }
     scope.setResult(ToWString(content.getSize()));

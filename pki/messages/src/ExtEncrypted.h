@@ -33,6 +33,11 @@ public:
     CSessionKey decryptSessionKey(const Vsk::Utils::CDataBlob& recipientInfo);
     // The plaintext of the content that `block` completes, decrypted with `sessionKey`.
     Vsk::Utils::CDataBlob decrypt(const Vsk::Utils::CDataBlob& block, bool final, CSessionKey& sessionKey);
+    // The key's stream starts again from its IV, as at the start of a message: after a final block,
+    // after a failure and when a new message begins. A key left in the middle of one message would
+    // decrypt the next one (a caller's key stays for it) from the wrong point, and CFB has no check
+    // that would tell.
+    static void restartStream(const CSessionKey& sessionKey);
 
 protected:
     // Owned by the enveloped-data object; set by it once at construction.

@@ -5,16 +5,20 @@
 #include "messages/src/EncryptedDataImpl.h"
 #include "testSupport.h"
 
+#include <vsk/asn1/asn1.h>
 #include <vsk/pki/CSPInfo.h>
 #include <vsk/pki/Certificate.h>
 #include <vsk/pki/CryptError.h>
 #include <vsk/pki/EncryptedData.h>
+#include <vsk/pki/EncryptedDataRecipient.h>
 #include <vsk/pki/KeyContainer.h>
 #include <vsk/pki/MessageSettings.h>
 #include <vsk/pki/PkiHelpers.h>
 #include <vsk/pki/TokenAsCsp.h>
 #include <vsk/platform/cert.h>
 #include <vsk/platform/crypt.h>
+#include <vsk/platform/gostCipher.h>
+#include <vsk/utils/global.h>
 
 #include "containerStore.h"
 #include "cryptTestSeam.h"
@@ -465,5 +469,296 @@ TEST(EncryptedData, SearchFailureFromCollectedErrors) {
         if (row.listed) {
             EXPECT_EQ(text.substr(text.size() - list.getLength() - 2), u"\r\n" + list.toU16()) << row.name;
         }
+    }
+}
+
+// ---- Session-key roads, block-size cutting, unreadable recipients ---------------------------------
+
+namespace {
+
+// What a caller of the session-key roads holds for a message: its content key, unwrapped from the
+// recipient's key transport with the recipient's container and given the message's IV and parameter
+// set; and the message's raw ciphertext.
+struct ContentKey {
+    CSessionKey key;
+    Bytes cipher;
+};
+
+ContentKey ContentKeyOf(const Recipient& recipient, const Bytes& message) {
+    Vsk::PKI::CPKCS7Encrypted reader;
+    Vsk::ASN1::CSet recipients;
+    Vsk::ASN1::CSequence algorithm;
+    CError error;
+    const CDataBlob cipher =
+        reader.getEncryptedContent(Blob(message.data(), message.size()), &error, &recipients, &algorithm);
+    EXPECT_TRUE(error.isEmpty() && reader.isContentComplete());
+    CEncryptedDataRecipient record;
+    record.Init(*recipients.getItem(0), algorithm);
+    CDataBlob iv;
+    Vsk::Utils::CAString paramSet;
+    Vsk::PKI::CPKCS7Encrypted::parseGost28147_89Parameters(record.get_ContentEncryptionParameters(), iv,
+                                                           paramSet);
+    ContentKey out;
+    CDecryptSettings settings;
+    settings.put_KeyContainer(&recipient.container);
+    out.key.DecryptViaGostR3410KeyTransport(record.get_EncryptedKey(), true, settings);
+    EXPECT_TRUE(CryptSetKeyParam(out.key.get_hKey(), KP_CIPHEROID,
+                                 reinterpret_cast<const BYTE*>(paramSet.c_str()), 0));
+    out.key.put_IV(iv);
+    out.cipher = Bytes(cipher.getData(), cipher.getData() + cipher.getSize());
+    return out;
+}
+
+// `input` through EncryptBlock or DecryptBlock in blocks of `block` bytes, the last one final.
+Bytes Blocks(const std::function<CDataBlob(const CDataBlob&, bool)>& step, const Bytes& input, size_t block) {
+    Bytes out;
+    for (size_t at = 0; at < input.size(); at += block) {
+        const size_t n = std::min(block, input.size() - at);
+        Append(out, step(Blob(input.data() + at, n), at + n == input.size()));
+    }
+    return out;
+}
+
+// The library's file block size ("maxFileBlockSize") for the life of the object, set in this process
+// only: test processes running beside it share the settings database, and one of them reading a
+// small value there would keep it.
+struct FileBlockSize {
+    explicit FileBlockSize(DWORD size) { set(size); }
+    ~FileBlockSize() { set(0); }
+    static void set(DWORD size) {
+        Vsk::InternalUtils::CCommonInfo* info = Vsk::InternalUtils::GetCommonInfo();
+        ASSERT_TRUE(info);
+        Vsk::Utils::CLock lock(static_cast<Vsk::Utils::CCriticalSection*>(info));
+        info->m_fileBlockSize = size;  // 0: read again from the settings
+    }
+};
+
+}  // namespace
+
+static void SessionKeyRoads();
+
+// A session key handed in from outside: raw ciphertext decrypted with it (bit 0x200), block by block
+// and again after a final block; raw encryption with it gives openssl's ciphertext of the same
+// content; without the bit a whole message is read with it, and it stays for the next message; a
+// message cut short fails.
+TEST(EncryptedData, SessionKeyRoads) {
+    if (auto e = VskTest::MaybeThrown([] { SessionKeyRoads(); })) FAIL() << VskTest::Utf8(e->getText());
+}
+
+static void SessionKeyRoads() {
+    Recipient r("session", PROV_GOST_2012_256);
+    const Bytes plain = Pattern(9001, 3);
+    WriteFile(r.base + ".plain", plain);
+    ASSERT_TRUE(Shell("openssl cms -encrypt -engine gost -binary -gost89 -outform DER -stream -in " + r.base +
+                      ".plain -out " + r.base + ".p7m " + r.base + ".pem"));
+    const Bytes message = ReadFile(r.base + ".p7m");
+    const ContentKey content = ContentKeyOf(r, message);
+    ASSERT_EQ(content.cipher.size(), plain.size());
+
+    auto withFlags = [&](DWORD decryptFlags, DWORD encryptFlags) {
+        CEncryptedData data;
+        CDecryptSettings decrypt;
+        decrypt.getImpl()->m_flags |= decryptFlags;
+        data.DecryptSettings() = decrypt;
+        CEncryptSettings encrypt;
+        encrypt.getImpl()->m_flags |= encryptFlags;
+        data.EncryptSettings() = encrypt;
+        data.put_SessionKey(content.key);
+        return data;
+    };
+    auto decryptBlocks = [](CEncryptedData& data, const Bytes& input, size_t block) {
+        data.DecryptStart();
+        return Blocks([&](const CDataBlob& b, bool final) { return data.DecryptBlock(b, final); }, input,
+                      block);
+    };
+    struct Row {
+        const char* name;
+        std::function<Bytes()> run;
+        const Bytes& expected;
+    } rows[] = {
+        {"raw decryption in blocks",
+         [&] {
+             CEncryptedData data = withFlags(CDecryptSettings::FlagUseSessionKey, 0);
+             return decryptBlocks(data, content.cipher, 1000);
+         },
+         plain},
+        {"raw decryption twice",
+         [&] {
+             CEncryptedData data = withFlags(CDecryptSettings::FlagUseSessionKey, 0);
+             decryptBlocks(data, content.cipher, 4096);
+             return decryptBlocks(data, content.cipher, content.cipher.size());
+         },
+         plain},
+        {"raw encryption",
+         [&] {
+             CEncryptedData data = withFlags(0, CEncryptSettings::FlagUseSessionKey);
+             data.EncryptStart();
+             return Blocks([&](const CDataBlob& b, bool final) { return data.EncryptBlock(b, final); }, plain,
+                           777);
+         },
+         content.cipher},
+        {"message with the caller's key, twice",
+         [&] {
+             CEncryptedData data = withFlags(0, 0);
+             EXPECT_TRUE(decryptBlocks(data, message, 100) == plain);
+             EXPECT_TRUE(data.get_SessionKey().getImpl() == content.key.getImpl());
+             return decryptBlocks(data, message, message.size());
+         },
+         plain},
+    };
+    for (const Row& row : rows) EXPECT_TRUE(row.run() == row.expected) << row.name;
+
+    // A message cut short inside its content and given as final is no message: reading it with the
+    // caller's key fails instead of handing back the part that came as if it were all; the key then
+    // reads the whole message, also after one left unfinished.
+    {
+        CEncryptedData data = withFlags(0, 0);
+        const Bytes cut(message.begin(), message.end() - 20);
+        const CError e = VskTest::Thrown([&] { decryptBlocks(data, cut, 1000); });
+        EXPECT_EQ(TextOf(e).rfind(u"Данные не являются зашифрованными в формате PKCS#7\r\nНеполный "
+                                  u"EncryptedContentInfo.encryptedContent",
+                                  0),
+                  0u)
+            << VskTest::Utf8(TextOf(e));
+        EXPECT_TRUE(decryptBlocks(data, message, message.size()) == plain);
+        // A message left unfinished does not shift the next one either.
+        data.DecryptStart();
+        data.DecryptBlock(Blob(message.data(), message.size() - 100), false);
+        EXPECT_TRUE(decryptBlocks(data, message, 1000) == plain);
+    }
+
+    // The bit without a key: refused at the start of either direction, without a step code.
+    for (bool encrypt : {false, true}) {
+        CEncryptedData data;
+        data.DecryptSettings().getImpl()->m_flags |= CDecryptSettings::FlagUseSessionKey;
+        data.EncryptSettings().getImpl()->m_flags |= CEncryptSettings::FlagUseSessionKey;
+        const CError e = VskTest::Thrown([&] { encrypt ? data.EncryptStart() : data.DecryptStart(); });
+        EXPECT_EQ(e.getErrorNumber(), 0u) << encrypt;
+        EXPECT_EQ(TextOf(e).rfind(u"Не был задан сессионный ключ!", 0), 0u) << VskTest::Utf8(TextOf(e));
+    }
+}
+
+static void FileBlockSizeCutting();
+
+// An input longer than the file block size is taken as pieces of that size, only the last one final:
+// a message in one DecryptBlock call updates the decoder once per piece, and raw ciphertext on the
+// session-key road decrypts as one stream.
+TEST(EncryptedData, InputsLongerThanTheFileBlockSizeAreCut) {
+    if (auto e = VskTest::MaybeThrown([] { FileBlockSizeCutting(); })) FAIL() << VskTest::Utf8(e->getText());
+}
+
+static void FileBlockSizeCutting() {
+    constexpr DWORD n = 4096;
+    Recipient r("cut", PROV_GOST_2012_256);
+    const Bytes plain = Pattern(5 * n, 8);
+    const Bytes message = Encrypt({&r}, plain, 3000);
+    const ContentKey content = ContentKeyOf(r, message);
+    FileBlockSize size(n);
+    ASSERT_EQ(Vsk::InternalUtils::GetMaxFileBlockSize(), n);
+
+    // The message: 3n + 1 bytes of it in one call, then the rest.
+    ASSERT_GT(message.size(), 3 * n + 1);
+    CEncryptedData data = DecryptorWith(&r.container, nullptr, true);
+    data.DecryptStart();
+    Bytes out;
+    {
+        VskTest::LogCapture log(4);
+        Append(out, data.DecryptBlock(Blob(message.data(), 3 * n + 1), false));
+        EXPECT_EQ(log.count(u"CEncryptedData::CImpl::ImportBlock MsgUpdate done"), 4u);
+    }
+    Append(out, data.DecryptBlock(Blob(message.data() + 3 * n + 1, message.size() - 3 * n - 1), true));
+    EXPECT_TRUE(out == plain);
+
+    // Raw ciphertext of 3n + 1 bytes in one final call.
+    CEncryptedData raw;
+    raw.DecryptSettings().getImpl()->m_flags |= CDecryptSettings::FlagUseSessionKey;
+    raw.put_SessionKey(content.key);
+    raw.DecryptStart();
+    const CDataBlob decrypted = raw.DecryptBlock(Blob(content.cipher.data(), 3 * n + 1), true);
+    EXPECT_TRUE(Bytes(decrypted.getData(), decrypted.getData() + decrypted.getSize()) ==
+                Bytes(plain.begin(), plain.begin() + 3 * n + 1));
+}
+
+namespace {
+
+// The record of `r` carrying the key transport of `cek`, as the library writes it; with
+// `byKeyIdentifier` the same record naming its recipient by a subject key identifier instead
+// (version 2), which the library's recipient records do not read.
+Vsk::ASN1::CNode RecordFor(const Recipient& r, const Bytes& cek, bool byKeyIdentifier) {
+    using namespace Vsk::ASN1;
+    const Bytes spki = ReadFile(r.base + ".spki");
+    DWORD error = 0;
+    const Bytes transport =
+        vsk::crypt::MakeGostKeyTransport(spki.data(), spki.size(), cek.data(), cek.size(), error);
+    EXPECT_FALSE(transport.empty()) << error;
+    CDataBlob encryptedKey, ephemeralKey, mac, ukm, parameters;
+    Vsk::Utils::CAString paramSet;
+    ALG_ID algId = 0;
+    CPKCS7Encrypted::parseGostR3410KeyTransport(Blob(transport.data(), transport.size()), encryptedKey,
+                                                ephemeralKey, mac, ukm, paramSet, algId, parameters);
+    CEncryptedDataRecipient record;
+    record.MakeKeyTransRecipientInfo(*r.certificate.get_CertContext()->pCertInfo, encryptedKey, mac,
+                                     ephemeralKey, ukm);
+    if (!byKeyIdentifier) return record.get_RecipientInfo();
+    CSequence written;
+    written.decode(record.get_RecipientInfo().encode().clone());
+    CSequence algorithm;
+    algorithm.decode(written.getItem(2)->encode().clone());
+    CSequence info;
+    info.addItem(CInteger(2));
+    info.addItem(CUnknown(0, 0x80, Blob(Pattern(20, 4).data(), 20)));
+    info.addItem(algorithm);
+    info.addItem(COctetString(record.get_EncryptedKey()));
+    return info;
+}
+
+// A message of `plain` under the content key `cek` by the library's own writer, in one block.
+Bytes OwnMessage(const std::vector<Vsk::ASN1::CNode>& records, const Bytes& cek, const Bytes& plain) {
+    const Bytes iv = Pattern(8, 1);
+    Bytes cipher(plain.size());
+    DWORD error = 0;
+    vsk::crypt::Gost89Cfb cfb;
+    EXPECT_TRUE(cfb.init(true, cek.data(), cek.size(), iv.data(), iv.size(),
+                         vsk::crypt::GOST89_PARAMSET_TC26_Z, error));
+    EXPECT_TRUE(cfb.update(plain.data(), plain.size(), cipher.data(), error));
+    EXPECT_TRUE(cfb.final(error));
+    CPKCS7Encrypted writer;
+    for (const Vsk::ASN1::CNode& record : records) writer.recipientInfos().addItem(record);
+    writer.setContentEncryptionAlgorithm("", Blob(iv.data(), iv.size()), vsk::crypt::GOST89_PARAMSET_TC26_Z);
+    const CDataBlob message = writer.makePKCS7Enveloped(Blob(cipher.data(), cipher.size()), true);
+    return Bytes(message.getData(), message.getData() + message.getSize());
+}
+
+}  // namespace
+
+static void UnreadableRecipient();
+
+// A recipient record that does not read ends the message's recipient list where it stands: the
+// recipients before it are searched as usual (the list names only them); one standing first leaves
+// no recipient, which is the message's failure 180607.
+TEST(EncryptedData, UnreadableRecipientEndsTheRecipientList) {
+    if (auto e = VskTest::MaybeThrown([] { UnreadableRecipient(); })) FAIL() << VskTest::Utf8(e->getText());
+}
+
+static void UnreadableRecipient() {
+    Recipient a("unreadable-a", PROV_GOST_2012_256), b("unreadable-b", PROV_GOST_2012_512);
+    const Bytes cek = Pattern(32, 6), plain = Pattern(3000, 2);
+    const Bytes readableFirst = OwnMessage({RecordFor(a, cek, false), RecordFor(b, cek, true)}, cek, plain);
+    const Bytes unreadableFirst = OwnMessage({RecordFor(b, cek, true), RecordFor(a, cek, false)}, cek, plain);
+
+    for (size_t piece : {size_t{0}, size_t{7}}) {
+        SCOPED_TRACE(piece);
+        CEncryptedData searching = DecryptorWith(nullptr, nullptr, true);
+        EXPECT_TRUE(Decrypt(searching, readableFirst, piece) == plain);
+        CEncryptedData byCertificate = DecryptorWith(nullptr, &a.certificate, false);
+        EXPECT_TRUE(Decrypt(byCertificate, readableFirst, piece) == plain);
+
+        CEncryptedData withB = DecryptorWith(&b.container, nullptr, true);
+        const CError listed = VskTest::Thrown([&] { Decrypt(withB, readableFirst, piece); });
+        EXPECT_NE(TextOf(listed).find(u"Зашифровано на сертификатах (1 шт.):\r\n - "), std::u16string::npos)
+            << VskTest::Utf8(TextOf(listed));
+
+        CEncryptedData withA = DecryptorWith(&a.container, nullptr, true);
+        EXPECT_EQ(VskTest::Thrown([&] { Decrypt(withA, unreadableFirst, piece); }).getErrorNumber(), 180607u);
     }
 }
