@@ -38,11 +38,7 @@ constexpr DWORD CkrSignatureInvalid = 0xC0;
 constexpr DWORD CkrSignatureLenRange = 0xC1;
 
 [[noreturn]] void fault(const CWString& text) {
-    CCryptError error = CCryptError::CCryptErrorTextW(
-        StepLoadSignature, (u"Данные не являются подписью в формате PKCS#7 (" + text + u").").c_str(),
-        CRYPT_E_ASN1_BADTAG);
-    SetLastError(CRYPT_E_ASN1_BADTAG);
-    throw error;
+    RaiseTokenSignedFault(text);
 }
 
 CObjectId* firstOid(CNode* node) {
@@ -51,6 +47,14 @@ CObjectId* firstOid(CNode* node) {
 }
 
 }  // namespace
+
+void RaiseTokenSignedFault(const CWString& text) {
+    CCryptError error = CCryptError::CCryptErrorTextW(
+        StepLoadSignature, (u"Данные не являются подписью в формате PKCS#7 (" + text + u").").c_str(),
+        CRYPT_E_ASN1_BADTAG);
+    SetLastError(CRYPT_E_ASN1_BADTAG);
+    throw error;
+}
 
 CDataBlob TokenKeyParamSet(const CERT_PUBLIC_KEY_INFO& key) {
     if (key.Algorithm.Parameters.cbData == 0) return CDataBlob();
@@ -109,7 +113,12 @@ void CTokenSignature::parse(const CNode& signerInfoNode, const CDataBlob* dataHa
         CInteger* serial = sid && sid->getCount() >= 2 ? castToInteger(sid->getItem(1)) : nullptr;
         if (!serial) fault(u"SignerInfo.sid");
         CAttributes issuer;
-        issuer.fromX501Name(sid->getItem(0)->getRawEncoding());
+        // A damaged issuer name is a fault of the message like any other of its parts.
+        try {
+            issuer.fromX501Name(sid->getItem(0)->getRawEncoding());
+        } catch (const CError&) {
+            fault(u"SignerInfo.sid.issuer");
+        }
         CDataBlob serialBytes = serial->getValue();
         serialBytes.reverse();
         CWString serialText(CWString(serialBytes.toHex(), Vsk::Utils::CP_PROGRAM));

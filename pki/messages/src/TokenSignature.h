@@ -18,6 +18,10 @@ class CNode;
 
 namespace Vsk::PKI {
 
+// Raises the format fault of a signed message (101203, "Данные не являются подписью в формате PKCS#7
+// (<text>).", CRYPT_E_ASN1_BADTAG).
+[[noreturn]] void RaiseTokenSignedFault(const Vsk::Utils::CWString& text);
+
 // The parameter-set OID (DER) of a GOST key whose algorithm parameters are a SEQUENCE led by it, for
 // the token objects made for that key (a temporary public key, an ephemeral pair on its curve); empty
 // for parameters of another form (the token's usual set of the algorithm).

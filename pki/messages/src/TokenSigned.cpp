@@ -251,26 +251,7 @@ void CTokenSigned::signHash(CDataBlob* out, const CDataBlob& hash) {
     *out = signature;
 }
 
-void CTokenSigned::importByToken(const CDataBlob& block, CDataBlob* output, bool final, bool* detached) {
-    if (output) output->clear();
-    m_accumulated.appendBlob(block);
-    if (!final) return;
-    const CDataBlob message = m_accumulated;
-    m_accumulated = CDataBlob();
-
-    // The nodes of a message read before are replaced by this one's, even when this one fails.
-    m_certificates = nullptr;
-    m_signerInfos = nullptr;
-    std::set<CAString> digestOids;
-    std::vector<CDataBlob> contents;
-    CConstructed* certificatesNode = nullptr;
-    CSet* signerInfos = nullptr;
-    const int parsed = parsePKCS7Signed(message, m_contentInfo, &digestOids, &contents, &certificatesNode,
-                                        nullptr, &signerInfos);
-    m_certificates = certificatesNode;
-    m_signerInfos = signerInfos;
-
-    std::vector<CCertificate> certificates;
+void CTokenSigned::readParts(std::vector<CCertificate>& certificates) {
     if (m_certificates) {
         for (size_t i = 0; i < m_certificates->getCount(); ++i) {
             CNode* item = m_certificates->getItem(i);
@@ -294,6 +275,36 @@ void CTokenSigned::importByToken(const CDataBlob& block, CDataBlob* output, bool
             if (m_dataHash->getSize() == 0) *m_dataHash = signature.get_MessageDigest();
             m_signatures->push_back(std::move(signature));
         }
+    }
+}
+
+void CTokenSigned::importByToken(const CDataBlob& block, CDataBlob* output, bool final, bool* detached) {
+    if (output) output->clear();
+    m_accumulated.appendBlob(block);
+    if (!final) return;
+    const CDataBlob message = m_accumulated;
+    m_accumulated = CDataBlob();
+
+    // The nodes of a message read before are replaced by this one's, even when this one fails.
+    m_certificates = nullptr;
+    m_signerInfos = nullptr;
+    std::set<CAString> digestOids;
+    std::vector<CDataBlob> contents;
+    CConstructed* certificatesNode = nullptr;
+    CSet* signerInfos = nullptr;
+    const int parsed = parsePKCS7Signed(message, m_contentInfo, &digestOids, &contents, &certificatesNode,
+                                        nullptr, &signerInfos);
+    m_certificates = certificatesNode;
+    m_signerInfos = signerInfos;
+
+    std::vector<CCertificate> certificates;
+    // The parts of the message are decoded as they are walked: a damaged one is a fault of the
+    // message, like those the reader found above, not a bare codec error.
+    try {
+        readParts(certificates);
+    } catch (const CError& error) {
+        if (error.getErrorNumber() != 0) throw;
+        RaiseTokenSignedFault(error.getMessage());
     }
     if (detached && parsed != Pkcs7NoSignedData) *detached = contents.empty();
 

@@ -6,6 +6,7 @@
 
 #include <vsk/asn1/asn1.h>
 #include <vsk/pkcs11/TokenKeyPair.h>
+#include <vsk/pki/Certificate.h>
 #include <vsk/utils/dataBlob.h>
 
 #include <vector>
@@ -51,6 +52,8 @@ public:
     const Vsk::ASN1::CSequence& getContentInfo() const { return m_contentInfo; }
 
 private:
+    // The certificates and the signers of the message just parsed, into `certificates` and the signers.
+    void readParts(std::vector<CCertificate>& certificates);
     Vsk::PKCS11::CTokenKeyPair m_keyPair;
     Vsk::Utils::CDataBlob* m_dataHash;
     Vsk::ASN1::CSequence m_contentInfo;
