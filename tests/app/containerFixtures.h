@@ -97,13 +97,15 @@ inline Made makeContainer(const std::u16string& name, DWORD keySpec = AT_KEYEXCH
 
 // A certificate "CN=<commonName>" issued by a test authority for the public key in `publicPem`, valid
 // 30 days from now. `keyNotAfter` (GeneralizedTime text, e.g. "20200101000000Z") adds a private key
-// usage period that ended then.
+// usage period that ended then. `issuer`, when given, names the issuing authority's files without
+// their ending ("<issuer>.pem" and "<issuer>.key"); by default a "Containers CA" made here issues.
 inline Vsk::Utils::CDataBlob issue(const std::filesystem::path& publicPem, const std::string& commonName,
-                                   const std::string& keyNotAfter = {}) {
+                                   const std::string& keyNotAfter = {},
+                                   const std::filesystem::path& issuer = {}) {
     const std::filesystem::path dir = CertFixture::folder();
-    const std::string ca = (dir / "app-containers-ca").string();
+    const std::string ca = issuer.empty() ? (dir / "app-containers-ca").string() : issuer.string();
     bool ok = true;
-    if (!std::filesystem::exists(ca + ".pem"))
+    if (issuer.empty() && !std::filesystem::exists(ca + ".pem"))
         CertFixture::run(
             "openssl req -x509 -engine gost -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout " +
                 CertFixture::quote(ca + ".key") + " -out " + CertFixture::quote(ca + ".pem") +

@@ -48,10 +48,14 @@ namespace {
 namespace fs = std::filesystem;
 
 // The authority's root that the program carries (CERT_ROOT_ALWAYS/1), made once per process, served
-// as the program's resources; its SHA-1 thumbprint in upper-case hex.
+// as the program's resources; its SHA-1 thumbprint in upper-case hex. Below the root, the authority's
+// cross certificate: an intermediate authority that issues the users' certificates; and the empty
+// CRLs of both, valid now.
 struct Authority {
     fs::path folder = CertFixture::folder() / "testdlg-authority";
     QString thumbprint;
+    fs::path crossIssuer = folder / "cross";  // "cross.pem" and "cross.key"
+    Vsk::Utils::CDataBlob cross, rootCrl, crossCrl;
 
     Authority() {
         fs::create_directories(folder / "CERT_ROOT_ALWAYS");
@@ -74,6 +78,7 @@ struct Authority {
         fingerprint = fingerprint.substr(fingerprint.find('=') + 1);
         for (char c : fingerprint)
             if (std::isxdigit(static_cast<unsigned char>(c))) thumbprint += QChar(std::toupper(c));
+        makeCross();
 
         const QString root = QString::fromStdString(folder.string());
         ResourceSource source;
@@ -101,6 +106,46 @@ struct Authority {
             return true;
         };
         RegisterResourceSource(nullptr, source);
+    }
+
+    void makeCross() {
+        std::ofstream(folder / "ca.cnf") << "[root]\n"
+                                            "database = root.txt\n"
+                                            "crlnumber = root.crlnumber\n"
+                                            "certificate = root.pem\n"
+                                            "private_key = root.key\n"
+                                            "default_md = md_gost12_256\n"
+                                            "default_crl_days = 30\n"
+                                            "[cross]\n"
+                                            "database = cross.txt\n"
+                                            "crlnumber = cross.crlnumber\n"
+                                            "certificate = cross.pem\n"
+                                            "private_key = cross.key\n"
+                                            "default_md = md_gost12_256\n"
+                                            "default_crl_days = 30\n"
+                                            "[cross_ext]\n"
+                                            "basicConstraints = critical,CA:TRUE\n"
+                                            "keyUsage = critical,keyCertSign,cRLSign\n"
+                                            "subjectKeyIdentifier = hash\n"
+                                            "authorityKeyIdentifier = keyid\n";
+        bool ok = false;
+        CertFixture::run(
+            "(cd " + CertFixture::quote(folder.string()) +
+                " && : > root.txt && : > cross.txt && echo 01 > root.crlnumber && echo 01 > cross.crlnumber"
+                " && openssl req -new -engine gost -newkey gost2012_256 -pkeyopt paramset:A -nodes "
+                "-keyout cross.key -subj '/O=Test Authority/CN=Test Cross CA' -out cross.csr"
+                " && openssl x509 -req -engine gost -in cross.csr -CA root.pem -CAkey root.key -set_serial 2 "
+                "-days 3650 -extfile ca.cnf -extensions cross_ext -out cross.pem"
+                " && openssl x509 -in cross.pem -outform DER -out cross.der"
+                " && openssl ca -engine gost -config ca.cnf -name root -gencrl -out root.crl"
+                " && openssl ca -engine gost -config ca.cnf -name cross -gencrl -out cross.crl"
+                " && openssl crl -in root.crl -outform DER -out root.crl.der"
+                " && openssl crl -in cross.crl -outform DER -out cross.crl.der) >/dev/null 2>&1",
+            &ok);
+        EXPECT_TRUE(ok) << "openssl could not make the cross certificate and the CRLs";
+        cross = CertFixture::readFile(folder / "cross.der");
+        rootCrl = CertFixture::readFile(folder / "root.crl.der");
+        crossCrl = CertFixture::readFile(folder / "cross.crl.der");
     }
 };
 
@@ -251,9 +296,29 @@ void TamperSignatureValue(Vsk::Utils::CDataBlob& message) {
     *message.at(i) ^= 0x01;
 }
 
+// The authority's cross certificate and the CRLs of the root and the cross certificate in the user's
+// "CA" store.
+void InstallCrossAndCrls(const Authority& authority) {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"CA");
+    ASSERT_NE(store, nullptr);
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(store, Encoding, authority.cross.getData(),
+                                                 static_cast<DWORD>(authority.cross.getSize()),
+                                                 CERT_STORE_ADD_ALWAYS, nullptr));
+    for (const Vsk::Utils::CDataBlob* crl : {&authority.rootCrl, &authority.crossCrl})
+        EXPECT_TRUE(CertAddEncodedCRLToStore(store, Encoding, crl->getData(),
+                                             static_cast<DWORD>(crl->getSize()), CERT_STORE_ADD_ALWAYS,
+                                             nullptr));
+    CertCloseStore(store, 0);
+}
+
 TEST_F(TestDlgTest, SystemRunWithTheUsersContainerPassesEveryStep) {
-    const WithCertificate made = makeWithCertificate(u"own", "Own User");
+    // The user's certificate comes from the test authority: root (ROOT), cross certificate and CRLs
+    // ("CA"), the user's certificate issued by the cross certificate.
+    WithCertificate made{makeContainer(u"own"), {}};
     ASSERT_TRUE(made.container.ok);
+    made.der = issue(made.container.publicPem, "Own User", {}, TestAuthority().crossIssuer);
+    storeInContainer(u"own", made.der);
+    InstallCrossAndCrls(TestAuthority());
     auto window = open();
     prepare(*window);
     SelectOwnContainer(*window, made);
@@ -263,6 +328,18 @@ TEST_F(TestDlgTest, SystemRunWithTheUsersContainerPassesEveryStep) {
     EXPECT_EQ(m_messages.count(), 0u);
     for (int step = 1; step <= 12; ++step)
         EXPECT_EQ(dialog.markState(step), 1) << step << " " << dialog.resultText(step).toStdString();
+
+    EXPECT_EQ(dialog.resultText(1), Text(u"Все установлены"));
+    EXPECT_EQ(dialog.resultText(2), Text(u"Все зарегистрированы"));
+    const QString thumbprint = QString::fromLatin1(load(made.der).get_Thumbprint().c_str());
+    EXPECT_EQ(dialog.resultText(4), Text(u"Сертификат \"Own User\" (отпечаток ") + thumbprint +
+                                        Text(u"), соответствующий выбранному ключевому контейнеру "
+                                             u"\"own\".\r\nОшибок не обнаружено"));
+    // Step 4 judges the date and the key binding and the signature steps verify no chain: the chain
+    // root - cross certificate - user with both CRLs is checked here with the window's settings.
+    const DWORD chain = Vsk::PKI::CCertificate::VerifyCertificate(load(made.der).get_CertContext(),
+                                                                  &window->m_verifySettings, nullptr);
+    EXPECT_EQ(chain, 0u);
 
     const QString ok = Text(u"Ошибок не найдено.");
     EXPECT_EQ(dialog.resultText(5), Text(u"Успешно создано 4'096 байт случайных чисел"));
@@ -283,6 +360,13 @@ TEST_F(TestDlgTest, SystemRunWithTheUsersContainerPassesEveryStep) {
 
     const QString report = dialog.buildReport();
     for (const QString& row : {
+             Text(u"<tr><td>1<td>Корневые сертификаты УЦ ООО «Зорнавелиста»<td>Все установлены<td>"),
+             Text(u"<tr><td>2<td>OID-ы УЦ ООО «Зорнавелиста»<td>Все зарегистрированы<td>"),
+             Text(u"<tr><td>4<td>Проверка личного сертификата<td>Сертификат &quot;Own User&quot; "
+                  u"(отпечаток ") +
+                 thumbprint +
+                 Text(u"), соответствующий выбранному ключевому контейнеру &quot;own&quot;.\r\nОшибок не "
+                      u"обнаружено<td>"),
              Text(u"<tr><td>5<td>Создание исходных данных<td>Успешно создано 4'096 байт случайных "
                   u"чисел<td>"),
              Text(u"<tr><td>6<td>Шифрование.<br>Алгоритм шифрования: "),
