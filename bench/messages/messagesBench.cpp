@@ -187,96 +187,6 @@ BOOL writeOut(const void* arg, BYTE* data, DWORD size, BOOL) {
     return size == 0 || std::fwrite(data, 1, size, f) == size;
 }
 
-bool oursSign(const Signer& s, const std::string& in, const std::string& out, size_t block) {
-    FILE* input = std::fopen(in.c_str(), "rb");
-    FILE* output = std::fopen(out.c_str(), "wb");
-    if (!input || !output) return false;
-    CMSG_SIGNER_ENCODE_INFO signer{};
-    signer.cbSize = sizeof signer;
-    signer.pCertInfo = s.cert->pCertInfo;
-    signer.hCryptProv = s.prov;
-    signer.dwKeySpec = AT_SIGNATURE;
-    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>("1.2.643.7.1.1.2.2");
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    BYTE time[32];
-    DWORD timeSize = sizeof time;
-    if (!CryptEncodeObject(kEncoding, szOID_RSA_signingTime, &now, time, &timeSize)) return false;
-    CRYPT_ATTR_BLOB timeBlob{timeSize, time};
-    CRYPT_ATTRIBUTE timeAttr{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeBlob};
-    signer.cAuthAttr = 1;
-    signer.rgAuthAttr = &timeAttr;
-    CERT_BLOB certBlob{s.cert->cbCertEncoded, s.cert->pbCertEncoded};
-    CMSG_SIGNED_ENCODE_INFO info{};
-    info.cbSize = sizeof info;
-    info.cSigners = 1;
-    info.rgSigners = &signer;
-    info.cCertEncoded = 1;
-    info.rgCertEncoded = &certBlob;
-    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, writeOut, output};
-    HCRYPTMSG msg = CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, &stream);
-    if (!msg) return false;
-    Bytes buffer(block);
-    bool ok = true;
-    for (;;) {
-        const size_t n = std::fread(buffer.data(), 1, buffer.size(), input);
-        const bool final = n < buffer.size();
-        if (!CryptMsgUpdate(msg, buffer.data(), static_cast<DWORD>(n), final)) {
-            ok = false;
-            break;
-        }
-        if (final) break;
-    }
-    CryptMsgClose(msg);
-    std::fclose(input);
-    return std::fclose(output) == 0 && ok;
-}
-
-// Checks the content as the decoder emits it.
-struct ContentCheck {
-    uint64_t offset = 0;
-    bool same = true;
-};
-
-BOOL checkContent(const void* arg, BYTE* data, DWORD size, BOOL) {
-    auto* check = static_cast<ContentCheck*>(const_cast<void*>(arg));
-    for (DWORD i = 0; i < size && check->same; i += 4093)
-        check->same = data[i] == dataByte(check->offset + i);
-    check->offset += size;
-    return TRUE;
-}
-
-bool oursVerify(const Signer& s, const std::string& in, uint64_t dataSize, size_t block) {
-    FILE* input = std::fopen(in.c_str(), "rb");
-    if (!input) return false;
-    ContentCheck check;
-    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, checkContent, &check};
-    HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream);
-    if (!msg) return false;
-    Bytes buffer(block);
-    bool ok = true;
-    for (;;) {
-        const size_t n = std::fread(buffer.data(), 1, buffer.size(), input);
-        const bool final = n < buffer.size();
-        if (!CryptMsgUpdate(msg, buffer.data(), static_cast<DWORD>(n), final)) {
-            ok = false;
-            break;
-        }
-        if (final) break;
-    }
-    std::fclose(input);
-    if (ok) {
-        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
-        para.cbSize = sizeof para;
-        para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-        para.pvSigner = const_cast<CERT_CONTEXT*>(s.cert);
-        ok = CryptMsgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para);
-        if (!ok) std::fprintf(stderr, "verification: 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
-    }
-    CryptMsgClose(msg);
-    return ok && check.same && check.offset == dataSize;
-}
-
 uint64_t fileSize(FILE* f) {
     std::fseek(f, 0, SEEK_END);
     const uint64_t size = static_cast<uint64_t>(std::ftell(f));
@@ -301,6 +211,81 @@ bool feedFile(const std::string& path, size_t block,
     }
     std::fclose(input);
     return ok;
+}
+
+bool oursSign(const Signer& s, const std::string& in, const std::string& out, size_t block) {
+    FILE* output = std::fopen(out.c_str(), "wb");
+    if (!output) return false;
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof signer;
+    signer.pCertInfo = s.cert->pCertInfo;
+    signer.hCryptProv = s.prov;
+    signer.dwKeySpec = AT_SIGNATURE;
+    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>("1.2.643.7.1.1.2.2");
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    BYTE time[32];
+    DWORD timeSize = sizeof time;
+    if (!CryptEncodeObject(kEncoding, szOID_RSA_signingTime, &now, time, &timeSize)) {
+        std::fclose(output);
+        return false;
+    }
+    CRYPT_ATTR_BLOB timeBlob{timeSize, time};
+    CRYPT_ATTRIBUTE timeAttr{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeBlob};
+    signer.cAuthAttr = 1;
+    signer.rgAuthAttr = &timeAttr;
+    CERT_BLOB certBlob{s.cert->cbCertEncoded, s.cert->pbCertEncoded};
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof info;
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    info.cCertEncoded = 1;
+    info.rgCertEncoded = &certBlob;
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, writeOut, output};
+    HCRYPTMSG msg = CryptMsgOpenToEncode(kEncoding, 0, CMSG_SIGNED, &info, nullptr, &stream);
+    if (!msg) {
+        std::fclose(output);
+        return false;
+    }
+    const bool ok = feedFile(in, block, [&](const Vsk::Utils::CDataBlob& data, bool final) {
+        return CryptMsgUpdate(msg, data.getData(), static_cast<DWORD>(data.getSize()), final) != FALSE;
+    });
+    CryptMsgClose(msg);
+    return std::fclose(output) == 0 && ok;
+}
+
+// Checks the content as the decoder emits it.
+struct ContentCheck {
+    uint64_t offset = 0;
+    bool same = true;
+};
+
+BOOL checkContent(const void* arg, BYTE* data, DWORD size, BOOL) {
+    auto* check = static_cast<ContentCheck*>(const_cast<void*>(arg));
+    for (DWORD i = 0; i < size && check->same; i += 4093)
+        check->same = data[i] == dataByte(check->offset + i);
+    check->offset += size;
+    return TRUE;
+}
+
+bool oursVerify(const Signer& s, const std::string& in, uint64_t dataSize, size_t block) {
+    ContentCheck check;
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, checkContent, &check};
+    HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream);
+    if (!msg) return false;
+    bool ok = feedFile(in, block, [&](const Vsk::Utils::CDataBlob& data, bool final) {
+        return CryptMsgUpdate(msg, data.getData(), static_cast<DWORD>(data.getSize()), final) != FALSE;
+    });
+    if (ok) {
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
+        para.cbSize = sizeof para;
+        para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+        para.pvSigner = const_cast<CERT_CONTEXT*>(s.cert);
+        ok = CryptMsgControl(msg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para);
+        if (!ok) std::fprintf(stderr, "verification: 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
+    }
+    CryptMsgClose(msg);
+    return ok && check.same && check.offset == dataSize;
 }
 
 // The certificate bound to its key in the container, as an installed certificate would be.

@@ -98,7 +98,7 @@ Outcome Read(const uint8_t* data, size_t size, size_t piece, bool collect, bool 
     } catch (const CError& error) {
         out.error = error.getErrorNumber();
         // Number 0 only from the token road, which takes messages of algorithms the decoder does
-        // not know: no token offers the message's algorithm, or a part of it not built yet.
+        // not know: no token offers the message's algorithm, or a token mechanism has no OID.
         if (out.error == 0) {
             const std::u16string message = error.getMessage().toU16();
             check(message.starts_with(u"Отсутствует подходящий криптопровайдер") ||

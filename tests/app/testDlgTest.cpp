@@ -544,8 +544,9 @@ class TestDlgTokenTest : public TestDlgTest {
 protected:
     void SetUp() override {
         TestDlgTest::SetUp();
-        ASSERT_TRUE(m_library.start(m_module, "slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
-                                              "token0.serial = 0001\n"));
+        ASSERT_TRUE(m_library.start(m_module,
+                                    "slot0.description = Test Reader 0\ntoken0.model = GT-1\n"
+                                    "token0.serial = 0001\n"));
         VskTest::PutSignerOnToken(m_module, "token signer");
         void* module = dlopen(m_module.path().c_str(), RTLD_NOW | RTLD_NOLOAD);
         ASSERT_NE(module, nullptr);
@@ -565,16 +566,21 @@ protected:
 
 const QString TokenText = QStringLiteral(u"Test Reader 0 - GT-1 - 0001");
 
+// The token picked in the provider selector and its container "token signer" selected.
+void PickTokenSigner(CKestrovanDlg& window) {
+    ShowContainers(window);
+    const int token = window.providerSelector()->findText(TokenText);
+    ASSERT_GE(token, 0);
+    if (window.providerSelector()->currentIndex() != token) PickProvider(window, token);
+    APP_WAIT_TRUE(FindRow(window, u"token signer") != nullptr);
+    SelectRows(window, {u"token signer"});
+}
+
 // The token's generator refuses once for want of a login: the PIN prompt names the token; Cancel
 // leaves the token's error, the right PIN logs in and the data is made, capped at 10240 bytes.
 TEST_F(TestDlgTokenTest, TestDataOnATokenAsksForThePinAndStaysSmall) {
     auto window = open();
-    ShowContainers(*window);
-    const int token = window->providerSelector()->findText(TokenText);
-    ASSERT_GE(token, 0);
-    if (window->providerSelector()->currentIndex() != token) PickProvider(*window, token);
-    APP_WAIT_TRUE(FindRow(*window, u"token signer") != nullptr);
-    SelectRows(*window, {u"token signer"});
+    PickTokenSigner(*window);
     CTest dialog(window.get(), false);
     dialog.show();
 
@@ -606,12 +612,7 @@ TEST_F(TestDlgTokenTest, TestDataOnATokenAsksForThePinAndStaysSmall) {
 // The token's key pair selected in the window and its certificate installed into "MY" by the window's
 // install command.
 void SelectTokenSigner(CKestrovanDlg& window, MessageRecorder& messages) {
-    ShowContainers(window);
-    const int token = window.providerSelector()->findText(TokenText);
-    ASSERT_GE(token, 0);
-    if (window.providerSelector()->currentIndex() != token) PickProvider(window, token);
-    APP_WAIT_TRUE(FindRow(window, u"token signer") != nullptr);
-    SelectRows(window, {u"token signer"});
+    PickTokenSigner(window);
     window.runCommand(CMD_CERT_FROM_KEY_CONT);
     ASSERT_EQ(messages.count(), 1u);
     EXPECT_NE(messages.messages()[0].text.find(u"был успешно установлен"), std::u16string::npos);
